@@ -1,0 +1,14 @@
+// Between the trace recorder and the trace output (printing, binary log).
+#pragma once
+
+#include "keystore_host/host.h"
+
+namespace ksh {
+
+// Called once for every record, after its arguments have been copied.
+void on_trace_recorded(const ksh_trace_record &rec);
+
+void set_trace_print(int on);
+bool trace_printing();
+
+}  // namespace ksh

@@ -1,0 +1,25 @@
+// The library's private OpenSSL context.
+//
+// MD4, single DES and RC4 live in OpenSSL 3's legacy provider. The library
+// loads the default and legacy providers into a context of its own, fetches
+// every algorithm it uses once, and never touches the process's default
+// context, so it works the same whatever the host process has loaded.
+#pragma once
+
+#include <openssl/evp.h>
+
+namespace ks::ossl {
+
+enum class Md { kMd4, kMd5, kSha1, kCount };
+enum class Cipher { kAes128Cbc, kAes192Cbc, kAes256Cbc, kAes128Ecb, kAes192Ecb, kAes256Ecb, kDesEcb, kDesEde3Ecb, kRc4, kCount };
+
+// The private context, or null if it could not be created.
+OSSL_LIB_CTX *context();
+
+// A fetched algorithm from the private context, or null when it is not
+// available (callers then fail with CRYPTO_ERR). The objects live for the
+// life of the process.
+const EVP_MD *md(Md which);
+const EVP_CIPHER *cipher(Cipher which);
+
+}  // namespace ks::ossl

@@ -1,0 +1,73 @@
+#include "ks_test_util.h"
+
+#include <cstdio>
+
+#include "keystore_host/host.h"
+
+namespace kstest {
+namespace {
+
+// Blocks the library keeps for the life of the process by design: the key
+// table's slot array and the NT password hash work buffer.
+constexpr uint32_t kKeptTags[] = {0x0460009B, 0x046000A6};
+
+uint64_t library_blocks() {
+    uint64_t n = ksh_alloc_live_blocks();
+    for (uint32_t tag : kKeptTags) n -= ksh_alloc_tag_live_blocks(tag);
+    return n;
+}
+
+}  // namespace
+
+void reset_keystore() {
+    // Each area adds the reset of its own process-wide state here.
+    ksh_reset_recorders();
+}
+
+void KeystoreTest::SetUp() {
+    reset_keystore();
+    baseline_blocks_ = library_blocks();
+}
+
+void KeystoreTest::TearDown() {
+    ksh_alloc_clear_faults();
+    reset_keystore();
+    uint64_t live = library_blocks();
+    if (live != baseline_blocks_) {
+        ksh_alloc_leak_report(stderr);
+        ADD_FAILURE() << "live blocks after the test: " << live << ", before: " << baseline_blocks_;
+    }
+}
+
+std::vector<uint8_t> bytes(const std::string &s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+std::vector<uint8_t> from_hex(const std::string &hex) {
+    std::vector<uint8_t> out;
+    int hi = -1;
+    for (char c : hex) {
+        int v;
+        if (c >= '0' && c <= '9') v = c - '0';
+        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        else continue;  // spaces and separators
+        if (hi < 0) {
+            hi = v;
+        } else {
+            out.push_back(static_cast<uint8_t>(hi << 4 | v));
+            hi = -1;
+        }
+    }
+    return out;
+}
+
+std::string to_hex(const uint8_t *p, size_t n) {
+    std::string s;
+    char b[3];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+}  // namespace kstest
