@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "keystore/ks_modes.h"
 #include "keystore_host/host.h"
+#include "ks_hw_seam.h"
 
 namespace kstest {
 namespace {
@@ -21,6 +23,10 @@ uint64_t library_blocks() {
 
 void reset_keystore() {
     // Each area adds the reset of its own process-wide state here.
+    ks_use_sw_ks = 1;
+    ks_is_standby = 0;
+    ks_rf_disabled = 0;
+    ks::hw_present_answer = 1;
     ksh_reset_recorders();
 }
 
