@@ -339,4 +339,555 @@ TEST_F(SwKeystoreTest, TwoThousandKeysFillTheTable) {
     EXPECT_EQ(store(H(1, "newer"), bytes("v")), KS_KEYSTORE_FULL);
 }
 
+// ---- Metadata --------------------------------------------------------------
+
+int32_t add_meta(const Bytes &h, const Bytes &meta, bool second_entry_point = false) {
+    auto fn = second_entry_point ? ks_sw_add_meta_data : ks_sw_add_sym_key_meta;
+    return fn(h.data(), h.size(), meta.empty() ? nullptr : meta.data(), meta.size());
+}
+
+// Reads a key's metadata through either entry point; frees the copy.
+int32_t get_meta(const Bytes &h, Bytes *out, bool second_entry_point = false) {
+    auto fn = second_entry_point ? ks_sw_get_meta_data : ks_sw_get_sym_key_meta;
+    uint8_t *copy = reinterpret_cast<uint8_t *>(0x1);
+    uint16_t len = 0xBEEF;
+    int32_t st = fn(h.data(), h.size(), &copy, &len);
+    if (st == KS_SUCCESS) {
+        EXPECT_EQ(copy == nullptr, len == 0);
+        *out = copy == nullptr ? Bytes{} : Bytes(copy, copy + len);
+        tagged_free(copy);
+    } else {
+        EXPECT_EQ(copy, reinterpret_cast<uint8_t *>(0x1)) << "outputs written on failure";
+        EXPECT_EQ(len, 0xBEEF);
+    }
+    return st;
+}
+
+TEST_F(SwKeystoreTest, MetadataGrowsIntoANewEntryAndShrinksInPlace) {
+    for (bool second : {false, true}) {
+        SCOPED_TRACE(second ? "second entry points" : "first entry points");
+        kstest::reset_keystore();
+        const Bytes k = H(1, "key");
+        for (const char *n : {"before", "key", "after"}) ASSERT_EQ(store(H(1, n), bytes("value")), KS_SUCCESS);
+        const ks_sym_key_entry *original = entry_of(k);
+        const uint32_t base_len = original->total_len;
+        Bytes got;
+        ASSERT_EQ(get_meta(k, &got, second), KS_SUCCESS);
+        EXPECT_TRUE(got.empty());
+
+        struct Step {
+            Bytes meta;
+            bool moves;  // a new allocation is made
+        };
+        const Step steps[] = {
+            {bytes("0123456789"), true},  // none -> 10 bytes
+            {bytes("abcd"), false},       // 10 -> 4 in place
+            {bytes("wxyz"), false},       // same length in place
+            {bytes("0123456"), true},     // 4 -> 7: larger than meta_len, so a new entry
+            {{}, false},                  // removal
+        };
+        for (const Step &s : steps) {
+            SCOPED_TRACE(std::string(s.meta.begin(), s.meta.end()));
+            const ks_sym_key_entry *prev = entry_of(k);
+            ASSERT_EQ(add_meta(k, s.meta, second), KS_SUCCESS);
+            const ks_sym_key_entry *e = entry_of(k);
+            EXPECT_EQ(find(k), 1) << "the key keeps its index";
+            EXPECT_EQ(e != prev, s.moves);
+            EXPECT_EQ(e->total_len, base_len + s.meta.size());
+            EXPECT_EQ(e->meta_len, s.meta.size());
+            ASSERT_EQ(get_meta(k, &got, second), KS_SUCCESS);
+            EXPECT_EQ(got, s.meta);
+            EXPECT_EQ(snapshot()[1], (Key{"1:key", bytes("value"), s.meta}));
+        }
+        EXPECT_EQ(order(), (std::vector<std::string>{"1:before", "1:key", "1:after"}));
+    }
+}
+
+TEST_F(SwKeystoreTest, MetadataOfAMissingKeyIsNotFound) {
+    ASSERT_EQ(store(H(2, "k"), bytes("v"), bytes("m")), KS_SUCCESS);
+    Bytes got;
+    for (bool second : {false, true}) {
+        EXPECT_EQ(add_meta(H(1, "k"), bytes("meta"), second), KS_RECORD_NOT_FOUND);
+        EXPECT_EQ(get_meta(H(1, "k"), &got, second), KS_RECORD_NOT_FOUND);
+    }
+    EXPECT_EQ(snapshot(), (std::vector<Key>{{"2:k", bytes("v"), bytes("m")}}));
+}
+
+TEST_F(SwKeystoreTest, MetadataUpdatesFollowTheStoredOffsets) {
+    // After a rename to a shorter name value_off exceeds handle_len; growing
+    // and shrinking the metadata then must keep the value where it is.
+    const Bytes old_h = H(1, "long-name"), new_h = H(1, "s");
+    ASSERT_EQ(store(old_h, bytes("secret"), bytes("mm")), KS_SUCCESS);
+    ASSERT_EQ(ks_sw_rename_key(old_h.data(), old_h.size(), new_h.data(), new_h.size(), nullptr, 0), KS_SUCCESS);
+    for (const Bytes &m : {bytes("a longer metadata blob"), bytes("x"), Bytes{}}) {
+        ASSERT_EQ(add_meta(new_h, m), KS_SUCCESS);
+        const ks_sym_key_entry *e = entry_of(new_h);
+        EXPECT_EQ(e->handle_len, 2u);
+        EXPECT_EQ(e->value_off, old_h.size());
+        EXPECT_EQ(snapshot()[0], (Key{"1:s", bytes("secret"), m}));
+    }
+}
+
+// ---- Rename ----------------------------------------------------------------
+
+int32_t rename(const Bytes &from, const Bytes &to, const Bytes *prefix = nullptr) {
+    return ks_sw_rename_key(from.data(), from.size(), to.data(), to.size(), prefix ? prefix->data() : nullptr,
+                            prefix ? prefix->size() : 0);
+}
+
+TEST_F(SwKeystoreTest, RenameKeepsValueMetadataAndPlace) {
+    struct Case {
+        const char *what;
+        std::string first, from, to;
+        std::vector<std::string> order;
+        bool new_entry;
+    };
+    const Case cases[] = {
+        {"longer", "first", "mid", "middle-renamed", {"1:first", "1:middle-renamed", "1:last"}, true},
+        {"shorter", "first", "mid", "m", {"1:first", "1:m", "1:last"}, false},
+        {"same length", "first", "mid", "dim", {"1:first", "1:dim", "1:last"}, false},
+        {"onto a later key, longer", "first", "mid", "last", {"1:first", "1:last"}, true},
+        {"onto an earlier key, longer", "first", "mid", "first", {"1:first", "1:last"}, true},
+        {"onto an earlier key, shorter", "f", "mid", "f", {"1:f", "1:last"}, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kstest::reset_keystore();
+        ASSERT_EQ(store(H(1, c.first), bytes("v-first"), bytes("m-first")), KS_SUCCESS);
+        ASSERT_EQ(store(H(1, c.from), bytes("v-mid"), bytes("m-mid")), KS_SUCCESS);
+        ASSERT_EQ(store(H(1, "last"), bytes("v-last")), KS_SUCCESS);
+        const Bytes from = H(1, c.from), to = H(1, c.to);
+        const ks_sym_key_entry *before = entry_of(from);
+
+        ASSERT_EQ(rename(from, to), KS_SUCCESS);
+        EXPECT_EQ(order(), c.order);
+        EXPECT_EQ(find(from), -1);
+        const ks_sym_key_entry *e = entry_of(to);
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e != before, c.new_entry);
+        const Key k = snapshot()[find(to)];
+        EXPECT_EQ(k.value, bytes("v-mid"));
+        EXPECT_EQ(k.meta, bytes("m-mid"));
+        if (c.new_entry) {
+            EXPECT_EQ(e->value_off, e->handle_len);
+            EXPECT_EQ(e->total_len, 24 + to.size() + 5 + 5);
+        } else {
+            // In place: nothing moves, total_len stays.
+            EXPECT_EQ(e->value_off, from.size());
+            EXPECT_EQ(e->total_len, 24 + from.size() + 5 + 5);
+        }
+    }
+}
+
+TEST_F(SwKeystoreTest, RenameWithPurgePrefixAndMissingKeys) {
+    struct Case {
+        const char *what;
+        Bytes prefix;
+        int32_t status;
+        std::vector<std::string> order;
+    };
+    const Case cases[] = {
+        {"purge of other keys", H(1, "x"), KS_SUCCESS, {"1:a", "1:renamed", "2:x1"}},
+        {"purge of the key itself", H(1, "o"), KS_RECORD_NOT_FOUND, {"1:a", "1:x1", "2:x1", "1:x2"}},
+        {"purge of nothing", H(1, "zz"), KS_SUCCESS, {"1:a", "1:x1", "1:renamed", "2:x1", "1:x2"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kstest::reset_keystore();
+        for (const Bytes &h : {H(1, "a"), H(1, "x1"), H(1, "old"), H(2, "x1"), H(1, "x2")})
+            ASSERT_EQ(store(h, bytes("v")), KS_SUCCESS);
+        EXPECT_EQ(rename(H(1, "old"), H(1, "renamed"), &c.prefix), c.status);
+        EXPECT_EQ(order(), c.order);
+    }
+    kstest::reset_keystore();
+    EXPECT_EQ(rename(H(1, "old"), H(1, "new")), KS_RECORD_NOT_FOUND);
+    ASSERT_EQ(store(H(2, "old"), bytes("v")), KS_SUCCESS);
+    EXPECT_EQ(rename(H(1, "old"), H(1, "new")), KS_RECORD_NOT_FOUND);
+    EXPECT_EQ(order(), (std::vector<std::string>{"2:old"}));
+}
+
+// ---- Delete by type --------------------------------------------------------
+
+struct PacEvents {
+    std::vector<std::string> deleted;
+    std::vector<int32_t> count_at_call;
+};
+
+TEST_F(SwKeystoreTest, DeleteAllByTypeNotifiesEachPacInTableOrder) {
+    struct Case {
+        uint8_t type;
+        std::vector<std::string> left;
+        std::vector<std::string> notified;
+    };
+    const Case cases[] = {
+        {2, {"1:s1", "1:s2", "3:x"}, {"aid-1", "aid-2", "aid-3"}},
+        {1, {"2:aid-1", "2:aid-2", "3:x", "2:aid-3"}, {}},
+        {3, {"1:s1", "2:aid-1", "2:aid-2", "1:s2", "2:aid-3"}, {}},
+        {9, {"1:s1", "2:aid-1", "2:aid-2", "1:s2", "3:x", "2:aid-3"}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.type));
+        kstest::reset_keystore();
+        for (const Bytes &h : {H(1, "s1"), H(2, "aid-1"), H(2, "aid-2"), H(1, "s2"), H(3, "x"), H(2, "aid-3")})
+            ASSERT_EQ(store(h, bytes("v"), bytes("meta")), KS_SUCCESS);
+        // The handler sees each PAC still in the table.
+        static PacEvents events;
+        events = {};
+        ksh_set_pac_handlers(nullptr,
+                             [](void *, const uint8_t *aid, uint32_t len) {
+                                 events.deleted.emplace_back(reinterpret_cast<const char *>(aid), len);
+                                 events.count_at_call.push_back(
+                                     ks_sym_key_find(H(2, std::string(reinterpret_cast<const char *>(aid), len)).data(),
+                                                     len + 1));
+                             },
+                             nullptr);
+        EXPECT_EQ(ks_sw_delete_all_keys_by_type(c.type), KS_SUCCESS);
+        ksh_set_pac_handlers(nullptr, nullptr, nullptr);
+        EXPECT_EQ(order(), c.left);
+        EXPECT_EQ(events.deleted, c.notified);
+        for (int32_t at : events.count_at_call) EXPECT_GE(at, 0) << "notified after removal";
+        ASSERT_EQ(ksh_pac_event_count(), c.notified.size());
+        for (size_t i = 0; i < c.notified.size(); ++i) {
+            const ksh_pac_event *ev = ksh_pac_event_at(i);
+            EXPECT_EQ(ev->added, 0);
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(ev->aid), ev->aid_len), c.notified[i]);
+        }
+    }
+    kstest::reset_keystore();
+    EXPECT_EQ(ks_sw_delete_all_keys_by_type(2), KS_SUCCESS);
+    EXPECT_EQ(ksh_pac_event_count(), 0u);
+}
+
+// ---- Random numbers --------------------------------------------------------
+
+bool printable(uint8_t c) { return c >= 0x20 && c <= 0x7E; }
+bool alnum(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+TEST_F(SwKeystoreTest, RandomBytesOfEachKind) {
+    struct Case {
+        int32_t kind;
+        bool (*in_class)(uint8_t);
+    };
+    const Case cases[] = {{0, nullptr}, {3, nullptr}, {-1, nullptr}, {1, printable}, {2, alnum}};
+    for (const Case &c : cases) {
+        for (int32_t len : {1, 2, 16, 300}) {
+            SCOPED_TRACE(testing::Message() << "kind " << c.kind << ", length " << len);
+            ksh_random_set_seed(1234 + len);
+            Bytes out(len + 1, 0xEE);
+            ASSERT_EQ(ks_sw_generate_random_number(out.data(), len, c.kind), KS_SUCCESS);
+            EXPECT_EQ(out[len], 0xEE) << "wrote past the length";
+            out.pop_back();
+            if (c.in_class == nullptr) {
+                // Raw bytes: exactly what the platform gave.
+                ksh_random_set_seed(1234 + len);
+                Bytes raw(len);
+                platform_random_fill(raw.data(), len);
+                EXPECT_EQ(out, raw);
+            } else {
+                for (uint8_t b : out) EXPECT_TRUE(c.in_class(b)) << static_cast<int>(b);
+            }
+        }
+    }
+    ksh_random_set_seed(0);
+    EXPECT_EQ(ksh_alloc_tag_live_blocks(kTagRandomScratch), 0u);
+}
+
+// The rejected bytes of kinds 1 and 2 are replaced from one scratch buffer
+// whose position carries over between output bytes and which is refilled
+// when used up. Checked against a model over the same random stream.
+TEST_F(SwKeystoreTest, RandomCharactersDrawReplacementsFromTheScratchBuffer) {
+    for (int32_t kind : {1, 2}) {
+        for (int32_t len : {1, 3, 64}) {
+            SCOPED_TRACE(testing::Message() << "kind " << kind << ", length " << len);
+            auto in_class = kind == 1 ? printable : alnum;
+            ksh_random_set_seed(77);
+            Bytes expect(len), scratch(len);
+            platform_random_fill(expect.data(), len);
+            platform_random_fill(scratch.data(), len);
+            size_t pos = 0;
+            for (uint8_t &b : expect) {
+                b &= 0x7F;
+                while (!in_class(b)) {
+                    b = scratch[pos] & 0x7F;
+                    if (++pos == scratch.size()) {
+                        platform_random_fill(scratch.data(), len);
+                        pos = 0;
+                    }
+                }
+            }
+            ksh_random_set_seed(77);
+            Bytes out(len);
+            ASSERT_EQ(ks_sw_generate_random_number(out.data(), len, kind), KS_SUCCESS);
+            EXPECT_EQ(out, expect);
+        }
+    }
+    ksh_random_set_seed(0);
+}
+
+TEST_F(SwKeystoreTest, RandomCharactersOfLengthZeroAreNoMemory) {
+    uint8_t b = 0xEE;
+    EXPECT_EQ(ks_sw_generate_random_number(&b, 0, 1), KS_NO_MEMORY);
+    EXPECT_EQ(ks_sw_generate_random_number(&b, 0, 2), KS_NO_MEMORY);
+    EXPECT_EQ(ks_sw_generate_random_number(&b, 0, 0), KS_SUCCESS);
+    EXPECT_EQ(b, 0xEE);
+}
+
+// ---- Allocation failures -------------------------------------------------
+
+// Each case prepares the table, then runs one operation with the given
+// allocation failing, and states what must hold afterwards.
+struct FailCase {
+    const char *what;
+    uint32_t tag;                       // the failing owner tag (0: see fail_nth)
+    uint64_t fail_nth;                  // or the nth allocation call
+    std::function<void()> setup;
+    std::function<int32_t()> op;
+    std::vector<std::string> order;     // table order afterwards
+    int32_t tab_size_growth;            // slots gained despite the failure
+};
+
+void fill_to_capacity(const char *stem) {
+    int i = 0;
+    while (ks_num_sym_keys < ks_sym_tab_size) ASSERT_EQ(store(H(1, stem + std::to_string(i++)), bytes("v")), KS_SUCCESS);
+}
+
+TEST_F(SwKeystoreTest, EveryAllocationFailureIsNoMemoryAndKeepsTheTable) {
+    static uint8_t *out_ptr;
+    static uint8_t out_len;
+    static uint16_t out_len16;
+    const FailCase cases[] = {
+        {"insert: slot array growth", kTagSlots, 0,
+         [] {
+             ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS);
+             fill_to_capacity("f");
+         },
+         [] { return store(H(1, "new"), bytes("v")); }, {}, 0},
+        {"re-store: entry after growth", kTagEntry, 0,
+         [] {
+             ASSERT_EQ(store(H(1, "keep"), bytes("old"), bytes("meta")), KS_SUCCESS);
+             fill_to_capacity("f");
+         },
+         [] { return store(H(1, "keep"), bytes("new")); }, {}, KS_TABLE_GROWTH},
+        {"re-store: entry", kTagEntry, 0,
+         [] {
+             ASSERT_EQ(store(H(1, "keep"), bytes("old"), bytes("meta")), KS_SUCCESS);
+             ASSERT_EQ(store(H(1, "other"), bytes("v")), KS_SUCCESS);
+         },
+         [] { return store(H(1, "keep"), bytes("new")); }, {"1:keep", "1:other"}, 0},
+        {"handle by index", kTagHandleCopy, 0, [] { ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS); },
+         [] {
+             out_ptr = reinterpret_cast<uint8_t *>(0x1);
+             out_len = 77;
+             int32_t st = ks_sw_return_key_handle_by_index(0, &out_ptr, &out_len);
+             EXPECT_EQ(out_ptr, nullptr);
+             EXPECT_EQ(out_len, 77);
+             return st;
+         },
+         {"1:keep"}, 0},
+        {"metadata grow", kTagMetaGrow, 0, [] { ASSERT_EQ(store(H(1, "keep"), bytes("v"), bytes("m")), KS_SUCCESS); },
+         [] { return add_meta(H(1, "keep"), bytes("longer metadata")); }, {"1:keep"}, 0},
+        {"metadata copy", kTagMetaCopy, 0, [] { ASSERT_EQ(store(H(1, "keep"), bytes("v"), bytes("m")), KS_SUCCESS); },
+         [] {
+             const Bytes h = H(1, "keep");
+             out_ptr = reinterpret_cast<uint8_t *>(0x1);
+             out_len16 = 77;
+             int32_t st = ks_sw_get_meta_data(h.data(), h.size(), &out_ptr, &out_len16);
+             EXPECT_EQ(out_ptr, nullptr);
+             EXPECT_EQ(out_len16, 77);
+             return st;
+         },
+         {"1:keep"}, 0},
+        {"rename to a longer name onto an existing key", kTagRenameGrow, 0,
+         [] {
+             ASSERT_EQ(store(H(1, "keep"), bytes("v"), bytes("m")), KS_SUCCESS);
+             ASSERT_EQ(store(H(1, "keep-longer"), bytes("w")), KS_SUCCESS);
+         },
+         [] { return rename(H(1, "keep"), H(1, "keep-longer")); }, {"1:keep", "1:keep-longer"}, 0},
+        {"random scratch", kTagRandomScratch, 0, [] {},
+         [] {
+             uint8_t buf[8];
+             return ks_sw_generate_random_number(buf, sizeof buf, 2);
+         },
+         {}, 0},
+        // A purge run before the failing allocation stays done.
+        {"store after its purge", kTagEntry, 0,
+         [] {
+             ASSERT_EQ(store(H(1, "px"), bytes("v")), KS_SUCCESS);
+             ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS);
+         },
+         [] {
+             const Bytes h = H(1, "p1"), prefix = H(1, "p"), v = bytes("v");
+             return ks_sw_store_sym_key(h.data(), h.size(), prefix.data(), prefix.size(), v.data(), v.size(), nullptr,
+                                        0);
+         },
+         {"1:keep"}, 0},
+        {"rename after its purge", kTagRenameGrow, 0,
+         [] {
+             ASSERT_EQ(store(H(1, "px"), bytes("v")), KS_SUCCESS);
+             ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS);
+         },
+         [] {
+             const Bytes prefix = H(1, "p");
+             return rename(H(1, "keep"), H(1, "keep-renamed"), &prefix);
+         },
+         {"1:keep"}, 0},
+        // The first allocation call of a store into a full slot array is the
+        // growth, the second the entry.
+        {"insert: first allocation call", 0, 1,
+         [] {
+             ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS);
+             fill_to_capacity("f");
+         },
+         [] { return store(H(1, "keep"), bytes("x")); }, {}, 0},
+        {"insert: second allocation call", 0, 2,
+         [] {
+             ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS);
+             fill_to_capacity("f");
+         },
+         [] { return store(H(1, "keep"), bytes("x")); }, {}, KS_TABLE_GROWTH},
+    };
+    for (const FailCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        kstest::reset_keystore();
+        drop_slot_array();
+        c.setup();
+        const std::vector<Key> before = snapshot();
+        const int32_t size_before = ks_sym_tab_size;
+        const uint64_t blocks_before = blocks();
+        const uint64_t slot_blocks_before = ksh_alloc_tag_live_blocks(kTagSlots);
+        const uint64_t failed_before = ksh_alloc_failed_calls();
+
+        if (c.tag != 0) ksh_alloc_fail_tag(c.tag);
+        else ksh_alloc_fail_nth(c.fail_nth);
+        EXPECT_EQ(c.op(), KS_NO_MEMORY);
+        ksh_alloc_clear_faults();
+
+        EXPECT_EQ(ksh_alloc_failed_calls(), failed_before + 1) << "the injected failure was not reached";
+        // Only the entries a purge removed are gone; nothing else was kept.
+        const uint64_t purged = before.size() - static_cast<size_t>(ks_num_sym_keys);
+        EXPECT_EQ(blocks(), blocks_before - purged) << "a block leaked or an entry went missing";
+        EXPECT_EQ(ks_sym_tab_size, size_before + c.tab_size_growth);
+        EXPECT_EQ(ksh_alloc_tag_live_blocks(kTagSlots), slot_blocks_before);
+        if (c.order.empty() && before.size() == static_cast<size_t>(ks_num_sym_keys)) {
+            EXPECT_EQ(snapshot(), before);
+        } else if (!c.order.empty()) {
+            EXPECT_EQ(order(), c.order);
+            // Whatever is left is unchanged.
+            for (const Key &k : snapshot()) {
+                bool seen = false;
+                for (const Key &b : before) seen = seen || b == k;
+                EXPECT_TRUE(seen) << k.handle << " changed";
+            }
+        } else {
+            ADD_FAILURE() << "the table changed size";
+        }
+    }
+}
+
+// ---- Wiping ------------------------------------------------------------------
+
+TEST_F(SwKeystoreTest, EveryBlockTheLibraryReleasesIsWiped) {
+    struct Case {
+        const char *what;
+        std::function<void()> op;
+    };
+    const Case cases[] = {
+        {"delete", [] { ASSERT_EQ(ks_sw_delete_key(H(1, "a").data(), 2), KS_SUCCESS); }},
+        {"replace", [] { ASSERT_EQ(store(H(1, "a"), bytes("new")), KS_SUCCESS); }},
+        {"purge", [] { ASSERT_EQ(ks_sym_key_prefix_purge(Bytes{1}.data(), 1), 2); }},
+        {"metadata grow", [] { ASSERT_EQ(add_meta(H(1, "a"), bytes("a much longer blob")), KS_SUCCESS); }},
+        {"metadata shrink, then delete",
+         [] {
+             ASSERT_EQ(add_meta(H(1, "a"), bytes("m")), KS_SUCCESS);
+             ASSERT_EQ(ks_sw_delete_key(H(1, "a").data(), 2), KS_SUCCESS);
+         }},
+        {"rename to a longer name", [] { ASSERT_EQ(rename(H(1, "a"), H(1, "a-longer")), KS_SUCCESS); }},
+        {"rename onto a key, then delete",
+         [] {
+             ASSERT_EQ(rename(H(1, "bb"), H(1, "a")), KS_SUCCESS);
+             ASSERT_EQ(ks_sw_delete_key(H(1, "a").data(), 2), KS_SUCCESS);
+         }},
+        {"delete by type", [] { ASSERT_EQ(ks_sw_delete_all_keys_by_type(1), KS_SUCCESS); }},
+        {"random characters",
+         [] {
+             uint8_t buf[32];
+             ASSERT_EQ(ks_sw_generate_random_number(buf, sizeof buf, 1), KS_SUCCESS);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kstest::reset_keystore();
+        ASSERT_EQ(store(H(1, "a"), bytes("secret-a"), bytes("metadata-a")), KS_SUCCESS);
+        ASSERT_EQ(store(H(1, "bb"), bytes("secret-b"), bytes("metadata-b")), KS_SUCCESS);
+        ksh_alloc_check_cleansed(1);
+        const uint64_t before = ksh_alloc_uncleansed_frees();
+        c.op();
+        EXPECT_EQ(ksh_alloc_uncleansed_frees(), before) << "tag " << std::hex << ksh_alloc_last_uncleansed_tag();
+        ksh_alloc_check_cleansed(0);
+    }
+}
+
+// ---- Broken table invariants ---------------------------------------------
+
+constexpr const char *kNullSlot = R"(p != \(\(void\*\)0\) at keystore/src/ks_sw_keystore:)";
+
+TEST_F(SwKeystoreDeathTest, NullSlotBelowTheCountStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const Bytes &h : {H(1, "a"), H(1, "b"), H(2, "c")}) ASSERT_EQ(store(h, bytes("v")), KS_SUCCESS);
+    const Bytes missing = H(1, "zz");
+    struct Case {
+        const char *what;
+        std::function<void()> op;
+    };
+    const Case cases[] = {
+        {"find", [&] { ks_sym_key_find(missing.data(), missing.size()); }},
+        {"exists",
+         [&] {
+             int32_t f;
+             ks_sw_key_exists(missing.data(), missing.size(), &f);
+         }},
+        {"delete", [&] { ks_sw_delete_key(missing.data(), missing.size()); }},
+        {"insert", [&] { store(missing, bytes("v")); }},
+        {"purge", [&] { ks_sym_key_prefix_purge(missing.data(), missing.size()); }},
+        {"add metadata", [&] { add_meta(missing, bytes("m")); }},
+        {"rename", [&] { rename(missing, H(1, "new")); }},
+        {"delete by type", [&] { ks_sw_delete_all_keys_by_type(2); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_DEATH(
+            {
+                ks_sym_keys[1] = nullptr;
+                c.op();
+            },
+            kNullSlot);
+    }
+}
+
+TEST_F(SwKeystoreDeathTest, BrokenTableStatesStopTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_EQ(store(H(1, "a"), bytes("v")), KS_SUCCESS);
+    ASSERT_EQ(store(H(1, "b"), bytes("v")), KS_SUCCESS);
+    EXPECT_DEATH(
+        {
+            ks_sym_keys[1] = nullptr;
+            uint8_t *p;
+            uint8_t n;
+            ks_sw_return_key_handle_by_index(1, &p, &n);
+        },
+        "TALMU_FALSE at keystore/src/ks_sw_keystore:");
+    EXPECT_DEATH(
+        {
+            ks_num_sym_keys = ks_sym_tab_size + 1;
+            store(H(1, "c"), bytes("v"));
+        },
+        "ks_num_sym_keys <= ks_sym_tab_size at keystore/src/ks_sw_keystore:");
+    // The rename's final step finds the renamed entry's slot again.
+    static ks_sym_key_entry stray{};
+    EXPECT_DEATH(ks::sym_key_replace_entry(H(1, "gone").data(), 5, &stray, &stray),
+                 "i >= 0 at keystore/src/ks_sw_keystore:");
+    EXPECT_DEATH(ks::sym_key_replace_entry(H(1, "a").data(), 2, &stray, &stray),
+                 R"(ks_sym_keys\[i\] == op at keystore/src/ks_sw_keystore:)");
+}
+
 }  // namespace
