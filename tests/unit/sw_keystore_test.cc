@@ -1,11 +1,11 @@
-// The software key table and the operations on it: order of storing,
-// replacement, prefix purge, the 2000-key limit, growth, metadata, rename,
-// delete by type, random bytes, allocation failures, wiping and the checks
-// on a broken table.
+// The software key table and its operations. Tables are written as text:
+// "1:a 2:b" is the type-1 key a then the type-2 key b; dump() shows each key
+// as handle=value/metadata, read through the stored offsets.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,876 +17,471 @@
 
 namespace {
 
-using kstest::bytes;
 using Bytes = std::vector<uint8_t>;
+using kstest::bytes;
 
-constexpr uint32_t kTagSlots = 0x0460009B;
-constexpr uint32_t kTagEntry = 0x0460009E;
-constexpr uint32_t kTagRandomScratch = 0x0460009F;
-constexpr uint32_t kTagMetaGrow = 0x046000A0;
-constexpr uint32_t kTagHandleCopy = 0x046000A1;
-constexpr uint32_t kTagRenameGrow = 0x046000A2;
-constexpr uint32_t kTagMetaCopy = 0x046000A3;
+constexpr uint32_t kTagSlots = 0x0460009B, kTagEntry = 0x0460009E, kTagScratch = 0x0460009F,
+                   kTagMetaGrow = 0x046000A0, kTagHandleCopy = 0x046000A1, kTagRenameGrow = 0x046000A2,
+                   kTagMetaCopy = 0x046000A3;
 
-Bytes H(uint8_t type, const std::string &name) {
-    Bytes h(name.size() + 1);
-    h[0] = type;
-    std::memcpy(h.data() + 1, name.data(), name.size());
+Bytes H(const std::string &key) {  // "1:name"; "1:" is the bare type byte
+    size_t colon = key.find(':');
+    Bytes h(key.size() - colon);
+    h[0] = static_cast<uint8_t>(std::stoi(key.substr(0, colon)));
+    std::memcpy(h.data() + 1, key.data() + colon + 1, h.size() - 1);
     return h;
 }
+uint32_t len(const Bytes &b) { return static_cast<uint32_t>(b.size()); }
+const uint8_t *ptr(const Bytes &b) { return b.empty() ? nullptr : b.data(); }
 
-// Readable form of a handle: "1:abc".
-std::string show(const uint8_t *h, uint32_t len) {
-    if (len == 0) return "<empty>";
-    return std::to_string(h[0]) + ":" + std::string(reinterpret_cast<const char *>(h + 1), len - 1);
+int32_t store(const std::string &key, const std::string &value, const std::string &meta = "") {
+    Bytes h = H(key), v = bytes(value), m = bytes(meta);
+    return ks_sw_store_sym_key(h.data(), len(h), nullptr, 0, v.data(), len(v), ptr(m), len(m));
 }
+void load(const std::string &keys) {  // each key's value is its handle text
+    std::istringstream in(keys);
+    for (std::string s; in >> s;) ASSERT_EQ(store(s, s), KS_SUCCESS);
+}
+int32_t find(const std::string &key) { Bytes h = H(key); return ks_sym_key_find(h.data(), len(h)); }
+ks_sym_key_entry *entry(const std::string &key) { int32_t i = find(key); return i < 0 ? nullptr : ks_sym_keys[i]; }
 
-// One key as a test sees it, read through the stored offsets.
-struct Key {
-    std::string handle;
-    Bytes value;
-    Bytes meta;
-    bool operator==(const Key &) const = default;
-};
-
-std::vector<Key> snapshot() {
-    std::vector<Key> keys;
+std::string text(const uint8_t *p, uint32_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
+std::string handle_text(const ks_sym_key_entry *e) {
+    return std::to_string(e->data[0]) + ":" + text(e->data + 1, e->handle_len - 1);
+}
+std::string order() {
+    std::string s;
+    for (int32_t i = 0; i < ks_num_sym_keys; ++i) s += (i ? " " : "") + handle_text(ks_sym_keys[i]);
+    return s;
+}
+std::string dump() {
+    std::string s;
     for (int32_t i = 0; i < ks_num_sym_keys; ++i) {
         const ks_sym_key_entry *e = ks_sym_keys[i];
-        const uint8_t *v = ks::entry_value(e);
-        const uint8_t *m = ks::entry_meta(e);
-        keys.push_back({show(e->data, e->handle_len), Bytes(v, v + e->value_len), Bytes(m, m + e->meta_len)});
+        s += (i ? " " : "") + handle_text(e) + "=" + text(ks::entry_value(e), e->value_len) + "/" +
+             text(ks::entry_meta(e), e->meta_len);
     }
-    return keys;
+    return s;
 }
 
-std::vector<std::string> order() {
-    std::vector<std::string> names;
-    for (const Key &k : snapshot()) names.push_back(k.handle);
-    return names;
+int32_t rename(const std::string &from, const std::string &to, const char *prefix = nullptr) {
+    Bytes f = H(from), t = H(to), p = prefix ? H(prefix) : Bytes{};
+    return ks_sw_rename_key(f.data(), len(f), t.data(), len(t), prefix ? p.data() : nullptr, len(p));
 }
-
-int32_t store(const Bytes &h, const Bytes &value, const Bytes &meta = {}) {
-    return ks_sw_store_sym_key(h.data(), static_cast<uint32_t>(h.size()), nullptr, 0, value.data(),
-                               static_cast<uint32_t>(value.size()), meta.empty() ? nullptr : meta.data(),
-                               static_cast<uint32_t>(meta.size()));
+int32_t add_meta(const std::string &key, const std::string &meta, bool second = false) {
+    Bytes h = H(key), m = bytes(meta);
+    return (second ? ks_sw_add_meta_data : ks_sw_add_sym_key_meta)(h.data(), len(h), ptr(m), len(m));
 }
-
-int32_t find(const Bytes &h) { return ks_sym_key_find(h.data(), static_cast<uint32_t>(h.size())); }
-
-ks_sym_key_entry *entry_of(const Bytes &h) {
-    int32_t i = find(h);
-    return i < 0 ? nullptr : ks_sym_keys[i];
-}
-
-// Every entry keeps total_len = 24 + meta_off + meta_len and its data inside
-// the entry.
-void expect_entries_consistent() {
-    for (int32_t i = 0; i < ks_num_sym_keys; ++i) {
-        const ks_sym_key_entry *e = ks_sym_keys[i];
-        ASSERT_NE(e, nullptr) << "slot " << i;
-        EXPECT_EQ(e->total_len, 24 + e->meta_off + e->meta_len) << "slot " << i;
-        EXPECT_GE(e->value_off, e->handle_len) << "slot " << i;
-        EXPECT_EQ(e->meta_off, e->value_off + e->value_len) << "slot " << i;
+// Reads metadata into *out (freeing the copy); on failure checks nothing was written.
+int32_t get_meta(const std::string &key, std::string *out, bool second = false) {
+    Bytes h = H(key);
+    uint8_t *copy = reinterpret_cast<uint8_t *>(1);
+    uint16_t n = 0xBEEF;
+    int32_t st = (second ? ks_sw_get_meta_data : ks_sw_get_sym_key_meta)(h.data(), len(h), &copy, &n);
+    if (st == KS_SUCCESS) {
+        EXPECT_EQ(copy == nullptr, n == 0);
+        *out = text(copy, copy ? n : 0);
+        tagged_free(copy);
+    } else if (st == KS_RECORD_NOT_FOUND) {
+        EXPECT_TRUE(copy == reinterpret_cast<uint8_t *>(1) && n == 0xBEEF) << "outputs written";
+    } else {
+        EXPECT_TRUE(copy == nullptr && n == 0xBEEF);
     }
-    EXPECT_LE(ks_num_sym_keys, ks_sym_tab_size);
+    return st;
 }
 
 class SwKeystoreTest : public kstest::KeystoreTest {
   protected:
     void TearDown() override {
-        expect_entries_consistent();
+        for (int32_t i = 0; i < ks_num_sym_keys; ++i)  // every operation keeps this
+            EXPECT_EQ(ks_sym_keys[i]->total_len, 24 + ks_sym_keys[i]->meta_off + ks_sym_keys[i]->meta_len);
         kstest::KeystoreTest::TearDown();
     }
-
-    // Releases the slot array so that a test sees the table's first growth.
-    // Only valid on an empty table.
+    // Releases the slot array of an empty table, so a test sees the first growth.
     static void drop_slot_array() {
         ASSERT_EQ(ks_num_sym_keys, 0);
         tagged_free(ks_sym_keys);
         ks_sym_keys = nullptr;
         ks_sym_tab_size = 0;
     }
-
-    // Blocks the library holds, the slot array excluded.
-    static uint64_t blocks() { return ksh_alloc_live_blocks() - ksh_alloc_tag_live_blocks(kTagSlots); }
 };
-
 using SwKeystoreDeathTest = SwKeystoreTest;
 
-// ---- Order, replacement, find, exists, delete ---------------------------
+TEST_F(SwKeystoreTest, StoreFindDeleteAndReplace) {
+    load("1:A 1:B 1:C 1:abc 1:ABC 2:abc 1:ab");
+    EXPECT_EQ(find("1:C"), 2);
+    EXPECT_EQ(find("2:abc"), 5);  // type byte, case and length all take part
+    EXPECT_EQ(find("1:abcd"), -1);
+    ASSERT_EQ(store("1:A", "second"), KS_SUCCESS);  // moves to the end with only its new value
+    ASSERT_EQ(store("1:B", "third", "meta"), KS_SUCCESS);
+    EXPECT_EQ(dump(), "1:C=1:C/ 1:abc=1:abc/ 1:ABC=1:ABC/ 2:abc=2:abc/ 1:ab=1:ab/ 1:A=second/ 1:B=third/meta");
+    ASSERT_EQ(store("1:B", "fourth"), KS_SUCCESS);  // the old metadata is not kept
+    EXPECT_EQ(dump().substr(dump().rfind(' ') + 1), "1:B=fourth/");
 
-TEST_F(SwKeystoreTest, StoresInOrderAndReplacedKeyMovesToTheEnd) {
-    const Bytes a = H(1, "A"), b = H(1, "B"), c = H(1, "C");
-    ASSERT_EQ(store(a, bytes("va1"), bytes("ma1")), KS_SUCCESS);
-    ASSERT_EQ(store(b, bytes("vb")), KS_SUCCESS);
-    ASSERT_EQ(store(c, bytes("vc")), KS_SUCCESS);
-    EXPECT_EQ((std::vector<int32_t>{find(a), find(b), find(c)}), (std::vector<int32_t>{0, 1, 2}));
-
-    // The re-store carries only its own value and no metadata.
-    ASSERT_EQ(store(a, bytes("second")), KS_SUCCESS);
-    EXPECT_EQ(ks_num_sym_keys, 3);
-    EXPECT_EQ(snapshot(), (std::vector<Key>{{"1:B", bytes("vb"), {}},
-                                            {"1:C", bytes("vc"), {}},
-                                            {"1:A", bytes("second"), {}}}));
-    ASSERT_EQ(store(a, bytes("third"), bytes("m3")), KS_SUCCESS);
-    EXPECT_EQ(snapshot().back(), (Key{"1:A", bytes("third"), bytes("m3")}));
-    EXPECT_EQ(ks_num_sym_keys, 3);
-}
-
-TEST_F(SwKeystoreTest, HandlesMatchOnLengthAndEveryByte) {
-    const Bytes keys[] = {H(1, "abc"), H(1, "ABC"), H(2, "abc"), H(1, "ab"), H(1, "abcd")};
-    for (const Bytes &h : keys) ASSERT_EQ(store(h, h), KS_SUCCESS);
-    ASSERT_EQ(ks_num_sym_keys, 5);
-    for (int32_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(find(keys[i]), i) << show(keys[i].data(), keys[i].size());
-        EXPECT_EQ(snapshot()[i].value, keys[i]);
-    }
-    // A 31-byte name makes a 32-byte handle.
-    const Bytes longest = H(1, std::string(31, 'n'));
-    ASSERT_EQ(longest.size(), 32u);
-    ASSERT_EQ(store(longest, bytes("v")), KS_SUCCESS);
-    EXPECT_EQ(find(longest), 5);
-    EXPECT_EQ(find(H(1, std::string(30, 'n'))), -1);
-}
-
-TEST_F(SwKeystoreTest, FindExistsAndDeleteOnMissingKeys) {
     int32_t exists = 7;
-    const Bytes k = H(1, "k");
-    // Empty table first, then a table without that key.
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round);
-        EXPECT_EQ(find(k), -1);
-        exists = 7;
-        EXPECT_EQ(ks_sw_key_exists(k.data(), k.size(), &exists), KS_SUCCESS);
-        EXPECT_EQ(exists, 0);
-        EXPECT_EQ(ks_sw_delete_key(k.data(), k.size()), KS_RECORD_NOT_FOUND);
-        ASSERT_EQ(store(H(2, "k"), bytes("v")), KS_SUCCESS);
+    for (const char *key : {"1:C", "1:zz"}) {
+        Bytes h = H(key);
+        EXPECT_EQ(ks_sw_key_exists(h.data(), len(h), &exists), KS_SUCCESS);
+        EXPECT_EQ(exists, key[2] == 'C');
+        EXPECT_EQ(ks_sw_delete_key(h.data(), len(h)), key[2] == 'C' ? KS_SUCCESS : KS_RECORD_NOT_FOUND);
     }
-    ASSERT_EQ(store(k, bytes("v")), KS_SUCCESS);
-    EXPECT_EQ(ks_sw_key_exists(k.data(), k.size(), &exists), KS_SUCCESS);
-    EXPECT_EQ(exists, 1);
-    EXPECT_EQ(ks_sw_delete_key(k.data(), k.size()), KS_SUCCESS);
-    EXPECT_EQ(ks_sw_key_exists(k.data(), k.size(), &exists), KS_SUCCESS);
-    EXPECT_EQ(exists, 0);
-    EXPECT_EQ(order(), (std::vector<std::string>{"2:k"}));
+    EXPECT_EQ(order(), "1:abc 1:ABC 2:abc 1:ab 1:A 1:B");
+    EXPECT_EQ(ks_sym_keys[6], nullptr);  // the vacated slot is cleared
+
+    // A null metadata pointer with a length stores that many zero bytes.
+    Bytes h = H("1:z");
+    ASSERT_EQ(ks_sym_key_insert(h.data(), 2, h.data(), 2, nullptr, 4), KS_SUCCESS);
+    EXPECT_EQ(entry("1:z")->total_len, 24u + 2 + 2 + 4);
+    EXPECT_EQ(Bytes(ks::entry_meta(entry("1:z")), ks::entry_meta(entry("1:z")) + 4), Bytes(4, 0));
 }
 
-TEST_F(SwKeystoreTest, DeleteMovesLaterEntriesDown) {
-    struct Case {
-        std::string victim;
-        std::vector<std::string> left;
-    };
-    const Case cases[] = {
-        {"A", {"1:B", "1:C"}},
-        {"B", {"1:A", "1:C"}},
-        {"C", {"1:A", "1:B"}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.victim);
-        kstest::reset_keystore();
-        for (const char *n : {"A", "B", "C"}) ASSERT_EQ(store(H(1, n), bytes(n)), KS_SUCCESS);
-        const Bytes v = H(1, c.victim);
-        EXPECT_EQ(ks_sw_delete_key(v.data(), v.size()), KS_SUCCESS);
-        EXPECT_EQ(order(), c.left);
-        // The vacated slot is cleared.
-        EXPECT_EQ(ks_sym_keys[2], nullptr);
-        uint8_t *copy = reinterpret_cast<uint8_t *>(0x1);
-        uint8_t len = 99;
-        EXPECT_EQ(ks_sw_return_key_handle_by_index(2, &copy, &len), KS_NO_MORE_RECORDS);
-        EXPECT_EQ(copy, reinterpret_cast<uint8_t *>(0x1));
-        EXPECT_EQ(len, 99);
-    }
-}
-
-TEST_F(SwKeystoreTest, NullMetadataPointerStoresZeroBytes) {
-    const Bytes h = H(1, "z");
-    const Bytes v = bytes("val");
-    ASSERT_EQ(ks_sym_key_insert(h.data(), h.size(), v.data(), v.size(), nullptr, 4), KS_SUCCESS);
-    const ks_sym_key_entry *e = entry_of(h);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->total_len, 24u + 2 + 3 + 4);
-    EXPECT_EQ(snapshot()[0], (Key{"1:z", v, Bytes(4, 0)}));
-}
-
-// ---- Handles by index ----------------------------------------------------
-
-TEST_F(SwKeystoreTest, HandleByIndexWalksTheTableInOrder) {
-    const std::vector<Bytes> keys = {H(1, "one"), H(2, "aid"), H(0x51, std::string(31, 'q'))};
-    for (const Bytes &h : keys) ASSERT_EQ(store(h, bytes("v")), KS_SUCCESS);
-    std::vector<Bytes> walked;
+TEST_F(SwKeystoreTest, HandleByIndexWalk) {
+    load("1:one 2:aid 81:" + std::string(31, 'q'));
     std::vector<uint8_t *> copies;
-    for (int32_t i = 0;; ++i) {
-        uint8_t *copy = nullptr;
-        uint8_t len = 0;
-        int32_t st = ks_sw_return_key_handle_by_index(i, &copy, &len);
-        if (st == KS_NO_MORE_RECORDS) break;
-        ASSERT_EQ(st, KS_SUCCESS);
-        ASSERT_NE(copy, nullptr);
-        walked.emplace_back(copy, copy + len);
+    std::string walked;
+    uint8_t *copy = nullptr;
+    uint8_t n = 0;
+    for (int32_t i = 0; ks_sw_return_key_handle_by_index(i, &copy, &n) == KS_SUCCESS; ++i) {
+        walked += std::to_string(copy[0]) + ":" + text(copy + 1, n - 1) + " ";
         copies.push_back(copy);
     }
-    EXPECT_EQ(walked, keys);
-    EXPECT_EQ(ksh_alloc_tag_live_blocks(kTagHandleCopy), keys.size());
-    // The copies are the caller's: they outlive the keys.
-    kstest::reset_keystore();
-    EXPECT_EQ(Bytes(copies[0], copies[0] + keys[0].size()), keys[0]);
+    EXPECT_EQ(walked, "1:one 2:aid 81:" + std::string(31, 'q') + " ");
+    copy = reinterpret_cast<uint8_t *>(1);
+    EXPECT_EQ(ks_sw_return_key_handle_by_index(3, &copy, &n), KS_NO_MORE_RECORDS);
+    EXPECT_EQ(copy, reinterpret_cast<uint8_t *>(1));
+    kstest::reset_keystore();  // the copies are the caller's and outlive the keys
+    EXPECT_EQ(text(copies[1], 4), "\x02" "aid");
     for (uint8_t *c : copies) tagged_free(c);
-}
 
-TEST_F(SwKeystoreTest, HandleByIndexOfAnEmptyHandleIsNoMemory) {
-    const Bytes v = bytes("v");
-    ASSERT_EQ(ks_sym_key_insert(nullptr, 0, v.data(), v.size(), nullptr, 0), KS_SUCCESS);
-    uint8_t *copy = reinterpret_cast<uint8_t *>(0x1);
-    uint8_t len = 42;
-    EXPECT_EQ(ks_sw_return_key_handle_by_index(0, &copy, &len), KS_NO_MEMORY);
+    ASSERT_EQ(ks_sym_key_insert(nullptr, 0, nullptr, 0, nullptr, 0), KS_SUCCESS);  // an empty handle
+    EXPECT_EQ(ks_sw_return_key_handle_by_index(0, &copy, &n), KS_NO_MEMORY);
     EXPECT_EQ(copy, nullptr);
-    EXPECT_EQ(len, 42);
 }
 
-// ---- Prefix purge and store with a purge prefix --------------------------
-
-TEST_F(SwKeystoreTest, PrefixPurgeRemovesEveryHandleBeginningWithThePrefix) {
-    const std::vector<Bytes> keys = {H(1, "ab"), H(1, "a"), H(1, "abc"), H(1, "xab"), H(2, "ab"), H(1, "abz")};
-    struct Case {
-        const char *what;
-        Bytes prefix;
+TEST_F(SwKeystoreTest, PrefixPurge) {
+    const struct {
+        const char *prefix;  // null: length 0
         int32_t removed;
-        std::vector<std::string> left;
+        const char *left;
+    } cases[] = {
+        {"1:ab", 3, "1:a 1:xab 2:ab"},
+        {"1:", 5, "2:ab"},
+        {"2:", 1, "1:ab 1:a 1:abc 1:xab 1:abz"},
+        {"1:abc", 1, "1:ab 1:a 1:xab 2:ab 1:abz"},
+        {"1:abcd", 0, "1:ab 1:a 1:abc 1:xab 2:ab 1:abz"},
+        {nullptr, 6, ""},
     };
-    const Case cases[] = {
-        {"type and name part", H(1, "ab"), 3, {"1:a", "1:xab", "2:ab"}},
-        {"type byte only", Bytes{1}, 5, {"2:ab"}},
-        {"other type", Bytes{2}, 1, {"1:ab", "1:a", "1:abc", "1:xab", "1:abz"}},
-        {"whole handle", H(1, "abc"), 1, {"1:ab", "1:a", "1:xab", "2:ab", "1:abz"}},
-        {"longer than every handle", H(1, "abcd"), 0, {"1:ab", "1:a", "1:abc", "1:xab", "2:ab", "1:abz"}},
-        {"length 0", Bytes{}, 6, {}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.prefix ? c.prefix : "length 0");
         kstest::reset_keystore();
-        for (const Bytes &h : keys) ASSERT_EQ(store(h, bytes("v")), KS_SUCCESS);
-        static const uint8_t kNonNull = 0;
-        const uint8_t *p = c.prefix.empty() ? &kNonNull : c.prefix.data();
-        EXPECT_EQ(ks_sym_key_prefix_purge(p, c.prefix.size()), c.removed);
+        load("1:ab 1:a 1:abc 1:xab 2:ab 1:abz");
+        Bytes p = c.prefix ? H(c.prefix) : Bytes{0};
+        EXPECT_EQ(ks_sym_key_prefix_purge(p.data(), c.prefix ? len(p) : 0), c.removed);
         EXPECT_EQ(order(), c.left);
-        for (int32_t i = ks_num_sym_keys; i < static_cast<int32_t>(keys.size()); ++i) EXPECT_EQ(ks_sym_keys[i], nullptr);
     }
-    kstest::reset_keystore();
-    EXPECT_EQ(ks_sym_key_prefix_purge(Bytes{1}.data(), 1), 0);
+    EXPECT_EQ(ks_sym_key_prefix_purge(H("1:").data(), 1), 0);  // empty table
+
+    load("1:k 1:x 1:ka 2:k1 1:k1");
+    Bytes h = H("1:k1"), p = H("1:k");
+    ASSERT_EQ(ks_sw_store_sym_key(h.data(), 3, p.data(), 2, h.data(), 3, nullptr, 0), KS_SUCCESS);
+    EXPECT_EQ(order(), "1:x 2:k1 1:k1");
 }
 
-TEST_F(SwKeystoreTest, StoreWithPrefixPurgesFirstThenAppends) {
-    for (const Bytes &h : {H(1, "k"), H(1, "x"), H(1, "ka"), H(2, "k1"), H(1, "k1")}) ASSERT_EQ(store(h, h), KS_SUCCESS);
-    const Bytes prefix = H(1, "k"), h = H(1, "k1"), v = bytes("new");
-    ASSERT_EQ(ks_sw_store_sym_key(h.data(), h.size(), prefix.data(), prefix.size(), v.data(), v.size(), nullptr, 0),
-              KS_SUCCESS);
-    EXPECT_EQ(order(), (std::vector<std::string>{"1:x", "2:k1", "1:k1"}));
-    EXPECT_EQ(snapshot().back().value, v);
-}
-
-// ---- Growth and the 2000-key limit ---------------------------------------
-
-TEST_F(SwKeystoreTest, SlotArrayGrowsByTwentyOnDemand) {
+TEST_F(SwKeystoreTest, GrowthAndTheTwoThousandKeyLimit) {
     drop_slot_array();
-    const size_t slot = sizeof(ks_sym_key_entry *);
-    struct Step {
-        int keys;  // keys in the table after the step
-        int32_t size;
-    };
-    const Step steps[] = {{1, 20}, {20, 20}, {21, 40}, {40, 40}, {41, 60}};
-    int stored = 0;
-    for (const Step &s : steps) {
-        while (stored < s.keys) {
-            ASSERT_EQ(store(H(1, "k" + std::to_string(stored)), bytes("v")), KS_SUCCESS);
-            ++stored;
-        }
-        SCOPED_TRACE(s.keys);
-        EXPECT_EQ(ks_sym_tab_size, s.size);
-        EXPECT_EQ(ksh_alloc_tag_live_blocks(kTagSlots), 1u);
-        EXPECT_EQ(ksh_alloc_tag_live_bytes(kTagSlots), s.size * slot);
+    for (int i = 0; i < KS_MAX_KEYS; ++i) {
+        ASSERT_EQ(store("1:k" + std::to_string(i), "v"), KS_SUCCESS);
+        // Grows by 20 slots exactly when the array is full.
+        ASSERT_EQ(ks_sym_tab_size, (i / 20 + 1) * 20) << i;
     }
-    // Emptying the table keeps the slot array.
-    kstest::reset_keystore();
-    EXPECT_EQ(ks_sym_tab_size, 60);
-    EXPECT_EQ(ksh_alloc_tag_live_blocks(kTagSlots), 1u);
-}
-
-TEST_F(SwKeystoreTest, TwoThousandKeysFillTheTable) {
-    drop_slot_array();
-    for (int i = 0; i < KS_MAX_KEYS; ++i) ASSERT_EQ(store(H(1, "key" + std::to_string(i)), bytes("v")), KS_SUCCESS);
-    EXPECT_EQ(ks_num_sym_keys, 2000);
+    EXPECT_EQ(ksh_alloc_tag_live_bytes(kTagSlots), 2000 * sizeof(void *));
+    const std::string full = dump();
+    const uint64_t blocks = ksh_alloc_live_blocks();
+    Bytes h = H("1:k7"), p = H("1:zzz");
+    EXPECT_EQ(store("1:new", "v"), KS_KEYSTORE_FULL);
+    EXPECT_EQ(store("1:k5", "other"), KS_KEYSTORE_FULL);  // a re-store too
+    EXPECT_EQ(ks_sw_store_sym_key(h.data(), 3, p.data(), 4, h.data(), 3, nullptr, 0), KS_KEYSTORE_FULL);
+    EXPECT_EQ(dump(), full);
+    EXPECT_EQ(ksh_alloc_live_blocks(), blocks);
+    ASSERT_EQ(ks_sw_delete_key(H("1:k0").data(), 3), KS_SUCCESS);
+    EXPECT_EQ(store("1:new", "v"), KS_SUCCESS);
+    EXPECT_EQ(store("1:newer", "v"), KS_KEYSTORE_FULL);
     EXPECT_EQ(ks_sym_tab_size, 2000);
-    const std::vector<Key> full = snapshot();
-    const uint64_t before = ksh_alloc_live_blocks();
-
-    // A new key and a re-store of an existing one are both refused.
-    EXPECT_EQ(store(H(1, "new"), bytes("v")), KS_KEYSTORE_FULL);
-    EXPECT_EQ(store(H(1, "key5"), bytes("other")), KS_KEYSTORE_FULL);
-    const Bytes prefix = H(1, "zzz");
-    const Bytes h = H(1, "key7");
-    EXPECT_EQ(ks_sw_store_sym_key(h.data(), h.size(), prefix.data(), prefix.size(), h.data(), h.size(), nullptr, 0),
-              KS_KEYSTORE_FULL);
-    EXPECT_EQ(snapshot(), full);
-    EXPECT_EQ(ks_sym_tab_size, 2000);
-    EXPECT_EQ(ksh_alloc_live_blocks(), before);
-
-    // One deletion makes room for one key, without growing the slot array.
-    const Bytes gone = H(1, "key0");
-    ASSERT_EQ(ks_sw_delete_key(gone.data(), gone.size()), KS_SUCCESS);
-    EXPECT_EQ(store(H(1, "new"), bytes("v")), KS_SUCCESS);
-    EXPECT_EQ(ks_sym_tab_size, 2000);
-    EXPECT_EQ(store(H(1, "newer"), bytes("v")), KS_KEYSTORE_FULL);
-}
-
-// ---- Metadata --------------------------------------------------------------
-
-int32_t add_meta(const Bytes &h, const Bytes &meta, bool second_entry_point = false) {
-    auto fn = second_entry_point ? ks_sw_add_meta_data : ks_sw_add_sym_key_meta;
-    return fn(h.data(), h.size(), meta.empty() ? nullptr : meta.data(), meta.size());
-}
-
-// Reads a key's metadata through either entry point; frees the copy.
-int32_t get_meta(const Bytes &h, Bytes *out, bool second_entry_point = false) {
-    auto fn = second_entry_point ? ks_sw_get_meta_data : ks_sw_get_sym_key_meta;
-    uint8_t *copy = reinterpret_cast<uint8_t *>(0x1);
-    uint16_t len = 0xBEEF;
-    int32_t st = fn(h.data(), h.size(), &copy, &len);
-    if (st == KS_SUCCESS) {
-        EXPECT_EQ(copy == nullptr, len == 0);
-        *out = copy == nullptr ? Bytes{} : Bytes(copy, copy + len);
-        tagged_free(copy);
-    } else {
-        EXPECT_EQ(copy, reinterpret_cast<uint8_t *>(0x1)) << "outputs written on failure";
-        EXPECT_EQ(len, 0xBEEF);
-    }
-    return st;
 }
 
 TEST_F(SwKeystoreTest, MetadataGrowsIntoANewEntryAndShrinksInPlace) {
     for (bool second : {false, true}) {
-        SCOPED_TRACE(second ? "second entry points" : "first entry points");
         kstest::reset_keystore();
-        const Bytes k = H(1, "key");
-        for (const char *n : {"before", "key", "after"}) ASSERT_EQ(store(H(1, n), bytes("value")), KS_SUCCESS);
-        const ks_sym_key_entry *original = entry_of(k);
-        const uint32_t base_len = original->total_len;
-        Bytes got;
-        ASSERT_EQ(get_meta(k, &got, second), KS_SUCCESS);
-        EXPECT_TRUE(got.empty());
-
-        struct Step {
-            Bytes meta;
-            bool moves;  // a new allocation is made
-        };
-        const Step steps[] = {
-            {bytes("0123456789"), true},  // none -> 10 bytes
-            {bytes("abcd"), false},       // 10 -> 4 in place
-            {bytes("wxyz"), false},       // same length in place
-            {bytes("0123456"), true},     // 4 -> 7: larger than meta_len, so a new entry
-            {{}, false},                  // removal
-        };
-        for (const Step &s : steps) {
-            SCOPED_TRACE(std::string(s.meta.begin(), s.meta.end()));
-            const ks_sym_key_entry *prev = entry_of(k);
-            ASSERT_EQ(add_meta(k, s.meta, second), KS_SUCCESS);
-            const ks_sym_key_entry *e = entry_of(k);
-            EXPECT_EQ(find(k), 1) << "the key keeps its index";
-            EXPECT_EQ(e != prev, s.moves);
-            EXPECT_EQ(e->total_len, base_len + s.meta.size());
-            EXPECT_EQ(e->meta_len, s.meta.size());
-            ASSERT_EQ(get_meta(k, &got, second), KS_SUCCESS);
-            EXPECT_EQ(got, s.meta);
-            EXPECT_EQ(snapshot()[1], (Key{"1:key", bytes("value"), s.meta}));
+        load("1:before 1:k 1:after");
+        const uint32_t base = entry("1:k")->total_len;
+        // {metadata, a new allocation}: 10 bytes, shrink to 4, same length,
+        // 7 (more than meta_len, so a new entry again), removal.
+        const std::pair<std::string, bool> steps[] = {
+            {"0123456789", true}, {"abcd", false}, {"wxyz", false}, {"0123456", true}, {"", false}};
+        for (const auto &[meta, moves] : steps) {
+            SCOPED_TRACE(meta + (second ? " (second entry points)" : ""));
+            const ks_sym_key_entry *prev = entry("1:k");
+            ASSERT_EQ(add_meta("1:k", meta, second), KS_SUCCESS);
+            EXPECT_EQ(find("1:k"), 1);
+            EXPECT_EQ(entry("1:k") != prev, moves);
+            EXPECT_EQ(entry("1:k")->total_len, base + meta.size());
+            std::string got = "?";
+            ASSERT_EQ(get_meta("1:k", &got, second), KS_SUCCESS);
+            EXPECT_EQ(got, meta);
+            EXPECT_EQ(dump(), "1:before=1:before/ 1:k=1:k/" + meta + " 1:after=1:after/");
         }
-        EXPECT_EQ(order(), (std::vector<std::string>{"1:before", "1:key", "1:after"}));
+        std::string got;
+        EXPECT_EQ(add_meta("2:k", "m", second), KS_RECORD_NOT_FOUND);
+        EXPECT_EQ(get_meta("2:k", &got, second), KS_RECORD_NOT_FOUND);
     }
-}
-
-TEST_F(SwKeystoreTest, MetadataOfAMissingKeyIsNotFound) {
-    ASSERT_EQ(store(H(2, "k"), bytes("v"), bytes("m")), KS_SUCCESS);
-    Bytes got;
-    for (bool second : {false, true}) {
-        EXPECT_EQ(add_meta(H(1, "k"), bytes("meta"), second), KS_RECORD_NOT_FOUND);
-        EXPECT_EQ(get_meta(H(1, "k"), &got, second), KS_RECORD_NOT_FOUND);
-    }
-    EXPECT_EQ(snapshot(), (std::vector<Key>{{"2:k", bytes("v"), bytes("m")}}));
-}
-
-TEST_F(SwKeystoreTest, MetadataUpdatesFollowTheStoredOffsets) {
-    // After a rename to a shorter name value_off exceeds handle_len; growing
-    // and shrinking the metadata then must keep the value where it is.
-    const Bytes old_h = H(1, "long-name"), new_h = H(1, "s");
-    ASSERT_EQ(store(old_h, bytes("secret"), bytes("mm")), KS_SUCCESS);
-    ASSERT_EQ(ks_sw_rename_key(old_h.data(), old_h.size(), new_h.data(), new_h.size(), nullptr, 0), KS_SUCCESS);
-    for (const Bytes &m : {bytes("a longer metadata blob"), bytes("x"), Bytes{}}) {
-        ASSERT_EQ(add_meta(new_h, m), KS_SUCCESS);
-        const ks_sym_key_entry *e = entry_of(new_h);
-        EXPECT_EQ(e->handle_len, 2u);
-        EXPECT_EQ(e->value_off, old_h.size());
-        EXPECT_EQ(snapshot()[0], (Key{"1:s", bytes("secret"), m}));
-    }
-}
-
-// ---- Rename ----------------------------------------------------------------
-
-int32_t rename(const Bytes &from, const Bytes &to, const Bytes *prefix = nullptr) {
-    return ks_sw_rename_key(from.data(), from.size(), to.data(), to.size(), prefix ? prefix->data() : nullptr,
-                            prefix ? prefix->size() : 0);
 }
 
 TEST_F(SwKeystoreTest, RenameKeepsValueMetadataAndPlace) {
-    struct Case {
-        const char *what;
-        std::string first, from, to;
-        std::vector<std::string> order;
+    const struct {
+        const char *first, *to, *order;
         bool new_entry;
+    } cases[] = {
+        {"1:first", "1:middle", "1:first 1:middle 1:last", true},
+        {"1:first", "1:m", "1:first 1:m 1:last", false},
+        {"1:first", "1:dim", "1:first 1:dim 1:last", false},
+        {"1:first", "1:last", "1:first 1:last", true},   // onto a later key
+        {"1:first", "1:first", "1:first 1:last", true},  // onto an earlier key
+        {"1:f", "1:f", "1:f 1:last", false},
     };
-    const Case cases[] = {
-        {"longer", "first", "mid", "middle-renamed", {"1:first", "1:middle-renamed", "1:last"}, true},
-        {"shorter", "first", "mid", "m", {"1:first", "1:m", "1:last"}, false},
-        {"same length", "first", "mid", "dim", {"1:first", "1:dim", "1:last"}, false},
-        {"onto a later key, longer", "first", "mid", "last", {"1:first", "1:last"}, true},
-        {"onto an earlier key, longer", "first", "mid", "first", {"1:first", "1:last"}, true},
-        {"onto an earlier key, shorter", "f", "mid", "f", {"1:f", "1:last"}, false},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.to);
         kstest::reset_keystore();
-        ASSERT_EQ(store(H(1, c.first), bytes("v-first"), bytes("m-first")), KS_SUCCESS);
-        ASSERT_EQ(store(H(1, c.from), bytes("v-mid"), bytes("m-mid")), KS_SUCCESS);
-        ASSERT_EQ(store(H(1, "last"), bytes("v-last")), KS_SUCCESS);
-        const Bytes from = H(1, c.from), to = H(1, c.to);
-        const ks_sym_key_entry *before = entry_of(from);
-
-        ASSERT_EQ(rename(from, to), KS_SUCCESS);
+        load(c.first);
+        ASSERT_EQ(store("1:mid", "value", "meta"), KS_SUCCESS);
+        load("1:last");
+        const ks_sym_key_entry *before = entry("1:mid");
+        ASSERT_EQ(rename("1:mid", c.to), KS_SUCCESS);
         EXPECT_EQ(order(), c.order);
-        EXPECT_EQ(find(from), -1);
-        const ks_sym_key_entry *e = entry_of(to);
-        ASSERT_NE(e, nullptr);
+        const ks_sym_key_entry *e = entry(c.to);
         EXPECT_EQ(e != before, c.new_entry);
-        const Key k = snapshot()[find(to)];
-        EXPECT_EQ(k.value, bytes("v-mid"));
-        EXPECT_EQ(k.meta, bytes("m-mid"));
-        if (c.new_entry) {
-            EXPECT_EQ(e->value_off, e->handle_len);
-            EXPECT_EQ(e->total_len, 24 + to.size() + 5 + 5);
-        } else {
-            // In place: nothing moves, total_len stays.
-            EXPECT_EQ(e->value_off, from.size());
-            EXPECT_EQ(e->total_len, 24 + from.size() + 5 + 5);
-        }
+        EXPECT_EQ(text(ks::entry_value(e), e->value_len) + "/" + text(ks::entry_meta(e), e->meta_len), "value/meta");
+        // In place, the value does not move and total_len stays.
+        EXPECT_EQ(e->value_off, c.new_entry ? e->handle_len : 4u);
+        EXPECT_EQ(e->total_len, 24 + e->value_off + 5 + 4);
     }
-}
+    // Metadata updates after a shrinking rename follow the stored offsets.
+    for (const char *m : {"a longer metadata blob", "x", ""}) {
+        ASSERT_EQ(add_meta("1:f", m), KS_SUCCESS);
+        EXPECT_EQ(dump(), std::string("1:f=value/") + m + " 1:last=1:last/");
+    }
 
-TEST_F(SwKeystoreTest, RenameWithPurgePrefixAndMissingKeys) {
-    struct Case {
-        const char *what;
-        Bytes prefix;
+    const struct {
+        const char *prefix;
         int32_t status;
-        std::vector<std::string> order;
+        const char *order;
+    } purges[] = {
+        {"1:x", KS_SUCCESS, "1:a 1:renamed 2:x1"},
+        {"1:o", KS_RECORD_NOT_FOUND, "1:a 1:x1 2:x1 1:x2"},  // the purge took the key itself
+        {"1:zz", KS_SUCCESS, "1:a 1:x1 1:renamed 2:x1 1:x2"},
     };
-    const Case cases[] = {
-        {"purge of other keys", H(1, "x"), KS_SUCCESS, {"1:a", "1:renamed", "2:x1"}},
-        {"purge of the key itself", H(1, "o"), KS_RECORD_NOT_FOUND, {"1:a", "1:x1", "2:x1", "1:x2"}},
-        {"purge of nothing", H(1, "zz"), KS_SUCCESS, {"1:a", "1:x1", "1:renamed", "2:x1", "1:x2"}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto &c : purges) {
+        SCOPED_TRACE(c.prefix);
         kstest::reset_keystore();
-        for (const Bytes &h : {H(1, "a"), H(1, "x1"), H(1, "old"), H(2, "x1"), H(1, "x2")})
-            ASSERT_EQ(store(h, bytes("v")), KS_SUCCESS);
-        EXPECT_EQ(rename(H(1, "old"), H(1, "renamed"), &c.prefix), c.status);
+        load("1:a 1:x1 1:old 2:x1 1:x2");
+        EXPECT_EQ(rename("1:old", "1:renamed", c.prefix), c.status);
         EXPECT_EQ(order(), c.order);
     }
-    kstest::reset_keystore();
-    EXPECT_EQ(rename(H(1, "old"), H(1, "new")), KS_RECORD_NOT_FOUND);
-    ASSERT_EQ(store(H(2, "old"), bytes("v")), KS_SUCCESS);
-    EXPECT_EQ(rename(H(1, "old"), H(1, "new")), KS_RECORD_NOT_FOUND);
-    EXPECT_EQ(order(), (std::vector<std::string>{"2:old"}));
+    EXPECT_EQ(rename("2:x1", "1:y"), KS_SUCCESS);
+    EXPECT_EQ(rename("2:x1", "1:y"), KS_RECORD_NOT_FOUND);
 }
 
-// ---- Delete by type --------------------------------------------------------
-
-struct PacEvents {
-    std::vector<std::string> deleted;
-    std::vector<int32_t> count_at_call;
-};
+std::vector<std::string> g_notified;
 
 TEST_F(SwKeystoreTest, DeleteAllByTypeNotifiesEachPacInTableOrder) {
-    struct Case {
+    const struct {
         uint8_t type;
-        std::vector<std::string> left;
-        std::vector<std::string> notified;
+        const char *left, *notified;
+    } cases[] = {
+        {2, "1:s1 1:s2 3:x", "aid-1 aid-2 aid-3 "},
+        {1, "2:aid-1 2:aid-2 3:x 2:aid-3", ""},
+        {9, "1:s1 2:aid-1 2:aid-2 1:s2 3:x 2:aid-3", ""},
     };
-    const Case cases[] = {
-        {2, {"1:s1", "1:s2", "3:x"}, {"aid-1", "aid-2", "aid-3"}},
-        {1, {"2:aid-1", "2:aid-2", "3:x", "2:aid-3"}, {}},
-        {3, {"1:s1", "2:aid-1", "2:aid-2", "1:s2", "2:aid-3"}, {}},
-        {9, {"1:s1", "2:aid-1", "2:aid-2", "1:s2", "3:x", "2:aid-3"}, {}},
-    };
-    for (const Case &c : cases) {
+    // The host hears of each PAC while its key is still in the table.
+    ksh_set_pac_handlers(nullptr, [](void *, const uint8_t *aid, uint32_t n) {
+        g_notified.push_back(text(aid, n) + (find("2:" + text(aid, n)) >= 0 ? " " : "(gone) "));
+    }, nullptr);
+    for (const auto &c : cases) {
         SCOPED_TRACE(static_cast<int>(c.type));
         kstest::reset_keystore();
-        for (const Bytes &h : {H(1, "s1"), H(2, "aid-1"), H(2, "aid-2"), H(1, "s2"), H(3, "x"), H(2, "aid-3")})
-            ASSERT_EQ(store(h, bytes("v"), bytes("meta")), KS_SUCCESS);
-        // The handler sees each PAC still in the table.
-        static PacEvents events;
-        events = {};
-        ksh_set_pac_handlers(nullptr,
-                             [](void *, const uint8_t *aid, uint32_t len) {
-                                 events.deleted.emplace_back(reinterpret_cast<const char *>(aid), len);
-                                 events.count_at_call.push_back(
-                                     ks_sym_key_find(H(2, std::string(reinterpret_cast<const char *>(aid), len)).data(),
-                                                     len + 1));
-                             },
-                             nullptr);
+        g_notified.clear();
+        load("1:s1 2:aid-1 2:aid-2 1:s2 3:x 2:aid-3");
         EXPECT_EQ(ks_sw_delete_all_keys_by_type(c.type), KS_SUCCESS);
-        ksh_set_pac_handlers(nullptr, nullptr, nullptr);
         EXPECT_EQ(order(), c.left);
-        EXPECT_EQ(events.deleted, c.notified);
-        for (int32_t at : events.count_at_call) EXPECT_GE(at, 0) << "notified after removal";
-        ASSERT_EQ(ksh_pac_event_count(), c.notified.size());
-        for (size_t i = 0; i < c.notified.size(); ++i) {
-            const ksh_pac_event *ev = ksh_pac_event_at(i);
-            EXPECT_EQ(ev->added, 0);
-            EXPECT_EQ(std::string(reinterpret_cast<const char *>(ev->aid), ev->aid_len), c.notified[i]);
-        }
+        std::string notified;
+        for (const std::string &s : g_notified) notified += s;
+        EXPECT_EQ(notified, c.notified);
+        EXPECT_EQ(ksh_pac_event_count(), g_notified.size());
     }
+    ksh_set_pac_handlers(nullptr, nullptr, nullptr);
     kstest::reset_keystore();
     EXPECT_EQ(ks_sw_delete_all_keys_by_type(2), KS_SUCCESS);
-    EXPECT_EQ(ksh_pac_event_count(), 0u);
 }
-
-// ---- Random numbers --------------------------------------------------------
 
 bool printable(uint8_t c) { return c >= 0x20 && c <= 0x7E; }
 bool alnum(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-TEST_F(SwKeystoreTest, RandomBytesOfEachKind) {
-    struct Case {
-        int32_t kind;
-        bool (*in_class)(uint8_t);
-    };
-    const Case cases[] = {{0, nullptr}, {3, nullptr}, {-1, nullptr}, {1, printable}, {2, alnum}};
-    for (const Case &c : cases) {
-        for (int32_t len : {1, 2, 16, 300}) {
-            SCOPED_TRACE(testing::Message() << "kind " << c.kind << ", length " << len);
-            ksh_random_set_seed(1234 + len);
-            Bytes out(len + 1, 0xEE);
-            ASSERT_EQ(ks_sw_generate_random_number(out.data(), len, c.kind), KS_SUCCESS);
-            EXPECT_EQ(out[len], 0xEE) << "wrote past the length";
-            out.pop_back();
-            if (c.in_class == nullptr) {
-                // Raw bytes: exactly what the platform gave.
-                ksh_random_set_seed(1234 + len);
-                Bytes raw(len);
-                platform_random_fill(raw.data(), len);
-                EXPECT_EQ(out, raw);
-            } else {
-                for (uint8_t b : out) EXPECT_TRUE(c.in_class(b)) << static_cast<int>(b);
-            }
-        }
-    }
-    ksh_random_set_seed(0);
-    EXPECT_EQ(ksh_alloc_tag_live_blocks(kTagRandomScratch), 0u);
-}
-
-// The rejected bytes of kinds 1 and 2 are replaced from one scratch buffer
-// whose position carries over between output bytes and which is refilled
-// when used up. Checked against a model over the same random stream.
-TEST_F(SwKeystoreTest, RandomCharactersDrawReplacementsFromTheScratchBuffer) {
-    for (int32_t kind : {1, 2}) {
-        for (int32_t len : {1, 3, 64}) {
-            SCOPED_TRACE(testing::Message() << "kind " << kind << ", length " << len);
-            auto in_class = kind == 1 ? printable : alnum;
+// Kinds 1 and 2 are checked against a model over the same random stream: a
+// rejected byte takes the next acceptable byte of one scratch buffer, whose
+// position carries over and which is refilled when used up.
+TEST_F(SwKeystoreTest, RandomBytesAndCharacters) {
+    for (int32_t kind : {0, 3, 1, 2}) {
+        for (int32_t n : {1, 3, 64}) {
+            SCOPED_TRACE(testing::Message() << "kind " << kind << ", length " << n);
+            auto in_class = kind == 1 ? printable : kind == 2 ? alnum : nullptr;
             ksh_random_set_seed(77);
-            Bytes expect(len), scratch(len);
-            platform_random_fill(expect.data(), len);
-            platform_random_fill(scratch.data(), len);
-            size_t pos = 0;
-            for (uint8_t &b : expect) {
-                b &= 0x7F;
-                while (!in_class(b)) {
-                    b = scratch[pos] & 0x7F;
-                    if (++pos == scratch.size()) {
-                        platform_random_fill(scratch.data(), len);
-                        pos = 0;
-                    }
+            Bytes expect(n), scratch(n);
+            platform_random_fill(expect.data(), n);
+            platform_random_fill(scratch.data(), n);
+            for (size_t k = 0, pos = 0; in_class && k < expect.size(); ++k) {
+                for (expect[k] &= 0x7F; !in_class(expect[k]);) {
+                    expect[k] = scratch[pos] & 0x7F;
+                    if (++pos == scratch.size()) platform_random_fill(scratch.data(), n), pos = 0;
                 }
             }
             ksh_random_set_seed(77);
-            Bytes out(len);
-            ASSERT_EQ(ks_sw_generate_random_number(out.data(), len, kind), KS_SUCCESS);
+            Bytes out(n + 1, 0xEE);
+            ASSERT_EQ(ks_sw_generate_random_number(out.data(), n, kind), KS_SUCCESS);
+            EXPECT_EQ(out.back(), 0xEE);
+            out.pop_back();
             EXPECT_EQ(out, expect);
         }
     }
     ksh_random_set_seed(0);
-}
-
-TEST_F(SwKeystoreTest, RandomCharactersOfLengthZeroAreNoMemory) {
     uint8_t b = 0xEE;
     EXPECT_EQ(ks_sw_generate_random_number(&b, 0, 1), KS_NO_MEMORY);
     EXPECT_EQ(ks_sw_generate_random_number(&b, 0, 2), KS_NO_MEMORY);
     EXPECT_EQ(ks_sw_generate_random_number(&b, 0, 0), KS_SUCCESS);
-    EXPECT_EQ(b, 0xEE);
 }
 
-// ---- Allocation failures -------------------------------------------------
-
-// Each case prepares the table, then runs one operation with the given
-// allocation failing, and states what must hold afterwards.
-struct FailCase {
-    const char *what;
-    uint32_t tag;                       // the failing owner tag (0: see fail_nth)
-    uint64_t fail_nth;                  // or the nth allocation call
-    std::function<void()> setup;
-    std::function<int32_t()> op;
-    std::vector<std::string> order;     // table order afterwards
-    int32_t tab_size_growth;            // slots gained despite the failure
-};
-
-void fill_to_capacity(const char *stem) {
-    int i = 0;
-    while (ks_num_sym_keys < ks_sym_tab_size) ASSERT_EQ(store(H(1, stem + std::to_string(i++)), bytes("v")), KS_SUCCESS);
-}
-
+// Each case runs one operation with one allocation failing: NO_MEMORY, the
+// table as the setup left it (less what a purge removed), no block kept
+// beyond a grown slot array.
 TEST_F(SwKeystoreTest, EveryAllocationFailureIsNoMemoryAndKeepsTheTable) {
-    static uint8_t *out_ptr;
-    static uint8_t out_len;
-    static uint16_t out_len16;
-    const FailCase cases[] = {
-        {"insert: slot array growth", kTagSlots, 0,
+    static uint8_t *out;
+    static uint8_t n8;
+    const struct {
+        const char *what;
+        uint32_t tag;       // the failing tag, or 0 and
+        uint64_t nth;       // the nth allocation call
+        bool fill;          // the setup fills the slot array
+        const char *after;  // the table afterwards; null: unchanged
+        int32_t growth;
+        std::function<int32_t()> op;
+    } cases[] = {
+        {"slot array", kTagSlots, 0, true, nullptr, 0, [] { return store("1:new", "v"); }},
+        {"entry after growth", kTagEntry, 0, true, nullptr, 20, [] { return store("1:keep", "new"); }},
+        {"first call of a store", 0, 1, true, nullptr, 0, [] { return store("1:keep", "new"); }},
+        {"second call of a store", 0, 2, true, nullptr, 20, [] { return store("1:keep", "new"); }},
+        {"re-store", kTagEntry, 0, false, nullptr, 0, [] { return store("1:keep", "new"); }},
+        {"handle copy", kTagHandleCopy, 0, false, nullptr, 0,
          [] {
-             ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS);
-             fill_to_capacity("f");
-         },
-         [] { return store(H(1, "new"), bytes("v")); }, {}, 0},
-        {"re-store: entry after growth", kTagEntry, 0,
-         [] {
-             ASSERT_EQ(store(H(1, "keep"), bytes("old"), bytes("meta")), KS_SUCCESS);
-             fill_to_capacity("f");
-         },
-         [] { return store(H(1, "keep"), bytes("new")); }, {}, KS_TABLE_GROWTH},
-        {"re-store: entry", kTagEntry, 0,
-         [] {
-             ASSERT_EQ(store(H(1, "keep"), bytes("old"), bytes("meta")), KS_SUCCESS);
-             ASSERT_EQ(store(H(1, "other"), bytes("v")), KS_SUCCESS);
-         },
-         [] { return store(H(1, "keep"), bytes("new")); }, {"1:keep", "1:other"}, 0},
-        {"handle by index", kTagHandleCopy, 0, [] { ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS); },
-         [] {
-             out_ptr = reinterpret_cast<uint8_t *>(0x1);
-             out_len = 77;
-             int32_t st = ks_sw_return_key_handle_by_index(0, &out_ptr, &out_len);
-             EXPECT_EQ(out_ptr, nullptr);
-             EXPECT_EQ(out_len, 77);
+             out = nullptr;
+             int32_t st = ks_sw_return_key_handle_by_index(0, &out, &n8);
+             EXPECT_EQ(out, nullptr);
              return st;
-         },
-         {"1:keep"}, 0},
-        {"metadata grow", kTagMetaGrow, 0, [] { ASSERT_EQ(store(H(1, "keep"), bytes("v"), bytes("m")), KS_SUCCESS); },
-         [] { return add_meta(H(1, "keep"), bytes("longer metadata")); }, {"1:keep"}, 0},
-        {"metadata copy", kTagMetaCopy, 0, [] { ASSERT_EQ(store(H(1, "keep"), bytes("v"), bytes("m")), KS_SUCCESS); },
+         }},
+        {"metadata grow", kTagMetaGrow, 0, false, nullptr, 0, [] { return add_meta("1:keep", "longer metadata"); }},
+        {"metadata copy", kTagMetaCopy, 0, false, nullptr, 0,
          [] {
-             const Bytes h = H(1, "keep");
-             out_ptr = reinterpret_cast<uint8_t *>(0x1);
-             out_len16 = 77;
-             int32_t st = ks_sw_get_meta_data(h.data(), h.size(), &out_ptr, &out_len16);
-             EXPECT_EQ(out_ptr, nullptr);
-             EXPECT_EQ(out_len16, 77);
-             return st;
-         },
-         {"1:keep"}, 0},
-        {"rename to a longer name onto an existing key", kTagRenameGrow, 0,
+             std::string got;
+             return get_meta("1:keep", &got);
+         }},
+        {"rename onto a key", kTagRenameGrow, 0, false, nullptr, 0, [] { return rename("1:keep", "1:px-longer"); }},
+        {"rename after its purge", kTagRenameGrow, 0, false, "1:keep=keep/meta", 0,
+         [] { return rename("1:keep", "1:keep-renamed", "1:p"); }},
+        {"store after its purge", kTagEntry, 0, false, "1:keep=keep/meta", 0,
          [] {
-             ASSERT_EQ(store(H(1, "keep"), bytes("v"), bytes("m")), KS_SUCCESS);
-             ASSERT_EQ(store(H(1, "keep-longer"), bytes("w")), KS_SUCCESS);
-         },
-         [] { return rename(H(1, "keep"), H(1, "keep-longer")); }, {"1:keep", "1:keep-longer"}, 0},
-        {"random scratch", kTagRandomScratch, 0, [] {},
+             Bytes h = H("1:p1"), p = H("1:p");
+             return ks_sw_store_sym_key(h.data(), 3, p.data(), 2, h.data(), 3, nullptr, 0);
+         }},
+        {"random scratch", kTagScratch, 0, false, nullptr, 0,
          [] {
              uint8_t buf[8];
-             return ks_sw_generate_random_number(buf, sizeof buf, 2);
-         },
-         {}, 0},
-        // A purge run before the failing allocation stays done.
-        {"store after its purge", kTagEntry, 0,
-         [] {
-             ASSERT_EQ(store(H(1, "px"), bytes("v")), KS_SUCCESS);
-             ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS);
-         },
-         [] {
-             const Bytes h = H(1, "p1"), prefix = H(1, "p"), v = bytes("v");
-             return ks_sw_store_sym_key(h.data(), h.size(), prefix.data(), prefix.size(), v.data(), v.size(), nullptr,
-                                        0);
-         },
-         {"1:keep"}, 0},
-        {"rename after its purge", kTagRenameGrow, 0,
-         [] {
-             ASSERT_EQ(store(H(1, "px"), bytes("v")), KS_SUCCESS);
-             ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS);
-         },
-         [] {
-             const Bytes prefix = H(1, "p");
-             return rename(H(1, "keep"), H(1, "keep-renamed"), &prefix);
-         },
-         {"1:keep"}, 0},
-        // The first allocation call of a store into a full slot array is the
-        // growth, the second the entry.
-        {"insert: first allocation call", 0, 1,
-         [] {
-             ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS);
-             fill_to_capacity("f");
-         },
-         [] { return store(H(1, "keep"), bytes("x")); }, {}, 0},
-        {"insert: second allocation call", 0, 2,
-         [] {
-             ASSERT_EQ(store(H(1, "keep"), bytes("v")), KS_SUCCESS);
-             fill_to_capacity("f");
-         },
-         [] { return store(H(1, "keep"), bytes("x")); }, {}, KS_TABLE_GROWTH},
+             return ks_sw_generate_random_number(buf, 8, 2);
+         }},
     };
-    for (const FailCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         kstest::reset_keystore();
         drop_slot_array();
-        c.setup();
-        const std::vector<Key> before = snapshot();
-        const int32_t size_before = ks_sym_tab_size;
-        const uint64_t blocks_before = blocks();
-        const uint64_t slot_blocks_before = ksh_alloc_tag_live_blocks(kTagSlots);
-        const uint64_t failed_before = ksh_alloc_failed_calls();
-
-        if (c.tag != 0) ksh_alloc_fail_tag(c.tag);
-        else ksh_alloc_fail_nth(c.fail_nth);
+        ASSERT_EQ(store("1:keep", "keep", "meta"), KS_SUCCESS);
+        ASSERT_EQ(store("1:px-longer", "px", ""), KS_SUCCESS);
+        for (int i = 0; c.fill && ks_num_sym_keys < ks_sym_tab_size; ++i) load("1:f" + std::to_string(i));
+        const std::string before = dump();
+        const int32_t size = ks_sym_tab_size, count = ks_num_sym_keys;
+        const uint64_t blocks = ksh_alloc_live_blocks() - ksh_alloc_tag_live_blocks(kTagSlots);
+        const uint64_t failed = ksh_alloc_failed_calls();
+        c.tag ? ksh_alloc_fail_tag(c.tag) : ksh_alloc_fail_nth(c.nth);
         EXPECT_EQ(c.op(), KS_NO_MEMORY);
         ksh_alloc_clear_faults();
-
-        EXPECT_EQ(ksh_alloc_failed_calls(), failed_before + 1) << "the injected failure was not reached";
-        // Only the entries a purge removed are gone; nothing else was kept.
-        const uint64_t purged = before.size() - static_cast<size_t>(ks_num_sym_keys);
-        EXPECT_EQ(blocks(), blocks_before - purged) << "a block leaked or an entry went missing";
-        EXPECT_EQ(ks_sym_tab_size, size_before + c.tab_size_growth);
-        EXPECT_EQ(ksh_alloc_tag_live_blocks(kTagSlots), slot_blocks_before);
-        if (c.order.empty() && before.size() == static_cast<size_t>(ks_num_sym_keys)) {
-            EXPECT_EQ(snapshot(), before);
-        } else if (!c.order.empty()) {
-            EXPECT_EQ(order(), c.order);
-            // Whatever is left is unchanged.
-            for (const Key &k : snapshot()) {
-                bool seen = false;
-                for (const Key &b : before) seen = seen || b == k;
-                EXPECT_TRUE(seen) << k.handle << " changed";
-            }
-        } else {
-            ADD_FAILURE() << "the table changed size";
-        }
+        EXPECT_EQ(ksh_alloc_failed_calls(), failed + 1) << "the failure was not reached";
+        EXPECT_EQ(dump(), c.after ? c.after : before);
+        EXPECT_EQ(ksh_alloc_live_blocks() - ksh_alloc_tag_live_blocks(kTagSlots), blocks - (count - ks_num_sym_keys));
+        EXPECT_EQ(ks_sym_tab_size, size + c.growth);
+        EXPECT_EQ(ksh_alloc_tag_live_blocks(kTagSlots), 1u);
     }
 }
 
-// ---- Wiping ------------------------------------------------------------------
-
+// Entries, including the old metadata past a shrink and the old handle past
+// an in-place rename, and the random scratch are wiped before release.
 TEST_F(SwKeystoreTest, EveryBlockTheLibraryReleasesIsWiped) {
-    struct Case {
-        const char *what;
-        std::function<void()> op;
+    const std::function<void()> ops[] = {
+        [] { ks_sw_delete_key(H("1:a").data(), 2); },
+        [] { store("1:a", "new"); },
+        [] { ks_sym_key_prefix_purge(H("1:").data(), 1); },
+        [] { add_meta("1:a", "a much longer blob"); },
+        [] { add_meta("1:a", "m"), ks_sw_delete_key(H("1:a").data(), 2); },
+        [] { rename("1:a", "1:a-longer"); },
+        [] { rename("1:bb", "1:a"), ks_sw_delete_key(H("1:a").data(), 2); },
+        [] { ks_sw_delete_all_keys_by_type(1); },
+        [] {
+            uint8_t buf[32];
+            ks_sw_generate_random_number(buf, 32, 1);
+        },
     };
-    const Case cases[] = {
-        {"delete", [] { ASSERT_EQ(ks_sw_delete_key(H(1, "a").data(), 2), KS_SUCCESS); }},
-        {"replace", [] { ASSERT_EQ(store(H(1, "a"), bytes("new")), KS_SUCCESS); }},
-        {"purge", [] { ASSERT_EQ(ks_sym_key_prefix_purge(Bytes{1}.data(), 1), 2); }},
-        {"metadata grow", [] { ASSERT_EQ(add_meta(H(1, "a"), bytes("a much longer blob")), KS_SUCCESS); }},
-        {"metadata shrink, then delete",
-         [] {
-             ASSERT_EQ(add_meta(H(1, "a"), bytes("m")), KS_SUCCESS);
-             ASSERT_EQ(ks_sw_delete_key(H(1, "a").data(), 2), KS_SUCCESS);
-         }},
-        {"rename to a longer name", [] { ASSERT_EQ(rename(H(1, "a"), H(1, "a-longer")), KS_SUCCESS); }},
-        {"rename onto a key, then delete",
-         [] {
-             ASSERT_EQ(rename(H(1, "bb"), H(1, "a")), KS_SUCCESS);
-             ASSERT_EQ(ks_sw_delete_key(H(1, "a").data(), 2), KS_SUCCESS);
-         }},
-        {"delete by type", [] { ASSERT_EQ(ks_sw_delete_all_keys_by_type(1), KS_SUCCESS); }},
-        {"random characters",
-         [] {
-             uint8_t buf[32];
-             ASSERT_EQ(ks_sw_generate_random_number(buf, sizeof buf, 1), KS_SUCCESS);
-         }},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
+    int i = 0;
+    for (const auto &op : ops) {
+        SCOPED_TRACE(i++);
         kstest::reset_keystore();
-        ASSERT_EQ(store(H(1, "a"), bytes("secret-a"), bytes("metadata-a")), KS_SUCCESS);
-        ASSERT_EQ(store(H(1, "bb"), bytes("secret-b"), bytes("metadata-b")), KS_SUCCESS);
-        ksh_alloc_check_cleansed(1);
+        ASSERT_EQ(store("1:a", "secret-a", "metadata-a"), KS_SUCCESS);
+        ASSERT_EQ(store("1:bb", "secret-b", "metadata-b"), KS_SUCCESS);
         const uint64_t before = ksh_alloc_uncleansed_frees();
-        c.op();
-        EXPECT_EQ(ksh_alloc_uncleansed_frees(), before) << "tag " << std::hex << ksh_alloc_last_uncleansed_tag();
+        ksh_alloc_check_cleansed(1);
+        op();
         ksh_alloc_check_cleansed(0);
+        EXPECT_EQ(ksh_alloc_uncleansed_frees(), before) << std::hex << ksh_alloc_last_uncleansed_tag();
     }
 }
 
-// ---- Broken table invariants ---------------------------------------------
-
-constexpr const char *kNullSlot = R"(p != \(\(void\*\)0\) at keystore/src/ks_sw_keystore:)";
-
-TEST_F(SwKeystoreDeathTest, NullSlotBelowTheCountStopsTheProcess) {
+TEST_F(SwKeystoreDeathTest, BrokenTableStopsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (const Bytes &h : {H(1, "a"), H(1, "b"), H(2, "c")}) ASSERT_EQ(store(h, bytes("v")), KS_SUCCESS);
-    const Bytes missing = H(1, "zz");
-    struct Case {
-        const char *what;
-        std::function<void()> op;
+    load("1:a 1:b 2:c");
+    static uint8_t *out_unused;
+    static uint8_t len_unused;
+    const char *null_slot = R"(p != \(\(void\*\)0\) at keystore/src/ks_sw_keystore:)";
+    const std::function<void()> scans[] = {
+        [] { find("1:zz"); },
+        [] { ks_sw_delete_key(H("1:zz").data(), 3); },
+        [] { store("1:zz", "v"); },
+        [] { ks_sym_key_prefix_purge(H("1:zz").data(), 3); },
+        [] { add_meta("1:zz", "m"); },
+        [] { rename("1:zz", "1:new"); },
+        [] { ks_sw_delete_all_keys_by_type(2); },
     };
-    const Case cases[] = {
-        {"find", [&] { ks_sym_key_find(missing.data(), missing.size()); }},
-        {"exists",
-         [&] {
-             int32_t f;
-             ks_sw_key_exists(missing.data(), missing.size(), &f);
-         }},
-        {"delete", [&] { ks_sw_delete_key(missing.data(), missing.size()); }},
-        {"insert", [&] { store(missing, bytes("v")); }},
-        {"purge", [&] { ks_sym_key_prefix_purge(missing.data(), missing.size()); }},
-        {"add metadata", [&] { add_meta(missing, bytes("m")); }},
-        {"rename", [&] { rename(missing, H(1, "new")); }},
-        {"delete by type", [&] { ks_sw_delete_all_keys_by_type(2); }},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_DEATH(
-            {
-                ks_sym_keys[1] = nullptr;
-                c.op();
-            },
-            kNullSlot);
-    }
-}
-
-TEST_F(SwKeystoreDeathTest, BrokenTableStatesStopTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    ASSERT_EQ(store(H(1, "a"), bytes("v")), KS_SUCCESS);
-    ASSERT_EQ(store(H(1, "b"), bytes("v")), KS_SUCCESS);
-    EXPECT_DEATH(
-        {
-            ks_sym_keys[1] = nullptr;
-            uint8_t *p;
-            uint8_t n;
-            ks_sw_return_key_handle_by_index(1, &p, &n);
-        },
-        "TALMU_FALSE at keystore/src/ks_sw_keystore:");
-    EXPECT_DEATH(
-        {
-            ks_num_sym_keys = ks_sym_tab_size + 1;
-            store(H(1, "c"), bytes("v"));
-        },
-        "ks_num_sym_keys <= ks_sym_tab_size at keystore/src/ks_sw_keystore:");
-    // The rename's final step finds the renamed entry's slot again.
+    for (const auto &scan : scans) EXPECT_DEATH((ks_sym_keys[1] = nullptr, scan()), null_slot);
+    EXPECT_DEATH((ks_sym_keys[1] = nullptr, ks_sw_return_key_handle_by_index(1, &out_unused, &len_unused)),
+                 "TALMU_FALSE at keystore/src/ks_sw_keystore:");
+    EXPECT_DEATH((ks_num_sym_keys = ks_sym_tab_size + 1, store("1:d", "v")),
+                 "ks_num_sym_keys <= ks_sym_tab_size at keystore/src/ks_sw_keystore:");
+    // The rename's last step finds the renamed entry's slot again.
     static ks_sym_key_entry stray{};
-    EXPECT_DEATH(ks::sym_key_replace_entry(H(1, "gone").data(), 5, &stray, &stray),
-                 "i >= 0 at keystore/src/ks_sw_keystore:");
-    EXPECT_DEATH(ks::sym_key_replace_entry(H(1, "a").data(), 2, &stray, &stray),
+    EXPECT_DEATH(ks::sym_key_replace_entry(H("1:gone").data(), 5, &stray, &stray), "i >= 0 at keystore/src/ks_sw_keystore:");
+    EXPECT_DEATH(ks::sym_key_replace_entry(H("1:a").data(), 2, &stray, &stray),
                  R"(ks_sym_keys\[i\] == op at keystore/src/ks_sw_keystore:)");
 }
 
