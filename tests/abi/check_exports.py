@@ -33,11 +33,8 @@ def main():
         parts = line.split()
         if len(parts) == 3:
             name = parts[2].split("@")[0]
-            # AddressSanitizer adds one ODR indicator per exported global;
-            # they are the instrumentation's, not the library's interface.
-            if name.startswith("__odr_asan"):
-                continue
-            defined.add(name)
+            if not name.startswith("__odr_asan"):  # AddressSanitizer's ODR indicators
+                defined.add(name)
         elif len(parts) == 2 and parts[0] in ("U", "w"):
             undefined.add(parts[1].split("@")[0])
     ok = True
