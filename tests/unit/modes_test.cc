@@ -2,7 +2,6 @@
 // maintenance calls, and the subsystem registration done at load.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -62,16 +61,11 @@ class ModesTest : public kstest::KeystoreTest {
 };
 
 TEST_F(ModesTest, FlagsAtLoad) {
-    EXPECT_EQ(kAtLoad.use_sw_ks, 0);
-    EXPECT_EQ(kAtLoad.is_standby, 0);
-    EXPECT_EQ(kAtLoad.rf_disabled, 0);
-    EXPECT_EQ(kAtLoad.rf_do_peer_syncs, 0);
-    EXPECT_EQ(kAtLoad.use_zav_ha, 0);
-    EXPECT_EQ(kAtLoad.initialized, 0);
-    EXPECT_EQ(kAtLoad.debug_api, 1);
-    EXPECT_EQ(kAtLoad.debug_ha, 1);
-    EXPECT_EQ(kAtLoad.debug_ae46c1, 0);
-    EXPECT_EQ(kAtLoad.lib_index, 0);
+    const AtLoad &a = kAtLoad;
+    // In declaration order: only the two debug switches start at 1.
+    EXPECT_EQ((std::vector<int32_t>{a.use_sw_ks, a.is_standby, a.rf_disabled, a.rf_do_peer_syncs, a.use_zav_ha,
+                                    a.initialized, a.debug_api, a.debug_ha, a.debug_ae46c1, a.lib_index}),
+              (std::vector<int32_t>{0, 0, 0, 0, 0, 0, 1, 1, 0, 0}));
 }
 
 TEST_F(ModesTest, FourHeadersRegisteredInOrderAtLoad) {
@@ -191,8 +185,9 @@ TEST_F(ModesTest, ZeroThenOneNotifiesTwice) {
 TEST_F(ModesTest, FlaggedNodeIsPassedOverAndLaterNodesStillRun) {
     ksh_registry_subscribe(changed_slot(), sub_a, 0);
     ksh_registry_subscribe(changed_slot(), sub_b, KS_LIST_NODE_SKIP);
+    ksh_registry_subscribe(changed_slot(), sub_c, KS_LIST_NODE_SKIP | 0x02);
     ksh_registry_subscribe(changed_slot(), sub_c, 0);
-    ksh_registry_subscribe(changed_slot(), sub_a, 0);
+    ksh_registry_subscribe(changed_slot(), sub_a, 0x02);  // only bit 0 means "pass over"
     ks_use_sw_ks = 1;
     ks_use_sw_emulation(0);
     EXPECT_EQ(g_calls, (std::vector<char>{'a', 'c', 'a'}));

@@ -192,24 +192,6 @@ TEST_F(RegistryFrameworkTest, SubscribersAreCalledInOrderAndReleasedOnce) {
     EXPECT_EQ(ksh_registry_subscribe(slot_, nullptr, 0), 0);
 }
 
-TEST_F(RegistryFrameworkTest, SkippedNodesAreWalkedPast) {
-    ksh_registry_subscribe(slot_, call_a, KS_LIST_NODE_SKIP);
-    ksh_registry_subscribe(slot_, call_b, 0);
-    ksh_registry_subscribe(slot_, call_c, KS_LIST_NODE_SKIP | 0x02);
-    ksh_registry_subscribe(slot_, call_a, 0x02);  // other bits do not skip
-    EXPECT_EQ(walk(), (std::vector<char>{'b', 'a'}));
-}
-
-TEST_F(RegistryFrameworkTest, EmptySlotAndEmptyList) {
-    uint64_t releases = ksh_registry_release_count();
-    EXPECT_EQ(walk(), std::vector<char>{});
-    EXPECT_EQ(ksh_registry_release_count(), releases);  // nobody subscribed: no release
-
-    ASSERT_EQ(ksh_registry_make_empty_list(slot_), 1);
-    EXPECT_EQ(walk(), std::vector<char>{});
-    EXPECT_EQ(ksh_registry_release_count(), releases + 1);
-}
-
 TEST_F(RegistryFrameworkTest, UnsubscribingDuringAWalkIsDeferredToTheRelease) {
     ksh_registry_subscribe(slot_, drop_b, 0);
     ksh_registry_subscribe(slot_, call_b, 0);
