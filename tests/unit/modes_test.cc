@@ -142,6 +142,29 @@ TEST_F(ModesTest, StartingThePlatformSelectsSoftwareWithoutNotifying) {
     EXPECT_EQ(ksh_trace_count(), 0u);
 }
 
+// Stand-ins put into the registered headers to see the order of the calls.
+std::vector<size_t> g_init_order;
+template <size_t I>
+void record_init() {
+    g_init_order.push_back(I);
+}
+
+TEST_F(ModesTest, PlatformStartRunsHeadersInClassOrder) {
+    auto header = [](size_t i) { return static_cast<ks_subsystem_header *>(const_cast<void *>(ksh_subsystem_at(i))); };
+    void (*const stand_ins[])() = {record_init<0>, record_init<1>, record_init<2>, record_init<3>};
+    void (*saved[4])();
+    for (size_t i = 0; i < 4; ++i) {
+        saved[i] = header(i)->init;
+        header(i)->init = stand_ins[i];
+    }
+    g_init_order.clear();
+    ksh_platform_reset_started();
+    ksh_platform_start();
+    for (size_t i = 0; i < 4; ++i) header(i)->init = saved[i];
+    // Classes 2, 6, 11, 12: ha_public_registry, early, keystore, crypto.
+    EXPECT_EQ(g_init_order, (std::vector<size_t>{3, 1, 0, 2}));
+}
+
 TEST_F(ModesTest, EmulationSwitchComparesRawThenStoresOneOrZero) {
     struct Case {
         int32_t before, arg, after;
