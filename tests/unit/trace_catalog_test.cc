@@ -5,6 +5,7 @@
 // lists, so that a slip in either shows up.
 #include <bzlib.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -405,7 +406,9 @@ class TraceOutputTest : public kstest::KeystoreTest {
         KeystoreTest::SetUp();
         printed_ = std::tmpfile();
         ASSERT_NE(printed_, nullptr);
-        log_path_ = ::testing::TempDir() + "ks_trace_output_test.bin";
+        // ctest runs tests in parallel processes: one file per process and test.
+        log_path_ = ::testing::TempDir() + "ks_trace_" + std::to_string(getpid()) + "_" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
         std::remove(log_path_.c_str());
     }
     void TearDown() override {
