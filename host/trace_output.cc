@@ -42,6 +42,7 @@ int open_binlog(const char *path) {
     close_binlog();
     FILE *f = std::fopen(path, "ab");
     if (f == nullptr) return -1;
+    std::fseek(f, 0, SEEK_END);  // where an append stream starts is left to the C library
     if (std::ftell(f) == 0 && (!binlog_write_header(f) || std::fflush(f) != 0)) {
         std::fclose(f);
         return -1;
