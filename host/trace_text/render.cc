@@ -6,20 +6,20 @@
 namespace ksh {
 namespace {
 
-// Appends one conversion, formatted by the C library with the single-
-// conversion format spec, so widths, flags and precisions behave exactly as
+// Appends one conversion, formatted by the C library from a format holding
+// that conversion alone, so widths, flags and precisions behave exactly as
 // printf's.
 template <typename T>
-void append_formatted(std::string &out, const std::string &spec, T value) {
+void append_formatted(std::string &out, const std::string &format, T value) {
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    int n = std::snprintf(small, sizeof small, format.c_str(), value);
     if (n < 0) return;
     if (static_cast<size_t>(n) < sizeof small) {
         out.append(small, static_cast<size_t>(n));  // %c of 0 yields a NUL byte, kept
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(big.data(), big.size(), spec.c_str(), value);
+    std::snprintf(big.data(), big.size(), format.c_str(), value);
     out.append(big.data(), static_cast<size_t>(n));
 }
 
@@ -58,9 +58,9 @@ bool render_message(const CatalogMessage &message, const ksh_trace_record &recor
             break;
         }
         char conv = t[j];
-        // The spec handed to the C library: everything but the length
-        // modifier, since arguments were captured as 32-bit integers.
-        std::string spec = t.substr(i, len_start - i) + conv;
+        // The format handed to the C library: the conversion without its
+        // length modifier, since arguments were captured as 32-bit integers.
+        std::string one = t.substr(i, len_start - i) + conv;
         if (conv == '%') {
             out.push_back('%');
             i = j + 1;
@@ -77,11 +77,11 @@ bool render_message(const CatalogMessage &message, const ksh_trace_record &recor
         switch (conv) {
             case 's':
                 if (a.kind != 's') return false;
-                append_formatted(out, spec, a.s != nullptr ? a.s : "(null)");
+                append_formatted(out, one, a.s != nullptr ? a.s : "(null)");
                 break;
             case 'p':
                 if (a.kind != 'p') return false;
-                append_formatted(out, spec, a.p);
+                append_formatted(out, one, a.p);
                 break;
             case 'd':
             case 'i':
@@ -90,7 +90,7 @@ bool render_message(const CatalogMessage &message, const ksh_trace_record &recor
                 int v = a.i;
                 if (conv != 'c' && length == "hh") v = static_cast<signed char>(v);
                 if (conv != 'c' && length == "h") v = static_cast<short>(v);
-                append_formatted(out, spec, v);
+                append_formatted(out, one, v);
                 break;
             }
             default: {  // o u x X
@@ -98,7 +98,7 @@ bool render_message(const CatalogMessage &message, const ksh_trace_record &recor
                 unsigned v = static_cast<unsigned>(a.i);
                 if (length == "hh") v = static_cast<unsigned char>(v);
                 if (length == "h") v = static_cast<unsigned short>(v);
-                append_formatted(out, spec, v);
+                append_formatted(out, one, v);
                 break;
             }
         }
