@@ -1,0 +1,60 @@
+// The keyed operations through the exported entry points, with 1, 1000 and
+// 2000 keys stored and the key used stored first or last. Rows are named
+// BM_<operation>/<keys>/<position>, position 0 first and 1 last; with one key
+// both are the same. scripts/bench-ratios.py turns a run into the goal ratios.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "keystore/ks_modes.h"
+#include "keystore/ks_sw_keystore.h"
+
+namespace {
+
+constexpr size_t kMessage = 64;
+
+// Empties the table, then stores `keys` keys, `target` (type 1, the given
+// name and value) first or last and numbered filler keys around it.
+void fill(int keys, bool last, const char *target, const uint8_t *value, uint32_t value_len,
+          uint8_t target_type = KS_KEY_TYPE_SECRET, const uint8_t *meta = nullptr, uint32_t meta_len = 0) {
+    static const uint8_t kAny = 0;
+    ks_sym_key_prefix_purge(&kAny, 0);
+    ks_use_sw_ks = 1;
+    ks_is_standby = 0;
+    auto store_target = [&] {
+        uint8_t h[32];
+        size_t n = std::strlen(target);
+        h[0] = target_type;
+        std::memcpy(h + 1, target, n);
+        ks_sw_store_sym_key(h, static_cast<uint32_t>(n + 1), nullptr, 0, value, value_len, meta, meta_len);
+    };
+    if (!last) store_target();
+    for (int i = 0; i < keys - 1; ++i) {
+        char name[16];
+        int n = std::snprintf(name, sizeof name, "filler%04d", i);
+        uint8_t h[32];
+        h[0] = KS_KEY_TYPE_SECRET;
+        std::memcpy(h + 1, name, static_cast<size_t>(n));
+        uint8_t v[20] = {static_cast<uint8_t>(i)};
+        ks_sw_store_sym_key(h, static_cast<uint32_t>(n + 1), nullptr, 0, v, sizeof v, nullptr, 0);
+    }
+    if (last) store_target();
+}
+
+void table_args(benchmark::internal::Benchmark *b) {
+    b->Args({1, 0})->Args({1000, 0})->Args({1000, 1})->Args({2000, 0})->Args({2000, 1});
+}
+
+// The lookup alone: the cost every keyed operation pays to find its key.
+void BM_KeyFind(benchmark::State &state) {
+    const uint8_t value[20] = {0x0b};
+    fill(static_cast<int>(state.range(0)), state.range(1) != 0, "key", value, sizeof value);
+    const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'k', 'e', 'y'};
+    for (auto _ : state) benchmark::DoNotOptimize(ks_sym_key_find(h, sizeof h));
+}
+BENCHMARK(BM_KeyFind)->Apply(table_args);
+
+}  // namespace
