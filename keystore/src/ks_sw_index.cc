@@ -37,16 +37,36 @@ struct Index {
 
 Index *g_index = nullptr;
 
+uint64_t load64(const uint8_t *p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+uint64_t load32(const uint8_t *p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+// Mixes every byte of the handle and its length. Fixed-size loads only (the
+// last words may overlap the ones before), so short handles hash in a few
+// instructions.
 uint32_t hash_handle(const uint8_t *p, uint32_t n) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
-    for (; n >= 8; p += 8, n -= 8) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
+    uint64_t w;
+    if (n >= 8) {
+        for (uint32_t i = 0; i + 8 < n; i += 8) {
+            h = (h ^ load64(p + i)) * 0xBF58476D1CE4E5B9ull;
+            h ^= h >> 31;
+        }
+        w = load64(p + n - 8);
+    } else if (n >= 4) {
+        w = load32(p) | load32(p + n - 4) << 32;
+    } else if (n != 0) {
+        w = uint64_t{p[0]} | uint64_t{p[n / 2]} << 8 | uint64_t{p[n - 1]} << 16;
+    } else {
+        w = 0;
     }
-    uint64_t w = 0;
-    if (n != 0) std::memcpy(&w, p, n);
     h = (h ^ w) * 0x94D049BB133111EBull;
     h ^= h >> 29;
     return static_cast<uint32_t>(h ^ (h >> 32));
