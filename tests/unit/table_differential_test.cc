@@ -316,3 +316,58 @@ TEST_F(TableDifferentialTest, PerKeyStateIsWipedWhenItsKeyGoes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A full table: every key found at its index after the refused inserts, after
+// removals at the front and the end, and after changes made behind the
+// index's back (which it must notice and rebuild from).
+TEST_F(TableDifferentialTest, IndexFollowsAFullTable) {
+    ksmodel::KeyTable model;
+    auto handle = [](int i) {
+        std::string s = "\x01key" + std::to_string(i);
+        return Bytes(s.begin(), s.end());
+    };
+    auto all_found = [&](const char *when) {
+        SCOPED_TRACE(when);
+        ASSERT_EQ(ks_num_sym_keys, model.count());
+        for (int32_t i = 0; i < model.count(); ++i) {
+            const Bytes &h = model.keys()[i].handle;
+            ASSERT_EQ(ks_sym_key_find(h.data(), len(h)), i);
+        }
+    };
+    for (int i = 0; i < KS_MAX_KEYS; ++i) {
+        Bytes h = handle(i);
+        ASSERT_EQ(ks_sym_key_insert(h.data(), len(h), h.data(), len(h), nullptr, 0), model.insert(h, h, {}));
+    }
+    Bytes extra = handle(KS_MAX_KEYS), again = handle(7);
+    EXPECT_EQ(ks_sym_key_insert(extra.data(), len(extra), nullptr, 0, nullptr, 0), KS_KEYSTORE_FULL);
+    EXPECT_EQ(ks_sym_key_insert(again.data(), len(again), nullptr, 0, nullptr, 0), KS_KEYSTORE_FULL);
+    EXPECT_EQ(ks_sym_key_find(extra.data(), len(extra)), -1);
+    all_found("full");
+
+    const Bytes first = handle(0), last = handle(KS_MAX_KEYS - 1);
+    ASSERT_EQ(ks_sw_delete_key(first.data(), len(first)), model.erase(first));
+    ASSERT_EQ(ks_sw_delete_key(last.data(), len(last)), model.erase(last));
+    ASSERT_EQ(ks_sym_key_insert(first.data(), len(first), nullptr, 0, nullptr, 0), model.insert(first, {}, {}));
+    all_found("after removals and a re-insert");
+
+    // Behind the index's back: two slots swapped and the count lowered (as a
+    // caller writing the globals might); the count change makes it rebuild.
+    std::swap(ks_sym_keys[0], ks_sym_keys[1]);
+    ks::sym_key_free_entry(ks_sym_keys[ks_num_sym_keys - 1]);
+    ks_sym_keys[--ks_num_sym_keys] = nullptr;
+    Bytes k0 = model.keys()[0].handle, k1 = model.keys()[1].handle;
+    model.erase(model.keys().back().handle);
+    model.erase(k0);
+    model.erase(k1);
+    ksmodel::KeyTable swapped;
+    swapped.insert(k1, {}, {});
+    swapped.insert(k0, {}, {});
+    for (const auto &k : model.keys()) swapped.insert(k.handle, {}, {});
+    model = swapped;
+    all_found("after changes behind the index's back");
+
+}
+
+}  // namespace
