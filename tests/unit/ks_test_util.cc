@@ -5,6 +5,7 @@
 #include "keystore/ks_modes.h"
 #include "keystore_host/host.h"
 #include "ks_hw_seam.h"
+#include "ks_mschap_core.h"
 
 namespace kstest {
 namespace {
@@ -27,6 +28,7 @@ void reset_keystore() {
     ks_is_standby = 0;
     ks_rf_disabled = 0;
     ks::hw_present_answer = 1;
+    ks::nt_password_hash_release();
     ksh_reset_recorders();
 }
 
