@@ -76,7 +76,8 @@ int32_t ks_sw_GenerateAuthenticatorResponse(const uint8_t *handle, uint32_t hand
     if (!hash_nt_hash(hash.data(), hash_hash.data())) return KS_CRYPTO_ERR;
 
     // A SHA-1 context that cannot be created ends the operation with SUCCESS
-    // and nothing written, as callers of this operation have always seen it.
+    // and nothing written, the documented answer of this operation; any other
+    // libcrypto failure is CRYPTO_ERR.
     ks::Scratch<EVP_MAX_MD_SIZE> digest1;
     const Piece first[] = {{hash_hash.data(), ks::kNtHashLen},
                            {nt_response, KS_NT_RESPONSE_LEN},

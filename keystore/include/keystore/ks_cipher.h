@@ -23,8 +23,8 @@
  *   is present, otherwise the hardware contract's status; the DES and triple
  *   DES decryptions have no hardware counterpart and answer
  *   KS_UNKNOWN_FAILURE there.
- * On a status other than KS_SUCCESS no output is written (see ks_sw_aes for
- * the one exception).
+ * On a status other than KS_SUCCESS no output is written, except the blocks
+ * ks_sw_aes had finished before a libcrypto failure.
  */
 #ifndef KEYSTORE_KS_CIPHER_H
 #define KEYSTORE_KS_CIPHER_H
@@ -75,8 +75,9 @@ KS_EXPORT int32_t ks_3des_ecb_decrypt(const char *name, const uint8_t *in, uint1
  * 0 deciphers. They never change the key table. */
 
 /* AES-ECB over the whole 16-byte blocks of len. KS_SUCCESS,
- * KS_RECORD_NOT_FOUND, KS_BAD_KEY, KS_NO_MEMORY (the aligned key copy),
- * KS_CRYPTO_ERR (nothing written). */
+ * KS_RECORD_NOT_FOUND, KS_BAD_KEY, KS_NO_MEMORY (the copy made of a key whose
+ * stored bytes are not 4-byte aligned), KS_CRYPTO_ERR (libcrypto failed;
+ * blocks already enciphered stay written, nothing else is). */
 KS_EXPORT int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in, uint8_t *out,
                             uint16_t len, int32_t encrypt);
 
