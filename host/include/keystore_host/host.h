@@ -139,18 +139,36 @@ KSH_EXPORT const char *ksh_subsystem_name(size_t i);
 /* Starts the platform: runs every registered header's initialisation
  * function once, in class order (ties in registration order). */
 KSH_EXPORT void ksh_platform_start(void);
+/* Forgets which headers have run, so that the next ksh_platform_start runs
+ * every one again (for tests that start the platform more than once). */
+KSH_EXPORT void ksh_platform_reset_started(void);
 
 /* ---- Service registry framework ------------------------------------------
- * A list service's slot holds null or a list header; subscribing creates the
- * header on first use. */
+ * service_registry_init accepts a block whose descriptor names list services
+ * only (count and service-kind table agree, list_service_ops) and whose size
+ * holds its slots; it answers 1, or 0 for a block it refuses. A list
+ * service's slot holds null or a list header; subscribing creates the header
+ * on first use and appends a node. The walk count of a list header counts the
+ * walks under way: a walker raises it, and service_registry_release_list ends
+ * one walk and lowers it. A node unsubscribed while a walk is under way is
+ * passed over from then on and released when the last walk ends. Bit 7 of a
+ * node's flag byte is the framework's own; bit 0 (KS_LIST_NODE_SKIP) makes
+ * walkers pass the node over. Headers and nodes come from the C library's
+ * allocator, not the tagged one. */
 typedef void (*ksh_service_fn)(void);
+/* Appends fn with the flags (bit 7 ignored); 1, or 0 for a null slot or fn. */
 KSH_EXPORT int ksh_registry_subscribe(void *slot, ksh_service_fn fn, uint8_t flags);
+/* Removes the first node of fn; 1, or 0 when fn is not subscribed. */
 KSH_EXPORT int ksh_registry_unsubscribe(void *slot, ksh_service_fn fn);
+/* Subscribed functions in the slot's list (unsubscribed ones not counted). */
+KSH_EXPORT size_t ksh_registry_subscriber_count(const void *slot);
 /* Gives the slot an empty list header (no nodes). */
 KSH_EXPORT int ksh_registry_make_empty_list(void *slot);
 /* Drops the slot's list and every node; the slot becomes null. */
 KSH_EXPORT void ksh_registry_clear(void *slot);
+/* service_registry_release_list calls since the process began. */
 KSH_EXPORT uint64_t ksh_registry_release_count(void);
+/* Registry blocks accepted by service_registry_init, in order, each once. */
 KSH_EXPORT size_t ksh_registry_init_count(void);
 KSH_EXPORT const void *ksh_registry_init_at(size_t i);
 
