@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "keystore/ks_sw_keystore.h"
+#include "ks_sw_table.h"
 
 namespace ks {
 
@@ -20,7 +21,7 @@ inline bool find_key_value(const uint8_t *handle, uint32_t handle_len, KeyValue 
     int32_t index = ks_sym_key_find(handle, handle_len);
     if (index < 0) return false;
     const ks_sym_key_entry *entry = ks_sym_keys[index];
-    value.bytes = entry->data + entry->value_off;
+    value.bytes = entry_value(entry);
     value.len = entry->value_len;
     return true;
 }
