@@ -1,7 +1,8 @@
 // The handle index of the key table: an open-addressing hash table (linear
 // probing, backward-shift deletion) of slot numbers, sized once for the
 // largest table, with a reverse map from slot to bucket so that a removal,
-// which moves every later slot down by one, renumbers only those slots.
+// which moves every later slot down by one, renumbers only those slots. Each
+// slot's per-key crypto state lives in the same block and moves with it.
 #include "ks_sw_index.h"
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_sw_key_state.h"
 #include "ks_sw_table.h"
 
 namespace ks {
@@ -31,8 +33,8 @@ struct Index {
     int32_t count_seen;
     bool valid;  // false: rebuild before the next use
     uint16_t bucket_of[KS_MAX_KEYS];
-    KeyState *state[KS_MAX_KEYS];
     Bucket buckets[kBuckets];
+    KeyState state[KS_MAX_KEYS];
 };
 
 Index *g_index = nullptr;
@@ -80,12 +82,7 @@ bool in_step(const Index *x, int32_t expected_count) {
     return x->valid && x->slots_seen == ks_sym_keys && x->count_seen == expected_count;
 }
 
-void drop_state(Index *x, int32_t slot) {
-    if (x->state[slot] != nullptr) {
-        key_state_free(x->state[slot]);
-        x->state[slot] = nullptr;
-    }
-}
+void drop_state(Index *x, int32_t slot) { key_state_clear(x->state[slot]); }
 
 void drop_all_states(Index *x) {
     for (int32_t s = 0; s < KS_MAX_KEYS; ++s) drop_state(x, s);
@@ -156,13 +153,19 @@ bool rebuild(Index *x) {
     return true;
 }
 
+// At load, after the subsystem registrations.
+__attribute__((constructor(110))) void allocate_at_load() { index_allocate(); }
+
 }  // namespace
 
-void index_prepare_insert() {
+void index_allocate() {
     if (g_index != nullptr) return;
-    if (ks_num_sym_keys != 0 && ks_num_sym_keys != ks_sym_tab_size) return;
-    g_index = static_cast<Index *>(tagged_calloc(kTagIndex, 1, sizeof(Index)));
     // Zeroed: not valid, so the first lookup builds it from the table.
+    g_index = static_cast<Index *>(tagged_calloc(kTagIndex, 1, sizeof(Index)));
+}
+
+void index_prepare_insert() {
+    if (g_index == nullptr && ks_num_sym_keys == 0) index_allocate();
 }
 
 void index_slots_moved(ks_sym_key_entry **old_slots) {
@@ -197,9 +200,9 @@ void index_removed(int32_t slot) {
         uint16_t b = x->bucket_of[j + 1];
         x->bucket_of[j] = b;
         x->buckets[b].slot1 = static_cast<uint16_t>(j + 1);
-        x->state[j] = x->state[j + 1];
     }
-    x->state[ks_num_sym_keys] = nullptr;
+    std::memmove(&x->state[slot], &x->state[slot + 1], sizeof(KeyState) * (ks_num_sym_keys - slot));
+    key_state_forget(x->state[ks_num_sym_keys]);  // moved down, not released
     x->count_seen = ks_num_sym_keys;
 }
 
@@ -223,7 +226,7 @@ int32_t index_find(const uint8_t *handle, uint32_t handle_len, const char *asser
     return probe(x, handle, handle_len, hash_handle(handle, handle_len), assert_path);
 }
 
-KeyState **index_key_state(int32_t slot) {
+KeyState *index_key_state(int32_t slot) {
     Index *x = g_index;
     if (x == nullptr || !in_step(x, ks_num_sym_keys) || slot < 0 || slot >= ks_num_sym_keys) return nullptr;
     return &x->state[slot];
@@ -237,5 +240,20 @@ void index_release() {
 }
 
 bool index_present() { return g_index != nullptr; }
+
+int32_t index_state_records_in_use() {
+    if (g_index == nullptr) return 0;
+    int32_t n = 0;
+    for (const KeyState &s : g_index->state) {
+        const auto *b = reinterpret_cast<const uint8_t *>(&s);
+        for (size_t i = 0; i < sizeof s; ++i) {
+            if (b[i] != 0) {
+                ++n;
+                break;
+            }
+        }
+    }
+    return n;
+}
 
 }  // namespace ks

@@ -1,6 +1,5 @@
-// A private index over the key table: from a handle to its slot, plus one
-// per-slot pointer to the key's precomputed crypto state. Hidden: never
-// exported.
+// A private index over the key table: from a handle to its slot, plus each
+// slot's precomputed crypto state (ks_sw_key_state.h). Hidden: never exported.
 //
 // The table itself (ks_sym_keys, ks_num_sym_keys) stays the only record of
 // what is stored; the index is a derived view kept in step by the table code,
@@ -10,6 +9,12 @@
 // lookup and drops every per-key state. When its single allocation fails, or
 // the table cannot be indexed (a null slot, two equal handles), lookups fall
 // back to the linear scan, so no result and no status depends on it.
+//
+// The index is one block allocated when the library is loaded and kept for
+// the life of the process, so that no keystore operation allocates on its
+// account (an operation's allocations, and their failures, stay exactly those
+// it is defined to make). Only if that allocation failed does an insert into
+// the empty table try again.
 #pragma once
 
 #include <cstdint>
@@ -18,14 +23,10 @@
 
 namespace ks {
 
-// Per-key precomputed crypto state, defined by the crypto code. The index owns
-// at most one per slot and releases it, cleansed, with key_state_free when the
-// slot's key is removed, replaced, renamed or moved into a new entry.
 struct KeyState;
-void key_state_free(KeyState *state);
 
 // Before an insert: allocates the index when it has none and the table is
-// empty or about to grow. A failure is silent.
+// empty. A failure is silent.
 void index_prepare_insert();
 // After the slot array was reallocated from old_slots.
 void index_slots_moved(ks_sym_key_entry **old_slots);
@@ -42,14 +43,18 @@ void index_replaced(int32_t slot);
 // lands on a null slot stops the process the same way.
 int32_t index_find(const uint8_t *handle, uint32_t handle_len, const char *assert_path);
 
-// The per-key state pointer of slot `slot`, or null when the index is not
-// usable (the caller then computes without precomputed state). Valid until the
-// next change of the table.
-KeyState **index_key_state(int32_t slot);
+// The per-key state of slot `slot`, or null when the index is not usable (the
+// caller then computes without precomputed state). Valid until the next change
+// of the table.
+KeyState *index_key_state(int32_t slot);
 
-// Releases the index and every per-key state (for tests: the next insert into
-// an empty or full slot array allocates it again).
+// Allocates the index when it has none (at load; for tests), and releases it
+// with every per-key state (for tests: lookups then scan).
+void index_allocate();
 void index_release();
 bool index_present();
+// How many per-key state records hold anything (for tests: a dropped state
+// leaves its record all zero).
+int32_t index_state_records_in_use();
 
 }  // namespace ks

@@ -1,15 +1,14 @@
-// Per-key crypto state. One block per key (owner tag 0x04600096) holds the
-// entry it was made for and the OpenSSL objects; those objects wipe their
-// key-dependent memory when freed, and the block is cleansed before release.
-// A state is used only while its slot still holds the same entry with the
-// same value length; otherwise it is dropped and made again.
+// Per-key crypto state. Each slot's record (in the handle index's block)
+// holds the entry it was made for and the OpenSSL objects; those objects wipe
+// their key-dependent memory when freed, and the record is cleansed when
+// dropped. A state is used only while its slot still holds the same entry
+// with the same value length; otherwise it is dropped and made again.
 #include "ks_sw_key_state.h"
 
 #include <cstring>
 
 #include <openssl/evp.h>
 
-#include "keystore/platform/ks_platform.h"
 #include "keystore/ks_sw_keystore.h"
 #include "ks_cleanse.h"
 #include "ks_sw_index.h"
@@ -17,17 +16,8 @@
 
 namespace ks {
 
-struct KeyState {
-    const ks_sym_key_entry *entry;  // the entry the state belongs to
-    uint32_t value_len;
-    EVP_MD_CTX *inner[2];  // digest state after the inner pad block: [0] MD5, [1] SHA-1
-    EVP_MD_CTX *outer[2];  // digest state after the outer pad block
-    EVP_CIPHER_CTX *aes[2];  // [0] decrypting, [1] encrypting; padding off
-};
-
 namespace {
 
-constexpr uint32_t kTagKeyState = 0x04600096;
 constexpr int kHmacBlock = 64;
 
 // The working digest context the pad states are copied into: one for the
@@ -39,23 +29,16 @@ EVP_MD_CTX *work_context() {
 
 int md_slot(ossl::Md md) { return md == ossl::Md::kMd5 ? 0 : 1; }
 
-// The slot's state for its current entry, made when missing or stale; null
-// when there is no usable index or no memory.
+// The slot's state for its current entry, started afresh when it belongs to
+// another; null when there is no usable index.
 KeyState *state_for(int32_t slot) {
-    KeyState **ref = index_key_state(slot);
-    if (ref == nullptr) return nullptr;
+    KeyState *s = index_key_state(slot);
+    if (s == nullptr) return nullptr;
     const ks_sym_key_entry *e = ks_sym_keys[slot];
-    KeyState *s = *ref;
-    if (s != nullptr && (s->entry != e || s->value_len != e->value_len)) {
-        key_state_free(s);
-        *ref = s = nullptr;
-    }
-    if (s == nullptr) {
-        s = static_cast<KeyState *>(tagged_calloc(kTagKeyState, 1, sizeof(KeyState)));
-        if (s == nullptr) return nullptr;
+    if (s->entry != e || s->value_len != e->value_len) {
+        key_state_clear(*s);
         s->entry = e;
         s->value_len = e->value_len;
-        *ref = s;
     }
     return s;
 }
@@ -105,15 +88,17 @@ const EVP_CIPHER *aes_ecb(uint32_t key_len) {
 
 }  // namespace
 
-void key_state_free(KeyState *s) {
-    if (s == nullptr) return;
+void key_state_clear(KeyState &s) {
+    if (s.entry == nullptr) return;  // no state: no objects either
     for (int k = 0; k < 2; ++k) {
-        EVP_MD_CTX_free(s->inner[k]);
-        EVP_MD_CTX_free(s->outer[k]);
-        EVP_CIPHER_CTX_free(s->aes[k]);
+        EVP_MD_CTX_free(s.inner[k]);
+        EVP_MD_CTX_free(s.outer[k]);
+        EVP_CIPHER_CTX_free(s.aes[k]);
     }
-    free_cleansed(s, sizeof(KeyState));
+    cleanse(&s, sizeof s);
 }
+
+void key_state_forget(KeyState &s) { cleanse(&s, sizeof s); }
 
 bool key_state_hmac(int32_t slot, ossl::Md md_id, const uint8_t *data, uint32_t data_len, uint8_t *out) {
     const EVP_MD *md = ossl::md(md_id);
@@ -139,26 +124,38 @@ bool key_state_hmac(int32_t slot, ossl::Md md_id, const uint8_t *data, uint32_t 
     return true;
 }
 
-bool key_state_aes_ecb(int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out, uint32_t len) {
-    if (len % 16 != 0 || len > 0x7FFFFFF0u) return false;
+AesResult key_state_aes_ecb(int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out, uint32_t len) {
+    if (len % 16 != 0 || len > 0x7FFFFFF0u) return AesResult::kNotDone;
     KeyState *s = state_for(slot);
-    if (s == nullptr) return false;
+    if (s == nullptr) return AesResult::kNotDone;
     const EVP_CIPHER *cipher = aes_ecb(s->value_len);
-    if (cipher == nullptr) return false;
+    if (cipher == nullptr) return AesResult::kNotDone;
     EVP_CIPHER_CTX *&ctx = s->aes[encrypt ? 1 : 0];
     if (ctx == nullptr) {
         EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
-        if (c == nullptr) return false;
+        if (c == nullptr) return AesResult::kNotDone;
         if (EVP_CipherInit_ex(c, cipher, nullptr, entry_value(s->entry), nullptr, encrypt ? 1 : 0) != 1 ||
             EVP_CIPHER_CTX_set_padding(c, 0) != 1) {
             EVP_CIPHER_CTX_free(c);
-            return false;
+            return AesResult::kNotDone;
         }
         ctx = c;
     }
-    if (len == 0) return true;
+    // From here on output may be written, so a failure is final.
+    constexpr AesResult kDone = AesResult::kDone, kFailed = AesResult::kCryptoError;
+    // In place or apart: all blocks at once. Overlapping at an offset: block by
+    // block through a scratch block, as a walk over the blocks would.
     int n = 0;
-    return EVP_CipherUpdate(ctx, out, &n, in, static_cast<int>(len)) == 1 && n == static_cast<int>(len);
+    if (len == 0) return kDone;
+    if (in == out || in + len <= out || out + len <= in)
+        return EVP_CipherUpdate(ctx, out, &n, in, static_cast<int>(len)) == 1 && n == static_cast<int>(len) ? kDone
+                                                                                                          : kFailed;
+    Scratch<16> block;
+    for (uint32_t off = 0; off < len; off += 16) {
+        if (EVP_CipherUpdate(ctx, block.data(), &n, in + off, 16) != 1 || n != 16) return kFailed;
+        std::memcpy(out + off, block.data(), 16);
+    }
+    return kDone;
 }
 
 }  // namespace ks
