@@ -52,14 +52,15 @@ uint64_t load32(const uint8_t *p) {
 
 // Mixes every byte of the handle and its length. Fixed-size loads only (the
 // last words may overlap the ones before), so short handles hash in a few
-// instructions.
+// instructions. The result is the high half of a last multiplication, whose
+// bits depend on every input bit; buckets are picked by its top bits.
 uint32_t hash_handle(const uint8_t *p, uint32_t n) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
     uint64_t w;
     if (n >= 8) {
         for (uint32_t i = 0; i + 8 < n; i += 8) {
             h = (h ^ load64(p + i)) * 0xBF58476D1CE4E5B9ull;
-            h ^= h >> 31;
+            h ^= h >> 32;
         }
         w = load64(p + n - 8);
     } else if (n >= 4) {
@@ -69,13 +70,28 @@ uint32_t hash_handle(const uint8_t *p, uint32_t n) {
     } else {
         w = 0;
     }
-    h = (h ^ w) * 0x94D049BB133111EBull;
-    h ^= h >> 29;
-    return static_cast<uint32_t>(h ^ (h >> 32));
+    return static_cast<uint32_t>(((h ^ w) * 0x94D049BB133111EBull) >> 32);
+}
+
+constexpr int kBucketBits = 12;
+static_assert(kBuckets == 1u << kBucketBits);
+uint32_t home_of(uint32_t hash) { return hash >> (32 - kBucketBits); }
+
+// Byte equality with fixed-size loads (handles are names, not secrets).
+bool bytes_equal(const uint8_t *a, const uint8_t *b, uint32_t n) {
+    if (n >= 8) {
+        for (uint32_t i = 0; i + 8 < n; i += 8)
+            if (load64(a + i) != load64(b + i)) return false;
+        return load64(a + n - 8) == load64(b + n - 8);
+    }
+    if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+    for (uint32_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
 }
 
 bool handle_matches(const ks_sym_key_entry *p, const uint8_t *handle, uint32_t handle_len) {
-    return p->handle_len == handle_len && (handle_len == 0 || std::memcmp(p->data, handle, handle_len) == 0);
+    return p->handle_len == handle_len && bytes_equal(p->data, handle, handle_len);
 }
 
 bool in_step(const Index *x, int32_t expected_count) {
@@ -89,7 +105,7 @@ void drop_all_states(Index *x) {
 }
 
 void add_bucket(Index *x, int32_t slot, uint32_t hash) {
-    uint32_t b = hash & kMask;
+    uint32_t b = home_of(hash);
     while (x->buckets[b].slot1 != 0) b = (b + 1) & kMask;
     x->buckets[b] = Bucket{hash, static_cast<uint16_t>(slot + 1)};
     x->bucket_of[slot] = static_cast<uint16_t>(b);
@@ -104,7 +120,7 @@ void erase_bucket(Index *x, uint32_t b) {
         j = (j + 1) & kMask;
         const Bucket &c = x->buckets[j];
         if (c.slot1 == 0) break;
-        uint32_t home = c.hash & kMask;
+        uint32_t home = home_of(c.hash);
         // c may fill the hole when its home is not cyclically within (hole, j].
         bool home_after_hole = ((j - home) & kMask) < ((j - hole) & kMask);
         if (!home_after_hole) {
@@ -119,7 +135,7 @@ void erase_bucket(Index *x, uint32_t b) {
 // Probes for the handle; returns the slot or -1. A probe that reaches a null
 // slot stops the process with the caller's path.
 int32_t probe(const Index *x, const uint8_t *handle, uint32_t handle_len, uint32_t hash, const char *assert_path) {
-    for (uint32_t b = hash & kMask;; b = (b + 1) & kMask) {
+    for (uint32_t b = home_of(hash);; b = (b + 1) & kMask) {
         const Bucket &c = x->buckets[b];
         if (c.slot1 == 0) return -1;
         if (c.hash != hash) continue;
@@ -143,7 +159,7 @@ bool rebuild(Index *x) {
         const ks_sym_key_entry *p = ks_sym_keys[i];
         if (p == nullptr) return false;
         uint32_t hash = hash_handle(p->data, p->handle_len);
-        for (uint32_t b = hash & kMask; x->buckets[b].slot1 != 0; b = (b + 1) & kMask) {
+        for (uint32_t b = home_of(hash); x->buckets[b].slot1 != 0; b = (b + 1) & kMask) {
             const Bucket &c = x->buckets[b];
             if (c.hash == hash && handle_matches(ks_sym_keys[c.slot1 - 1], p->data, p->handle_len)) return false;
         }

@@ -128,10 +128,10 @@ AesResult key_state_aes_ecb(int32_t slot, bool encrypt, const uint8_t *in, uint8
     if (len % 16 != 0 || len > 0x7FFFFFF0u) return AesResult::kNotDone;
     KeyState *s = state_for(slot);
     if (s == nullptr) return AesResult::kNotDone;
-    const EVP_CIPHER *cipher = aes_ecb(s->value_len);
-    if (cipher == nullptr) return AesResult::kNotDone;
     EVP_CIPHER_CTX *&ctx = s->aes[encrypt ? 1 : 0];
     if (ctx == nullptr) {
+        const EVP_CIPHER *cipher = aes_ecb(s->value_len);
+        if (cipher == nullptr) return AesResult::kNotDone;
         EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
         if (c == nullptr) return AesResult::kNotDone;
         if (EVP_CipherInit_ex(c, cipher, nullptr, entry_value(s->entry), nullptr, encrypt ? 1 : 0) != 1 ||
@@ -147,12 +147,12 @@ AesResult key_state_aes_ecb(int32_t slot, bool encrypt, const uint8_t *in, uint8
     // block through a scratch block, as a walk over the blocks would.
     int n = 0;
     if (len == 0) return kDone;
+    auto update = encrypt ? EVP_EncryptUpdate : EVP_DecryptUpdate;
     if (in == out || in + len <= out || out + len <= in)
-        return EVP_CipherUpdate(ctx, out, &n, in, static_cast<int>(len)) == 1 && n == static_cast<int>(len) ? kDone
-                                                                                                          : kFailed;
+        return update(ctx, out, &n, in, static_cast<int>(len)) == 1 && n == static_cast<int>(len) ? kDone : kFailed;
     Scratch<16> block;
     for (uint32_t off = 0; off < len; off += 16) {
-        if (EVP_CipherUpdate(ctx, block.data(), &n, in + off, 16) != 1 || n != 16) return kFailed;
+        if (update(ctx, block.data(), &n, in + off, 16) != 1 || n != 16) return kFailed;
         std::memcpy(out + off, block.data(), 16);
     }
     return kDone;
