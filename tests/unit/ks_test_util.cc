@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "keystore/ks_modes.h"
+#include "keystore/ks_pac.h"
 #include "keystore_host/host.h"
 #include "ks_hw_seam.h"
 
@@ -27,6 +28,7 @@ void reset_keystore() {
     ks_is_standby = 0;
     ks_rf_disabled = 0;
     ks::hw_present_answer = 1;
+    ks_pac_cache_purge();
     ksh_reset_recorders();
 }
 
