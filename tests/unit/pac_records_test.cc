@@ -18,70 +18,50 @@ namespace {
 class PacRecords : public KeystoreTest {};
 
 TEST_F(PacRecords, StoreRefusesBadArgumentsAndHeaders) {
-    const SamplePac p = sample_pac("aid");
-    const Bytes aid31(31, 'a'), aid32(32, 'a');
+    using Edit = void (*)(SamplePac &);
     struct Case {
         const char *what;
-        std::function<int32_t(SamplePac &)> call;
+        Edit edit;
+        int null_arg;  // 1..4: pass that pointer (A-ID, key, opaque, info) as null
         int32_t want;
-    };
-    auto with = [](std::function<void(SamplePac &)> edit) {
-        return [edit](SamplePac &q) {
-            edit(q);
-            return store(q);
-        };
-    };
-    auto call = [](const uint8_t *aid, uint32_t aid_len, const uint8_t *key, uint32_t key_len, const uint8_t *op,
-                   uint32_t op_len, const uint8_t *in, uint32_t in_len) {
-        return ks_store_pac(aid, aid_len, key, key_len, op, op_len, in, in_len);
-    };
-    const Case cases[] = {
-        {"empty A-ID", with([](SamplePac &q) { q.aid.clear(); }), KS_INVAL_ARGS},
-        {"32-byte A-ID", with([&](SamplePac &q) { q.aid = aid32; }), KS_INVAL_ARGS},
-        {"empty PAC-Key", with([](SamplePac &q) { q.key.clear(); }), KS_INVAL_ARGS},
-        {"empty PAC-Opaque", with([](SamplePac &q) { q.opaque.clear(); }), KS_INVAL_ARGS},
-        {"empty PAC-Info", with([](SamplePac &q) { q.info.clear(); }), KS_INVAL_ARGS},
-        {"opaque of type 3", with([](SamplePac &q) { q.opaque[1] = 3; }), KS_INVAL_ARGS},
-        {"opaque type with bit 15", with([](SamplePac &q) { q.opaque[0] = 0x80; }), KS_INVAL_ARGS},
-        {"opaque length one short", with([](SamplePac &q) { q.opaque.push_back(0); }), KS_INVAL_ARGS},
-        {"opaque length one long", with([](SamplePac &q) { q.opaque.pop_back(); }), KS_INVAL_ARGS},
-        {"opaque shorter than a header", with([](SamplePac &q) { q.opaque = {0x00, 0x02, 0x00}; }), KS_INVAL_ARGS},
-        {"info of type 2", with([](SamplePac &q) { q.info[1] = 2; }), KS_INVAL_ARGS},
-        {"info length one short", with([](SamplePac &q) { q.info.push_back(0); }), KS_INVAL_ARGS},
-        {"info shorter than a header", with([](SamplePac &q) { q.info = {0x00, 0x09}; }), KS_INVAL_ARGS},
-        {"null A-ID",
-         [&](SamplePac &q) { return call(nullptr, 3, q.key.data(), 32, q.opaque.data(), q.opaque.size(), q.info.data(), q.info.size()); },
-         KS_INVAL_ARGS},
-        {"null PAC-Key",
-         [&](SamplePac &q) { return call(q.aid.data(), 3, nullptr, 32, q.opaque.data(), q.opaque.size(), q.info.data(), q.info.size()); },
-         KS_INVAL_ARGS},
-        {"null PAC-Opaque",
-         [&](SamplePac &q) { return call(q.aid.data(), 3, q.key.data(), 32, nullptr, q.opaque.size(), q.info.data(), q.info.size()); },
-         KS_INVAL_ARGS},
-        {"null PAC-Info",
-         [&](SamplePac &q) { return call(q.aid.data(), 3, q.key.data(), 32, q.opaque.data(), q.opaque.size(), nullptr, q.info.size()); },
-         KS_INVAL_ARGS},
-        {"standby before arguments",
-         [](SamplePac &q) {
-             ks_is_standby = 1;
-             q.aid.clear();
-             return store(q);
-         },
+    } const cases[] = {
+        {"empty A-ID", [](SamplePac &q) { q.aid.clear(); }, 0, KS_INVAL_ARGS},
+        {"32-byte A-ID", [](SamplePac &q) { q.aid.assign(32, 'a'); }, 0, KS_INVAL_ARGS},
+        {"empty PAC-Key", [](SamplePac &q) { q.key.clear(); }, 0, KS_INVAL_ARGS},
+        {"empty PAC-Opaque", [](SamplePac &q) { q.opaque.clear(); }, 0, KS_INVAL_ARGS},
+        {"empty PAC-Info", [](SamplePac &q) { q.info.clear(); }, 0, KS_INVAL_ARGS},
+        {"opaque of type 3", [](SamplePac &q) { q.opaque[1] = 3; }, 0, KS_INVAL_ARGS},
+        {"opaque type with bit 15", [](SamplePac &q) { q.opaque[0] = 0x80; }, 0, KS_INVAL_ARGS},
+        {"opaque length field one short", [](SamplePac &q) { q.opaque.push_back(0); }, 0, KS_INVAL_ARGS},
+        {"opaque length field one long", [](SamplePac &q) { q.opaque.pop_back(); }, 0, KS_INVAL_ARGS},
+        {"opaque shorter than a header", [](SamplePac &q) { q.opaque = {0x00, 0x02, 0x00}; }, 0, KS_INVAL_ARGS},
+        {"info of type 2", [](SamplePac &q) { q.info[1] = 2; }, 0, KS_INVAL_ARGS},
+        {"info length field one short", [](SamplePac &q) { q.info.push_back(0); }, 0, KS_INVAL_ARGS},
+        {"info shorter than a header", [](SamplePac &q) { q.info = {0x00, 0x09}; }, 0, KS_INVAL_ARGS},
+        {"null A-ID", nullptr, 1, KS_INVAL_ARGS},
+        {"null PAC-Key", nullptr, 2, KS_INVAL_ARGS},
+        {"null PAC-Opaque", nullptr, 3, KS_INVAL_ARGS},
+        {"null PAC-Info", nullptr, 4, KS_INVAL_ARGS},
+        {"standby before arguments", [](SamplePac &q) { q.aid.clear(), ks_is_standby = 1; }, 0,
          KS_STDBY_NOT_SUPPORTED},
-        {"31-byte A-ID and empty TLV values",
-         with([&](SamplePac &q) {
-             q.aid = aid31;
+        {"31-byte A-ID, empty TLV values",
+         [](SamplePac &q) {
+             q.aid.assign(31, 'a');
              q.opaque = tlv(KS_PAC_TLV_OPAQUE, {});
              q.info = tlv(KS_PAC_TLV_INFO, {});
-         }),
-         KS_SUCCESS},
+         },
+         0, KS_SUCCESS},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         reset_keystore();
         clear_table();
-        SamplePac q = p;
-        EXPECT_EQ(c.call(q), c.want);
+        SamplePac q = sample_pac("aid");
+        if (c.edit != nullptr) c.edit(q);
+        auto ptr = [&](int arg, const Bytes &b) { return c.null_arg == arg ? nullptr : b.data(); };
+        EXPECT_EQ(ks_store_pac(ptr(1, q.aid), q.aid.size(), ptr(2, q.key), q.key.size(), ptr(3, q.opaque),
+                               q.opaque.size(), ptr(4, q.info), q.info.size()),
+                  c.want);
         const size_t stored = c.want == KS_SUCCESS ? 1 : 0;
         EXPECT_EQ(static_cast<size_t>(ks_num_sym_keys), stored);
         EXPECT_EQ(ksh_pac_event_count(), stored);
@@ -90,41 +70,24 @@ TEST_F(PacRecords, StoreRefusesBadArgumentsAndHeaders) {
     clear_table();
 }
 
-TEST_F(PacRecords, StoreKeepsKeyMetadataCacheAndNotifies) {
-    const SamplePac p = sample_pac("server-1");
-    ASSERT_EQ(store(p), KS_SUCCESS);
-
-    ASSERT_EQ(ks_num_sym_keys, 1);
-    const ks_sym_key_entry *e = ks_sym_keys[0];
-    EXPECT_EQ(Bytes(e->data, e->data + e->handle_len), cat(Bytes{KS_KEY_TYPE_PAC}, p.aid));
-    EXPECT_EQ(Bytes(e->data + e->value_off, e->data + e->value_off + e->value_len), p.key);
-    EXPECT_EQ(Bytes(e->data + e->meta_off, e->data + e->meta_off + e->meta_len), cat(p.opaque, p.info));
-
-    auto entries = cache_entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entry_aid(entries[0]), p.aid);
-    EXPECT_EQ(Bytes(entries[0]->opaque, entries[0]->opaque + entries[0]->opaque_len), p.opaque);
-    EXPECT_EQ(Bytes(entries[0]->info, entries[0]->info + entries[0]->info_len), p.info);
-    EXPECT_EQ(pac_events(), (std::vector<std::pair<int, Bytes>>{{1, p.aid}}));
-    EXPECT_EQ(ksh_message_count(), 0u);
-    EXPECT_EQ(ks_clear_pac(p.aid.data(), p.aid.size()), KS_SUCCESS);
-}
-
-TEST_F(PacRecords, StoringAgainReplacesWithoutDeletionNotice) {
-    const SamplePac first = sample_pac("srv", 1), second = sample_pac("srv", 2), other = sample_pac("other");
-    ASSERT_EQ(store(first), KS_SUCCESS);
-    ASSERT_EQ(store(other), KS_SUCCESS);
-    ASSERT_EQ(store(second), KS_SUCCESS);
+// A re-store replaces key, metadata and cache entry, and is announced as an
+// addition only.
+TEST_F(PacRecords, StoreAndReplace) {
+    const SamplePac first = sample_pac("srv", 1), other = sample_pac("other"), second = sample_pac("srv", 2);
+    for (const SamplePac *p : {&first, &other, &second}) ASSERT_EQ(store(*p), KS_SUCCESS);
 
     ASSERT_EQ(ks_num_sym_keys, 2);  // the re-stored PAC moved to the end
     const ks_sym_key_entry *e = ks_sym_keys[1];
+    EXPECT_EQ(Bytes(e->data, e->data + e->handle_len), cat(Bytes{KS_KEY_TYPE_PAC}, second.aid));
     EXPECT_EQ(Bytes(e->data + e->value_off, e->data + e->value_off + e->value_len), second.key);
+    EXPECT_EQ(Bytes(e->data + e->meta_off, e->data + e->meta_off + e->meta_len), cat(second.opaque, second.info));
     EXPECT_EQ(pac_events(), (std::vector<std::pair<int, Bytes>>{{1, first.aid}, {1, other.aid}, {1, second.aid}}));
 
     auto entries = cache_entries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entry_aid(entries[1]), second.aid);
     EXPECT_EQ(Bytes(entries[1]->opaque, entries[1]->opaque + entries[1]->opaque_len), second.opaque);
+    EXPECT_EQ(Bytes(entries[1]->info, entries[1]->info + entries[1]->info_len), second.info);
     clear_table();
 }
 
@@ -235,27 +198,26 @@ TEST_F(PacRecords, ClearTellsTheStandbyUnlessRedundancyIsOff) {
 }
 
 TEST_F(PacRecords, ExistsChecksStandbyThenArgumentsAndTheKeyType) {
-    const SamplePac p = sample_pac("here");
-    ASSERT_EQ(store(p), KS_SUCCESS);
-    ASSERT_EQ(store_raw(KS_KEY_TYPE_SECRET, bytes("secret"), bytes("v")), KS_SUCCESS);
+    const Bytes aid = bytes("here"), secret = bytes("secret");
+    ASSERT_EQ(store(sample_pac("here")), KS_SUCCESS);
+    ASSERT_EQ(store_raw(KS_KEY_TYPE_SECRET, secret, bytes("v")), KS_SUCCESS);  // a secret's name is no A-ID
 
     int32_t flag = 7;
-    EXPECT_EQ(ks_pac_exists(p.aid.data(), p.aid.size(), &flag), KS_SUCCESS);
+    EXPECT_EQ(ks_pac_exists(aid.data(), 4, &flag), KS_SUCCESS);
     EXPECT_EQ(flag, 1);
-    EXPECT_EQ(ks_snmp_pac_exists(p.aid.data(), p.aid.size()), 1);
-    const Bytes secret = bytes("secret");  // a secret's name is no A-ID
-    EXPECT_EQ(ks_pac_exists(secret.data(), secret.size(), &flag), KS_SUCCESS);
+    EXPECT_EQ(ks_pac_exists(secret.data(), 6, &flag), KS_SUCCESS);
     EXPECT_EQ(flag, 0);
-    EXPECT_EQ(ks_snmp_pac_exists(secret.data(), secret.size()), 0);
+    EXPECT_EQ(ks_snmp_pac_exists(aid.data(), 4), 1);
+    EXPECT_EQ(ks_snmp_pac_exists(secret.data(), 6), 0);
 
-    EXPECT_EQ(ks_pac_exists(p.aid.data(), p.aid.size(), nullptr), KS_INVAL_ARGS);
+    EXPECT_EQ(ks_pac_exists(aid.data(), 4, nullptr), KS_INVAL_ARGS);
     EXPECT_EQ(ks_pac_exists(nullptr, 4, &flag), KS_INVAL_ARGS);
-    EXPECT_EQ(ks_pac_exists(p.aid.data(), 0, &flag), KS_INVAL_ARGS);
-    EXPECT_EQ(ks_pac_exists(p.aid.data(), 32, &flag), KS_INVAL_ARGS);
-    EXPECT_EQ(ks_snmp_pac_exists(p.aid.data(), 32), 0);
+    EXPECT_EQ(ks_pac_exists(aid.data(), 0, &flag), KS_INVAL_ARGS);
+    EXPECT_EQ(ks_pac_exists(aid.data(), 32, &flag), KS_INVAL_ARGS);
+    EXPECT_EQ(ks_snmp_pac_exists(aid.data(), 32), 0);
     ks_is_standby = 1;
     EXPECT_EQ(ks_pac_exists(nullptr, 0, nullptr), KS_STDBY_NOT_SUPPORTED);
-    EXPECT_EQ(ks_snmp_pac_exists(p.aid.data(), p.aid.size()), 0);
+    EXPECT_EQ(ks_snmp_pac_exists(aid.data(), 4), 0);
     clear_table();
 }
 
@@ -310,42 +272,37 @@ TEST_F(PacRecords, SnmpWalkOrdersRightAlignedUnsignedKeys) {
     for (const char *aid : {"\x61\x01\x63", "\x62", "\x61\x62", "\x80", "\x7f"})
         ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
     ASSERT_EQ(store_raw(KS_KEY_TYPE_SECRET, bytes("\x70"), bytes("v")), KS_SUCCESS);
+    ASSERT_EQ(store(sample_pac(std::string(20, 'z'))), KS_SUCCESS);  // known by its first 16 bytes
+    const std::string z16 = to_hex(Bytes(16, 'z').data(), 16);
 
-    struct Case {
-        const char *from;
-        std::string want;
-    } const cases[] = {
-        {"", "62"}, {"62", "7f"}, {"7f", "80"}, {"80", "6162"}, {"6162", "610163"}, {"610163", "none"},
-        {"00", "62"}, {"ff", "6162"},
+    const std::pair<std::string, std::string> steps[] = {
+        {"", "62"},         {"00", "62"},        {"62", "7f"},   {"7f", "80"}, {"80", "6162"},
+        {"ff", "6162"},     {"6162", "610163"},  {"610163", z16}, {z16, "none"},
     };
-    for (const Case &c : cases) EXPECT_EQ(snmp_next(from_hex(c.from)), c.want) << c.from;
+    for (const auto &[from, want] : steps) EXPECT_EQ(snmp_next(from_hex(from)), want) << from;
 
     EXPECT_EQ(snmp_next({}, 15), "none");
     uint8_t out[16], len = 16;
+    const Bytes seventeen(17, 0x01);
     EXPECT_EQ(ks_snmp_get_next_pac(nullptr, 1, out, &len), 0);
     EXPECT_EQ(ks_snmp_get_next_pac(nullptr, 0, nullptr, &len), 0);
-    const Bytes seventeen(17, 0x01);
     EXPECT_EQ(ks_snmp_get_next_pac(seventeen.data(), 17, out, &len), 0);
     ks_is_standby = 1;  // no standby check
     EXPECT_EQ(snmp_next({}), "62");
+    ksh_alloc_fail_nth(1);  // the walk ends at its first failure
+    EXPECT_EQ(snmp_next({}), "none");
     clear_table();
 }
 
-TEST_F(PacRecords, SnmpWalkKnowsLongAidsBySixteenBytesAndKeepsTheFirstOfEqualKeys) {
-    // 00 61 and 61 read as the same number: the one stored first wins.
-    ASSERT_EQ(store(sample_pac(std::string("\0\x61", 2))), KS_SUCCESS);
-    ASSERT_EQ(store(sample_pac("\x61")), KS_SUCCESS);
-    EXPECT_EQ(snmp_next({}), "0061");
-    ASSERT_EQ(ks_clear_pac(from_hex("0061").data(), 2), KS_SUCCESS);
-    ASSERT_EQ(store(sample_pac(std::string("\0\x61", 2))), KS_SUCCESS);
-    EXPECT_EQ(snmp_next({}), "61");
-
-    ASSERT_EQ(store(sample_pac(std::string(20, 'z'))), KS_SUCCESS);
-    EXPECT_EQ(snmp_next(from_hex("61")), to_hex(Bytes(16, 'z').data(), 16));
-    EXPECT_EQ(snmp_next(Bytes(16, 'z')), "none");
-
-    ksh_alloc_fail_nth(1);  // the walk ends at its first failure
-    EXPECT_EQ(snmp_next({}), "none");
+// 00 61 and 61 read as the same number: the one stored first wins.
+TEST_F(PacRecords, SnmpWalkKeepsTheFirstOfEqualKeys) {
+    const std::string padded("\0\x61", 2), plain("\x61");
+    for (bool padded_first : {true, false}) {
+        clear_table();
+        ASSERT_EQ(store(sample_pac(padded_first ? padded : plain)), KS_SUCCESS);
+        ASSERT_EQ(store(sample_pac(padded_first ? plain : padded)), KS_SUCCESS);
+        EXPECT_EQ(snmp_next({}), padded_first ? "0061" : "61");
+    }
     clear_table();
 }
 
@@ -430,6 +387,8 @@ TEST_F(PacRecords, HardwareSelectedPaths) {
         {"by index", [&] { return ks_return_aid_by_index(&index, &aid_out, &aid_len); }, KS_NO_KEYSTORE,
          KS_NO_MORE_RECORDS, 0},
         {"snmp next", [&] { return snmp_next({}) == "none" ? 0 : 1; }, 0, 0, 0},
+        {"return info", [&] { return ks_return_pac_info(p.aid.data(), p.aid.size(), &aid_out, &aid_len); },
+         KS_UNKNOWN_FAILURE, KS_UNKNOWN_FAILURE, 0},
     };
     for (int present : {0, 1}) {
         for (const Case &c : cases) {
@@ -450,6 +409,14 @@ TEST_F(PacRecords, HardwareSelectedPaths) {
     EXPECT_EQ(flag, 7);  // the stub wrote no flag
     EXPECT_EQ(index, 0);
     EXPECT_EQ(aid_out, nullptr);
+
+    // The clear drops the cache entry before the delete, whatever it reports.
+    ks::hw_present_answer = 0;
+    ASSERT_NE(pac_cache_add(p.aid.data(), p.aid.size(), p.opaque.data(), p.opaque.size(), p.info.data(),
+                            p.info.size()),
+              nullptr);
+    EXPECT_EQ(ks_clear_pac(p.aid.data(), p.aid.size()), KS_NO_KEYSTORE);
+    EXPECT_TRUE(cache_entries().empty());
 }
 
 }  // namespace
