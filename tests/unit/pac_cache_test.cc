@@ -14,13 +14,7 @@ constexpr uint32_t kTagOpaqueCopy = 0x04600098;
 constexpr uint32_t kTagInfoCopy = 0x04600099;
 constexpr uint32_t kTagRecord = 0x0460FF10;  // test-made derived records
 
-class PacCache : public KeystoreTest {
-  protected:
-    void TearDown() override {
-        clear_table();
-        KeystoreTest::TearDown();
-    }
-};
+class PacCache : public KeystoreTest {};
 
 using ReturnFn = int32_t (*)(const uint8_t *, uint32_t, uint8_t **, uint32_t *);
 

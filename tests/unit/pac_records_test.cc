@@ -55,7 +55,6 @@ TEST_F(PacRecords, StoreRefusesBadArgumentsAndHeaders) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         reset_keystore();
-        clear_table();
         SamplePac q = sample_pac("aid");
         if (c.edit != nullptr) c.edit(q);
         auto ptr = [&](int arg, const Bytes &b) { return c.null_arg == arg ? nullptr : b.data(); };
@@ -67,7 +66,6 @@ TEST_F(PacRecords, StoreRefusesBadArgumentsAndHeaders) {
         EXPECT_EQ(ksh_pac_event_count(), stored);
         EXPECT_EQ(cache_entries().size(), stored);
     }
-    clear_table();
 }
 
 // A re-store replaces key, metadata and cache entry, and is announced as an
@@ -88,7 +86,6 @@ TEST_F(PacRecords, StoreAndReplace) {
     EXPECT_EQ(entry_aid(entries[1]), second.aid);
     EXPECT_EQ(Bytes(entries[1]->opaque, entries[1]->opaque + entries[1]->opaque_len), second.opaque);
     EXPECT_EQ(Bytes(entries[1]->info, entries[1]->info + entries[1]->info_len), second.info);
-    clear_table();
 }
 
 // Every allocation of a store fails in turn: the store reports NO_MEMORY and
@@ -99,7 +96,6 @@ TEST_F(PacRecords, StoreUnderEveryAllocationFailure) {
     for (uint64_t n = 1;; ++n) {
         SCOPED_TRACE(n);
         reset_keystore();
-        clear_table();
         uint64_t failed = ksh_alloc_failed_calls();
         ksh_alloc_fail_nth(n);
         int32_t status = store(p);
@@ -127,7 +123,6 @@ TEST_F(PacRecords, StoreUnderEveryAllocationFailure) {
         }
         ASSERT_LT(n, 20u);
     }
-    clear_table();
 }
 
 TEST_F(PacRecords, ClearRemovesKeyAndEntryAndNotifiesEvenWithoutPac) {
@@ -218,7 +213,6 @@ TEST_F(PacRecords, ExistsChecksStandbyThenArgumentsAndTheKeyType) {
     ks_is_standby = 1;
     EXPECT_EQ(ks_pac_exists(nullptr, 0, nullptr), KS_STDBY_NOT_SUPPORTED);
     EXPECT_EQ(ks_snmp_pac_exists(aid.data(), 4), 0);
-    clear_table();
 }
 
 TEST_F(PacRecords, ByIndexWalkSkipsSecretsAndCountsAllKeys) {
@@ -257,7 +251,6 @@ TEST_F(PacRecords, ByIndexWalkSkipsSecretsAndCountsAllKeys) {
     ks_is_standby = 1;
     EXPECT_EQ(ks_return_aid_by_index(&index, &aid, nullptr), KS_INVAL_ARGS);  // arguments first
     EXPECT_EQ(ks_return_aid_by_index(&index, &aid, &len), KS_STDBY_NOT_SUPPORTED);
-    clear_table();
 }
 
 // Next A-ID after `from`, or "none".
@@ -291,7 +284,6 @@ TEST_F(PacRecords, SnmpWalkOrdersRightAlignedUnsignedKeys) {
     EXPECT_EQ(snmp_next({}), "62");
     ksh_alloc_fail_nth(1);  // the walk ends at its first failure
     EXPECT_EQ(snmp_next({}), "none");
-    clear_table();
 }
 
 // 00 61 and 61 read as the same number: the one stored first wins.
@@ -303,7 +295,6 @@ TEST_F(PacRecords, SnmpWalkKeepsTheFirstOfEqualKeys) {
         ASSERT_EQ(store(sample_pac(padded_first ? plain : padded)), KS_SUCCESS);
         EXPECT_EQ(snmp_next({}), padded_first ? "0061" : "61");
     }
-    clear_table();
 }
 
 struct SplitCase {
