@@ -432,7 +432,7 @@ TEST_F(TableDifferentialTest, KeyedAesMatchesThePlainPath) {
             for (int32_t encrypt : {1, 0}) {
                 for (int off : offsets) {
                     SCOPED_TRACE(testing::Message() << key_len << " " << name << " enc " << encrypt << " off " << off);
-                    uint8_t run[2][160];
+                    uint8_t run[2][192];
                     for (int plain = 0; plain < 2; ++plain) {
                         kstest::reset_keystore();
                         Bytes h{KS_KEY_TYPE_SECRET}, v(key_len);
@@ -442,13 +442,13 @@ TEST_F(TableDifferentialTest, KeyedAesMatchesThePlainPath) {
                                   KS_SUCCESS);
                         if (plain) ks::index_release();
                         uint8_t *buf = run[plain];
-                        for (int i = 0; i < 160; ++i) buf[i] = static_cast<uint8_t>(i);
-                        uint8_t *in = buf + 48, *out = in + off;
+                        for (int i = 0; i < 192; ++i) buf[i] = static_cast<uint8_t>(i);
+                        uint8_t *in = buf + 64, *out = in + off;
                         ASSERT_EQ(ks_sw_aes(h.data(), len(h), in, out, 64, encrypt), KS_SUCCESS);
                         ASSERT_EQ(ks::index_present(), plain == 0);
                         ks::index_allocate();
                     }
-                    EXPECT_EQ(kstest::to_hex(run[0], 160), kstest::to_hex(run[1], 160));
+                    EXPECT_EQ(kstest::to_hex(run[0], 192), kstest::to_hex(run[1], 192));
                 }
             }
         }
