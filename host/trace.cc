@@ -32,6 +32,8 @@ struct Pending {
 
 constinit std::vector<std::unique_ptr<Entry>> *g_records = nullptr;
 constinit int g_print = -1;  // -1: not read from the environment yet
+constinit ksh_trace_hook g_hook = nullptr;
+constinit void *g_hook_ctx = nullptr;
 
 std::vector<std::unique_ptr<Entry>> &records() {
     if (g_records == nullptr) g_records = new std::vector<std::unique_ptr<Entry>>();  // lives for the process
@@ -72,6 +74,7 @@ std::string shape_for(const void *descriptor, uint32_t index) {
 
 void finish_record(const Entry &e) {
     on_trace_recorded(e.rec);
+    if (g_hook) g_hook(g_hook_ctx, &e.rec);
 }
 
 }  // namespace
@@ -170,5 +173,10 @@ void ksh_trace_clear(void) {
 }
 
 void ksh_trace_set_print(int on) { set_trace_print(on); }
+
+void ksh_trace_set_hook(ksh_trace_hook hook, void *ctx) {
+    g_hook = hook;
+    g_hook_ctx = ctx;
+}
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 
 #include "keystore/ks_modes.h"
 #include "keystore_host/host.h"
+#include "keystore_host/showmsg.h"
 #include "ks_hw_seam.h"
 
 namespace kstest {
@@ -28,6 +29,8 @@ void reset_keystore() {
     ks_rf_disabled = 0;
     ks::hw_present_answer = 1;
     ksh_reset_recorders();
+    ksh_trace_set_hook(nullptr, nullptr);
+    ksh_showmsg_reset();
 }
 
 void KeystoreTest::SetUp() {

@@ -88,6 +88,11 @@ KSH_EXPORT int ksh_trace_render(const ksh_trace_record *record, char *buf, size_
 KSH_EXPORT void ksh_trace_set_print(int on);
 /* Append each trace, binary, to a file (also KSH_TRACE_BINARY); null stops. */
 KSH_EXPORT int ksh_trace_set_binary_log(const char *path);
+/* Called after every trace is recorded, with the record; the hook may change
+ * process state (a mode flag, say) between two traces of a running
+ * operation. Null removes it. */
+typedef void (*ksh_trace_hook)(void *ctx, const ksh_trace_record *record);
+KSH_EXPORT void ksh_trace_set_hook(ksh_trace_hook hook, void *ctx);
 
 /* ---- Error messages ------------------------------------------------------ */
 KSH_EXPORT size_t ksh_message_count(void);          /* emitted (not held back) */
