@@ -14,10 +14,10 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_trace.h"
 
-namespace {
-
-// Every show trace goes to the software keystore's table at debug level.
+// Every show trace is a debug trace of the software keystore's table.
 #define SHOW_TRACE(name, ...) KS_TRACE(SW, name, ks::kModuleSw, ks::kLevelDebug __VA_OPT__(, ) __VA_ARGS__)
+
+namespace {
 
 // Texts built for the structured message hold at most 255 characters.
 constexpr size_t kTextBuf = 256;
@@ -64,6 +64,7 @@ class HeldHandle {
     }
     const uint8_t *bytes() const { return bytes_; }
     uint8_t len() const { return len_; }
+    // Only after a successful fetch: the key type, the handle's first byte.
     uint8_t type() const { return bytes_[0]; }
     // Name or A-ID: handle bytes 1 to len - 1.
     const uint8_t *name() const { return bytes_ + 1; }
@@ -115,6 +116,13 @@ struct Builder {
     bool failed() const { return *err != 0; }
 };
 
+// Length of a text snprintf formatted into a kTextBuf buffer (it keeps at
+// most kTextBuf - 1 characters).
+uint32_t text_len(int formatted) {
+    if (formatted < 0) return 0;
+    return static_cast<size_t>(formatted) < kTextBuf ? static_cast<uint32_t>(formatted) : kTextBuf - 1;
+}
+
 // Where a turn of the walk goes next.
 enum class Next { kTurn, kDestroy, kFinish };
 
@@ -128,8 +136,7 @@ Next fill_error(Builder &b, void *elem, void *value, int32_t status) {
     }
     char text[kTextBuf];
     int n = std::snprintf(text, sizeof text, "Error %s accessing keystore record\n", ks_err_str(status));
-    uint32_t len = n < 0 ? 0u : (static_cast<size_t>(n) >= sizeof text ? sizeof text - 1 : static_cast<uint32_t>(n));
-    vstring_assign(b.ctx0, b.ctx1, value, text, len, b.err);
+    vstring_assign(b.ctx0, b.ctx1, value, text, text_len(n), b.err);
     if (b.failed()) {
         SHOW_TRACE(QEL_ASSIGN_ERROR, static_cast<int>(*b.err));
         return Next::kDestroy;
@@ -190,7 +197,7 @@ Next fill_record(Builder &b, void *elem, void *value, const HeldHandle &h) {
                 return Next::kDestroy;
             }
             int n = std::snprintf(text, sizeof text, "Unknown type %d", static_cast<int>(h.type()));
-            vstring_assign(b.ctx0, b.ctx1, value, text, n < 0 ? 0u : static_cast<uint32_t>(n), b.err);
+            vstring_assign(b.ctx0, b.ctx1, value, text, text_len(n), b.err);
             if (b.failed()) {
                 SHOW_TRACE(QEL_ASSIGN_UNKNOWN, static_cast<int>(*b.err));
                 return Next::kDestroy;

@@ -386,21 +386,6 @@ TEST_F(ShowTest, LongAidIsCutInTheMessageButNotInTheText) {
     }
 }
 
-TEST_F(ShowTest, RecordsAreListedInTableOrderAfterAReStore) {
-    store(0x01, bytes("a"));
-    store(0x01, bytes("b"));
-    store(0x01, bytes("a"));  // moves to the end
-    EXPECT_EQ(0, run_struct());
-    ASSERT_EQ(2u, ksh_showmsg_elem_count(reply_));
-    const char *expect[] = {"b", "a"};
-    for (size_t i = 0; i < 2; ++i) {
-        ksh_showmsg_elem_view v;
-        ksh_showmsg_elem_at(reply_, i, &v);
-        EXPECT_EQ(i, v.index);
-        EXPECT_EQ(std::string(expect[i]), std::string(reinterpret_cast<const char *>(v.value), v.value_len));
-    }
-}
-
 // A walk past 255 records keeps counting: the index is a 16-bit number in both
 // forms, and every handle copy is released (the fixture checks the blocks).
 TEST_F(ShowTest, IndexesPast255) {
@@ -429,22 +414,6 @@ TEST_F(ShowTest, ContextWordsReachEveryBuilderCall) {
         EXPECT_EQ(reinterpret_cast<uintptr_t>(reply_), ksh_showmsg_call_at(i)->ctx0) << i;
         EXPECT_EQ(0x5eedu, ksh_showmsg_call_at(i)->ctx1) << i;
     }
-}
-
-// Running the command twice into two replies gives two equal messages and
-// leaves the keystore as it was.
-TEST_F(ShowTest, RunsLeaveTheKeystoreAlone) {
-    two_secrets();
-    store(0x02, {0x0A, 0xFF});
-    EXPECT_EQ(0, run_struct());
-    std::string first = render(ksh_showmsg_render_json, reply_);
-    ksh_showmsg_reply *second = ksh_showmsg_reply_new();
-    int32_t err = -1;
-    qel_ks_show_command(reinterpret_cast<uintptr_t>(second), 0, second, &err);
-    EXPECT_EQ(0, err);
-    EXPECT_EQ(first, render(ksh_showmsg_render_json, second));
-    ksh_showmsg_reply_free(second);
-    EXPECT_EQ(3, ks_num_sym_keys);
 }
 
 }  // namespace
