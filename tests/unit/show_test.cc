@@ -141,8 +141,6 @@ class ShowTest : public kstest::KeystoreTest {
     void TearDown() override {
         ksh_showmsg_reply_free(reply_);
         EXPECT_EQ(0u, ksh_showmsg_live_elements());
-        static const uint8_t kAll = 0;
-        ks_sym_key_prefix_purge(&kAll, 0);  // a prefix of length 0 matches every key
         KeystoreTest::TearDown();
     }
     // Runs the structured command with the reply as context; returns the
