@@ -44,8 +44,23 @@ const std::vector<std::string> &sw_names() {
     return names;
 }
 
-// The captured traces, one line each: table, index, name, arguments. Every
-// show trace must be a debug trace of the software keystore's module.
+// A record's text as the platform renders it, newlines shown as \n. Records
+// with an address argument are not rendered (the address differs from run to
+// run); their arguments are on the line already.
+std::string rendered(const ksh_trace_record *r) {
+    for (int k = 0; k < r->nargs; ++k)
+        if (r->args[k].kind == 'p') return "";
+    char buf[512];
+    int n = ksh_trace_render(r, buf, sizeof buf);
+    EXPECT_GE(n, 0) << "trace " << r->index << " has no text";
+    std::string out = "  \"";
+    for (int i = 0; i < n; ++i) out += buf[i] == '\n' ? std::string("\\n") : std::string(1, buf[i]);
+    return out + '"';
+}
+
+// The captured traces, one line each: table, index, name, arguments and the
+// rendered text. Every show trace must be a debug trace of the software
+// keystore's module.
 std::string trace_lines() {
     std::ostringstream out;
     for (size_t i = 0; i < ksh_trace_count(); ++i) {
@@ -60,7 +75,7 @@ std::string trace_lines() {
             else if (a.kind == 's') out << " \"" << a.s << '"';
             else out << (a.p ? " <ptr>" : " <null>");  // addresses differ from run to run
         }
-        out << '\n';
+        out << rendered(r) << '\n';
     }
     return out.str();
 }
