@@ -32,7 +32,9 @@ def main():
     for line in out.splitlines():
         parts = line.split()
         if len(parts) == 3:
-            defined.add(parts[2].split("@")[0])
+            name = parts[2].split("@")[0]
+            if not name.startswith("__odr_asan"):  # AddressSanitizer's ODR indicators
+                defined.add(name)
         elif len(parts) == 2 and parts[0] in ("U", "w"):
             undefined.add(parts[1].split("@")[0])
     ok = True
