@@ -258,4 +258,20 @@ TEST_F(HmacTest, LibcryptoAllocationFailuresLeaveTheOutputUnwritten) {
     EXPECT_GT(kstest::ossl_failed_allocations(), failed_at_start);
 }
 
+// A failure while the private context is first set up is not remembered:
+// the next call sets it up. Only a fresh process (as ctest runs each test)
+// reaches the set-up; elsewhere nothing allocates and the check is trivial.
+TEST_F(HmacTest, PrivateContextRecoversFromFailedSetUp) {
+    if (!kstest::ossl_faults_available()) GTEST_SKIP() << "libcrypto allocated before the hook";
+    kstest::ossl_fail_nth(1);
+    (void)ks::ossl::md(ks::ossl::Md::kSha1);
+    kstest::ossl_fail_nth(0);
+    EXPECT_NE(ks::ossl::md(ks::ossl::Md::kSha1), nullptr);
+    EXPECT_NE(ks::ossl::md(ks::ossl::Md::kMd4), nullptr);
+    Out o;
+    hmac_sha(reinterpret_cast<const uint8_t *>("Jefe"), 4,
+             reinterpret_cast<const uint8_t *>("what do ya want for nothing?"), 28, o.b);
+    EXPECT_EQ(o.hex(20), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
+}
+
 }  // namespace
