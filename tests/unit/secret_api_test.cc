@@ -167,9 +167,8 @@ TEST_F(SecretApiTest, StoreLimitsTraceAndPurge) {
     ASSERT_EQ(t->nargs, 1);
     EXPECT_STREQ(t->args[0].s, "KEYSTORE_DBG");
     char text[64];
-    if (ksh_trace_render(t, text, sizeof text) >= 0) {
-        EXPECT_STREQ(text, "KEYSTORE_DBG Storing in sw keystore\n");
-    }
+    ASSERT_GE(ksh_trace_render(t, text, sizeof text), 0);
+    EXPECT_STREQ(text, "KEYSTORE_DBG Storing in sw keystore\n");
     for (const char *n : {"a", "ab", "abc", "b", "xa"}) ASSERT_EQ(store(n), KS_SUCCESS);
     store_typed(KS_KEY_TYPE_PAC, "a");
     // Storing "a" purging "a": every secret beginning with a goes, the PAC stays.
