@@ -15,8 +15,13 @@
 #include "keystore/ks_modes.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
-#include "ks_front.h"
+#include "ks_crypto_front.h"
 #include "ks_trace.h"
+
+using ks::front::build_handle;
+using ks::front::Handle;
+using ks::front::hw_len;
+using ks::front::name_ok;
 
 namespace {
 
@@ -59,10 +64,11 @@ int32_t ks_generate_random_number(uint8_t *buffer, uint32_t length, int32_t kind
 
 int32_t ks_secret_exists(const char *name, int32_t *exists) {
     if (name == nullptr || exists == nullptr) return KS_INVAL_ARGS;
-    ks::Handle h;
-    if (!ks::make_handle(h, KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    if (!name_ok(name)) return KS_INVAL_ARGS;
+    Handle h;
+    build_handle(h, KS_KEY_TYPE_SECRET, name);
     if (software()) return ks_sw_key_exists(h.bytes, h.len, exists);
-    return ks_ae46c1_key_exists(h.bytes, h.len8(), exists);
+    return ks_ae46c1_key_exists(h.bytes, hw_len(h), exists);
 }
 
 int32_t ks_check_ha_consistency(const char *name, int32_t *consistent) {
@@ -82,21 +88,23 @@ int32_t ks_store_secret_and_metadata(const char *name, const char *purge_name, c
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (name == nullptr) return KS_INVAL_ARGS;
     if (value == nullptr || value_len == 0) return KS_INVAL_ARGS;
-    ks::Handle h;
-    if (!ks::make_handle(h, KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    if (!name_ok(name)) return KS_INVAL_ARGS;
+    Handle h;
+    build_handle(h, KS_KEY_TYPE_SECRET, name);
     if (value_len > KS_SECRET_MAX) return KS_INVAL_ARGS;
 
     // A purge name of 1 to 31 bytes becomes the prefix [1][purge name].
-    ks::Handle prefix;
+    Handle prefix{};
     const bool purge = purge_name != nullptr && purge_name[0] != '\0';
-    if (purge && !ks::make_handle(prefix, KS_KEY_TYPE_SECRET, purge_name)) return KS_INVAL_ARGS;
+    if (purge && !name_ok(purge_name)) return KS_INVAL_ARGS;
+    if (purge) build_handle(prefix, KS_KEY_TYPE_SECRET, purge_name);
     const uint8_t *prefix_bytes = purge ? prefix.bytes : nullptr;
 
     if (software()) {
         KS_TRACE(FRONT, STORE_SW, ks::kModuleFront, ks::kLevelDebug, "KEYSTORE_DBG");
         return ks_sw_store_sym_key(h.bytes, h.len, prefix_bytes, prefix.len, value, value_len, meta, meta_len);
     }
-    return ks_ae46c1_store_sym_key(h.bytes, h.len8(), prefix_bytes, prefix.len8(), value, value_len, meta,
+    return ks_ae46c1_store_sym_key(h.bytes, hw_len(h), prefix_bytes, hw_len(prefix), value, value_len, meta,
                                    meta_len);
 }
 
@@ -105,19 +113,21 @@ int32_t ks_add_metadata(const char *name, const uint8_t *meta, uint16_t meta_len
     if (name == nullptr) return KS_INVAL_ARGS;
     if ((meta == nullptr) != (meta_len == 0)) return KS_INVAL_ARGS;
     if (meta_len > KS_METADATA_MAX) return KS_INVAL_ARGS;
-    ks::Handle h;
-    if (!ks::make_handle(h, KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    if (!name_ok(name)) return KS_INVAL_ARGS;
+    Handle h;
+    build_handle(h, KS_KEY_TYPE_SECRET, name);
     if (software()) return ks_sw_add_meta_data(h.bytes, h.len, meta, meta_len);
-    return ks_ae46c1_add_meta_data(h.bytes, h.len8(), meta, meta_len);
+    return ks_ae46c1_add_meta_data(h.bytes, hw_len(h), meta, meta_len);
 }
 
 int32_t ks_return_metadata(const char *name, uint8_t **meta_out, uint16_t *meta_len_out) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (name == nullptr || meta_out == nullptr) return KS_INVAL_ARGS;
-    ks::Handle h;
-    if (!ks::make_handle(h, KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    if (!name_ok(name)) return KS_INVAL_ARGS;
+    Handle h;
+    build_handle(h, KS_KEY_TYPE_SECRET, name);
     int32_t status = software() ? ks_sw_get_meta_data(h.bytes, h.len, meta_out, meta_len_out)
-                                : ks_ae46c1_get_meta_data(h.bytes, h.len8(), meta_out, meta_len_out);
+                                : ks_ae46c1_get_meta_data(h.bytes, hw_len(h), meta_out, meta_len_out);
     if (status != KS_SUCCESS) {
         *meta_out = nullptr;
         *meta_len_out = 0;
@@ -128,25 +138,27 @@ int32_t ks_return_metadata(const char *name, uint8_t **meta_out, uint16_t *meta_
 int32_t ks_clear_secret(const char *name) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (name == nullptr) return KS_INVAL_ARGS;
-    ks::Handle h;
-    if (!ks::make_handle(h, KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    if (!name_ok(name)) return KS_INVAL_ARGS;
+    Handle h;
+    build_handle(h, KS_KEY_TYPE_SECRET, name);
     if (software()) return ks_sw_delete_key(h.bytes, h.len);
-    return ks_ae46c1_delete_key(h.bytes, h.len8());
+    return ks_ae46c1_delete_key(h.bytes, hw_len(h));
 }
 
 int32_t ks_rename_secret(const char *old_name, const char *new_name, const char *purge_name) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (old_name == nullptr || new_name == nullptr) return KS_INVAL_ARGS;
-    const size_t old_len = std::strlen(old_name);
-    const size_t new_len = std::strlen(new_name);
+    // Bounded: a name past KS_NAME_MAX is refused however long it is.
+    const size_t old_len = strnlen(old_name, KS_NAME_MAX + 1);
+    const size_t new_len = strnlen(new_name, KS_NAME_MAX + 1);
     if (new_len == 0 || old_len > KS_NAME_MAX || old_len == 0 || new_len > KS_NAME_MAX) return KS_INVAL_ARGS;
     // Renaming to the same name is a no-op, the purge included.
     if (old_len == new_len && std::memcmp(old_name, new_name, old_len) == 0) return KS_SUCCESS;
 
-    ks::Handle old_h;
-    ks::Handle new_h;
-    ks::make_handle(old_h, KS_KEY_TYPE_SECRET, old_name);
-    ks::make_handle(new_h, KS_KEY_TYPE_SECRET, new_name);
+    Handle old_h;
+    Handle new_h;
+    build_handle(old_h, KS_KEY_TYPE_SECRET, old_name);
+    build_handle(new_h, KS_KEY_TYPE_SECRET, new_name);
 
     // The purge name has no length limit here, so its prefix is allocated.
     uint8_t *prefix = nullptr;
@@ -162,7 +174,7 @@ int32_t ks_rename_secret(const char *old_name, const char *new_name, const char 
 
     int32_t status = software()
                          ? ks_sw_rename_key(old_h.bytes, old_h.len, new_h.bytes, new_h.len, prefix, prefix_len)
-                         : ks_ae46c1_rename_key(old_h.bytes, old_h.len8(), new_h.bytes, new_h.len8(), prefix,
+                         : ks_ae46c1_rename_key(old_h.bytes, hw_len(old_h), new_h.bytes, hw_len(new_h), prefix,
                                                 static_cast<uint8_t>(prefix_len));
     tagged_free(prefix);
     return status;
@@ -229,10 +241,11 @@ int32_t ks_snmp_get_next_password(char *buffer, uint32_t buffer_len) {
 
 int32_t keystore_return_wdc(const char *name, uint8_t **data_out, uint16_t *data_len_out) {
     if (name == nullptr || data_out == nullptr) return KS_INVAL_ARGS;
-    ks::Handle h;
-    if (!ks::make_handle(h, KS_KEY_TYPE_WDC, name)) return KS_INVAL_ARGS;
+    if (!name_ok(name)) return KS_INVAL_ARGS;
+    Handle h;
+    build_handle(h, KS_KEY_TYPE_WDC, name);
     // These records live only in the hardware keystore.
-    int32_t status = ks_ae46c1_get_meta_data(h.bytes, h.len8(), data_out, data_len_out);
+    int32_t status = ks_ae46c1_get_meta_data(h.bytes, hw_len(h), data_out, data_len_out);
     if (status != KS_SUCCESS) {
         *data_out = nullptr;
         *data_len_out = 0;

@@ -7,23 +7,23 @@
 
 #include "keystore/ks_hw.h"
 #include "keystore/ks_modes.h"
-#include "ks_front.h"
+#include "ks_crypto_front.h"
 
 namespace {
 
 // The HMAC fronts take the name's length first but test the data before it.
 int32_t hmac_front(const char *name, const uint8_t *data, uint16_t data_len, uint8_t *digest, uint32_t selector) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
-    const size_t name_len = name != nullptr ? std::strlen(name) : 0;
+    const size_t name_len = name != nullptr ? strnlen(name, KS_NAME_MAX + 1) : 0;
     if (data_len == 0 || data == nullptr) return KS_INVAL_ARGS;
     if (name == nullptr || name_len == 0 || name_len > KS_NAME_MAX) return KS_INVAL_ARGS;
     if (data_len > KS_DATA_MAX || digest == nullptr) return KS_INVAL_ARGS;
 
-    ks::Handle h;
-    ks::make_handle(h, KS_KEY_TYPE_SECRET, name);
+    ks::front::Handle h;
+    ks::front::build_handle(h, KS_KEY_TYPE_SECRET, name);
     if (ks_use_sw_ks != 0) return ks_sw_hmac(h.bytes, h.len, data, data_len, digest, selector);
-    if (selector == KS_DIGEST_SHA1) return ks_ae46c1_hmac_sha1(h.bytes, h.len8(), data, data_len, digest);
-    return ks_ae46c1_hmac_md5(h.bytes, h.len8(), data, data_len, digest);
+    if (selector == KS_DIGEST_SHA1) return ks_ae46c1_hmac_sha1(h.bytes, ks::front::hw_len(h), data, data_len, digest);
+    return ks_ae46c1_hmac_md5(h.bytes, ks::front::hw_len(h), data, data_len, digest);
 }
 
 bool present(const uint8_t *piece, uint32_t len) { return piece != nullptr && len != 0; }
@@ -32,8 +32,7 @@ int32_t hash_front(const char *name, const uint8_t *piece1, uint32_t piece1_len,
                    uint32_t piece2_len, uint8_t *digest, uint32_t selector) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
     if (name == nullptr) return KS_INVAL_ARGS;
-    ks::Handle h;
-    if (!ks::make_handle(h, KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    if (!ks::front::name_ok(name)) return KS_INVAL_ARGS;
     if (!present(piece1, piece1_len) && !present(piece2, piece2_len)) return KS_INVAL_ARGS;
     if (digest == nullptr) return KS_INVAL_ARGS;
     // Summed without wrapping, so two huge lengths cannot pass as a small one.
@@ -41,10 +40,12 @@ int32_t hash_front(const char *name, const uint8_t *piece1, uint32_t piece1_len,
     // A piece that claims bytes at a null address is never read.
     if ((piece1 == nullptr && piece1_len != 0) || (piece2 == nullptr && piece2_len != 0)) return KS_INVAL_ARGS;
 
+    ks::front::Handle h;
+    ks::front::build_handle(h, KS_KEY_TYPE_SECRET, name);
     if (ks_use_sw_ks != 0) return ks_sw_hash(h.bytes, h.len, piece1, piece1_len, piece2, piece2_len, digest, selector);
     // The hardware contract offers a keyed MD5 only.
     if (selector == KS_DIGEST_SHA1) return KS_NO_KEYSTORE;
-    return ks_ae46c1_md5_hash(h.bytes, h.len8(), piece1, piece1_len, piece2, piece2_len, digest);
+    return ks_ae46c1_md5_hash(h.bytes, ks::front::hw_len(h), piece1, piece1_len, piece2, piece2_len, digest);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <fstream>
 #include <functional>
 #include <string>
 
@@ -14,6 +13,7 @@
 #include "keystore/ks_hmac.h"
 #include "keystore/ks_secret.h"
 #include "ks_test_util.h"
+#include "ks_vectors.h"
 #include "ossl_fault.h"
 
 namespace {
@@ -42,18 +42,9 @@ Bytes parse_value(const std::string &v) {
 }
 
 std::vector<Vector> load_vectors() {
-    std::ifstream in(KS_TEST_VECTORS_DIR "/hmac.txt");
     std::vector<Vector> out;
-    Vector cur{};
-    for (std::string line; std::getline(in, line);) {
-        size_t eq = line.find(" = ");
-        if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
-        std::string k = line.substr(0, eq), v = line.substr(eq + 3);
-        if (k == "alg") cur.sha1 = v == "sha1";
-        if (k == "key") cur.key = parse_value(v);
-        if (k == "data") cur.data = parse_value(v);
-        if (k == "mac") out.push_back((cur.mac = parse_value(v), cur));
-    }
+    for (auto &r : kstest::read_vectors("hmac.txt"))
+        out.push_back({r["alg"] == "sha1", parse_value(r["key"]), parse_value(r["data"]), parse_value(r["mac"])});
     return out;
 }
 

@@ -14,6 +14,7 @@
 #include "keystore/ks_secret.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
+#include "ks_crypto_test_util.h"
 #include "ks_test_util.h"
 #include "ks_trace_tables.h"
 
@@ -345,19 +346,15 @@ TEST_F(SecretApiTest, EveryAllocationFailure) {
         {"rename with purge", CALL(ks_rename_secret("a", "r", "zz")), CALL(exists("a"))},
     };
     for (const auto &[what, call, unchanged] : ops) {
-        bool done = false;
-        for (uint64_t n = 1; n < 10 && !done; ++n) {
-            const uint64_t failed = ksh_alloc_failed_calls(), live = ksh_alloc_live_blocks();
-            ksh_alloc_fail_nth(n);
+        SCOPED_TRACE(what);
+        kstest::fail_each_allocation([&] {
+            const uint64_t live = ksh_alloc_live_blocks();
             const int32_t st = call();
-            ksh_alloc_clear_faults();
-            done = ksh_alloc_failed_calls() == failed;
-            EXPECT_EQ(st, done ? KS_SUCCESS : KS_NO_MEMORY) << what << ", allocation " << n;
-            if (!done) {  // at most a grown slot array stays
-                EXPECT_TRUE(unchanged() && ksh_alloc_live_blocks() <= live + 1) << what;
+            if (st == KS_NO_MEMORY) {  // at most a grown slot array stays
+                EXPECT_TRUE(unchanged() && ksh_alloc_live_blocks() <= live + 1);
             }
-        }
-        EXPECT_TRUE(done) << what;
+            return st;
+        });
     }
     ksh_alloc_fail_tag(0x0460008F);  // the rename's purge prefix in particular
     EXPECT_EQ(ks_rename_secret("r", "s", "q"), KS_NO_MEMORY);
