@@ -10,6 +10,7 @@
 #include <string>
 
 #include "keystore/ks_cipher.h"
+#include "keystore/ks_digest.h"
 #include "keystore/ks_modes.h"
 #include "keystore/ks_mschap.h"
 #include "keystore/ks_sw_keystore.h"
@@ -92,5 +93,43 @@ void BM_GenerateNTResponse(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_GenerateNTResponse)->Apply(table_args);
+
+}  // namespace
+
+namespace {
+
+// HMAC over a 64-byte message with a stored 20-byte key.
+template <int32_t (*Hmac)(const char *, const uint8_t *, uint16_t, uint8_t *)>
+void BM_Hmac(benchmark::State &state) {
+    uint8_t key[20], data[kMessage], out[20];
+    std::memset(key, 0x0b, sizeof key);
+    std::memset(data, 0xcd, sizeof data);
+    fill(static_cast<int>(state.range(0)), state.range(1) != 0, "hmk", key, sizeof key);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(Hmac("hmk", data, sizeof data, out));
+        benchmark::DoNotOptimize(out);
+    }
+}
+void BM_HmacSha1(benchmark::State &state) { BM_Hmac<ks_hmac_sha1>(state); }
+void BM_HmacMd5(benchmark::State &state) { BM_Hmac<ks_hmac_md5>(state); }
+BENCHMARK(BM_HmacSha1)->Apply(table_args);
+BENCHMARK(BM_HmacMd5)->Apply(table_args);
+
+// The stored secret between two 32-byte pieces.
+template <int32_t (*Hash)(const char *, const uint8_t *, uint32_t, const uint8_t *, uint32_t, uint8_t *)>
+void BM_Hash(benchmark::State &state) {
+    uint8_t key[20], data[kMessage], out[20];
+    std::memset(key, 0x0b, sizeof key);
+    std::memset(data, 0xcd, sizeof data);
+    fill(static_cast<int>(state.range(0)), state.range(1) != 0, "hsk", key, sizeof key);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(Hash("hsk", data, 32, data + 32, 32, out));
+        benchmark::DoNotOptimize(out);
+    }
+}
+void BM_Md5Hash(benchmark::State &state) { BM_Hash<ks_md5_hash>(state); }
+void BM_Sha1Hash(benchmark::State &state) { BM_Hash<ks_sha1_hash>(state); }
+BENCHMARK(BM_Md5Hash)->Apply(table_args);
+BENCHMARK(BM_Sha1Hash)->Apply(table_args);
 
 }  // namespace
