@@ -5,6 +5,7 @@
 #include "keystore/ks_modes.h"
 #include "keystore_host/host.h"
 #include "ks_hw_seam.h"
+#include "ks_pac_clock.h"
 
 namespace kstest {
 namespace {
@@ -27,6 +28,7 @@ void reset_keystore() {
     ks_is_standby = 0;
     ks_rf_disabled = 0;
     ks::hw_present_answer = 1;
+    ks::pac_clock = &time;
     ksh_reset_recorders();
 }
 
