@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "keystore/ks_modes.h"
+#include "keystore/ks_sw_keystore.h"
 #include "keystore_host/host.h"
 #include "ks_hw_seam.h"
 #include "ks_pac_clock.h"
@@ -24,6 +25,9 @@ uint64_t library_blocks() {
 
 void reset_keystore() {
     // Each area adds the reset of its own process-wide state here.
+    // Empty the key table; its slot array stays, as it does in the library.
+    static const uint8_t kAnyPrefix = 0;
+    ks_sym_key_prefix_purge(&kAnyPrefix, 0);
     ks_use_sw_ks = 1;
     ks_is_standby = 0;
     ks_rf_disabled = 0;
