@@ -10,10 +10,10 @@
 #include "ks_cleanse.h"
 #include "ks_hmac.h"
 #include "ks_pac_clock.h"
+#include "ks_sw_table.h"
 
 namespace {
 
-constexpr char kAssertPath[] = "keystore/src/ks_sw_keystore_crypto";
 constexpr uint32_t kTprfBufTag = 0x046000A5;
 constexpr size_t kTprfBufSize = 512;
 constexpr size_t kBlock = KS_SHA1_LEN;
@@ -27,17 +27,6 @@ uint16_t be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1])
 int32_t be32_signed(const uint8_t *p) {
     uint32_t v = uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
     return static_cast<int32_t>(v);
-}
-
-// Removes the entry at slot i: the later entries move down by one and keep
-// their order, the vacated last slot is cleared.
-void remove_entry(int32_t i) {
-    ks_sym_key_entry *e = ks_sym_keys[i];
-    ks::free_cleansed(e, e->total_len);
-    int32_t old_count = ks_num_sym_keys;
-    --ks_num_sym_keys;
-    for (int32_t k = i; k + 1 < old_count; ++k) ks_sym_keys[k] = ks_sym_keys[k + 1];
-    ks_sym_keys[ks_num_sym_keys] = nullptr;
 }
 
 // Does an I-ID value name device_id (d bytes)? Either exactly, or as a
@@ -57,7 +46,7 @@ int32_t ks_sw_sym_key_t_prf(const uint8_t *handle, uint32_t handle_len, const ui
     int32_t idx = ks_sym_key_find(handle, handle_len);
     if (idx < 0) return KS_RECORD_NOT_FOUND;
     const ks_sym_key_entry *e = ks_sym_keys[idx];
-    const uint8_t *key = e->data + e->value_off;
+    const uint8_t *key = ks::entry_value(e);
     // The key length travels as 16 bits; a key that reads as empty would
     // leave every block uncomputed.
     const uint16_t key_len = static_cast<uint16_t>(e->value_len);
@@ -169,14 +158,14 @@ int32_t ks_sw_pac_still_valid(const uint8_t *meta, uint16_t meta_len, const char
 int32_t ks_sw_delete_old_pacs(const char *device_id) {
     int32_t i = 0;
     while (i < ks_num_sym_keys) {
-        ks_sym_key_entry *p = ks_sym_keys[i];
-        if (p == nullptr) platform_assert("p != ((void*)0)", kAssertPath, __LINE__);
-        if (p->handle_len != 0 && p->data[0] == KS_KEY_TYPE_PAC &&
-            ks_sw_pac_still_valid(p->data + p->meta_off, static_cast<uint16_t>(p->meta_len), device_id) == 0) {
+        ks_sym_key_entry *p = ks::sym_key_slot(i, ks::kSwCryptoPath);
+        const uint8_t *handle = ks::entry_handle(p);
+        if (p->handle_len != 0 && handle[0] == KS_KEY_TYPE_PAC &&
+            ks_sw_pac_still_valid(ks::entry_meta(p), static_cast<uint16_t>(p->meta_len), device_id) == 0) {
             // Notify while the A-ID bytes still live in the entry; the next
             // entry then moves into this slot.
-            notify_pac_deleted(p->data + 1, p->handle_len - 1);
-            remove_entry(i);
+            notify_pac_deleted(handle + 1, p->handle_len - 1);
+            ks::sym_key_remove(i);
             continue;
         }
         ++i;
