@@ -73,6 +73,21 @@ constexpr size_t kMaxRegistries = 32;
 constinit void *g_registries[kMaxRegistries] = {};
 constinit size_t g_registry_count = 0;
 constinit uint64_t g_release_count = 0;
+// Framework's own flag bit: the node was unsubscribed during a walk and is
+// released when the walk ends. Subscribers' flags never carry it.
+constexpr uint8_t kNodeRemoved = 0x80;
+
+void purge_removed(ks_list_header *h) {
+    for (ks_list_node **at = &h->first; *at != nullptr;) {
+        ks_list_node *n = *at;
+        if ((n->u.flags & kNodeRemoved) != 0) {
+            *at = n->next;
+            std::free(n);
+        } else {
+            at = &n->next;
+        }
+    }
+}
 
 }  // namespace
 
@@ -238,6 +253,10 @@ size_t ksh_subsystem_count(void) { return g_subsystem_count; }
 const void *ksh_subsystem_at(size_t i) { return i < g_subsystem_count ? g_subsystems[i] : nullptr; }
 const char *ksh_subsystem_name(size_t i) { return i < g_subsystem_count ? g_subsystems[i]->name : nullptr; }
 
+void ksh_platform_reset_started(void) {
+    for (bool &started : g_subsystems_started) started = false;
+}
+
 void ksh_platform_start(void) {
     // Class order, ties in registration order; each header runs once.
     for (;;) {
@@ -253,15 +272,32 @@ void ksh_platform_start(void) {
 }
 
 // ---- Service registry framework ----
+// A registry block is accepted when its descriptor names list services only
+// and the block is large enough for the three head words and its slots.
 int service_registry_init(void *registry_block) {
-    if (registry_block == nullptr) return 0;
+    auto *head = static_cast<ks_registry_block_head *>(registry_block);
+    if (head == nullptr || head->descriptor == nullptr) return 0;
+    const ks_registry_descriptor *d = head->descriptor;
+    if (d->name == nullptr || d->kinds == nullptr || d->kinds->ops != list_service_ops ||
+        d->kinds->count != d->num_services ||
+        d->block_size < sizeof(ks_registry_block_head) + d->num_services * sizeof(void *))
+        return 0;
     for (size_t i = 0; i < g_registry_count; ++i)
         if (g_registries[i] == registry_block) return 1;
-    if (g_registry_count < kMaxRegistries) g_registries[g_registry_count++] = registry_block;
+    if (g_registry_count == kMaxRegistries) return 0;
+    g_registries[g_registry_count++] = registry_block;
     return 1;
 }
 
-void service_registry_release_list(void *) { ++g_release_count; }
+// Ends one walk: when no walk is left under way, the nodes unsubscribed
+// during the walks are released.
+void service_registry_release_list(void *list_header) {
+    ++g_release_count;
+    auto *h = static_cast<ks_list_header *>(list_header);
+    if (h == nullptr) return;
+    if (h->walk_count > 0) --h->walk_count;
+    if (h->walk_count == 0) purge_removed(h);
+}
 
 size_t ksh_registry_init_count(void) { return g_registry_count; }
 const void *ksh_registry_init_at(size_t i) { return i < g_registry_count ? g_registries[i] : nullptr; }
@@ -275,11 +311,11 @@ int ksh_registry_make_empty_list(void *slot) {
 }
 
 int ksh_registry_subscribe(void *slot, ksh_service_fn fn, uint8_t flags) {
-    if (!ksh_registry_make_empty_list(slot) || fn == nullptr) return 0;
+    if (slot == nullptr || fn == nullptr || !ksh_registry_make_empty_list(slot)) return 0;
     auto *h = *static_cast<ks_list_header **>(slot);
     auto *n = static_cast<ks_list_node *>(std::calloc(1, sizeof(ks_list_node)));
     if (n == nullptr) return 0;
-    n->u.flags = flags;
+    n->u.flags = static_cast<uint8_t>(flags & ~kNodeRemoved);
     n->fn = fn;
     ks_list_node **at = &h->first;
     while (*at != nullptr) at = &(*at)->next;
@@ -290,15 +326,30 @@ int ksh_registry_subscribe(void *slot, ksh_service_fn fn, uint8_t flags) {
 int ksh_registry_unsubscribe(void *slot, ksh_service_fn fn) {
     auto **s = static_cast<ks_list_header **>(slot);
     if (s == nullptr || *s == nullptr) return 0;
-    for (ks_list_node **at = &(*s)->first; *at != nullptr; at = &(*at)->next) {
-        if ((*at)->fn == fn) {
-            ks_list_node *n = *at;
+    ks_list_header *h = *s;
+    for (ks_list_node **at = &h->first; *at != nullptr; at = &(*at)->next) {
+        ks_list_node *n = *at;
+        if (n->fn != fn || (n->u.flags & kNodeRemoved) != 0) continue;
+        if (h->walk_count > 0) {
+            // A walk may be standing on this node: pass over it from now on
+            // and release it when the last walk ends.
+            n->u.flags |= KS_LIST_NODE_SKIP | kNodeRemoved;
+        } else {
             *at = n->next;
             std::free(n);
-            return 1;
         }
+        return 1;
     }
     return 0;
+}
+
+size_t ksh_registry_subscriber_count(const void *slot) {
+    auto *const *s = static_cast<ks_list_header *const *>(slot);
+    if (s == nullptr || *s == nullptr) return 0;
+    size_t count = 0;
+    for (const ks_list_node *n = (*s)->first; n != nullptr; n = n->next)
+        if ((n->u.flags & kNodeRemoved) == 0) ++count;
+    return count;
 }
 
 void ksh_registry_clear(void *slot) {

@@ -102,7 +102,14 @@ void showmsg_elem_destroy(uintptr_t a, uintptr_t b, void *el) { (void)a, (void)b
 void vstring_assign(uintptr_t a, uintptr_t b, void *f, const void *by, uint32_t n, int32_t *e) { (void)a, (void)b, (void)f, (void)by, (void)n; *e = 1; }
 
 int main(void) {
+    static const uint8_t handle[] = {1, 'k', 'e', 'y'};
+    static const uint8_t value[] = "not printed";
+    int32_t exists = 0;
     if (ks_is_hw_present() != 1) return 1;
+    if (ks_sw_store_sym_key(handle, sizeof handle, NULL, 0, value, sizeof value, NULL, 0) != KS_SUCCESS) return 1;
+    if (ks_sym_key_find(handle, sizeof handle) != 0) return 1;
+    if (ks_sw_key_exists(handle, sizeof handle, &exists) != KS_SUCCESS || exists != 1) return 1;
+    if (ks_sw_delete_key(handle, sizeof handle) != KS_SUCCESS || ks_num_sym_keys != 0) return 1;
     printf("own platform: %d registrations at load, %d allocations, %d traces\n", registrations, allocations, traces);
     return 0;
 }

@@ -1,8 +1,11 @@
 #include "ks_test_util.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "keystore/ks_modes.h"
+#include "keystore/ks_registry.h"
+#include "keystore/ks_storage.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore_host/host.h"
 #include "ks_hw_seam.h"
@@ -33,6 +36,23 @@ void reset_keystore() {
     ks_rf_disabled = 0;
     ks::hw_present_answer = 1;
     ks::pac_clock = &time;
+    ks_use_zav_ha = 0;
+    ks_initialized = 0;
+    // Key file names at their load values, a board that is not of the
+    // boot-flash family, and no subscriber left in any registry.
+    std::strcpy(ks_sw_sym_key_fname, "/flash/private-KS1");
+    std::strcpy(ks_sw_rsa_key_fname, "/flash/private-KS2");
+    ksh_set_hw_models(0);
+    ksh_set_board_subtype(0);
+    for (ks_list_header **slot : {registry_keystore_ha_public_get_ks_ipc_delayed_init_ptr(),
+                                  registry_keystore_ha_public_get_ks_ipc_delayed_init_ic_ptr(),
+                                  registry_ks_notify_get_ks_notify_membership_changed_ptr(),
+                                  registry_ks_notify_get_ks_notify_pac_arrival_ptr(),
+                                  registry_ks_notify_get_ks_notify_pac_removal_ptr(),
+                                  registry_ks_notify_get_ks_notify_ks_changed_ptr(),
+                                  registry_ks_notify_get_ks_notify_switchover_ptr(),
+                                  registry_ks_platform_get_ks_notify_switchover_platform_ptr()})
+        ksh_registry_clear(slot);
     ksh_reset_recorders();
 }
 
