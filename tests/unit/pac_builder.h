@@ -1,10 +1,8 @@
-// Building PAC TLVs and storing PACs for the PAC tests, and reading the
-// trace recorder by message.
+// PAC TLVs, stored PACs and trace look-ups shared by the PAC tests.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "keystore/ks_pac.h"
@@ -16,45 +14,38 @@ namespace kstest {
 
 using Bytes = std::vector<uint8_t>;
 
-// One TLV: 16-bit big-endian type and value length, then the value.
-inline Bytes tlv(uint16_t type, const Bytes &value) {
-    Bytes out{static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type),
-              static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())};
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
 inline Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-
+inline Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
 inline Bytes be32(uint32_t v) {
     return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
             static_cast<uint8_t>(v)};
 }
-
-inline Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
-
+// 16-bit big-endian type and value length, then the value.
+inline Bytes tlv(uint16_t type, const Bytes &value) {
+    return cat({{static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), static_cast<uint8_t>(value.size() >> 8),
+                 static_cast<uint8_t>(value.size())},
+                value});
+}
 inline Bytes lifetime(uint32_t when) { return tlv(KS_PAC_INFO_LIFETIME, be32(when)); }
 inline Bytes iid(const std::string &id) { return tlv(KS_PAC_INFO_IID, text(id)); }
 inline Bytes info(const Bytes &elements) { return tlv(KS_PAC_TLV_INFO, elements); }
 inline Bytes opaque() { return tlv(KS_PAC_TLV_OPAQUE, {0xA1, 0xA2, 0xA3}); }
 
-// Stores a PAC whose PAC-Info holds the given elements.
-inline int32_t store_pac(const std::string &aid, const Bytes &key, const Bytes &info_elements) {
-    Bytes op = opaque();
-    Bytes in = info(info_elements);
-    return ks_store_pac(reinterpret_cast<const uint8_t *>(aid.data()), static_cast<uint32_t>(aid.size()), key.data(),
-                        static_cast<uint32_t>(key.size()), op.data(), static_cast<uint32_t>(op.size()), in.data(),
-                        static_cast<uint32_t>(in.size()));
-}
-
 inline const uint8_t *u8(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
 inline uint32_t len32(const std::string &s) { return static_cast<uint32_t>(s.size()); }
 
-// Records of the PAC table (1) with this message index, in order.
+// Stores a PAC whose PAC-Info holds these elements.
+inline int32_t store_pac(const std::string &aid, const Bytes &key, const Bytes &info_elements) {
+    Bytes op = opaque(), in = info(info_elements);
+    return ks_store_pac(u8(aid), len32(aid), key.data(), static_cast<uint32_t>(key.size()), op.data(),
+                        static_cast<uint32_t>(op.size()), in.data(), static_cast<uint32_t>(in.size()));
+}
+
+// Trace records of the PAC table with this message index, in order.
 inline std::vector<const ksh_trace_record *> pac_traces(uint32_t index) {
     std::vector<const ksh_trace_record *> out;
     for (size_t i = 0; i < ksh_trace_count(); ++i) {
@@ -63,10 +54,9 @@ inline std::vector<const ksh_trace_record *> pac_traces(uint32_t index) {
     }
     return out;
 }
-
 inline size_t pac_trace_count(uint32_t index) { return pac_traces(index).size(); }
 
-// The A-IDs of the deletion notifications, in order.
+// A-IDs of the deletion notifications, in order.
 inline std::vector<std::string> deleted_aids() {
     std::vector<std::string> out;
     for (size_t i = 0; i < ksh_pac_event_count(); ++i) {
