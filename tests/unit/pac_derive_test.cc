@@ -316,12 +316,15 @@ TEST_F(DeriveTest, HardwareKeystore) {
     uint8_t out[20] = {};
     ks::hw_present_answer = 0;
     EXPECT_EQ(pac_tprf(text("l"), text("s"), out, 20), KS_NO_KEYSTORE);
+    EXPECT_EQ(ksh_message_count(), 1u);
+    ksh_message_clear();  // the message is throttled: start afresh
     EXPECT_EQ(shared("id", "ZAV-MACK", out, 20), KS_NO_KEYSTORE);
-    EXPECT_EQ(ksh_message_count(), 2u);
+    EXPECT_EQ(ksh_message_count(), 1u);
+    ksh_message_clear();
     ks::hw_present_answer = 1;
     EXPECT_EQ(pac_tprf(text("l"), text("s"), out, 20), KS_SUCCESS);
     EXPECT_EQ(shared("id", "ZAV-MACK", out, 20), KS_SUCCESS);
-    EXPECT_EQ(ksh_message_count(), 2u);
+    EXPECT_EQ(ksh_message_count() + ksh_message_suppressed(), 0u);
 }
 
 }  // namespace
