@@ -10,6 +10,7 @@
 #include "ks_cleanse.h"
 #include "ks_hmac.h"
 #include "ks_pac_clock.h"
+#include "ks_sw_key_value.h"
 #include "ks_sw_table.h"
 
 namespace {
@@ -43,13 +44,12 @@ extern "C" {
 
 int32_t ks_sw_sym_key_t_prf(const uint8_t *handle, uint32_t handle_len, const uint8_t *label, uint32_t label_len,
                             const uint8_t *seed, uint32_t seed_len, uint8_t *out, uint32_t out_len) {
-    int32_t idx = ks_sym_key_find(handle, handle_len);
-    if (idx < 0) return KS_RECORD_NOT_FOUND;
-    const ks_sym_key_entry *e = ks_sym_keys[idx];
-    const uint8_t *key = ks::entry_value(e);
+    ks::KeyValue value;
+    if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
+    const uint8_t *key = value.bytes;
     // The key length travels as 16 bits; a key that reads as empty would
     // leave every block uncomputed.
-    const uint16_t key_len = static_cast<uint16_t>(e->value_len);
+    const uint16_t key_len = static_cast<uint16_t>(value.len);
     if (key_len == 0) return KS_CRYPTO_ERR;
 
     // Computed in 64 bits so that huge lengths cannot wrap into a small size.
