@@ -6,6 +6,7 @@
 #include "keystore/ks_modes.h"
 #include "keystore/ks_registry.h"
 #include "keystore/ks_storage.h"
+#include "keystore/ks_pac.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore_host/host.h"
 #include "ks_hw_seam.h"
@@ -31,6 +32,7 @@ void reset_keystore() {
     // Each area adds the reset of its own process-wide state here.
     // Empty the key table; its slot array stays, as it does in the library.
     static const uint8_t kAnyPrefix = 0;
+    ks_pac_cache_purge();
     ks_sym_key_prefix_purge(&kAnyPrefix, 0);
     ks_use_sw_ks = 1;
     ks_is_standby = 0;

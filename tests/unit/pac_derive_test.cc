@@ -141,8 +141,8 @@ TEST_F(DeriveTest, InputBuffersAreStaticUpTo512Bytes) {
     for (size_t total : {508u, 509u}) {
         std::string id(total - 8, 'i');
         Bytes out(20, kGuard);
-        EXPECT_EQ(shared(id, "ZAV-MACK", out.data(), 20), total == 508 ? KS_SUCCESS : KS_UNKNOWN_FAILURE);
-        EXPECT_EQ(out, total == 508 ? ref_shared("ZAV-MACK", id, 20) : Bytes(20, kGuard));
+        EXPECT_EQ(shared(id, "uncached", out.data(), 20), total == 508 ? KS_SUCCESS : KS_UNKNOWN_FAILURE);
+        EXPECT_EQ(out, total == 508 ? ref_shared("uncached", id, 20) : Bytes(20, kGuard));
     }
     // Allowed to allocate, large inputs are computed and their buffers
     // released cleansed.
