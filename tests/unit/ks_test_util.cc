@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "keystore/ks_modes.h"
+#include "keystore/ks_pac.h"
 #include "keystore/ks_registry.h"
 #include "keystore/ks_storage.h"
-#include "keystore/ks_pac.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore_host/host.h"
 #include "ks_hw_seam.h"
@@ -32,7 +32,6 @@ void reset_keystore() {
     // Each area adds the reset of its own process-wide state here.
     // Empty the key table; its slot array stays, as it does in the library.
     static const uint8_t kAnyPrefix = 0;
-    ks_pac_cache_purge();
     ks_sym_key_prefix_purge(&kAnyPrefix, 0);
     ks_use_sw_ks = 1;
     ks_is_standby = 0;
@@ -40,6 +39,7 @@ void reset_keystore() {
     ks::hw_present_answer = 1;
     ks::pac_clock = &time;
     ks::nt_password_hash_release();
+    ks_pac_cache_purge();
     ks_use_zav_ha = 0;
     ks_initialized = 0;
     // Key file names at their load values, a board that is not of the
