@@ -5,16 +5,18 @@
 #include <cstring>
 
 #include "keystore/ks_hw.h"
-#include "keystore/ks_messages.h"
 #include "keystore/ks_modes.h"
 #include "keystore/ks_pac.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_digest.h"
+#include "ks_pac_common.h"
 #include "ks_pac_internal.h"
 #include "ks_trace.h"
 
 namespace {
+
+using ks::pac::Backend;
 
 constexpr uint32_t kDerivedTag = 0x04600091;
 constexpr uint32_t kMackTag = 0x04600092;
@@ -31,20 +33,6 @@ uint8_t ks_pac_shared_keys_buf[kSharedBufSize];
 bool bytes_equal(const void *a, const void *b, size_t n) { return n == 0 || std::memcmp(a, b, n) == 0; }
 
 bool label_is(const char *label, const char *name) { return label != nullptr && std::strcmp(label, name) == 0; }
-
-// Handle of a PAC: type byte 2, then the A-ID (1 to 31 bytes, checked by the
-// caller).
-uint32_t pac_handle(uint8_t (&handle)[KS_HANDLE_MAX], const uint8_t *aid, uint32_t aid_len) {
-    handle[0] = KS_KEY_TYPE_PAC;
-    std::memcpy(handle + 1, aid, aid_len);
-    return aid_len + 1;
-}
-
-bool hw_absent() {
-    if (reg_invoke_ks_platform_is_hw_present() != 0) return false;
-    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
-    return true;
-}
 
 // Emits a message whose arguments are an integer, a text and an integer as
 // one packed record: int32, text length n (int32), the n text bytes without
@@ -133,9 +121,7 @@ extern "C" {
 int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *label, uint32_t label_len,
                          const uint8_t *seed, uint32_t seed_len, uint8_t *out, uint32_t out_len) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
-    if (aid == nullptr || aid_len == 0 || aid_len > KS_AID_MAX || out == nullptr || out_len == 0) {
-        return KS_INVAL_ARGS;
-    }
+    if (!ks::pac::aid_valid(aid, aid_len) || out == nullptr || out_len == 0) return KS_INVAL_ARGS;
 
     pac_cache_entry *entry = pac_cache_find(aid, aid_len);
     if (entry != nullptr && entry->derived != nullptr) {
@@ -151,20 +137,20 @@ int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *la
     }
     KS_TRACE(PAC, TPRF_NOT_IN_CACHE, ks::kModuleFront, ks::kLevelDebug);
 
-    uint8_t handle[KS_HANDLE_MAX];
-    const uint32_t handle_len = pac_handle(handle, aid, aid_len);
+    const ks::pac::Handle handle(aid, aid_len);
     int32_t status;
-    if (ks_use_sw_ks != 0) {
-        status = ks_sw_sym_key_t_prf(handle, handle_len, label, label_len, seed, seed_len, out, out_len);
+    const Backend backend = ks::pac::backend();
+    if (backend == Backend::kAbsent) return KS_NO_KEYSTORE;
+    if (backend == Backend::kSoftware) {
+        status = ks_sw_sym_key_t_prf(handle.bytes, handle.len, label, label_len, seed, seed_len, out, out_len);
         KS_TRACE(PAC, TPRF_GENERATED, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(status));
         KS_TRACE(PAC, TPRF_OUTPUT_LEN, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out_len));
         for (uint32_t i = 0; i < out_len; ++i) {
             KS_TRACE(PAC, TPRF_OUTPUT_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
         }
     } else {
-        if (hw_absent()) return KS_NO_KEYSTORE;
-        status = ks_ae46c1_sym_key_t_prf(handle, static_cast<uint8_t>(handle_len), label, label_len, seed, seed_len,
-                                         out, out_len);
+        status = ks_ae46c1_sym_key_t_prf(handle.bytes, handle.hw_len(), label, label_len, seed, seed_len, out,
+                                         out_len);
     }
     if (status != KS_SUCCESS) return status;
 
@@ -204,9 +190,7 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
                                  uint32_t device_id_len, const char *label, uint32_t label_len, uint8_t *out,
                                  uint32_t out_len) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
-    if (aid == nullptr || aid_len == 0 || aid_len > KS_AID_MAX || out == nullptr || out_len == 0) {
-        return KS_INVAL_ARGS;
-    }
+    if (!ks::pac::aid_valid(aid, aid_len) || out == nullptr || out_len == 0) return KS_INVAL_ARGS;
 
     if (ks_pac_check_cache_entry_for_shared_keys(aid, aid_len, label, label_len, out, out_len) == KS_SUCCESS) {
         KS_TRACE(PAC, SK_RETURNED_FROM_CACHE, ks::kModuleFront, ks::kLevelDebug);
@@ -256,15 +240,16 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
     *p++ = static_cast<uint8_t>(out_len / 32);
     *p++ = static_cast<uint8_t>(out_len * 8);
 
-    uint8_t handle[KS_HANDLE_MAX];
-    const uint32_t handle_len = pac_handle(handle, aid, aid_len);
+    const ks::pac::Handle handle(aid, aid_len);
     int32_t status;
-    if (ks_use_sw_ks != 0) {
-        status = ks_sw_hmac(handle, handle_len, input.bytes, static_cast<uint16_t>(input.size), out, kSha1Selector);
+    const Backend backend = ks::pac::backend();
+    if (backend == Backend::kAbsent) return KS_NO_KEYSTORE;
+    if (backend == Backend::kSoftware) {
+        status = ks_sw_hmac(handle.bytes, handle.len, input.bytes, static_cast<uint16_t>(input.size), out,
+                            kSha1Selector);
     } else {
-        if (hw_absent()) return KS_NO_KEYSTORE;
-        status = ks_ae46c1_hmac_sha1(handle, static_cast<uint8_t>(handle_len), input.bytes,
-                                     static_cast<uint16_t>(input.size), out);
+        status = ks_ae46c1_hmac_sha1(handle.bytes, handle.hw_len(), input.bytes, static_cast<uint16_t>(input.size),
+                                     out);
     }
     if (status != KS_SUCCESS) return status;
 

@@ -7,13 +7,13 @@
 #include <ctime>
 
 #include "keystore/ks_hw.h"
-#include "keystore/ks_messages.h"
 #include "keystore/ks_modes.h"
 #include "keystore/ks_pac.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_pac_clock.h"
+#include "ks_pac_common.h"
 #include "ks_pac_hw_walk.h"
 #include "ks_trace.h"
 
@@ -30,7 +30,8 @@ const HwPacOps kHwPacOps = {
 
 namespace {
 
-uint16_t be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+using pac::be16;
+
 uint32_t be32(const uint8_t *p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
@@ -66,12 +67,6 @@ bool pac_lifetime(const uint8_t *aid, uint32_t aid_len, uint32_t *value) {
     }
     free_cleansed(info, info_len);
     return found;
-}
-
-bool hw_absent() {
-    if (reg_invoke_ks_platform_is_hw_present() != 0) return false;
-    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
-    return true;
 }
 
 bool is_pac(const uint8_t *handle, uint8_t handle_len) { return handle_len != 0 && handle[0] == KS_KEY_TYPE_PAC; }
@@ -172,9 +167,15 @@ uint32_t ks_get_pac_expiration(const uint8_t *aid, uint32_t aid_len) {
 }
 
 int32_t ks_clear_old_pacs_internal(const char *device_id) {
-    if (ks_use_sw_ks != 0) return ks_sw_delete_old_pacs(device_id);
-    if (ks::hw_absent()) return KS_NO_KEYSTORE;
-    return ks::hw_delete_old_pacs(ks::kHwPacOps, device_id);
+    switch (ks::pac::backend()) {
+        case ks::pac::Backend::kSoftware:
+            return ks_sw_delete_old_pacs(device_id);
+        case ks::pac::Backend::kHardware:
+            return ks::hw_delete_old_pacs(ks::kHwPacOps, device_id);
+        case ks::pac::Backend::kAbsent:
+            break;
+    }
+    return KS_NO_KEYSTORE;
 }
 
 int32_t ks_clear_old_pacs(const char *device_id) {
@@ -186,9 +187,15 @@ int32_t ks_clear_old_pacs(const char *device_id) {
 }
 
 int32_t ks_clear_all_pacs_internal(void) {
-    if (ks_use_sw_ks != 0) return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_PAC);
-    if (ks::hw_absent()) return KS_NO_KEYSTORE;
-    return ks::hw_delete_all_pacs(ks::kHwPacOps);
+    switch (ks::pac::backend()) {
+        case ks::pac::Backend::kSoftware:
+            return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_PAC);
+        case ks::pac::Backend::kHardware:
+            return ks::hw_delete_all_pacs(ks::kHwPacOps);
+        case ks::pac::Backend::kAbsent:
+            break;
+    }
+    return KS_NO_KEYSTORE;
 }
 
 int32_t ks_clear_all_pacs(void) {
