@@ -6,7 +6,7 @@
 // be well formed), with a secret between PACs. The target then queries every
 // PAC's lifetime, removes the old PACs and checks the result against the
 // keep-or-remove test: exactly the rejected PACs are gone, each reported once,
-// and no other key is touched.
+// no other key is touched, and nothing leaks.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +20,9 @@
 #include "ks_pac_clock.h"
 
 namespace {
+
+constexpr uint32_t kTagSlotArray = 0x0460009B;  // kept for the life of the process
+uint64_t library_blocks() { return ksh_alloc_live_blocks() - ksh_alloc_tag_live_blocks(kTagSlotArray); }
 
 time_t g_now = 0;
 time_t fuzz_clock(time_t *t) {
@@ -71,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const uint8_t kAny = 0;
     ks_sym_key_prefix_purge(&kAny, 0);
     ksh_reset_recorders();
+    const uint64_t blocks = library_blocks();
 
     Reader in{data, size};
     const uint8_t *b;
@@ -132,5 +136,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(ks_pac_cacheq[0] == nullptr, "cache not emptied");
 
     ks_sym_key_prefix_purge(&kAny, 0);
+    check(library_blocks() == blocks, "a block leaked");
     return 0;
 }
