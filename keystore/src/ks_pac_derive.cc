@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "keystore/ks_digest.h"
 #include "keystore/ks_hw.h"
 #include "keystore/ks_modes.h"
 #include "keystore/ks_pac.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
-#include "ks_digest.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
 #include "ks_trace.h"
@@ -25,7 +25,7 @@ constexpr uint32_t kSharedBufTag = 0x0460009A;
 constexpr size_t kSharedBufSize = 512;
 constexpr char kMackLabel[] = "ZAV-MACK";
 constexpr char kKekLabel[] = "ZAV-KEK";
-constexpr int kSha1Selector = 1;
+constexpr uint32_t kSha1Selector = 1;
 
 // Shared-key input for inputs that fit; larger ones get an allocation.
 uint8_t ks_pac_shared_keys_buf[kSharedBufSize];

@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "keystore/ks_hmac.h"
 #include "keystore/ks_pac.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
-#include "ks_hmac.h"
 #include "ks_pac_clock.h"
 #include "ks_sw_key_value.h"
 #include "ks_sw_table.h"
