@@ -47,7 +47,7 @@ class Sequence {
 
     // One random operation on both sides; the statuses must agree.
     void step() {
-        switch (pick(15)) {
+        switch (pick(16)) {
             case 0:
             case 1:
             case 2: store(std::nullopt); break;
@@ -63,6 +63,7 @@ class Sequence {
             case 12: store_pac(); break;
             case 13: clear_pac(); break;
             case 14: purge_cache(); break;
+            case 15: delete_old_pacs(); break;
         }
     }
 
@@ -218,7 +219,9 @@ class Sequence {
     }
     void store_pac() {
         Bytes aid = name(), key = random_bytes(1 + pick(40));
-        Bytes opaque = tlv(KS_PAC_TLV_OPAQUE, random_bytes(pick(20))), info = tlv(KS_PAC_TLV_INFO, random_bytes(pick(20)));
+        Bytes iid = tlv(5, Bytes{'d', 'e', 'v'});  // an I-ID naming the device "dev"
+        Bytes opaque = tlv(KS_PAC_TLV_OPAQUE, random_bytes(pick(20)));
+        Bytes info = tlv(KS_PAC_TLV_INFO, pick(2) ? iid : random_bytes(pick(20)));
         last_ = "PAC store";
         EXPECT_EQ(ks_store_pac(aid.data(), len(aid), key.data(), len(key), opaque.data(), len(opaque), info.data(),
                                len(info)),
@@ -228,6 +231,17 @@ class Sequence {
         Bytes aid = name();
         last_ = "PAC clear";
         EXPECT_EQ(ks_clear_pac(aid.data(), len(aid)), keystore_.clear_pac(aid));
+    }
+    // The library's old-PAC walk: PACs whose metadata does not name the
+    // device go (the model asks the library's own keep-or-remove test).
+    void delete_old_pacs() {
+        if (pick(3) != 0) return;
+        last_ = "old-PAC removal";
+        const char *device = pick(2) ? "dev" : "";
+        EXPECT_EQ(ks_sw_delete_old_pacs(device), KS_SUCCESS);
+        keystore_.delete_old_pacs([&](const Bytes &m) {
+            return ks_sw_pac_still_valid(ptr(m), static_cast<uint16_t>(m.size()), device) != 0;
+        });
     }
     void purge_cache() {
         if (pick(4) != 0) return;
@@ -257,6 +271,16 @@ class Sequence {
             if (done) {
                 EXPECT_EQ(kstest::to_hex(again, sha1 ? 20 : 16), kstest::to_hex(want, sha1 ? 20 : 16));
             }
+        }
+        // The T-PRF's first block is HMAC-SHA-1(key, label || 0 || seed || L || 1)
+        // with the stored value as key (its length read as 16 bits).
+        if (!k.value.empty() && k.value.size() <= 0xFFFF) {
+            const Bytes input{'l', 'a', 'b', 0, 's', 'e', 'e', 'd', 0, 20, 1};
+            uint8_t got[20], want[20];
+            ASSERT_EQ(ks_sw_sym_key_t_prf(k.handle.data(), len(k.handle), input.data(), 3, input.data() + 4, 4, got, 20),
+                      KS_SUCCESS);
+            hmac_sha(k.value.data(), len(k.value), input.data(), len(input), want);
+            EXPECT_EQ(kstest::to_hex(got, 20), kstest::to_hex(want, 20)) << "T-PRF, slot " << slot;
         }
         const EVP_CIPHER *aes = k.value.size() == 16   ? EVP_aes_128_ecb()
                                 : k.value.size() == 24 ? EVP_aes_192_ecb()
