@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "catalog.h"
+#include "host/trace_text/catalog.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
 #include "trace_internal.h"
@@ -31,19 +31,10 @@ struct Pending {
 };
 
 constinit std::vector<std::unique_ptr<Entry>> *g_records = nullptr;
-constinit int g_print = -1;  // -1: not read from the environment yet
 
 std::vector<std::unique_ptr<Entry>> &records() {
     if (g_records == nullptr) g_records = new std::vector<std::unique_ptr<Entry>>();  // lives for the process
     return *g_records;
-}
-
-bool printing() {
-    if (g_print < 0) {
-        const char *e = std::getenv("KSH_TRACE");
-        g_print = (e != nullptr && e[0] != '\0' && e[0] != '0') ? 1 : 0;
-    }
-    return g_print == 1;
 }
 
 Entry &begin_record(const void *descriptor, uint32_t index, uint16_t module_id, uint32_t level, int packed) {
@@ -75,9 +66,6 @@ void finish_record(const Entry &e) {
 }
 
 }  // namespace
-
-void set_trace_print(int on) { g_print = on ? 1 : 0; }
-bool trace_printing() { return printing(); }
 
 }  // namespace ksh
 
@@ -168,7 +156,5 @@ const ksh_trace_record *ksh_trace_at(size_t i) {
 void ksh_trace_clear(void) {
     if (g_records) g_records->clear();
 }
-
-void ksh_trace_set_print(int on) { set_trace_print(on); }
 
 }  // extern "C"

@@ -8,7 +8,4 @@ namespace ksh {
 // Called once for every record, after its arguments have been copied.
 void on_trace_recorded(const ksh_trace_record &rec);
 
-void set_trace_print(int on);
-bool trace_printing();
-
 }  // namespace ksh

@@ -25,7 +25,9 @@ import re
 import sys
 
 FORMAT_VERSION = 1
-CONVERSION = re.compile(r"%([-+ #0]*)(\d*)(?:\.\d+)?(hh|h|l|ll|z)?([diouxXcsp%])")
+# A printf conversion as the trace renderers read it; each one but %% takes one
+# argument. '*' widths and %n cannot be carried by a trace and are refused.
+CONVERSION = re.compile(r"%([-+ #0]*)(\*|\d*)(?:\.(\*|\d*))?(hh|h|ll|l|z|j|t)?([diouxXcsp%n])")
 
 
 def decode_c_string(text, where):
@@ -45,10 +47,12 @@ def decode_c_string(text, where):
     return bytes(out)
 
 
-def shape_of(text):
+def shape_of(text, where):
     kinds = []
     for m in CONVERSION.finditer(text.decode("latin-1")):
-        conv = m.group(4)
+        conv = m.group(5)
+        if conv == "n" or m.group(2) == "*" or m.group(3) == "*":
+            sys.exit(f"{where}: conversion {m.group(0)!r} cannot be traced")
         if conv == "%":
             continue
         kinds.append({"s": "s", "p": "p"}.get(conv, "i"))
@@ -138,7 +142,7 @@ def main():
                 sys.exit(f"{name}.{mname}: text too long")
             c.append(f"        {{0x{message_id(n, i):08x}u, {len(stored)}u}}, /* {mname} */")
             catalog += stored
-            shapes.append(f"{n} {i} {message_id(n, i):08x} {len(stored)} {shape_of(text)}")
+            shapes.append(f"{n} {i} {message_id(n, i):08x} {len(stored)} {shape_of(text, name + '.' + mname)}")
         c.append("    },")
         c.append("};")
         c.append("")

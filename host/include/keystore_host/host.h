@@ -81,21 +81,58 @@ typedef struct ksh_trace_record {
 KSH_EXPORT size_t ksh_trace_count(void);
 KSH_EXPORT const ksh_trace_record *ksh_trace_at(size_t i);
 KSH_EXPORT void ksh_trace_clear(void);
-/* Renders a record as text from the catalogue in the library file; returns
- * the length written (cut to len - 1) or -1 when no text is known. */
+/* Renders a record as text from the catalogue in the library file (read
+ * once per library file, found through the loaded object that holds the
+ * record's descriptor): the message text with the captured arguments in
+ * place, printf style (%d %c %s %p %02X %-5d ...). The catalogue stores every
+ * text behind one space that separates the stored texts; that space is not
+ * part of the message and is not rendered. Writes a NUL-terminated text and
+ * returns its length (cut to len - 1), or -1 when no text is known or the
+ * arguments do not fit the text. */
 KSH_EXPORT int ksh_trace_render(const ksh_trace_record *record, char *buf, size_t len);
-/* Print each trace to stderr as it comes (also KSH_TRACE=1). */
+/* Print each trace as it comes (also KSH_TRACE=1): the rendered text followed
+ * by one newline; a trace without a known text prints one line naming its
+ * table, index, module and level instead. */
 KSH_EXPORT void ksh_trace_set_print(int on);
-/* Append each trace, binary, to a file (also KSH_TRACE_BINARY); null stops. */
+/* Where printed traces go; null (the default) is stderr. */
+KSH_EXPORT void ksh_trace_set_print_stream(FILE *stream);
+/* Append each trace, binary, to a file (also KSH_TRACE_BINARY=path); a new or
+ * empty file gets a header first. Null closes the log. Returns 0, or -1 when
+ * the file cannot be opened or written. tools/ks_trace_decode turns the log
+ * and the library file into the lines ksh_trace_set_print prints.
+ * Layout, every integer little-endian, no padding:
+ *   header: "KSTB", u16 version 1, u16 0
+ *   record: u32 size of the rest, u16 table (0xFFFF unknown), u16 flags
+ *           (bit 0: reserve/commit record), u32 index, u32 message id (0
+ *           unknown), u16 module id, u16 argument count, u32 level, then per
+ *           argument a kind byte and: 'i' i32; 'p' u64; 's' u32 n, n bytes. */
 KSH_EXPORT int ksh_trace_set_binary_log(const char *path);
 
-/* ---- Error messages ------------------------------------------------------ */
+/* ---- Error messages ------------------------------------------------------
+ * sys_message_emit prints one line per message:
+ *   %FACILITY-SEVERITY-MNEMONIC: text
+ * where SEVERITY is bits 16 to 19 of the definition's flags and the text is
+ * the format text as it stands (the call carries no arguments). Every call
+ * adds one to the definition's per-message word. A definition with a throttle
+ * record (first word: interval in milliseconds) prints at most one line per
+ * interval; calls within the interval are held back and counted, and the next
+ * line printed after the interval ends with " (N held back)". The facility
+ * keeps the time of its last line (low 32 bits of the millisecond clock) and
+ * the count held back since in the record's second and third words. */
 KSH_EXPORT size_t ksh_message_count(void);          /* emitted (not held back) */
 KSH_EXPORT const void *ksh_message_at(size_t i);    /* the message definition */
-KSH_EXPORT uint64_t ksh_message_suppressed(void);   /* held back by throttling */
+KSH_EXPORT uint64_t ksh_message_suppressed(void);   /* held back by throttling since the last clear */
+/* Held back since this definition's last printed line. */
+KSH_EXPORT uint64_t ksh_message_held_back(const void *definition);
+/* Forgets the recorded messages and every definition's throttle state, and
+ * sets the per-message words of the definitions seen back to 0. */
 KSH_EXPORT void ksh_message_clear(void);
-/* Print emitted messages to stderr (default on). */
+/* Print emitted messages (default on), to stream (null: stderr). */
 KSH_EXPORT void ksh_message_set_print(int on);
+KSH_EXPORT void ksh_message_set_print_stream(FILE *stream);
+/* The millisecond clock of the throttle; null restores the monotonic clock. */
+typedef uint64_t (*ksh_clock_fn)(void);
+KSH_EXPORT void ksh_message_set_clock(ksh_clock_fn now_ms);
 
 /* ---- Assertions ----------------------------------------------------------
  * platform_assert prints "assertion failed: EXPR at PATH:LINE" to stderr,

@@ -1,12 +1,13 @@
-#include "catalog.h"
+#include "host/trace_text/catalog.h"
 
 #include <bzlib.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sstream>
 
-#include "elf_sections.h"
+#include "host/trace_text/elf_sections.h"
 
 namespace ksh {
 
@@ -34,12 +35,16 @@ bool load_catalog(const std::string &path, Catalog &out) {
     Row r;
     std::string id_hex;
     while (in >> r.table >> r.index >> id_hex >> r.len >> r.shape) {
-        r.id = static_cast<uint32_t>(std::stoul(id_hex, nullptr, 16));
+        char *end = nullptr;
+        unsigned long id = std::strtoul(id_hex.c_str(), &end, 16);
+        if (end == id_hex.c_str() || *end != '\0' || id > 0xFFFFFFFFul) return false;
+        r.id = static_cast<uint32_t>(id);
         if (r.shape == "-") r.shape.clear();
-        if (r.table < 0 || r.table >= ntables) return false;
+        if (r.table < 0 || r.table >= ntables || r.len > 0xFFFF) return false;
         total += r.len;
         rows.push_back(r);
     }
+    if (!in.eof()) return false;  // a malformed row stopped the reading early
     std::string texts(total, '\0');
     unsigned int dest_len = static_cast<unsigned int>(total);
     if (total > 0 && BZ2_bzBuffToBuffDecompress(texts.data(), &dest_len, packed.data(),

@@ -1,4 +1,4 @@
-#include "elf_sections.h"
+#include "host/trace_text/elf_sections.h"
 
 #include <elf.h>
 #include <link.h>

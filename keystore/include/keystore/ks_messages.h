@@ -1,0 +1,58 @@
+/*
+ * Error-message definitions of the "KEYSTORE" facility.
+ *
+ * Each definition is a ks_message_definition record (see
+ * keystore/platform/ks_platform_records.h) read by the platform's
+ * error-message facility: the facility name "KEYSTORE", the mnemonic (the
+ * part of the symbol name after msg_KEYSTORE_), the format text, the address
+ * of a throttle record or null, the flags 0x30000 (severity 3, error) and the
+ * address of a 32-bit word of the message's own, zero at load, kept by the
+ * facility.
+ *
+ * The definitions are read-only; the facility may change only the per-message
+ * words and the throttle record they point to. Only NO_KEYSTORE has a throttle
+ * record: three 32-bit words, 60000 then two zero words. The library itself
+ * emits only NO_KEYSTORE, with sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE) and
+ * no argument; the other twelve are exported for the platform and other
+ * components. In the texts below, placeholders are printf conversions.
+ */
+#ifndef KEYSTORE_KS_MESSAGES_H
+#define KEYSTORE_KS_MESSAGES_H
+
+#include "keystore/ks_export.h"
+#include "keystore/platform/ks_platform_records.h"
+
+KS_EXTERN_C_BEGIN
+
+/* "Failed to open file \"%s\" for writing software keystore. (%s)" */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_OPEN_W;
+/* "An error occurred while writing to the software keystore file." */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_WRITE;
+/* "Failed to open file \"%s\" for reading software keystore. (%s)" */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_OPEN_R;
+/* "An error (%s) occurred while reading from the software keystore file." */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_READ;
+/* "Bad magic number 0x%08x in software keystore file \"%s\"." */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_BAD_MAGIC;
+/* "Unexpected end of file while reading software keystore \"%s\"." */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_UNEXPECTED_EOF;
+/* "Failed to create IPC port (%s) for keystore redundancy. %s." */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCPORT;
+/* "Failed to open IPC port to peer for keystore redundancy: %s" */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCOPEN;
+/* "No IPC communication path to peer available for keystore %s." */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCNOCONN;
+/* "IPC send error (%s) while sending %s." */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCSEND;
+/* "Standby incompatible for SSO." */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_ISSU_INCOMPAT;
+/* "Could not create a process to receive keystore redundancy messages." */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPC_NO_PROC;
+/* "ZAV hardware keystore is not responsive and software emulation is not
+ * enabled." Throttled: at most one line per 60000 ms. Emitted by the front
+ * operations that find the software keystore off and no chip present. */
+KS_EXPORT extern const ks_message_definition msg_KEYSTORE_NO_KEYSTORE;
+
+KS_EXTERN_C_END
+
+#endif
