@@ -146,30 +146,28 @@ std::string quoted(const std::string &w) {
 // The command as it is echoed: secret arguments and secret option values are
 // replaced by a placeholder, so that no stored value reaches the output.
 std::string echo_line(const Command *c, size_t nwords, const std::vector<std::string> &words) {
-    std::string s;
+    std::vector<std::string> shown;
     int pos_index = 0;
     bool options_done = false;
     for (size_t i = 0; i < words.size(); ++i) {
-        std::string shown = quoted(words[i]);
-        if (c != nullptr && i >= nwords) {
-            const std::string &w = words[i];
-            if (!options_done && w == "--") {
-                options_done = true;
-            } else if (!options_done && w.size() > 2 && w.compare(0, 2, "--") == 0) {
-                int kind = option_kind(*c, w.substr(2));
-                if (kind >= 2 && i + 1 < words.size()) {
-                    s += shown + " ";
-                    ++i;
-                    shown = kind == 3 ? "<secret>" : quoted(words[i]);
-                }
-            } else {
-                if (pos_index < 32 && (c->secret_args >> pos_index) & 1u) shown = "<secret>";
-                ++pos_index;
+        const std::string &w = words[i];
+        shown.push_back(quoted(w));
+        if (c == nullptr || i < nwords) continue;
+        if (!options_done && w == "--") {
+            options_done = true;
+        } else if (!options_done && w.size() > 2 && w.compare(0, 2, "--") == 0) {
+            int kind = option_kind(*c, w.substr(2));
+            if (kind >= 2 && i + 1 < words.size()) {
+                ++i;
+                shown.push_back(kind == 3 ? "<secret>" : quoted(words[i]));
             }
+        } else {
+            if (pos_index < 32 && (c->secret_args >> pos_index) & 1u) shown.back() = "<secret>";
+            ++pos_index;
         }
-        if (!s.empty()) s += " ";
-        s += shown;
     }
+    std::string s;
+    for (const std::string &w : shown) s += (s.empty() ? "" : " ") + w;
     return s;
 }
 
@@ -214,7 +212,9 @@ LineResult run_words(const std::vector<std::string> &words, bool echo) {
     Args args;
     if (!split_args(*c, words, nwords, args)) return LineResult::kUsage;
     take_traces();  // what came before this command is not its output
+    ksh_pac_events_clear();
     Outcome o = c->handler(args);
+    print_pac_events();
     std::vector<RenderedTrace> traces = take_traces();
     if (g_print_traces) print_traces(traces);
     std::fflush(stdout);

@@ -1,7 +1,12 @@
 // Values, output and trace capture shared by every command.
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
 
 #include "keystore/ks_types.h"
@@ -60,6 +65,48 @@ bool parse_value(const std::string &text, Bytes &out) {
     return true;
 }
 
+bool parse_secret_value(const std::string &text, Bytes &out) {
+    if (text != "-") return parse_value(text, out);
+    // Read from standard input; on a terminal without echo, so that the value
+    // is not shown while it is typed.
+    bool tty = isatty(STDIN_FILENO) != 0;
+    struct termios saved {};
+    if (tty && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        struct termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+        std::fprintf(stderr, "value: ");
+    } else {
+        tty = false;
+    }
+    std::string line;
+    bool got = false;
+    if (tty) {
+        // Byte by byte from the terminal, so that nothing typed after the
+        // value is taken from the line editor.
+        char c = 0;
+        while (read(STDIN_FILENO, &c, 1) == 1) {
+            got = true;
+            if (c == '\n') break;
+            line += c;
+        }
+    } else {
+        got = static_cast<bool>(std::getline(std::cin, line));
+    }
+    if (tty) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::fprintf(stderr, "\n");
+    }
+    if (!got) {
+        usage_error("no value on standard input");
+        return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    bool ok = parse_value(line, out);
+    std::fill(line.begin(), line.end(), '\0');
+    return ok;
+}
+
 bool parse_number(const std::string &text, uint64_t max, uint64_t &out) {
     if (text.empty()) return false;
     int base = 10;
@@ -111,6 +158,25 @@ std::string hex(const uint8_t *p, size_t n, bool upper) {
         s += d[p[i] & 15];
     }
     return s;
+}
+
+std::string hex_and_text(const uint8_t *p, size_t n) {
+    std::string s = hex(p, n);
+    bool printable = n > 0;
+    for (size_t i = 0; i < n && printable; ++i) printable = p[i] >= 0x20 && p[i] <= 0x7E;
+    if (printable) s += " (" + std::string(reinterpret_cast<const char *>(p), n) + ")";
+    return s;
+}
+
+void print_pac_events() {
+    size_t n = ksh_pac_event_count();
+    for (size_t i = 0; i < n; ++i) {
+        const ksh_pac_event *e = ksh_pac_event_at(i);
+        if (e == nullptr) continue;
+        size_t len = e->aid_len < sizeof e->aid ? e->aid_len : sizeof e->aid;
+        out(e->added ? "pac added" : "pac removed", hex_and_text(e->aid, len));
+    }
+    ksh_pac_events_clear();
 }
 
 void out(const std::string &label, const std::string &value) { std::printf("%s: %s\n", label.c_str(), value.c_str()); }
