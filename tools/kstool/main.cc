@@ -367,7 +367,11 @@ int main(int argc, char **argv) {
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--script" && i + 1 < argc) {
+        if (a == "--script") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "kstool: --script needs a FILE\n%s", kToolUsage);
+                return kExitUsage;
+            }
             script = argv[++i];
         } else if (a == "--continue") {
             keep_going = true;
@@ -392,6 +396,7 @@ int main(int argc, char **argv) {
     // initialisation, which selects the software keystore.
     ksh_platform_start();
     take_traces();
+    ksh_pac_events_clear();
 
     if (script != nullptr) {
         std::ifstream in(script);
