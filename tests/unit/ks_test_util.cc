@@ -4,10 +4,12 @@
 #include <cstring>
 
 #include "keystore/ks_modes.h"
+#include "keystore/ks_pac.h"
 #include "keystore/ks_registry.h"
 #include "keystore/ks_storage.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore_host/host.h"
+#include "keystore_host/showmsg.h"
 #include "ks_hw_seam.h"
 #include "ks_mschap_core.h"
 
@@ -36,6 +38,7 @@ void reset_keystore() {
     ks_rf_disabled = 0;
     ks::hw_present_answer = 1;
     ks::nt_password_hash_release();
+    ks_pac_cache_purge();
     ks_use_zav_ha = 0;
     ks_initialized = 0;
     // Key file names at their load values, a board that is not of the
@@ -54,6 +57,8 @@ void reset_keystore() {
                                   registry_ks_platform_get_ks_notify_switchover_platform_ptr()})
         ksh_registry_clear(slot);
     ksh_reset_recorders();
+    ksh_trace_set_hook(nullptr, nullptr);
+    ksh_showmsg_reset();
 }
 
 void KeystoreTest::SetUp() {
