@@ -21,50 +21,20 @@ using Events = std::vector<std::pair<int, Bytes>>;
 
 class PacRecords : public KeystoreTest {};
 
+// Cases in tests/data/pac_store.txt: only a valid store leaves a key, a
+// notification and a cache entry.
 TEST_F(PacRecords, StoreChecksStandbyArgumentsAndHeaders) {
-    using Edit = void (*)(SamplePac &);
-    const struct {
-        const char *what;
-        Edit edit;
-        int null_arg;  // 1..4: pass that pointer (A-ID, key, opaque, info) as null
-        int32_t want;
-    } cases[] = {
-        {"empty A-ID", [](SamplePac &q) { q.aid.clear(); }, 0, KS_INVAL_ARGS},
-        {"32-byte A-ID", [](SamplePac &q) { q.aid.assign(32, 'a'); }, 0, KS_INVAL_ARGS},
-        {"empty PAC-Key", [](SamplePac &q) { q.key.clear(); }, 0, KS_INVAL_ARGS},
-        {"empty PAC-Opaque", [](SamplePac &q) { q.opaque.clear(); }, 0, KS_INVAL_ARGS},
-        {"empty PAC-Info", [](SamplePac &q) { q.info.clear(); }, 0, KS_INVAL_ARGS},
-        {"opaque of type 3", [](SamplePac &q) { q.opaque[1] = 3; }, 0, KS_INVAL_ARGS},
-        {"opaque type with bit 15", [](SamplePac &q) { q.opaque[0] = 0x80; }, 0, KS_INVAL_ARGS},
-        {"opaque length field one short", [](SamplePac &q) { q.opaque.push_back(0); }, 0, KS_INVAL_ARGS},
-        {"opaque length field one long", [](SamplePac &q) { q.opaque.pop_back(); }, 0, KS_INVAL_ARGS},
-        {"opaque shorter than a header", [](SamplePac &q) { q.opaque = {0x00, 0x02, 0x00}; }, 0, KS_INVAL_ARGS},
-        {"info of type 2", [](SamplePac &q) { q.info[1] = 2; }, 0, KS_INVAL_ARGS},
-        {"info length field one short", [](SamplePac &q) { q.info.push_back(0); }, 0, KS_INVAL_ARGS},
-        {"info shorter than a header", [](SamplePac &q) { q.info = {0x00, 0x09}; }, 0, KS_INVAL_ARGS},
-        {"null A-ID", nullptr, 1, KS_INVAL_ARGS},
-        {"null PAC-Key", nullptr, 2, KS_INVAL_ARGS},
-        {"null PAC-Opaque", nullptr, 3, KS_INVAL_ARGS},
-        {"null PAC-Info", nullptr, 4, KS_INVAL_ARGS},
-        {"standby before arguments", [](SamplePac &q) { q.aid.clear(), ks_is_standby = 1; }, 0, KS_STDBY_NOT_SUPPORTED},
-        {"31-byte A-ID, empty TLV values",
-         [](SamplePac &q) {
-             q.aid.assign(31, 'a');
-             q.opaque = tlv(KS_PAC_TLV_OPAQUE, {});
-             q.info = tlv(KS_PAC_TLV_INFO, {});
-         },
-         0, KS_SUCCESS},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const DataRow &c : read_rows("pac_store.txt")) {
+        SCOPED_TRACE(c[0]);
         reset_keystore();
-        SamplePac q = sample_pac("aid");
-        if (c.edit != nullptr) c.edit(q);
-        auto ptr = [&](int arg, const Bytes &b) { return c.null_arg == arg ? nullptr : b.data(); };
-        EXPECT_EQ(ks_store_pac(ptr(1, q.aid), q.aid.size(), ptr(2, q.key), q.key.size(), ptr(3, q.opaque),
-                               q.opaque.size(), ptr(4, q.info), q.info.size()),
-                  c.want);
-        const size_t stored = c.want == KS_SUCCESS ? 1 : 0;
+        const Bytes aid = bytes(c[1]), key(std::stoul(c[2]), 0xA0), opaque = from_hex(c[3]), info = from_hex(c[4]);
+        const int null_arg = std::stoi(c[5]);
+        auto ptr = [&](int arg, const Bytes &b) { return null_arg == arg ? nullptr : b.data(); };
+        ks_is_standby = c[6] == "STDBY_NOT_SUPPORTED";
+        EXPECT_STREQ(ks_err_str(ks_store_pac(ptr(1, aid), aid.size(), ptr(2, key), key.size(), ptr(3, opaque),
+                                             opaque.size(), ptr(4, info), info.size())),
+                     c[6].c_str());
+        const size_t stored = c[6] == "SUCCESS" ? 1 : 0;
         EXPECT_EQ(static_cast<size_t>(ks_num_sym_keys) + ksh_pac_event_count() + cache_entries().size(), 3 * stored);
     }
 }
