@@ -178,10 +178,9 @@ class ShowTest : public kstest::KeystoreTest {
 struct Scenario {
     const char *name;
     std::function<void()> setup;  // fills the keystore and sets modes and faults
-    // Sets the trace and builder hooks, for scenarios that change the mode
-    // while a command runs; the text and structured forms differ in when.
-    std::function<void()> text_hooks;
-    std::function<void()> struct_hooks;
+    // The mode turns off while a command runs: after the first index line of
+    // the text form, at the first value assignment of the structured form.
+    bool mode_turns;
 };
 
 void sw_off_after_first_index(void *, const ksh_trace_record *r) {
@@ -192,68 +191,40 @@ void sw_off_at_first_assign(void *, ksh_showmsg_op op, uint32_t call_no) {
     if (op == KSH_SHOWMSG_VSTRING_ASSIGN && call_no == 1) ks_use_sw_ks = 0;
 }
 
-void two_secrets() {
-    store(0x01, bytes("ab"));
-    store(0x01, bytes("cd"));
-}
+void two_secrets() { store(0x01, bytes("ab")), store(0x01, bytes("cd")); }
 
 const Scenario kScenarios[] = {
-    {"empty", [] {}, {}, {}},
-    {"two_secrets", two_secrets, {}, {}},
-    {"pacs", [] {
-         store(0x02, {0x0A, 0xFF});
-         store(0x02, {0x01, 0xAB});
-     }, {}, {}},
+    {"empty", [] {}, false},
+    {"two_secrets", two_secrets, false},
+    {"pacs", [] { store(0x02, {0x0A, 0xFF}), store(0x02, {0x01, 0xAB}); }, false},
     {"types", [] {
-         store(0x03, bytes("t3"));
-         store(0x51, bytes("wdc"));
-         store(0x04, bytes("t4"));
-         store(0x07, bytes("t7"));
-         store(0x52, bytes("r"));
-         store(0x53, bytes("s"));
-     }, {}, {}},
-    {"hw_present", [] {
-         two_secrets();
-         ks_use_sw_ks = 0;
-     }, {}, {}},
-    {"hw_absent", [] {
-         two_secrets();
-         ks_use_sw_ks = 0;
-         ks::hw_present_answer = 0;
-     }, {}, {}},
-    {"fetch_fails_first", [] {
-         two_secrets();
-         ksh_alloc_fail_tag(kHandleCopyTag);
-     }, {}, {}},
-    {"fetch_fails_second", [] {
-         two_secrets();
-         ksh_alloc_fail_nth(2);  // the second handle copy: the commands allocate nothing else
-     }, {}, {}},
-    {"mode_turns_hw_present", two_secrets, [] { ksh_trace_set_hook(sw_off_after_first_index, nullptr); },
-     [] { ksh_showmsg_set_hook(sw_off_at_first_assign, nullptr); }},
-    {"mode_turns_hw_absent", [] {
-         two_secrets();
-         ks::hw_present_answer = 0;
-     }, [] { ksh_trace_set_hook(sw_off_after_first_index, nullptr); },
-     [] { ksh_showmsg_set_hook(sw_off_at_first_assign, nullptr); }},
+         for (auto [type, name] : {std::pair<uint8_t, const char *>{0x03, "t3"}, {0x51, "wdc"}, {0x04, "t4"},
+                                   {0x07, "t7"}, {0x52, "r"}, {0x53, "s"}})
+             store(type, bytes(name));
+     }, false},
+    {"hw_present", [] { two_secrets(), ks_use_sw_ks = 0; }, false},
+    {"hw_absent", [] { two_secrets(), ks_use_sw_ks = 0, ks::hw_present_answer = 0; }, false},
+    {"fetch_fails_first", [] { two_secrets(), ksh_alloc_fail_tag(kHandleCopyTag); }, false},
+    // The second handle copy: the commands allocate nothing else.
+    {"fetch_fails_second", [] { two_secrets(), ksh_alloc_fail_nth(2); }, false},
+    {"mode_turns_hw_present", two_secrets, true},
+    {"mode_turns_hw_absent", [] { two_secrets(), ks::hw_present_answer = 0; }, true},
 };
 
 class ShowGolden : public ShowTest, public ::testing::WithParamInterface<Scenario> {};
 
 TEST_P(ShowGolden, TextListing) {
-    const Scenario &s = GetParam();
-    s.setup();
-    if (s.text_hooks) s.text_hooks();
+    GetParam().setup();
+    if (GetParam().mode_turns) ksh_trace_set_hook(sw_off_after_first_index, nullptr);
     ks_show_command();
-    expect_golden(std::string("text_") + s.name, trace_lines());
+    expect_golden(std::string("text_") + GetParam().name, trace_lines());
 }
 
 TEST_P(ShowGolden, StructuredMessage) {
-    const Scenario &s = GetParam();
-    s.setup();
-    if (s.struct_hooks) s.struct_hooks();
+    GetParam().setup();
+    if (GetParam().mode_turns) ksh_showmsg_set_hook(sw_off_at_first_assign, nullptr);
     run_struct();
-    expect_golden(std::string("struct_") + s.name, struct_transcript(reply_));
+    expect_golden(std::string("struct_") + GetParam().name, struct_transcript(reply_));
 }
 
 INSTANTIATE_TEST_SUITE_P(Show, ShowGolden, ::testing::ValuesIn(kScenarios),
