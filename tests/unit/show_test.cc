@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "ks_hw_seam.h"
 #include "ks_test_util.h"
 #include "ks_trace_tables.h"
+#include "ks_vectors.h"
 
 namespace {
 
@@ -232,62 +234,34 @@ INSTANTIATE_TEST_SUITE_P(Show, ShowGolden, ::testing::ValuesIn(kScenarios),
 
 // ---- Builder failures: each stops as its golden transcript shows ------------
 
-struct BuilderFailure {
-    const char *name;
-    void (*setup)();
-    ksh_showmsg_op op;
-    uint32_t nth;
+const std::map<std::string, std::function<void()>> kSetups = {
+    {"empty", [] {}},
+    {"one_secret", [] { store(0x01, bytes("ab")); }},
+    {"two_secrets", two_secrets},
+    {"one_pac", [] { store(0x02, {0x01, 0xAB}); }},
+    {"one_unknown", [] { store(0x07, bytes("x")); }},
+    {"hw_mode", [] { ks_use_sw_ks = 0; }},
+    {"first_fetch_fails", [] { store(0x01, bytes("ab")), ksh_alloc_fail_tag(kHandleCopyTag); }},
 };
 
-void one_secret() { store(0x01, bytes("ab")); }
-void one_pac() { store(0x02, {0x01, 0xAB}); }
-void one_unknown() { store(0x07, bytes("x")); }
-void hw_mode() { ks_use_sw_ks = 0; }
-void first_fetch_fails() {
-    one_secret();
-    ksh_alloc_fail_tag(kHandleCopyTag);
-}
-
-const BuilderFailure kBuilderFailures[] = {
-    {"get_message", one_secret, KSH_SHOWMSG_GET_MESSAGE, 1},
-    {"set_use_sw_ks", one_secret, KSH_SHOWMSG_SET_USE_SW_KS, 1},
-    {"set_is_hw_ks", hw_mode, KSH_SHOWMSG_SET_IS_HW_KS, 1},
-    {"set_is_empty", [] {}, KSH_SHOWMSG_SET_IS_EMPTY, 1},
-    {"elem_create_first", one_secret, KSH_SHOWMSG_ELEM_CREATE, 1},
-    {"elem_create_after_last", one_secret, KSH_SHOWMSG_ELEM_CREATE, 2},
-    {"set_index_first", one_secret, KSH_SHOWMSG_ELEM_SET_INDEX, 1},
-    {"set_index_second", two_secrets, KSH_SHOWMSG_ELEM_SET_INDEX, 2},
-    {"get_value", one_secret, KSH_SHOWMSG_ELEM_GET_VALUE, 1},
-    {"get_value_after_last", one_secret, KSH_SHOWMSG_ELEM_GET_VALUE, 2},
-    {"set_valid_record", one_secret, KSH_SHOWMSG_ELEM_SET_VALID, 1},
-    {"set_type_secret", one_secret, KSH_SHOWMSG_ELEM_SET_TYPE, 1},
-    {"assign_secret", one_secret, KSH_SHOWMSG_VSTRING_ASSIGN, 1},
-    {"set_type_pac", one_pac, KSH_SHOWMSG_ELEM_SET_TYPE, 1},
-    {"assign_pac", one_pac, KSH_SHOWMSG_VSTRING_ASSIGN, 1},
-    {"set_invalid_unknown", one_unknown, KSH_SHOWMSG_ELEM_SET_VALID, 2},
-    {"assign_unknown", one_unknown, KSH_SHOWMSG_VSTRING_ASSIGN, 1},
-    {"set_invalid_error_hw", hw_mode, KSH_SHOWMSG_ELEM_SET_VALID, 1},
-    {"set_invalid_error_fetch", first_fetch_fails, KSH_SHOWMSG_ELEM_SET_VALID, 1},
-    {"assign_error", hw_mode, KSH_SHOWMSG_VSTRING_ASSIGN, 1},
-    {"append_first", two_secrets, KSH_SHOWMSG_LIST_APPEND, 1},
-    {"append_second", two_secrets, KSH_SHOWMSG_LIST_APPEND, 2},
-};
-
-class ShowBuilderFailure : public ShowTest, public ::testing::WithParamInterface<BuilderFailure> {};
+class ShowBuilderFailure : public ShowTest, public ::testing::WithParamInterface<kstest::DataRow> {};
 
 // The transcript holds the failure trace with its word, the calls up to the
 // failure (and the destroy of the element in hand) and the message.
 TEST_P(ShowBuilderFailure, StopsAtTheFailure) {
-    const BuilderFailure &f = GetParam();
-    f.setup();
-    ksh_showmsg_fail(f.op, f.nth, 0x77);
+    const kstest::DataRow &row = GetParam();
+    int op = 0;
+    while (op < KSH_SHOWMSG_OP_COUNT && row[2] != ksh_showmsg_op_name(ksh_showmsg_op(op))) ++op;
+    ASSERT_LT(op, KSH_SHOWMSG_OP_COUNT) << row[2];
+    kSetups.at(row[1])();
+    ksh_showmsg_fail(ksh_showmsg_op(op), uint32_t(std::stoul(row[3])), 0x77);
     // Creation reports failure by a null element and leaves the word alone.
-    EXPECT_EQ(f.op == KSH_SHOWMSG_ELEM_CREATE ? 0 : 0x77, run_struct());
-    expect_golden(std::string("fail_") + f.name, struct_transcript(reply_));
+    EXPECT_EQ(op == KSH_SHOWMSG_ELEM_CREATE ? 0 : 0x77, run_struct());
+    expect_golden("fail_" + row[0], struct_transcript(reply_));
 }
 
-INSTANTIATE_TEST_SUITE_P(Show, ShowBuilderFailure, ::testing::ValuesIn(kBuilderFailures),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Show, ShowBuilderFailure, ::testing::ValuesIn(kstest::read_rows("show_builder_failures.txt")),
+                         [](const auto &info) { return info.param[0]; });
 
 // ---- Properties the golden scenarios do not pin down ----------------------------
 
