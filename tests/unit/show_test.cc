@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "ks_hw_seam.h"
 #include "ks_test_util.h"
 #include "ks_trace_tables.h"
+#include "ks_vectors.h"
 
 namespace {
 
@@ -178,10 +180,9 @@ class ShowTest : public kstest::KeystoreTest {
 struct Scenario {
     const char *name;
     std::function<void()> setup;  // fills the keystore and sets modes and faults
-    // Sets the trace and builder hooks, for scenarios that change the mode
-    // while a command runs; the text and structured forms differ in when.
-    std::function<void()> text_hooks;
-    std::function<void()> struct_hooks;
+    // The mode turns off while a command runs: after the first index line of
+    // the text form, at the first value assignment of the structured form.
+    bool mode_turns;
 };
 
 void sw_off_after_first_index(void *, const ksh_trace_record *r) {
@@ -192,221 +193,93 @@ void sw_off_at_first_assign(void *, ksh_showmsg_op op, uint32_t call_no) {
     if (op == KSH_SHOWMSG_VSTRING_ASSIGN && call_no == 1) ks_use_sw_ks = 0;
 }
 
-void two_secrets() {
-    store(0x01, bytes("ab"));
-    store(0x01, bytes("cd"));
-}
+void two_secrets() { store(0x01, bytes("ab")), store(0x01, bytes("cd")); }
 
 const Scenario kScenarios[] = {
-    {"empty", [] {}, {}, {}},
-    {"two_secrets", two_secrets, {}, {}},
-    {"pacs", [] {
-         store(0x02, {0x0A, 0xFF});
-         store(0x02, {0x01, 0xAB});
-     }, {}, {}},
+    {"empty", [] {}, false},
+    {"two_secrets", two_secrets, false},
+    {"pacs", [] { store(0x02, {0x0A, 0xFF}), store(0x02, {0x01, 0xAB}); }, false},
     {"types", [] {
-         store(0x03, bytes("t3"));
-         store(0x51, bytes("wdc"));
-         store(0x04, bytes("t4"));
-         store(0x07, bytes("t7"));
-         store(0x52, bytes("r"));
-         store(0x53, bytes("s"));
-     }, {}, {}},
-    {"hw_present", [] {
-         two_secrets();
-         ks_use_sw_ks = 0;
-     }, {}, {}},
-    {"hw_absent", [] {
-         two_secrets();
-         ks_use_sw_ks = 0;
-         ks::hw_present_answer = 0;
-     }, {}, {}},
-    {"fetch_fails_first", [] {
-         two_secrets();
-         ksh_alloc_fail_tag(kHandleCopyTag);
-     }, {}, {}},
-    {"fetch_fails_second", [] {
-         two_secrets();
-         ksh_alloc_fail_nth(2);  // the second handle copy: the commands allocate nothing else
-     }, {}, {}},
-    {"mode_turns_hw_present", two_secrets, [] { ksh_trace_set_hook(sw_off_after_first_index, nullptr); },
-     [] { ksh_showmsg_set_hook(sw_off_at_first_assign, nullptr); }},
-    {"mode_turns_hw_absent", [] {
-         two_secrets();
-         ks::hw_present_answer = 0;
-     }, [] { ksh_trace_set_hook(sw_off_after_first_index, nullptr); },
-     [] { ksh_showmsg_set_hook(sw_off_at_first_assign, nullptr); }},
+         for (auto [type, name] : {std::pair<uint8_t, const char *>{0x03, "t3"}, {0x51, "wdc"}, {0x04, "t4"},
+                                   {0x07, "t7"}, {0x52, "r"}, {0x53, "s"}})
+             store(type, bytes(name));
+     }, false},
+    {"hw_present", [] { two_secrets(), ks_use_sw_ks = 0; }, false},
+    {"hw_absent", [] { two_secrets(), ks_use_sw_ks = 0, ks::hw_present_answer = 0; }, false},
+    {"fetch_fails_first", [] { two_secrets(), ksh_alloc_fail_tag(kHandleCopyTag); }, false},
+    // The second handle copy: the commands allocate nothing else.
+    {"fetch_fails_second", [] { two_secrets(), ksh_alloc_fail_nth(2); }, false},
+    {"mode_turns_hw_present", two_secrets, true},
+    {"mode_turns_hw_absent", [] { two_secrets(), ks::hw_present_answer = 0; }, true},
 };
 
 class ShowGolden : public ShowTest, public ::testing::WithParamInterface<Scenario> {};
 
 TEST_P(ShowGolden, TextListing) {
-    const Scenario &s = GetParam();
-    s.setup();
-    if (s.text_hooks) s.text_hooks();
+    GetParam().setup();
+    if (GetParam().mode_turns) ksh_trace_set_hook(sw_off_after_first_index, nullptr);
     ks_show_command();
-    expect_golden(std::string("text_") + s.name, trace_lines());
+    expect_golden(std::string("text_") + GetParam().name, trace_lines());
 }
 
 TEST_P(ShowGolden, StructuredMessage) {
-    const Scenario &s = GetParam();
-    s.setup();
-    if (s.struct_hooks) s.struct_hooks();
+    GetParam().setup();
+    if (GetParam().mode_turns) ksh_showmsg_set_hook(sw_off_at_first_assign, nullptr);
     run_struct();
-    expect_golden(std::string("struct_") + s.name, struct_transcript(reply_));
+    expect_golden(std::string("struct_") + GetParam().name, struct_transcript(reply_));
 }
 
 INSTANTIATE_TEST_SUITE_P(Show, ShowGolden, ::testing::ValuesIn(kScenarios),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// ---- Builder failures ---------------------------------------------------------
+// ---- Builder failures: each stops as its golden transcript shows ------------
 
-enum class Ends {
-    kReturn,          // before the walk: returns at once, no counters trace
-    kFinish,          // Finish without destroying (creation failed)
-    kDestroyFinish,   // the element in hand is destroyed, then Finish
+const std::map<std::string, std::function<void()>> kSetups = {
+    {"empty", [] {}},
+    {"one_secret", [] { store(0x01, bytes("ab")); }},
+    {"two_secrets", two_secrets},
+    {"one_pac", [] { store(0x02, {0x01, 0xAB}); }},
+    {"one_unknown", [] { store(0x07, bytes("x")); }},
+    {"hw_mode", [] { ks_use_sw_ks = 0; }},
+    {"first_fetch_fails", [] { store(0x01, bytes("ab")), ksh_alloc_fail_tag(kHandleCopyTag); }},
 };
 
-struct BuilderFailure {
-    const char *name;
-    void (*setup)();
-    ksh_showmsg_op op;
-    uint32_t nth;
-    int trace;        // the failure's trace
-    Ends ends;
-    size_t appended;  // elements in the message afterwards
-};
+class ShowBuilderFailure : public ShowTest, public ::testing::WithParamInterface<kstest::DataRow> {};
 
-void one_secret() { store(0x01, bytes("ab")); }
-void one_pac() { store(0x02, {0x01, 0xAB}); }
-void one_unknown() { store(0x07, bytes("x")); }
-void hw_mode() { ks_use_sw_ks = 0; }
-void first_fetch_fails() {
-    one_secret();
-    ksh_alloc_fail_tag(kHandleCopyTag);
-}
-
-const BuilderFailure kBuilderFailures[] = {
-    {"get_message", one_secret, KSH_SHOWMSG_GET_MESSAGE, 1, KS_TR_SW_QEL_GET_MESSAGE, Ends::kReturn, 0},
-    {"set_use_sw_ks", one_secret, KSH_SHOWMSG_SET_USE_SW_KS, 1, KS_TR_SW_QEL_SET_USE_SW, Ends::kReturn, 0},
-    {"set_is_hw_ks", hw_mode, KSH_SHOWMSG_SET_IS_HW_KS, 1, KS_TR_SW_QEL_SET_IS_HW, Ends::kReturn, 0},
-    {"set_is_empty", [] {}, KSH_SHOWMSG_SET_IS_EMPTY, 1, KS_TR_SW_QEL_SET_IS_EMPTY, Ends::kFinish, 0},
-    {"elem_create_first", one_secret, KSH_SHOWMSG_ELEM_CREATE, 1, KS_TR_SW_QEL_ELEM_CREATE, Ends::kFinish, 0},
-    {"elem_create_after_last", one_secret, KSH_SHOWMSG_ELEM_CREATE, 2, KS_TR_SW_QEL_ELEM_CREATE, Ends::kFinish, 1},
-    {"set_index_first", one_secret, KSH_SHOWMSG_ELEM_SET_INDEX, 1, KS_TR_SW_QEL_SET_INDEX, Ends::kDestroyFinish, 0},
-    {"set_index_second", two_secrets, KSH_SHOWMSG_ELEM_SET_INDEX, 2, KS_TR_SW_QEL_SET_INDEX, Ends::kDestroyFinish,
-     1},
-    {"get_value", one_secret, KSH_SHOWMSG_ELEM_GET_VALUE, 1, KS_TR_SW_QEL_GET_VALUE, Ends::kDestroyFinish, 0},
-    {"get_value_after_last", one_secret, KSH_SHOWMSG_ELEM_GET_VALUE, 2, KS_TR_SW_QEL_GET_VALUE,
-     Ends::kDestroyFinish, 1},
-    {"set_valid_record", one_secret, KSH_SHOWMSG_ELEM_SET_VALID, 1, KS_TR_SW_QEL_SET_VALID, Ends::kDestroyFinish, 0},
-    {"set_type_secret", one_secret, KSH_SHOWMSG_ELEM_SET_TYPE, 1, KS_TR_SW_QEL_SET_TYPE_SECRET,
-     Ends::kDestroyFinish, 0},
-    {"assign_secret", one_secret, KSH_SHOWMSG_VSTRING_ASSIGN, 1, KS_TR_SW_QEL_ASSIGN_SECRET, Ends::kDestroyFinish,
-     0},
-    {"set_type_pac", one_pac, KSH_SHOWMSG_ELEM_SET_TYPE, 1, KS_TR_SW_QEL_SET_TYPE_PAC, Ends::kDestroyFinish, 0},
-    {"assign_pac", one_pac, KSH_SHOWMSG_VSTRING_ASSIGN, 1, KS_TR_SW_QEL_ASSIGN_PAC, Ends::kDestroyFinish, 0},
-    {"set_invalid_unknown", one_unknown, KSH_SHOWMSG_ELEM_SET_VALID, 2, KS_TR_SW_QEL_SET_INVALID_TYPE,
-     Ends::kDestroyFinish, 0},
-    {"assign_unknown", one_unknown, KSH_SHOWMSG_VSTRING_ASSIGN, 1, KS_TR_SW_QEL_ASSIGN_UNKNOWN, Ends::kDestroyFinish,
-     0},
-    {"set_invalid_error_hw", hw_mode, KSH_SHOWMSG_ELEM_SET_VALID, 1, KS_TR_SW_QEL_SET_INVALID_ERROR,
-     Ends::kDestroyFinish, 0},
-    {"set_invalid_error_fetch", first_fetch_fails, KSH_SHOWMSG_ELEM_SET_VALID, 1, KS_TR_SW_QEL_SET_INVALID_ERROR,
-     Ends::kDestroyFinish, 0},
-    {"assign_error", hw_mode, KSH_SHOWMSG_VSTRING_ASSIGN, 1, KS_TR_SW_QEL_ASSIGN_ERROR, Ends::kDestroyFinish, 0},
-    {"append_first", two_secrets, KSH_SHOWMSG_LIST_APPEND, 1, KS_TR_SW_QEL_LIST_APPEND, Ends::kDestroyFinish, 0},
-    {"append_second", two_secrets, KSH_SHOWMSG_LIST_APPEND, 2, KS_TR_SW_QEL_LIST_APPEND, Ends::kDestroyFinish, 1},
-};
-
-class ShowBuilderFailure : public ShowTest, public ::testing::WithParamInterface<BuilderFailure> {};
-
+// The transcript holds the failure trace with its word, the calls up to the
+// failure (and the destroy of the element in hand) and the message.
 TEST_P(ShowBuilderFailure, StopsAtTheFailure) {
-    const BuilderFailure &f = GetParam();
-    constexpr int32_t kWord = 0x77;
-    f.setup();
-    ksh_showmsg_fail(f.op, f.nth, kWord);
-
+    const kstest::DataRow &row = GetParam();
+    int op = 0;
+    while (op < KSH_SHOWMSG_OP_COUNT && row[2] != ksh_showmsg_op_name(ksh_showmsg_op(op))) ++op;
+    ASSERT_LT(op, KSH_SHOWMSG_OP_COUNT) << row[2];
+    kSetups.at(row[1])();
+    ksh_showmsg_fail(ksh_showmsg_op(op), uint32_t(std::stoul(row[3])), 0x77);
     // Creation reports failure by a null element and leaves the word alone.
-    EXPECT_EQ(f.op == KSH_SHOWMSG_ELEM_CREATE ? 0 : kWord, run_struct());
-
-    // The failure's trace carries the error word (creation has none), and is
-    // followed only by the counters trace when the walk had begun.
-    size_t n = ksh_trace_count();
-    size_t tail = f.ends == Ends::kReturn ? 1 : 2;
-    ASSERT_GE(n, tail);
-    const ksh_trace_record *failure = ksh_trace_at(n - tail);
-    EXPECT_EQ(static_cast<uint32_t>(f.trace), failure->index);
-    if (f.op != KSH_SHOWMSG_ELEM_CREATE) {
-        ASSERT_EQ(1, failure->nargs);
-        EXPECT_EQ(kWord, failure->args[0].i);
-    }
-    if (f.ends != Ends::kReturn) {
-        EXPECT_EQ(KS_TR_SW_QEL_COUNTERS_HW, static_cast<int>(ksh_trace_at(n - 1)->index));
-    }
-
-    // Nothing is called after the failure except destroying the element in hand.
-    size_t calls = ksh_showmsg_call_count();
-    ASSERT_GE(calls, 1u);
-    const ksh_showmsg_call *last = ksh_showmsg_call_at(calls - 1);
-    if (f.ends == Ends::kDestroyFinish) {
-        ASSERT_EQ(KSH_SHOWMSG_ELEM_DESTROY, last->op);
-        ASSERT_GE(calls, 2u);
-        EXPECT_TRUE(ksh_showmsg_call_at(calls - 2)->injected);
-        EXPECT_NE(0u, last->elem_id);
-    } else {
-        EXPECT_TRUE(last->injected);
-    }
-    EXPECT_EQ(f.appended, ksh_showmsg_elem_count(reply_));
-
-    expect_golden(std::string("fail_") + f.name, struct_transcript(reply_));
+    EXPECT_EQ(op == KSH_SHOWMSG_ELEM_CREATE ? 0 : 0x77, run_struct());
+    expect_golden("fail_" + row[0], struct_transcript(reply_));
 }
 
-INSTANTIATE_TEST_SUITE_P(Show, ShowBuilderFailure, ::testing::ValuesIn(kBuilderFailures),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Show, ShowBuilderFailure, ::testing::ValuesIn(kstest::read_rows("show_builder_failures.txt")),
+                         [](const auto &info) { return info.param[0]; });
 
 // ---- Properties the golden scenarios do not pin down ----------------------------
 
 // The text form shows every A-ID byte; the structured form cuts an A-ID longer
-// than 127 bytes to 254 hex characters.
-TEST_F(ShowTest, LongAidIsCutInTheMessageButNotInTheText) {
-    std::vector<uint8_t> aid(199);
-    for (size_t i = 0; i < aid.size(); ++i) aid[i] = static_cast<uint8_t>(i * 7 + 1);
+// than 127 bytes to 254 hex characters. Indexes past 255 keep counting in both.
+TEST_F(ShowTest, LongAidAndIndexesPast255) {
+    std::vector<uint8_t> aid(199, 0xC3);
+    for (int i = 0; i < 299; ++i) store(0x01, bytes("k" + std::to_string(i)));
     store(0x02, aid);
-
     ks_show_command();
     size_t aid_bytes = 0;
+    int last_index = -1;
     for (size_t i = 0; i < ksh_trace_count(); ++i) {
         const ksh_trace_record *r = ksh_trace_at(i);
-        if (r->index == KS_TR_SW_SHOW_AID_BYTE) {
-            ASSERT_LT(aid_bytes, aid.size());
-            EXPECT_EQ(aid[aid_bytes], r->args[0].i);
-            ++aid_bytes;
-        }
+        if (r->index == KS_TR_SW_SHOW_AID_BYTE) aid_bytes += r->args[0].i == 0xC3;
+        if (r->index == KS_TR_SW_SHOW_INDEX) last_index = r->args[0].i;
     }
     EXPECT_EQ(aid.size(), aid_bytes);
-
-    clear_records();
-    EXPECT_EQ(0, run_struct());
-    ksh_showmsg_elem_view v;
-    ASSERT_TRUE(ksh_showmsg_elem_at(reply_, 0, &v));
-    ASSERT_EQ(254u, v.value_len);
-    char hex[3];
-    for (size_t i = 0; i < 127; ++i) {
-        std::snprintf(hex, sizeof hex, "%02X", aid[i]);
-        ASSERT_EQ(hex[0], v.value[2 * i]) << i;
-        ASSERT_EQ(hex[1], v.value[2 * i + 1]) << i;
-    }
-}
-
-// A walk past 255 records keeps counting: the index is a 16-bit number in both
-// forms, and every handle copy is released (the fixture checks the blocks).
-TEST_F(ShowTest, IndexesPast255) {
-    for (int i = 0; i < 300; ++i) store(0x01, bytes("k" + std::to_string(i)));
-    ks_show_command();
-    int last_index = -1;
-    for (size_t i = 0; i < ksh_trace_count(); ++i)
-        if (ksh_trace_at(i)->index == KS_TR_SW_SHOW_INDEX) last_index = ksh_trace_at(i)->args[0].i;
     EXPECT_EQ(299, last_index);
 
     clear_records();
@@ -415,18 +288,13 @@ TEST_F(ShowTest, IndexesPast255) {
     ksh_showmsg_elem_view v;
     ksh_showmsg_elem_at(reply_, 299, &v);
     EXPECT_EQ(299, v.index);
+    ASSERT_EQ(254u, v.value_len);
+    for (size_t i = 0; i < 254; ++i) ASSERT_EQ(i % 2 ? '3' : 'C', v.value[i]) << i;
     EXPECT_EQ(0u, ksh_alloc_tag_live_blocks(kHandleCopyTag));
-}
-
-// The context words reach every builder call unchanged.
-TEST_F(ShowTest, ContextWordsReachEveryBuilderCall) {
-    two_secrets();
-    run_struct();
-    ASSERT_GT(ksh_showmsg_call_count(), 0u);
-    for (size_t i = 0; i < ksh_showmsg_call_count(); ++i) {
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(reply_), ksh_showmsg_call_at(i)->ctx0) << i;
-        EXPECT_EQ(0x5eedu, ksh_showmsg_call_at(i)->ctx1) << i;
-    }
+    // The context words reach every builder call unchanged.
+    for (size_t i = 0; i < ksh_showmsg_call_count(); ++i)
+        ASSERT_TRUE(ksh_showmsg_call_at(i)->ctx0 == reinterpret_cast<uintptr_t>(reply_) &&
+                    ksh_showmsg_call_at(i)->ctx1 == 0x5eedu) << i;
 }
 
 }  // namespace
