@@ -75,7 +75,9 @@ void incremental(void (*init)(Ctx *, const uint8_t *, uint32_t), void (*update)(
     final(out, &c);
     // The SHA-1 final clears its whole context.
     const auto *p = reinterpret_cast<const uint8_t *>(&c);
-    if (std::is_same_v<Ctx, hmac_sha_ctx>) EXPECT_TRUE(std::all_of(p, p + sizeof c, [](uint8_t x) { return x == 0; }));
+    if (std::is_same_v<Ctx, hmac_sha_ctx>) {
+        EXPECT_TRUE(std::all_of(p, p + sizeof c, [](uint8_t x) { return x == 0; }));
+    }
 }
 
 void incremental(bool sha1, const Bytes &key, const Bytes &data, size_t chunk, uint8_t *out) {

@@ -105,7 +105,7 @@ TEST_F(SecretApiTest, StandbyRefusesChangesFirstButNotQueries) {
 TEST_F(SecretApiTest, ArgumentFaultsInCheckOrder) {
     ASSERT_EQ(store("s"), KS_SUCCESS);
     uint8_t buf[8], *meta;
-    uint16_t meta_len, index = 0;
+    uint16_t meta_len;
     int32_t flag;
     char *name, shortbuf[31] = "";
     const uint8_t big[65535] = {};

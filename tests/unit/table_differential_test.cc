@@ -199,7 +199,9 @@ class Sequence {
             bool done = ks::key_state_hmac(slot, sha1 ? ks::ossl::Md::kSha1 : ks::ossl::Md::kMd5, data, sizeof data,
                                            again);
             EXPECT_EQ(done, expect_state_ && !k.value.empty()) << "slot " << slot;
-            if (done) EXPECT_EQ(kstest::to_hex(again, sha1 ? 20 : 16), kstest::to_hex(want, sha1 ? 20 : 16));
+            if (done) {
+                EXPECT_EQ(kstest::to_hex(again, sha1 ? 20 : 16), kstest::to_hex(want, sha1 ? 20 : 16));
+            }
         }
     }
 
