@@ -1,0 +1,267 @@
+// Allocation-failure sweep: every exported operation that allocates runs once
+// per allocation it makes, with exactly that allocation failing. Each run
+// must return the operation's failure status, leave the key table and the
+// PAC cache as its row says (unchanged unless a purge or a cache removal had
+// already been done), and hold no block beyond those the remaining state
+// accounts for.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "keystore/ks_sw_keystore.h"
+#include "keystore/ks_types.h"
+#include "keystore/platform/ks_platform.h"
+#include "keystore_host/host.h"
+#include "ks_snapshot.h"
+#include "ks_test_util.h"
+
+namespace {
+
+using kstest::Bytes;
+using kstest::handle_of;
+using kstest::Snapshot;
+
+// One operation under the sweep.
+struct Sweep {
+    const char *op;                        // the exported name it covers
+    const char *what;                      // the situation
+    std::function<int32_t()> call;         // runs it once; releases what it hands out on success
+    int32_t ok = KS_SUCCESS;               // status without a fault
+    int32_t failed = KS_NO_MEMORY;         // status when an allocation fails
+    std::function<void(Snapshot &)> leaves = nullptr;  // state before -> state a failure leaves
+    std::function<void()> setup = nullptr;             // extra setup after the common one
+    // Replaces the status/state check for operations where some failures
+    // are absorbed: gets the failing call's number, its status, the state
+    // before and after, and the state a run without faults leaves.
+    std::function<void(uint64_t, int32_t, const Snapshot &, const Snapshot &, const Snapshot &)> check = nullptr;
+};
+
+// Blocks the state accounts for: one per key entry, one per cache entry and
+// one per derived record a cache entry owns.
+uint64_t accounted_blocks(const Snapshot &s) {
+    uint64_t n = s.keys.size();
+    for (const auto &c : s.cache) n += 1 + c.has_derived + c.has_mack + c.has_kek;
+    return n;
+}
+
+int32_t sw_store(const std::string &name, const std::string &value, const std::string &meta = "") {
+    Bytes h = handle_of(1, name);
+    return ks_sw_store_sym_key(h.data(), static_cast<uint32_t>(h.size()), nullptr, 0,
+                               reinterpret_cast<const uint8_t *>(value.data()), static_cast<uint32_t>(value.size()),
+                               meta.empty() ? nullptr : reinterpret_cast<const uint8_t *>(meta.data()),
+                               static_cast<uint32_t>(meta.size()));
+}
+
+// The common keystore every row starts from: a few secrets with and without
+// metadata, a group sharing a prefix, and the table filled to its slot
+// capacity so that the next insert has to grow the slot array.
+void populate() {
+    kstest::reset_keystore();
+    ASSERT_EQ(sw_store("alpha", "alpha-secret", "alpha-meta"), KS_SUCCESS);
+    ASSERT_EQ(sw_store("beta", "beta-secret"), KS_SUCCESS);
+    ASSERT_EQ(sw_store("grp1", "g1", "m1"), KS_SUCCESS);
+    ASSERT_EQ(sw_store("grp2", "g2"), KS_SUCCESS);
+    for (int i = 0; ks_num_sym_keys < ks_sym_tab_size; ++i)
+        ASSERT_EQ(sw_store("fill" + std::to_string(i), "f"), KS_SUCCESS);
+}
+
+void free_caller_copy(void *p) {
+    if (p != nullptr) tagged_free(p);
+}
+
+// Runs one row: once to count its allocations, then once per allocation.
+void run_sweep(const Sweep &s) {
+    SCOPED_TRACE(std::string(s.op) + ": " + s.what);
+    auto prepare = [&] {
+        populate();
+        if (s.setup) s.setup();
+        ksh_reset_recorders();
+    };
+    prepare();
+    const uint64_t calls = ksh_alloc_calls();
+    ASSERT_EQ(s.call(), s.ok);
+    const uint64_t n = ksh_alloc_calls() - calls;
+    ASSERT_GE(n, 1u) << "the operation no longer allocates here: fix the row";
+    const Snapshot clean = kstest::snapshot();
+
+    for (uint64_t k = 1; k <= n; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(n));
+        prepare();
+        const Snapshot before = kstest::snapshot();
+        const uint64_t spare = kstest::library_live_blocks() - accounted_blocks(before);
+        const uint64_t failed = ksh_alloc_failed_calls();
+        ksh_alloc_fail_nth(k);
+        const int32_t st = s.call();
+        ksh_alloc_clear_faults();
+        ASSERT_EQ(ksh_alloc_failed_calls(), failed + 1) << "the failure was not reached";
+        const Snapshot after = kstest::snapshot();
+        if (s.check) {
+            s.check(k, st, before, after, clean);
+        } else {
+            Snapshot expected = before;
+            if (s.leaves) s.leaves(expected);
+            EXPECT_EQ(st, s.failed) << ks_err_str(st);
+            EXPECT_EQ(after, expected) << "after:\n" << after.describe() << "expected:\n" << expected.describe();
+        }
+        // Whatever the state now holds accounts for every block: nothing
+        // leaked, nothing freed twice or left half-built.
+        EXPECT_EQ(kstest::library_live_blocks() - accounted_blocks(after), spare);
+    }
+}
+
+// ---- The rows --------------------------------------------------------------
+
+Bytes H(const std::string &name) { return handle_of(1, name); }
+
+std::vector<Sweep> key_table_rows() {
+    static uint8_t *out;
+    static uint8_t len8;
+    static uint16_t len16;
+    return {
+        {"ks_sym_key_insert", "new key past the slot capacity",
+         [] {
+             Bytes h = H("newkey");
+             return ks_sym_key_insert(h.data(), 7, h.data(), 7, nullptr, 0);
+         }},
+        {"ks_sw_store_sym_key", "re-store of a key with metadata",
+         [] {
+             Bytes h = H("alpha");
+             return ks_sw_store_sym_key(h.data(), 6, nullptr, 0, h.data(), 6, h.data(), 6);
+         }},
+        {"ks_sw_store_sym_key", "store after a purge (the purge stays done)",
+         [] {
+             Bytes h = H("grp9"), p = H("grp");
+             return ks_sw_store_sym_key(h.data(), 5, p.data(), 4, h.data(), 5, nullptr, 0);
+         },
+         KS_SUCCESS, KS_NO_MEMORY, [](Snapshot &s) { s.purge(H("grp")); }},
+        {"ks_sw_add_sym_key_meta", "metadata that outgrows the entry",
+         [] {
+             Bytes h = H("alpha");
+             return ks_sw_add_sym_key_meta(h.data(), 6, reinterpret_cast<const uint8_t *>("much longer metadata"), 20);
+         }},
+        {"ks_sw_add_meta_data", "metadata on a key without any",
+         [] {
+             Bytes h = H("beta");
+             return ks_sw_add_meta_data(h.data(), 5, reinterpret_cast<const uint8_t *>("m"), 1);
+         }},
+        {"ks_sw_get_sym_key_meta", "copy of a key's metadata",
+         [] {
+             Bytes h = H("alpha");
+             out = reinterpret_cast<uint8_t *>(&out);
+             int32_t st = ks_sw_get_sym_key_meta(h.data(), 6, &out, &len16);
+             if (st == KS_SUCCESS) free_caller_copy(out);
+             else EXPECT_EQ(out, nullptr);
+             return st;
+         }},
+        {"ks_sw_get_meta_data", "copy of a key's metadata",
+         [] {
+             Bytes h = H("grp1");
+             out = reinterpret_cast<uint8_t *>(&out);
+             int32_t st = ks_sw_get_meta_data(h.data(), 5, &out, &len16);
+             if (st == KS_SUCCESS) free_caller_copy(out);
+             else EXPECT_EQ(out, nullptr);
+             return st;
+         }},
+        {"ks_sw_rename_key", "to a longer name over an existing key, after a purge",
+         [] {
+             Bytes o = H("alpha"), n = H("beta-longer"), p = H("grp");
+             return ks_sw_rename_key(o.data(), 6, n.data(), 12, p.data(), 4);
+         },
+         KS_SUCCESS, KS_NO_MEMORY, [](Snapshot &s) { s.purge(H("grp")); },
+         [] { ASSERT_EQ(sw_store("beta-longer", "replaced"), KS_SUCCESS); }},
+        {"ks_sw_return_key_handle_by_index", "copy of the first handle",
+         [] {
+             out = reinterpret_cast<uint8_t *>(&out);
+             int32_t st = ks_sw_return_key_handle_by_index(0, &out, &len8);
+             if (st == KS_SUCCESS) free_caller_copy(out);
+             else EXPECT_EQ(out, nullptr);
+             return st;
+         }},
+        {"ks_sw_generate_random_number", "printable characters",
+         [] {
+             uint8_t buf[40];
+             return ks_sw_generate_random_number(buf, sizeof buf, 1);
+         }},
+        {"ks_sw_generate_random_number", "alphanumeric characters",
+         [] {
+             uint8_t buf[3];
+             return ks_sw_generate_random_number(buf, sizeof buf, 2);
+         }},
+    };
+}
+
+// Every row family; each area's rows join here.
+std::vector<Sweep> all_rows() {
+    std::vector<Sweep> rows;
+    for (auto family : {key_table_rows}) {
+        auto part = family();
+        rows.insert(rows.end(), part.begin(), part.end());
+    }
+    return rows;
+}
+
+class AllocSweepTest : public kstest::KeystoreTest {};
+
+TEST_F(AllocSweepTest, EveryAllocationOfEveryOperationFailsCleanly) {
+    for (const Sweep &s : all_rows()) run_sweep(s);
+}
+
+// Exported operations that never allocate, and names that are data rather
+// than operations. Every other exported name needs a row above, so a new
+// operation cannot join the library without joining the sweep.
+bool never_allocates(const std::string &name) {
+    static const char *const kPrefixes[] = {
+        "msg_KEYSTORE_",          // message definitions (data)
+        "_registry_", "registry_", "create_registry_",  // registry blocks, accessors, creation
+        "ks_ae46c1_",             // hardware contract stubs: report success, write nothing
+        "ifs_",                   // thin file wrappers over the C library
+        "reg_invoke_",            // hardware presence queries
+    };
+    for (const char *p : kPrefixes)
+        if (name.rfind(p, 0) == 0) return true;
+    static const std::set<std::string> kNames = {
+        // data
+        "ks_sym_keys", "ks_num_sym_keys", "ks_sym_tab_size", "ks_use_sw_ks", "ks_is_standby", "ks_rf_disabled",
+        "ks_rf_do_peer_syncs", "ks_use_zav_ha", "ks_initialized", "ks_debug_api", "ks_debug_ha", "ks_debug_ae46c1",
+        "aaa_lib_index", "ks_sw_sym_key_fname", "ks_sw_rsa_key_fname", "ks_pac_cacheq",
+        // table reads and removals
+        "ks_sym_key_find", "ks_sym_key_prefix_purge", "ks_sw_key_exists", "ks_sw_delete_key",
+        "ks_sw_delete_all_keys_by_type",
+        // status names, modes, start-up, storage location, hardware hooks
+        "ks_err_str", "ks_get_errormsg", "keystore_init", "ks_wait_on_keystore_init", "ks_use_sw_emulation",
+        "ks_are_we_using_sw_emulation", "ks_set_standby_mode", "ks_disable_rf", "ks_set_zav_for_incr_sync",
+        "ks_use_zav_for_incr_sync", "ks_compact_fw_memory", "ks_return_fw_version_and_status", "ks_dump_eeprom",
+        "ks_write_eeprom_byte", "ks_sw_init", "ks_sw_set_fs", "ks_set_sw_storage_fs", "ks_is_hw_present",
+        "ks_ha_store_sym_key", "ks_ha_delete_key", "ks_rsa_store_key_and_cert", "ks_rsa_store_cert",
+        "ks_rsa_get_cert", "ks_get_public_key", "ks_rsa_exp_d_mod_n", "ks_sw_rsa_exp_d_mod_n",
+    };
+    return kNames.count(name) != 0;
+}
+
+TEST(AllocSweepCoverage, EveryExportedNameIsSweptOrNeverAllocates) {
+    std::set<std::string> swept;
+    for (const Sweep &s : all_rows()) swept.insert(s.op);
+    const std::string dir = std::string(KS_TEST_DATA_DIR) + "/abi/exports/";
+    std::vector<std::string> missing;
+    size_t names = 0;
+    for (const auto &file : std::filesystem::directory_iterator(dir)) {
+        if (file.path().extension() != ".txt") continue;
+        std::ifstream in(file.path());
+        ASSERT_TRUE(in) << file.path();
+        for (std::string line; std::getline(in, line);) {
+            if (line.empty() || line[0] == '#') continue;
+            ++names;
+            if (!swept.count(line) && !never_allocates(line)) missing.push_back(line);
+        }
+    }
+    EXPECT_GT(names, 100u);
+    for (const auto &m : missing) ADD_FAILURE() << m << " has no sweep row and is not listed as never allocating";
+}
+
+}  // namespace
