@@ -1,0 +1,231 @@
+// Secret hygiene: secrets carrying a marker go through every operation that
+// uses them. The marker must never show in a captured trace argument, a
+// rendered or printed trace, an error message, or (as bytes) in the integer
+// arguments of the traces taken in order; and every block the library
+// releases must have been cleansed first.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <openssl/crypto.h>
+
+#include "keystore/ks_sw_keystore.h"
+#include "keystore/ks_types.h"
+#include "keystore/platform/ks_platform.h"
+#include "keystore_host/host.h"
+#include "ks_snapshot.h"
+#include "ks_test_util.h"
+
+namespace {
+
+using kstest::Bytes;
+using kstest::handle_of;
+
+// The marker every secret carries; its hex forms are searched too, so that a
+// byte-by-byte dump of a secret is caught as well as a copy of it.
+const std::string kMarker = "Q7marker-SECRET-z";
+
+std::string hex(const std::string &s, bool upper) {
+    std::string out;
+    char b[3];
+    for (unsigned char c : s) {
+        std::snprintf(b, sizeof b, upper ? "%02X" : "%02x", c);
+        out += b;
+    }
+    return out;
+}
+
+// Secret values: the marker alone, inside other bytes, and repeated up to the
+// largest secret a key may hold.
+std::string secret_value(int i) {
+    switch (i % 3) {
+        case 0: return kMarker;
+        case 1: return "pre-" + kMarker + "-post";
+        default: {
+            std::string v;
+            while (v.size() + kMarker.size() <= KS_SECRET_MAX) v += kMarker;
+            return v;
+        }
+    }
+}
+
+// A copy the library handed to the test: cleansed by the test before it goes
+// back, so that the allocator's check only sees the library's own releases.
+void release_copy(void *p, size_t n) {
+    if (p == nullptr) return;
+    OPENSSL_cleanse(p, n);
+    tagged_free(p);
+}
+
+// Everything a secret could leak into during one operation.
+class Leaks {
+  public:
+    Leaks() {
+        traces_ = std::tmpfile();
+        messages_ = std::tmpfile();
+        ksh_trace_set_print_stream(traces_);
+        ksh_trace_set_print(1);
+        ksh_message_set_print_stream(messages_);
+        ksh_message_set_print(1);
+    }
+    ~Leaks() {
+        ksh_trace_set_print(0);
+        ksh_trace_set_print_stream(nullptr);
+        ksh_message_set_print_stream(nullptr);
+        std::fclose(traces_);
+        std::fclose(messages_);
+    }
+
+    // Every text the operation produced, gathered from the recorders.
+    std::string collected() {
+        std::string all, int_bytes;
+        for (size_t i = 0; i < ksh_trace_count(); ++i) {
+            const ksh_trace_record *r = ksh_trace_at(i);
+            for (int a = 0; a < r->nargs; ++a) {
+                if (r->args[a].kind == 's') all += std::string(r->args[a].s) + "\n";
+                if (r->args[a].kind == 'i') int_bytes += static_cast<char>(r->args[a].i & 0xFF);
+            }
+            char buf[4096];
+            if (ksh_trace_render(r, buf, sizeof buf) >= 0) all += std::string(buf) + "\n";
+        }
+        all += "\n" + int_bytes + "\n" + slurp(traces_) + slurp(messages_);
+        return all;
+    }
+
+    // The marker, or its hex form once every separator is dropped.
+    static bool contains_marker(const std::string &text) {
+        if (text.find(kMarker) != std::string::npos) return true;
+        std::string digits;
+        for (char c : text)
+            if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
+        return digits.find(hex(kMarker, false)) != std::string::npos ||
+               digits.find(hex(kMarker, true)) != std::string::npos;
+    }
+
+  private:
+    static std::string slurp(FILE *f) {
+        std::fflush(f);
+        std::rewind(f);
+        std::string s;
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+        return s;
+    }
+    FILE *traces_;
+    FILE *messages_;
+};
+
+// One operation that uses the stored secrets.
+struct Use {
+    const char *op;
+    std::function<void()> run;
+};
+
+Bytes H(const std::string &name) { return handle_of(1, name); }
+
+int32_t sw_store(const std::string &name, const std::string &value, const std::string &meta = "") {
+    Bytes h = H(name);
+    return ks_sw_store_sym_key(h.data(), static_cast<uint32_t>(h.size()), nullptr, 0,
+                               reinterpret_cast<const uint8_t *>(value.data()), static_cast<uint32_t>(value.size()),
+                               meta.empty() ? nullptr : reinterpret_cast<const uint8_t *>(meta.data()),
+                               static_cast<uint32_t>(meta.size()));
+}
+
+void store_secrets() {
+    for (int i = 0; i < 6; ++i) ASSERT_EQ(sw_store("sec" + std::to_string(i), secret_value(i), "meta"), KS_SUCCESS);
+}
+
+std::vector<Use> key_table_uses() {
+    return {
+        {"ks_sw_store_sym_key (replace)", [] { sw_store("sec0", secret_value(2)); }},
+        {"ks_sw_store_sym_key (purge)",
+         [] {
+             Bytes h = H("sec9"), p = H("sec");
+             const std::string v = secret_value(1);
+             ks_sw_store_sym_key(h.data(), 5, p.data(), 4, reinterpret_cast<const uint8_t *>(v.data()),
+                                 static_cast<uint32_t>(v.size()), nullptr, 0);
+         }},
+        {"ks_sw_delete_key", [] { ks_sw_delete_key(H("sec1").data(), 5); }},
+        {"ks_sym_key_prefix_purge", [] { ks_sym_key_prefix_purge(H("sec").data(), 4); }},
+        {"ks_sw_delete_all_keys_by_type", [] { ks_sw_delete_all_keys_by_type(1); }},
+        {"ks_sw_add_meta_data (grow)",
+         [] { ks_sw_add_meta_data(H("sec2").data(), 5, reinterpret_cast<const uint8_t *>("longer metadata"), 15); }},
+        {"ks_sw_add_meta_data (shrink)", [] { ks_sw_add_meta_data(H("sec2").data(), 5, nullptr, 0); }},
+        {"ks_sw_get_meta_data",
+         [] {
+             uint8_t *m = nullptr;
+             uint16_t n = 0;
+             if (ks_sw_get_meta_data(H("sec0").data(), 5, &m, &n) == KS_SUCCESS) release_copy(m, n);
+         }},
+        {"ks_sw_rename_key (longer, over another key)",
+         [] { ks_sw_rename_key(H("sec0").data(), 5, H("sec1-renamed").data(), 13, nullptr, 0); }},
+        {"ks_sw_rename_key (shorter, in place)",
+         [] { ks_sw_rename_key(H("sec2").data(), 5, H("s").data(), 2, nullptr, 0); }},
+        {"ks_sw_return_key_handle_by_index",
+         [] {
+             uint8_t *h = nullptr;
+             uint8_t n = 0;
+             for (int32_t i = 0; ks_sw_return_key_handle_by_index(i, &h, &n) == KS_SUCCESS; ++i) release_copy(h, n);
+         }},
+        {"ks_sw_generate_random_number",
+         [] {
+             uint8_t buf[64];
+             ks_sw_generate_random_number(buf, sizeof buf, 1);
+             ks_sw_generate_random_number(buf, sizeof buf, 2);
+         }},
+    };
+}
+
+std::vector<Use> all_uses() {
+    std::vector<Use> uses;
+    for (auto family : {key_table_uses}) {
+        auto part = family();
+        uses.insert(uses.end(), part.begin(), part.end());
+    }
+    return uses;
+}
+
+class SecretHygieneTest : public kstest::KeystoreTest {};
+
+TEST_F(SecretHygieneTest, MarkerNeverLeavesAndEveryReleaseIsCleansed) {
+    for (const Use &u : all_uses()) {
+        SCOPED_TRACE(u.op);
+        kstest::reset_keystore();
+        store_secrets();
+        Leaks leaks;
+        ksh_reset_recorders();
+        const uint64_t uncleansed = ksh_alloc_uncleansed_frees();
+        ksh_alloc_check_cleansed(1);
+        u.run();
+        // Emptying the table afterwards releases every entry the operation
+        // left behind; those releases must be cleansed too.
+        ks_sw_delete_all_keys_by_type(1);
+        ksh_alloc_check_cleansed(0);
+        EXPECT_EQ(ksh_alloc_uncleansed_frees(), uncleansed)
+            << "last block released uncleansed had tag 0x" << std::hex << ksh_alloc_last_uncleansed_tag();
+        const std::string out = leaks.collected();
+        EXPECT_FALSE(Leaks::contains_marker(out)) << out;
+    }
+}
+
+// The detector itself: a copy, a byte-by-byte hex dump and a spaced upper-case
+// dump are all found; texts without the marker are not.
+TEST(SecretHygieneDetector, FindsTheMarkerInEveryForm) {
+    EXPECT_TRUE(Leaks::contains_marker("x" + kMarker + "y"));
+    EXPECT_TRUE(Leaks::contains_marker("\nKEYSTORE: " + hex(kMarker, false)));
+    std::string spaced;
+    for (unsigned char c : kMarker) {
+        char b[8];
+        std::snprintf(b, sizeof b, " %02X\n", c);
+        spaced += b;
+    }
+    EXPECT_TRUE(Leaks::contains_marker(spaced));
+    EXPECT_FALSE(Leaks::contains_marker(kMarker.substr(1) + hex(kMarker.substr(0, 8), false)));
+}
+
+}  // namespace
