@@ -9,6 +9,7 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore_host/host.h"
 #include "ks_hw_seam.h"
+#include "ks_mschap_core.h"
 
 namespace kstest {
 namespace {
@@ -34,6 +35,7 @@ void reset_keystore() {
     ks_is_standby = 0;
     ks_rf_disabled = 0;
     ks::hw_present_answer = 1;
+    ks::nt_password_hash_release();
     ks_use_zav_ha = 0;
     ks_initialized = 0;
     // Key file names at their load values, a board that is not of the

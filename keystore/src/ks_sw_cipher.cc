@@ -1,0 +1,207 @@
+// Software keystore block ciphers: AES-ECB, AES in the EPA chaining, DES-ECB
+// and triple DES-ECB with a stored key used in place.
+//
+// Every EVP cipher comes from the library's private OpenSSL context (single
+// DES from its legacy provider). Key material the library makes for a call
+// (aligned copies, expanded DES keys, AES schedules) is cleansed before it is
+// released.
+#include <cstdint>
+#include <cstring>
+
+#include <openssl/aes.h>
+
+#include "keystore/ks_cipher.h"
+#include "keystore/ks_epa.h"
+#include "keystore/platform/ks_platform.h"
+#include "ks_cleanse.h"
+#include "ks_des_key.h"
+#include "ks_ossl.h"
+#include "ks_sw_key_value.h"
+#include "ossl_ptr.h"
+
+namespace {
+
+constexpr uint32_t kTagAesKeyCopy = 0x046000A8;
+constexpr uint32_t kTagAesCbcKeyCopy = 0x046000A9;
+constexpr uint32_t kTagDesKey = 0x046000AA;
+constexpr uint32_t kTagDes3Keys = 0x046000AB;
+
+constexpr uint32_t kDes3StoredLen = 3 * ks::kDes56KeyLen;
+constexpr uint32_t kDes3KeyLen = 3 * ks::kDesKeyLen;
+static_assert(kDes3StoredLen == KS_3DES_STORED_KEY_LEN && ks::kDes56KeyLen == KS_DES_STORED_KEY_LEN);
+
+bool aes_key_len_ok(uint32_t len) { return len == 16 || len == 24 || len == 32; }
+
+// A block of key bytes owned by one call: allocated zeroed with its site's
+// tag, cleansed and released on every way out of the scope.
+class KeyBlock {
+  public:
+    KeyBlock(uint32_t tag, size_t len) : len_(len), bytes_(static_cast<uint8_t *>(tagged_calloc(tag, 1, len))) {}
+    ~KeyBlock() { ks::free_cleansed(bytes_, len_); }
+    KeyBlock(const KeyBlock &) = delete;
+    KeyBlock &operator=(const KeyBlock &) = delete;
+    bool ok() const { return bytes_ != nullptr; }
+    uint8_t *data() { return bytes_; }
+
+  private:
+    size_t len_;
+    uint8_t *bytes_;
+};
+
+// The stored AES key on a 4-byte boundary: the value in place when it is
+// aligned, otherwise a copy in a block with the given tag.
+class AlignedKey {
+  public:
+    AlignedKey(uint32_t tag, const ks::KeyValue &value) {
+        if (reinterpret_cast<uintptr_t>(value.bytes) % 4 == 0) {
+            bytes_ = value.bytes;
+            return;
+        }
+        copy_ = static_cast<uint8_t *>(tagged_calloc(tag, 1, value.len));
+        len_ = value.len;
+        if (copy_ != nullptr) {
+            std::memcpy(copy_, value.bytes, value.len);
+            bytes_ = copy_;
+        }
+    }
+    ~AlignedKey() { ks::free_cleansed(copy_, len_); }
+    AlignedKey(const AlignedKey &) = delete;
+    AlignedKey &operator=(const AlignedKey &) = delete;
+    const uint8_t *get() const { return bytes_; }  // null: the copy was not allocated
+
+  private:
+    const uint8_t *bytes_ = nullptr;
+    uint8_t *copy_ = nullptr;
+    size_t len_ = 0;
+};
+
+// An AES key schedule on the stack, cleansed when the scope ends.
+struct AesSchedule {
+    AES_KEY key{};
+    ~AesSchedule() { ks::cleanse(&key, sizeof key); }
+};
+
+const EVP_CIPHER *aes_ecb_cipher(uint32_t key_len) {
+    switch (key_len) {
+        case 16: return ks::ossl::cipher(ks::ossl::Cipher::kAes128Ecb);
+        case 24: return ks::ossl::cipher(ks::ossl::Cipher::kAes192Ecb);
+        default: return ks::ossl::cipher(ks::ossl::Cipher::kAes256Ecb);
+    }
+}
+
+// An ECB cipher context keyed for one call, padding off. Every libcrypto
+// result is checked.
+class Ecb {
+  public:
+    bool init(const EVP_CIPHER *cipher, const uint8_t *key, int32_t encrypt) {
+        if (cipher == nullptr) return false;
+        ctx_.reset(EVP_CIPHER_CTX_new());
+        if (!ctx_) return false;
+        return EVP_CipherInit_ex2(ctx_.get(), cipher, key, nullptr, encrypt != 0 ? 1 : 0, nullptr) == 1 &&
+               EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) == 1;
+    }
+    // Whole blocks from in to out; in and out may be the same buffer.
+    bool run(const uint8_t *in, uint8_t *out, size_t len) {
+        if (len == 0) return true;
+        int got = 0;
+        return EVP_CipherUpdate(ctx_.get(), out, &got, in, static_cast<int>(len)) == 1 &&
+               static_cast<size_t>(got) == len;
+    }
+
+  private:
+    ks::EvpCipherCtx ctx_;
+};
+
+// Copies in to out (they may overlap) unless they are the same buffer.
+void copy_input(const uint8_t *in, uint8_t *out, size_t len) {
+    if (in != out) std::memmove(out, in, len);
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in, uint8_t *out, uint16_t len,
+                  int32_t encrypt) {
+    ks::KeyValue value;
+    if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
+    if (!aes_key_len_ok(value.len)) return KS_BAD_KEY;
+    AlignedKey key(kTagAesKeyCopy, value);
+    if (key.get() == nullptr) return KS_NO_MEMORY;
+    size_t n = len - len % KS_AES_BLOCK_LEN;
+    if (n == 0) return KS_SUCCESS;
+
+    // Each block is enciphered on its own (ECB), through a scratch block so
+    // that overlapping input and output behave as a block-by-block walk.
+    Ecb ecb;
+    if (!ecb.init(aes_ecb_cipher(value.len), key.get(), encrypt)) return KS_CRYPTO_ERR;
+    ks::Scratch<KS_AES_BLOCK_LEN> block;
+    for (size_t off = 0; off < n; off += KS_AES_BLOCK_LEN) {
+        if (!ecb.run(in + off, block.data(), KS_AES_BLOCK_LEN)) return KS_CRYPTO_ERR;  // earlier blocks stay
+        std::memcpy(out + off, block.data(), KS_AES_BLOCK_LEN);
+    }
+    return KS_SUCCESS;
+}
+
+int32_t ks_sw_aes_cbc(const uint8_t *handle, uint32_t handle_len, uint8_t *iv, const uint8_t *in, uint16_t len,
+                      uint8_t *out, int32_t encrypt) {
+    ks::KeyValue value;
+    if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
+    if (!aes_key_len_ok(value.len)) return KS_BAD_KEY;
+    AlignedKey key(kTagAesCbcKeyCopy, value);
+    if (key.get() == nullptr) return KS_NO_MEMORY;
+
+    AesSchedule schedule;
+    int bits = static_cast<int>(value.len * 8);
+    int rc = encrypt != 0 ? AES_set_encrypt_key(key.get(), bits, &schedule.key)
+                          : AES_set_decrypt_key(key.get(), bits, &schedule.key);
+    if (rc != 0) return KS_CRYPTO_ERR;
+    int32_t n = static_cast<int32_t>(len - len % KS_AES_BLOCK_LEN);
+    if (encrypt != 0) {
+        epa_encrypt(KS_EPA_MODE_FIRST, &schedule.key, in, out, iv, n);
+    } else {
+        epa_decrypt(KS_EPA_MODE_FIRST, &schedule.key, in, out, iv, n);
+    }
+    return KS_SUCCESS;
+}
+
+int32_t ks_sw_des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t encrypt, const uint8_t *in,
+                        uint16_t in_len, uint8_t *out, uint16_t out_len) {
+    (void)in_len;  // the front has made it equal to out_len
+    ks::KeyValue value;
+    if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
+    if (value.len != KS_DES_STORED_KEY_LEN) return KS_BAD_KEY;
+    KeyBlock key(kTagDesKey, ks::kDesKeyLen);
+    if (!key.ok()) return KS_NO_MEMORY;
+    ks::des_expand_key(value.bytes, key.data());
+
+    // The cipher is keyed before the input is copied to the output, so a
+    // libcrypto failure leaves the output as it was.
+    Ecb ecb;
+    if (!ecb.init(ks::ossl::cipher(ks::ossl::Cipher::kDesEcb), key.data(), encrypt)) return KS_CRYPTO_ERR;
+    size_t n = out_len - out_len % KS_DES_BLOCK_LEN;
+    copy_input(in, out, n);
+    if (!ecb.run(out, out, n)) return KS_CRYPTO_ERR;
+    return KS_SUCCESS;
+}
+
+int32_t ks_sw_3des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t encrypt, const uint8_t *in,
+                         uint16_t in_len, uint8_t *out, uint16_t out_len) {
+    (void)in_len;
+    ks::KeyValue value;
+    if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
+    if (value.len != kDes3StoredLen) return KS_BAD_KEY;
+    KeyBlock keys(kTagDes3Keys, kDes3KeyLen);
+    if (!keys.ok()) return KS_NO_MEMORY;
+    for (size_t i = 0; i < 3; ++i) {
+        ks::des_expand_key(value.bytes + i * ks::kDes56KeyLen, keys.data() + i * ks::kDesKeyLen);
+    }
+    Ecb ecb;
+    if (!ecb.init(ks::ossl::cipher(ks::ossl::Cipher::kDesEde3Ecb), keys.data(), encrypt)) return KS_CRYPTO_ERR;
+    size_t n = out_len - out_len % KS_DES_BLOCK_LEN;
+    copy_input(in, out, n);
+    if (!ecb.run(out, out, n)) return KS_CRYPTO_ERR;
+    return KS_SUCCESS;
+}
+
+}  // extern "C"
