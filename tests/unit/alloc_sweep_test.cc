@@ -14,10 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "keystore/ks_cipher.h"
+#include "keystore/ks_mschap.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
+#include "ks_mschap_core.h"
 #include "ks_snapshot.h"
 #include "ks_test_util.h"
 
@@ -67,6 +70,13 @@ void populate() {
     ASSERT_EQ(sw_store("beta", "beta-secret"), KS_SUCCESS);
     ASSERT_EQ(sw_store("grp1", "g1", "m1"), KS_SUCCESS);
     ASSERT_EQ(sw_store("grp2", "g2"), KS_SUCCESS);
+    // Keys for the ciphers and MS-CHAPv2: a 5-byte handle puts the AES key
+    // off a 4-byte boundary, so the AES operations have to copy it.
+    ASSERT_EQ(sw_store("aesk", std::string(16, 'k')), KS_SUCCESS);
+    ASSERT_EQ(sw_store("des", std::string(7, 'd')), KS_SUCCESS);
+    ASSERT_EQ(sw_store("3des", std::string(21, 't')), KS_SUCCESS);
+    ASSERT_EQ(sw_store("pw", "clientPass"), KS_SUCCESS);
+    ASSERT_EQ(sw_store("pw2", "newPass"), KS_SUCCESS);
     for (int i = 0; ks_num_sym_keys < ks_sym_tab_size; ++i)
         ASSERT_EQ(sw_store("fill" + std::to_string(i), "f"), KS_SUCCESS);
 }
@@ -196,10 +206,110 @@ std::vector<Sweep> key_table_rows() {
     };
 }
 
+// A row for an operation whose only effect is on caller buffers: on failure
+// they keep their filler bytes, and the keystore is unchanged.
+Sweep output_row(const char *op, const char *what, std::function<int32_t(uint8_t *)> call,
+                 std::function<void()> setup = nullptr) {
+    return Sweep{op, what,
+                 [call] {
+                     static uint8_t out[1024];
+                     std::memset(out, 0xA5, sizeof out);
+                     const int32_t st = call(out);
+                     if (st != KS_SUCCESS) {
+                         size_t written = 0;
+                         for (uint8_t b : out) written += b != 0xA5;
+                         EXPECT_EQ(written, 0u) << "an output was written by a failed call";
+                     }
+                     return st;
+                 },
+                 KS_SUCCESS, KS_NO_MEMORY, nullptr, setup};
+}
+
+Bytes handle(const char *name) { return H(name); }
+
+const uint8_t kIn[64] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+// The caller buffers of a cipher call live in the one output block: output
+// at 0, IV at 512 (read and written).
+std::vector<Sweep> cipher_rows() {
+    return {
+        output_row("ks_aes_encrypt", "copied key", [](uint8_t *o) { return ks_aes_encrypt("aesk", kIn, o, 32); }),
+        output_row("ks_aes_decrypt", "copied key", [](uint8_t *o) { return ks_aes_decrypt("aesk", kIn, o, 16); }),
+        output_row("ks_sw_aes", "copied key",
+                   [](uint8_t *o) { return ks_sw_aes(handle("aesk").data(), 5, kIn, o, 48, 1); }),
+        output_row("ks_aes_cbc_encrypt", "copied key",
+                   [](uint8_t *o) { return ks_aes_cbc_encrypt("aesk", o + 512, kIn, 32, o); }),
+        output_row("ks_aes_cbc_decrypt", "copied key",
+                   [](uint8_t *o) { return ks_aes_cbc_decrypt("aesk", o + 512, kIn, 16, o); }),
+        output_row("ks_sw_aes_cbc", "copied key",
+                   [](uint8_t *o) { return ks_sw_aes_cbc(handle("aesk").data(), 5, o + 512, kIn, 16, o, 0); }),
+        output_row("ks_des_ecb_encrypt", "key schedule",
+                   [](uint8_t *o) { return ks_des_ecb_encrypt("des", kIn, 16, o, 16); }),
+        output_row("ks_des_ecb_decrypt", "key schedule",
+                   [](uint8_t *o) { return ks_des_ecb_decrypt("des", kIn, 8, o, 8); }),
+        output_row("ks_sw_des_crypt", "key schedule",
+                   [](uint8_t *o) { return ks_sw_des_crypt(handle("des").data(), 4, 1, kIn, 8, o, 8); }),
+        output_row("ks_3des_ecb_encrypt", "key schedules",
+                   [](uint8_t *o) { return ks_3des_ecb_encrypt("3des", kIn, 24, o, 24); }),
+        output_row("ks_3des_ecb_decrypt", "key schedules",
+                   [](uint8_t *o) { return ks_3des_ecb_decrypt("3des", kIn, 8, o, 8); }),
+        output_row("ks_sw_3des_crypt", "key schedules",
+                   [](uint8_t *o) { return ks_sw_3des_crypt(handle("3des").data(), 5, 0, kIn, 8, o, 8); }),
+    };
+}
+
+// MS-CHAPv2 and MPPE allocate only the NT work buffer, on first use; each
+// row starts without it.
+std::vector<Sweep> mschap_rows() {
+    const auto fresh = [] { ks::nt_password_hash_release(); };
+    static const uint8_t kNewPassword[] = "MyPw";
+    return {
+        output_row("ks_GenerateNTResponse", "first NT hash",
+                   [](uint8_t *o) { return ks_GenerateNTResponse("pw", kIn, kIn + 16, "User", o); }, fresh),
+        output_row("ks_sw_GenerateNTResponse", "first NT hash",
+                   [](uint8_t *o) { return ks_sw_GenerateNTResponse(handle("pw").data(), 3, kIn, kIn + 16, "User", o); },
+                   fresh),
+        output_row("ks_GenerateAuthenticatorResponse", "first NT hash",
+                   [](uint8_t *o) {
+                       return ks_GenerateAuthenticatorResponse("pw", kIn, kIn + 16, kIn + 32, "User",
+                                                               reinterpret_cast<char *>(o));
+                   },
+                   fresh),
+        output_row("ks_sw_GenerateAuthenticatorResponse", "first NT hash",
+                   [](uint8_t *o) {
+                       return ks_sw_GenerateAuthenticatorResponse(handle("pw").data(), 3, kIn, kIn + 16, kIn + 32,
+                                                                  "User", reinterpret_cast<char *>(o));
+                   },
+                   fresh),
+        output_row("ks_NewPasswordEncryptedWithOldNtPasswordHash", "first NT hash",
+                   [](uint8_t *o) { return ks_NewPasswordEncryptedWithOldNtPasswordHash("pw", kNewPassword, 4, o); },
+                   fresh),
+        output_row("ks_sw_NewPasswordEncryptedWithOldNtPasswordHash", "first NT hash",
+                   [](uint8_t *o) {
+                       return ks_sw_NewPasswordEncryptedWithOldNtPasswordHash(handle("pw").data(), 3, kNewPassword, 4,
+                                                                              o);
+                   },
+                   fresh),
+        output_row("ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash", "first NT hash",
+                   [](uint8_t *o) { return ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("pw", "pw2", o); },
+                   fresh),
+        output_row("ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash", "first NT hash",
+                   [](uint8_t *o) {
+                       return ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash(handle("pw").data(), 3,
+                                                                                    handle("pw2").data(), 4, o);
+                   },
+                   fresh),
+        output_row("ks_GetMasterKey", "first NT hash", [](uint8_t *o) { return ks_GetMasterKey("pw", kIn, o); },
+                   fresh),
+        output_row("ks_sw_GetMasterKey", "first NT hash",
+                   [](uint8_t *o) { return ks_sw_GetMasterKey(handle("pw").data(), 3, kIn, o); }, fresh),
+    };
+}
+
 // Every row family; each area's rows join here.
 std::vector<Sweep> all_rows() {
     std::vector<Sweep> rows;
-    for (auto family : {key_table_rows}) {
+    for (auto family : {key_table_rows, cipher_rows, mschap_rows}) {
         auto part = family();
         rows.insert(rows.end(), part.begin(), part.end());
     }
@@ -222,6 +332,7 @@ bool never_allocates(const std::string &name) {
         "ks_ae46c1_",             // hardware contract stubs: report success, write nothing
         "ifs_",                   // thin file wrappers over the C library
         "reg_invoke_",            // hardware presence queries
+        "epa_", "A_RC4",          // EPA chaining on a caller's key schedule; RC4 entry points that do no work
     };
     for (const char *p : kPrefixes)
         if (name.rfind(p, 0) == 0) return true;

@@ -13,6 +13,8 @@
 
 #include <openssl/crypto.h>
 
+#include "keystore/ks_cipher.h"
+#include "keystore/ks_mschap.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
 #include "keystore/platform/ks_platform.h"
@@ -138,6 +140,12 @@ int32_t sw_store(const std::string &name, const std::string &value, const std::s
 
 void store_secrets() {
     for (int i = 0; i < 6; ++i) ASSERT_EQ(sw_store("sec" + std::to_string(i), secret_value(i), "meta"), KS_SUCCESS);
+    // Keys of the lengths the ciphers take, each carrying the marker; a
+    // 5-byte handle puts the AES key off a 4-byte boundary (it is copied).
+    ASSERT_EQ(sw_store("aesk", kMarker + std::string(32 - kMarker.size(), '.')), KS_SUCCESS);
+    ASSERT_EQ(sw_store("3des", kMarker + std::string(21 - kMarker.size(), '.')), KS_SUCCESS);
+    ASSERT_EQ(sw_store("pw", kMarker), KS_SUCCESS);
+    ASSERT_EQ(sw_store("pw2", "pre-" + kMarker), KS_SUCCESS);
 }
 
 std::vector<Use> key_table_uses() {
@@ -181,9 +189,43 @@ std::vector<Use> key_table_uses() {
     };
 }
 
+const uint8_t kData[64] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+std::vector<Use> cipher_uses() {
+    static uint8_t out[600], iv[16];
+    return {
+        {"ks_aes_encrypt / decrypt", [] { ks_aes_encrypt("aesk", kData, out, 64), ks_aes_decrypt("aesk", out, out, 64); }},
+        {"ks_aes_cbc_encrypt / decrypt",
+         [] { ks_aes_cbc_encrypt("aesk", iv, kData, 64, out), ks_aes_cbc_decrypt("aesk", iv, out, 64, out); }},
+        {"ks_3des_ecb_encrypt / decrypt",
+         [] { ks_3des_ecb_encrypt("3des", kData, 16, out, 16), ks_3des_ecb_decrypt("3des", out, 16, out, 16); }},
+        {"cipher with a key of the wrong length",
+         [] { ks_des_ecb_encrypt("aesk", kData, 8, out, 8), ks_aes_encrypt("3des", kData, out, 16); }},
+    };
+}
+
+std::vector<Use> mschap_uses() {
+    static uint8_t out[600];
+    return {
+        {"ks_GenerateNTResponse", [] { ks_GenerateNTResponse("pw", kData, kData + 16, "user", out); }},
+        {"ks_GenerateAuthenticatorResponse",
+         [] {
+             ks_GenerateAuthenticatorResponse("pw", kData, kData + 16, kData + 32, "user", reinterpret_cast<char *>(out));
+         }},
+        {"ks_NewPasswordEncryptedWithOldNtPasswordHash",
+         [] {
+             ks_NewPasswordEncryptedWithOldNtPasswordHash("pw", reinterpret_cast<const uint8_t *>(kMarker.data()),
+                                                          static_cast<uint32_t>(kMarker.size()), out);
+         }},
+        {"ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash",
+         [] { ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("pw", "pw2", out); }},
+        {"ks_GetMasterKey", [] { ks_GetMasterKey("pw2", kData, out); }},
+    };
+}
+
 std::vector<Use> all_uses() {
     std::vector<Use> uses;
-    for (auto family : {key_table_uses}) {
+    for (auto family : {key_table_uses, cipher_uses, mschap_uses}) {
         auto part = family();
         uses.insert(uses.end(), part.begin(), part.end());
     }
