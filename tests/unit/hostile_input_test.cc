@@ -9,13 +9,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "keystore/ks_modes.h"
 #include "keystore/ks_cipher.h"
+#include "keystore/ks_modes.h"
 #include "keystore/ks_mschap.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
