@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "keystore/ks_modes.h"
+#include "keystore/ks_pac.h"
 #include "keystore/ks_registry.h"
 #include "keystore/ks_storage.h"
 #include "keystore/ks_sw_keystore.h"
@@ -36,6 +37,7 @@ void reset_keystore() {
     ks_rf_disabled = 0;
     ks::hw_present_answer = 1;
     ks::nt_password_hash_release();
+    ks_pac_cache_purge();
     ks_use_zav_ha = 0;
     ks_initialized = 0;
     // Key file names at their load values, a board that is not of the

@@ -459,7 +459,6 @@ TEST_F(SwKeystoreTest, EveryBlockTheLibraryReleasesIsWiped) {
 }
 
 TEST_F(SwKeystoreDeathTest, BrokenTableStopsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     load("1:a 1:b 2:c");
     static uint8_t *out_unused;
     static uint8_t len_unused;

@@ -473,6 +473,9 @@ TEST_F(TraceOutputTest, BinaryLogFollowsItsDocumentedLayout) {
 }
 
 #ifdef KS_TRACE_DECODER
+// The decoder as a command line (through the emulator when cross-compiled).
+const std::string kDecoder = std::string(KS_RUN_PREFIX) + " " + KS_TRACE_DECODER;
+
 std::string run(const std::string &cmd, int &status) {
     std::string out;
     FILE *p = popen(cmd.c_str(), "r");
@@ -503,20 +506,20 @@ TEST_F(TraceOutputTest, DecoderReproducesThePrintedText) {
 
     int status = 0;
     std::string decoded =
-        run(std::string(KS_TRACE_DECODER) + " '" + log_path_ + "' '" + KS_LIBRARY_FILE + "'", status);
+        run(kDecoder + " '" + log_path_ + "' '" + KS_LIBRARY_FILE + "'", status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(decoded, live);
 
     // A log cut inside a record prints what came before and fails.
     std::string f = file_contents(log_path_);
     std::ofstream(log_path_, std::ios::binary | std::ios::trunc) << f.substr(0, f.size() - 3);
-    std::string partial = run(std::string(KS_TRACE_DECODER) + " '" + log_path_ + "' '" + KS_LIBRARY_FILE + "' 2>/dev/null", status);
+    std::string partial = run(kDecoder + " '" + log_path_ + "' '" + KS_LIBRARY_FILE + "' 2>/dev/null", status);
     EXPECT_EQ(status, 2);
     EXPECT_EQ(live.compare(0, partial.size(), partial), 0);
     // A file that is no log, and a library file without a catalogue.
-    run(std::string(KS_TRACE_DECODER) + " '" + KS_LIBRARY_FILE + "' '" + KS_LIBRARY_FILE + "' 2>/dev/null", status);
+    run(kDecoder + " '" + KS_LIBRARY_FILE + "' '" + KS_LIBRARY_FILE + "' 2>/dev/null", status);
     EXPECT_EQ(status, 2);
-    run(std::string(KS_TRACE_DECODER) + " '" + log_path_ + "' '" + KS_TRACE_DECODER + "' 2>/dev/null", status);
+    run(kDecoder + " '" + log_path_ + "' '" + KS_TRACE_DECODER + "' 2>/dev/null", status);
     EXPECT_EQ(status, 2);
 }
 #endif

@@ -5,7 +5,7 @@
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 execute_process(
-  COMMAND ${CMAKE_COMMAND} -E env KSH_TRACE=1 KSH_TRACE_BINARY=${WORK}/trace.bin ${UNIT_TESTS} --gtest_filter=${FILTER}
+  COMMAND ${CMAKE_COMMAND} -E env KSH_TRACE=1 KSH_TRACE_BINARY=${WORK}/trace.bin ${EMULATOR} ${UNIT_TESTS} --gtest_filter=${FILTER}
   RESULT_VARIABLE rc OUTPUT_QUIET ERROR_FILE ${WORK}/live.txt)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "the traced run failed (${rc})")
@@ -15,7 +15,7 @@ string(FIND "${live}" "KEYSTORE_DBG Storing in sw keystore\n" at)
 if(at EQUAL -1)
   message(FATAL_ERROR "KSH_TRACE=1 printed no expected trace")
 endif()
-execute_process(COMMAND ${DECODER} ${WORK}/trace.bin ${LIBRARY} RESULT_VARIABLE rc OUTPUT_FILE ${WORK}/decoded.txt)
+execute_process(COMMAND ${EMULATOR} ${DECODER} ${WORK}/trace.bin ${LIBRARY} RESULT_VARIABLE rc OUTPUT_FILE ${WORK}/decoded.txt)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "the decoder failed (${rc})")
 endif()

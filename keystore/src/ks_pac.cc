@@ -1,0 +1,288 @@
+// PAC records: storing, testing, enumerating and clearing single PACs, and
+// splitting the metadata that holds their PAC-Opaque and PAC-Info TLVs.
+//
+// A PAC is an ordinary key of type 2 named by its A-ID: the PAC-Key is the
+// value, the PAC-Opaque TLV followed by the PAC-Info TLV is the metadata.
+// Every byte of that metadata comes from outside the process, so every TLV
+// walk here checks the remaining length before it reads a header.
+#include <cstring>
+
+#include "keystore/ks_hw.h"
+#include "keystore/ks_messages.h"
+#include "keystore/ks_modes.h"
+#include "keystore/ks_pac.h"
+#include "keystore/ks_sw_keystore.h"
+#include "keystore/platform/ks_platform.h"
+#include "ks_cleanse.h"
+#include "ks_pac_common.h"
+#include "ks_pac_internal.h"
+#include "ks_pac_seam.h"
+#include "ks_trace.h"
+
+namespace ks {
+// Redundancy hook used by ks_clear_pac; tests replace it to script the
+// standby's answer.
+int32_t (*pac_ha_delete_key)(const uint8_t *, uint8_t) = ks_ha_delete_key;
+}  // namespace ks
+
+namespace ks::pac {
+
+Backend backend() {
+    if (ks_use_sw_ks != 0) return Backend::kSoftware;
+    if (reg_invoke_ks_platform_is_hw_present() != 0) return Backend::kHardware;
+    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
+    return Backend::kAbsent;
+}
+
+}  // namespace ks::pac
+
+namespace {
+
+using ks::pac::Backend;
+
+constexpr uint32_t kTagStoreMeta = 0x04600094;
+
+// True when buf holds exactly one TLV of the given type: the length field
+// plus the header equals the buffer's length. A buffer shorter than a header
+// is never read.
+bool whole_tlv(const uint8_t *buf, uint32_t len, uint16_t type) {
+    if (len < ks::pac::kTlvHeaderLen) return false;
+    return ks::pac::be16(buf) == type && uint32_t{ks::pac::be16(buf + 2)} + ks::pac::kTlvHeaderLen == len;
+}
+
+// One step of a walk over the key table by index. On KS_SUCCESS *handle is
+// a copy to release with tagged_free. A backend that reports success without
+// writing a handle ends the walk as the end of the table does.
+int32_t handle_at(uint16_t index, uint8_t **handle, uint8_t *handle_len) {
+    *handle = nullptr;
+    *handle_len = 0;
+    int32_t status;
+    switch (ks::pac::backend()) {
+        case Backend::kSoftware:
+            status = ks_sw_return_key_handle_by_index(index, handle, handle_len);
+            break;
+        case Backend::kHardware:
+            status = ks_ae46c1_return_key_handle_by_index(index, handle, handle_len);
+            break;
+        default:
+            return KS_NO_KEYSTORE;
+    }
+    if (status == KS_SUCCESS && *handle == nullptr) return KS_NO_MORE_RECORDS;
+    return status;
+}
+
+bool is_pac_handle(const uint8_t *handle, uint8_t handle_len) {
+    return handle_len >= 1 && handle[0] == KS_KEY_TYPE_PAC;
+}
+
+}  // namespace
+
+bool pac_meta_split(const uint8_t *meta, uint16_t meta_len, const uint8_t **opaque, uint32_t *opaque_len,
+                    const uint8_t **info, uint32_t *info_len) {
+    const uint8_t *found_opaque = nullptr, *found_info = nullptr;
+    uint32_t found_opaque_len = 0, found_info_len = 0;
+    uint16_t remaining = meta != nullptr ? meta_len : 0;
+    const uint8_t *cursor = meta;
+
+    while (remaining != 0) {
+        // A header cut off by the end of the metadata cannot be read: the
+        // metadata is incomplete.
+        if (remaining < ks::pac::kTlvHeaderLen) break;
+        uint16_t type = ks::pac::be16(cursor);
+        uint32_t whole = uint32_t{ks::pac::be16(cursor + 2)} + ks::pac::kTlvHeaderLen;
+        if (type == KS_PAC_TLV_INFO) {
+            if (found_info != nullptr) {
+                KS_TRACE(PAC, SPLIT_MULTIPLE_INFOS, ks::kModuleFront, ks::kLevelDebug);
+                return false;
+            }
+            if (remaining < whole) {
+                KS_TRACE(PAC, SPLIT_BAD_INFO_LEN, ks::kModuleFront, ks::kLevelDebug);
+                return false;
+            }
+            found_info = cursor;
+            found_info_len = whole;
+        } else if (type == KS_PAC_TLV_OPAQUE) {
+            if (found_opaque != nullptr) {
+                KS_TRACE(PAC, SPLIT_MULTIPLE_OPAQUES, ks::kModuleFront, ks::kLevelDebug);
+                return false;
+            }
+            if (remaining < whole) {
+                KS_TRACE(PAC, SPLIT_BAD_OPAQUE_LEN, ks::kModuleFront, ks::kLevelDebug);
+                return false;
+            }
+            found_opaque = cursor;
+            found_opaque_len = whole;
+        } else {
+            KS_TRACE(PAC, SPLIT_UNKNOWN_TYPE, ks::kModuleFront, ks::kLevelDebug);
+            return false;
+        }
+        // whole <= remaining here, so the 16-bit count cannot wrap.
+        remaining = static_cast<uint16_t>(remaining - whole);
+        cursor += whole;
+    }
+    if (remaining != 0 || found_opaque == nullptr || found_info == nullptr) {
+        KS_TRACE(PAC, SPLIT_INCOMPLETE, ks::kModuleFront, ks::kLevelDebug);
+        return false;
+    }
+    *opaque = found_opaque;
+    *opaque_len = found_opaque_len;
+    *info = found_info;
+    *info_len = found_info_len;
+    return true;
+}
+
+extern "C" {
+
+int32_t ks_store_pac(const uint8_t *aid, uint32_t aid_len, const uint8_t *pac_key, uint32_t pac_key_len,
+                     const uint8_t *opaque, uint32_t opaque_len, const uint8_t *info, uint32_t info_len) {
+    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (info_len == 0 || opaque_len == 0 || pac_key_len == 0 || !ks::pac::aid_valid(aid, aid_len) ||
+        pac_key == nullptr || opaque == nullptr || info == nullptr)
+        return KS_INVAL_ARGS;
+    // Only the two top-level headers are checked; the PAC-Info's contents are
+    // read later, by whoever needs them.
+    if (!whole_tlv(opaque, opaque_len, KS_PAC_TLV_OPAQUE) || !whole_tlv(info, info_len, KS_PAC_TLV_INFO))
+        return KS_INVAL_ARGS;
+
+    // Both lengths are at most 65539 here, so the sum cannot overflow.
+    uint32_t meta_len = opaque_len + info_len;
+    auto *meta = meta_len == 0 ? nullptr : static_cast<uint8_t *>(tagged_calloc(kTagStoreMeta, 1, meta_len));
+    if (meta == nullptr) return KS_NO_MEMORY;
+    std::memcpy(meta, opaque, opaque_len);
+    std::memcpy(meta + opaque_len, info, info_len);
+
+    ks::pac::Handle handle(aid, aid_len);
+    if (ks_use_sw_ks == 0) {
+        // PACs are kept by the software keystore only: with the hardware
+        // keystore selected nothing is stored, cached or notified.
+        Backend b = ks::pac::backend();
+        ks::free_cleansed(meta, meta_len);
+        return b == Backend::kAbsent ? KS_NO_KEYSTORE : KS_UNKNOWN_FAILURE;
+    }
+
+    int32_t status = ks_sw_store_sym_key(handle.bytes, handle.len, nullptr, 0, pac_key, pac_key_len, meta, meta_len);
+    ks::free_cleansed(meta, meta_len);
+    if (status != KS_SUCCESS) return status;
+
+    // The replaced PAC's entry and derived keys go; a failed add only means
+    // the entry is built again on first use.
+    pac_cache_remove(aid, aid_len);
+    pac_cache_add(aid, aid_len, opaque, opaque_len, info, info_len);
+    notify_pac_added(aid, aid_len);
+    return KS_SUCCESS;
+}
+
+int32_t ks_clear_pac(const uint8_t *aid, uint32_t aid_len) {
+    if (!ks::pac::aid_valid(aid, aid_len)) return KS_INVAL_ARGS;
+    // The cache entry goes whatever the delete reports.
+    pac_cache_remove(aid, aid_len);
+
+    ks::pac::Handle handle(aid, aid_len);
+    int32_t status;
+    switch (ks::pac::backend()) {
+        case Backend::kSoftware:
+            status = ks_sw_delete_key(handle.bytes, handle.len);
+            break;
+        case Backend::kHardware:
+            status = ks_ae46c1_delete_key(handle.bytes, handle.hw_len());
+            break;
+        default:
+            return KS_NO_KEYSTORE;
+    }
+    // The host hears of the clear also when there was no PAC to remove.
+    if (status == KS_SUCCESS || status == KS_RECORD_NOT_FOUND) notify_pac_deleted(aid, aid_len);
+    if (status != KS_SUCCESS) return status;
+    if (ks_rf_disabled != 0) return KS_SUCCESS;
+
+    // A standby that never had the PAC is as good as one that removed it.
+    status = ks::pac_ha_delete_key(handle.bytes, handle.hw_len());
+    return status == KS_RECORD_NOT_FOUND ? KS_SUCCESS : status;
+}
+
+int32_t ks_pac_exists(const uint8_t *aid, uint32_t aid_len, int32_t *exists) {
+    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (exists == nullptr || !ks::pac::aid_valid(aid, aid_len)) return KS_INVAL_ARGS;
+    ks::pac::Handle handle(aid, aid_len);
+    switch (ks::pac::backend()) {
+        case Backend::kSoftware:
+            return ks_sw_key_exists(handle.bytes, handle.len, exists);
+        case Backend::kHardware:
+            return ks_ae46c1_key_exists(handle.bytes, handle.hw_len(), exists);
+        default:
+            return KS_NO_KEYSTORE;
+    }
+}
+
+int32_t ks_snmp_pac_exists(const uint8_t *aid, uint32_t aid_len) {
+    int32_t exists = 0;
+    return ks_pac_exists(aid, aid_len, &exists) == KS_SUCCESS && exists != 0 ? 1 : 0;
+}
+
+int32_t ks_return_aid_by_index(uint16_t *index, uint8_t **aid_out, uint32_t *aid_len_out) {
+    // Arguments come before the standby check here.
+    if (index == nullptr || aid_out == nullptr || aid_len_out == nullptr) return KS_INVAL_ARGS;
+    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+
+    // The index counts every key of the table; keys of other types are
+    // passed over.
+    for (uint16_t i = *index;; ++i) {
+        uint8_t *handle;
+        uint8_t handle_len;
+        int32_t status = handle_at(i, &handle, &handle_len);
+        if (status != KS_SUCCESS) return status;
+        if (!is_pac_handle(handle, handle_len)) {
+            tagged_free(handle);
+            continue;
+        }
+        // The A-ID is moved to the front of the handle copy, which becomes
+        // the caller's buffer.
+        uint32_t aid_len = handle_len - 1u;
+        std::memmove(handle, handle + 1, aid_len);
+        *index = static_cast<uint16_t>(i + 1);
+        *aid_out = handle;
+        *aid_len_out = aid_len;
+        return KS_SUCCESS;
+    }
+}
+
+int32_t ks_snmp_get_next_pac(const uint8_t *aid, uint32_t aid_len, uint8_t *next_out, uint8_t *len_inout) {
+    constexpr uint32_t kKeyLen = KS_PAC_SNMP_KEY_LEN;
+    if (next_out == nullptr || len_inout == nullptr || *len_inout < kKeyLen || aid_len > kKeyLen ||
+        (aid == nullptr && aid_len != 0))
+        return 0;
+
+    // A-IDs compare as 16-byte big-endian numbers: right-aligned, zero-padded
+    // at the front, longer A-IDs by their first 16 bytes.
+    uint8_t current[kKeyLen] = {};
+    if (aid_len != 0) std::memcpy(current + kKeyLen - aid_len, aid, aid_len);
+
+    uint8_t best[kKeyLen] = {};
+    uint32_t best_len = 0;
+    bool found = false;
+    for (uint16_t i = 0;; ++i) {
+        uint8_t *handle;
+        uint8_t handle_len;
+        if (handle_at(i, &handle, &handle_len) != KS_SUCCESS) break;
+        if (!is_pac_handle(handle, handle_len)) {
+            tagged_free(handle);
+            continue;
+        }
+        uint32_t n = handle_len - 1u;
+        if (n > kKeyLen) n = kKeyLen;
+        uint8_t key[kKeyLen] = {};
+        std::memcpy(key + kKeyLen - n, handle + 1, n);
+        tagged_free(handle);
+        // Strictly smaller only: on equal keys the lowest index stays.
+        if (std::memcmp(key, current, kKeyLen) > 0 && (!found || std::memcmp(key, best, kKeyLen) < 0)) {
+            std::memcpy(best, key, kKeyLen);
+            best_len = n;
+            found = true;
+        }
+    }
+    if (!found) return 0;
+    std::memcpy(next_out, best + kKeyLen - best_len, best_len);
+    *len_inout = static_cast<uint8_t>(best_len);
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,215 @@
+// The PAC cache: per A-ID, a parsed copy of a PAC's PAC-Opaque and PAC-Info
+// TLVs and the keys derived from that PAC, kept on the platform's FIFO queue
+// ks_pac_cacheq. Entries are made when a PAC is stored and, on demand, from
+// the key's metadata; they are dropped when the PAC is stored again or
+// cleared, and all at once by the purge.
+#include <cstddef>
+#include <cstring>
+
+#include "keystore/ks_hw.h"
+#include "keystore/ks_modes.h"
+#include "keystore/ks_pac.h"
+#include "keystore/ks_sw_keystore.h"
+#include "keystore/platform/ks_platform.h"
+#include "keystore/platform/ks_platform_records.h"
+#include "ks_cleanse.h"
+#include "ks_pac_common.h"
+#include "ks_pac_internal.h"
+#include "ks_trace.h"
+
+extern "C" {
+// Zero-filled at load: the empty queue. Only the platform's queue operations
+// change it; the library reads its first word to walk the entries.
+void *ks_pac_cacheq[4] = {};
+}
+
+static_assert(sizeof(ks_pac_cacheq) == sizeof(ks_queue_header), "the cache queue is one platform queue header");
+static_assert(offsetof(pac_cache_entry, link) == 0, "the queue links entries through their first word");
+
+namespace {
+
+using ks::pac::Backend;
+
+constexpr uint32_t kTagEntry = 0x04600090;
+constexpr uint32_t kTagOpaqueCopy = 0x04600098;
+constexpr uint32_t kTagInfoCopy = 0x04600099;
+
+pac_cache_entry *head() { return static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); }
+
+bool same_aid(const pac_cache_entry *e, const uint8_t *aid, uint32_t aid_len) {
+    return e->aid_len == aid_len && (aid_len == 0 || std::memcmp(e->aid, aid, aid_len) == 0);
+}
+
+size_t entry_size(uint32_t aid_len, uint32_t opaque_len, uint32_t info_len) {
+    return sizeof(pac_cache_entry) + size_t{aid_len} + size_t{opaque_len} + size_t{info_len};
+}
+
+// Appends len bytes at *cursor and returns where they went.
+uint8_t *place(uint8_t *&cursor, const uint8_t *bytes, uint32_t len) {
+    uint8_t *at = cursor;
+    if (len != 0) std::memcpy(at, bytes, len);
+    cursor += len;
+    return at;
+}
+
+enum class Part { kOpaque, kInfo };
+
+// Hands out a copy of one of the PAC's two TLVs, from the cache or, on a
+// miss, from the key's metadata.
+int32_t return_tlv(Part part, const uint8_t *aid, uint32_t aid_len, uint8_t **out, uint32_t *out_len) {
+    const bool opaque = part == Part::kOpaque;
+    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (out_len == nullptr || out == nullptr || !ks::pac::aid_valid(aid, aid_len)) {
+        if (opaque)
+            KS_TRACE(PAC, OPAQUE_BAD_ARGS, ks::kModulePacErr, ks::kLevelError, static_cast<const void *>(aid),
+                     static_cast<int>(aid_len), static_cast<const void *>(out), static_cast<const void *>(out_len));
+        else
+            KS_TRACE(PAC, INFO_BAD_ARGS, ks::kModulePacErr, ks::kLevelError, static_cast<const void *>(aid),
+                     static_cast<int>(aid_len), static_cast<const void *>(out), static_cast<const void *>(out_len));
+        return KS_INVAL_ARGS;
+    }
+
+    pac_cache_entry *entry = pac_cache_find(aid, aid_len);
+    if (entry == nullptr) entry = pac_cache_load(aid, aid_len);
+    if (entry == nullptr) {
+        // Also the answer for a PAC that does not exist.
+        if (opaque)
+            KS_TRACE(PAC, OPAQUE_FETCH_FAILED, ks::kModulePacErr, ks::kLevelError);
+        else
+            KS_TRACE(PAC, INFO_FETCH_FAILED, ks::kModulePacErr, ks::kLevelError);
+        return KS_UNKNOWN_FAILURE;
+    }
+
+    const uint8_t *tlv = opaque ? entry->opaque : entry->info;
+    uint32_t len = opaque ? entry->opaque_len : entry->info_len;
+    auto *copy = len == 0 ? nullptr
+                          : static_cast<uint8_t *>(tagged_calloc(opaque ? kTagOpaqueCopy : kTagInfoCopy, 1, len));
+    if (copy == nullptr) {
+        if (opaque)
+            KS_TRACE(PAC, OPAQUE_MALLOC_FAILED, ks::kModulePacErr, ks::kLevelError);
+        else
+            KS_TRACE(PAC, INFO_MALLOC_FAILED, ks::kModulePacErr, ks::kLevelError);
+        return KS_NO_MEMORY;
+    }
+    std::memcpy(copy, tlv, len);
+    *out = copy;
+    *out_len = len;
+    return KS_SUCCESS;
+}
+
+}  // namespace
+
+// Each record is one allocation: the fields, then its byte strings.
+void pac_free_derived(pac_derived_secret *record) {
+    if (record == nullptr) return;
+    ks::free_cleansed(record, sizeof *record + size_t{record->output_len} + record->label_len + record->seed_len);
+}
+
+void pac_free_shared_key(pac_shared_key *record) {
+    if (record == nullptr) return;
+    ks::free_cleansed(record, sizeof *record + size_t{record->output_len} + record->label_len);
+}
+
+void pac_cache_free_entry(pac_cache_entry *entry) {
+    if (entry == nullptr) return;
+    pac_free_derived(entry->derived);
+    pac_free_shared_key(entry->mack);
+    pac_free_shared_key(entry->kek);
+    ks::free_cleansed(entry, entry_size(entry->aid_len, entry->opaque_len, entry->info_len));
+}
+
+pac_cache_entry *pac_cache_find(const uint8_t *aid, uint32_t aid_len) {
+    if (aid == nullptr) return nullptr;
+    for (pac_cache_entry *e = head(); e != nullptr; e = e->link)
+        if (same_aid(e, aid, aid_len)) return e;
+    return nullptr;
+}
+
+void pac_cache_remove(const uint8_t *aid, uint32_t aid_len) {
+    if (aid == nullptr) return;
+    pac_cache_entry *prev = nullptr;
+    for (pac_cache_entry *e = head(); e != nullptr; prev = e, e = e->link) {
+        if (!same_aid(e, aid, aid_len)) continue;
+        // Only what the queue hands back is freed: an entry it did not
+        // unlink stays where it is.
+        pac_cache_free_entry(static_cast<pac_cache_entry *>(fifo_unlink(ks_pac_cacheq, e, prev)));
+        return;
+    }
+}
+
+pac_cache_entry *pac_cache_add(const uint8_t *aid, uint32_t aid_len, const uint8_t *opaque, uint32_t opaque_len,
+                               const uint8_t *info, uint32_t info_len) {
+    // At most one entry per A-ID; the old one goes even if the new one
+    // cannot be made.
+    pac_cache_remove(aid, aid_len);
+    if (aid == nullptr || (opaque == nullptr && opaque_len != 0) || (info == nullptr && info_len != 0))
+        return nullptr;
+    // Each length fits 16 bits plus a header for every caller; the bound keeps
+    // the sum meaningful on 32-bit size_t too.
+    constexpr uint32_t kMaxPart = 0x01000000;
+    if (aid_len > kMaxPart || opaque_len > kMaxPart || info_len > kMaxPart) return nullptr;
+
+    auto *entry = static_cast<pac_cache_entry *>(tagged_calloc(kTagEntry, 1, entry_size(aid_len, opaque_len, info_len)));
+    if (entry == nullptr) return nullptr;
+    uint8_t *cursor = reinterpret_cast<uint8_t *>(entry + 1);
+    entry->aid = place(cursor, aid, aid_len);
+    entry->aid_len = aid_len;
+    entry->opaque = place(cursor, opaque, opaque_len);
+    entry->opaque_len = opaque_len;
+    entry->info = place(cursor, info, info_len);
+    entry->info_len = info_len;
+    fifo_enqueue(ks_pac_cacheq, entry);
+    return entry;
+}
+
+pac_cache_entry *pac_cache_load(const uint8_t *aid, uint32_t aid_len) {
+    if (aid == nullptr) return nullptr;
+    ks::pac::Handle handle(aid, aid_len);
+    uint8_t *meta = nullptr;
+    uint16_t meta_len = 0;
+    int32_t status;
+    switch (ks::pac::backend()) {
+        case Backend::kSoftware:
+            status = ks_sw_get_meta_data(handle.bytes, handle.len, &meta, &meta_len);
+            break;
+        case Backend::kHardware:
+            status = ks_ae46c1_get_meta_data(handle.bytes, handle.hw_len(), &meta, &meta_len);
+            break;
+        default:
+            status = KS_NO_KEYSTORE;
+            break;
+    }
+    if (status != KS_SUCCESS) {
+        KS_TRACE(PAC, LOAD_META_FAILED, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(status));
+        return nullptr;
+    }
+    if (meta == nullptr || meta_len == 0) {
+        KS_TRACE(PAC, LOAD_META_FAILED, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(KS_SUCCESS));
+        tagged_free(meta);
+        return nullptr;
+    }
+
+    const uint8_t *opaque, *info;
+    uint32_t opaque_len, info_len;
+    pac_cache_entry *entry = nullptr;
+    if (pac_meta_split(meta, meta_len, &opaque, &opaque_len, &info, &info_len))
+        entry = pac_cache_add(aid, aid_len, opaque, opaque_len, info, info_len);
+    ks::free_cleansed(meta, meta_len);
+    return entry;
+}
+
+extern "C" {
+
+void ks_pac_cache_purge(void) {
+    while (void *e = fifo_dequeue(ks_pac_cacheq)) pac_cache_free_entry(static_cast<pac_cache_entry *>(e));
+}
+
+int32_t ks_return_pac_opaque(const uint8_t *aid, uint32_t aid_len, uint8_t **out, uint32_t *out_len) {
+    return return_tlv(Part::kOpaque, aid, aid_len, out, out_len);
+}
+
+int32_t ks_return_pac_info(const uint8_t *aid, uint32_t aid_len, uint8_t **out, uint32_t *out_len) {
+    return return_tlv(Part::kInfo, aid, aid_len, out, out_len);
+}
+
+}  // extern "C"
