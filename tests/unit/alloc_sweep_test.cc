@@ -16,12 +16,14 @@
 
 #include "keystore/ks_cipher.h"
 #include "keystore/ks_mschap.h"
+#include "keystore/ks_pac.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
 #include "ks_mschap_core.h"
 #include "ks_snapshot.h"
+#include "pac_test_util.h"
 #include "ks_test_util.h"
 
 namespace {
@@ -40,9 +42,16 @@ struct Sweep {
     std::function<void(Snapshot &)> leaves = nullptr;  // state before -> state a failure leaves
     std::function<void()> setup = nullptr;             // extra setup after the common one
     // Replaces the status/state check for operations where some failures
-    // are absorbed: gets the failing call's number, its status, the state
-    // before and after, and the state a run without faults leaves.
-    std::function<void(uint64_t, int32_t, const Snapshot &, const Snapshot &, const Snapshot &)> check = nullptr;
+    // are absorbed or leave work done: gets the failing call's number and the
+    // count of calls, its status, the state before and after, and the state a
+    // run without faults leaves.
+    std::function<void(const struct Run &)> check = nullptr;
+};
+
+struct Run {
+    uint64_t k, n;
+    int32_t status;
+    const Snapshot &before, &after, &clean;
 };
 
 // Blocks the state accounts for: one per key entry, one per cache entry and
@@ -66,6 +75,11 @@ int32_t sw_store(const std::string &name, const std::string &value, const std::s
 // capacity so that the next insert has to grow the slot array.
 void populate() {
     kstest::reset_keystore();
+    // Start from no slot array, so that every row sees the same capacity
+    // and the same filled table, however far earlier rows grew it.
+    tagged_free(ks_sym_keys);
+    ks_sym_keys = nullptr;
+    ks_sym_tab_size = 0;
     ASSERT_EQ(sw_store("alpha", "alpha-secret", "alpha-meta"), KS_SUCCESS);
     ASSERT_EQ(sw_store("beta", "beta-secret"), KS_SUCCESS);
     ASSERT_EQ(sw_store("grp1", "g1", "m1"), KS_SUCCESS);
@@ -77,6 +91,9 @@ void populate() {
     ASSERT_EQ(sw_store("3des", std::string(21, 't')), KS_SUCCESS);
     ASSERT_EQ(sw_store("pw", "clientPass"), KS_SUCCESS);
     ASSERT_EQ(sw_store("pw2", "newPass"), KS_SUCCESS);
+    // Two PACs, both cached.
+    ASSERT_EQ(kstest::store(kstest::sample_pac("pac-a")), KS_SUCCESS);
+    ASSERT_EQ(kstest::store(kstest::sample_pac(std::string(31, 'P'))), KS_SUCCESS);
     for (int i = 0; ks_num_sym_keys < ks_sym_tab_size; ++i)
         ASSERT_EQ(sw_store("fill" + std::to_string(i), "f"), KS_SUCCESS);
 }
@@ -112,12 +129,12 @@ void run_sweep(const Sweep &s) {
         ASSERT_EQ(ksh_alloc_failed_calls(), failed + 1) << "the failure was not reached";
         const Snapshot after = kstest::snapshot();
         if (s.check) {
-            s.check(k, st, before, after, clean);
+            s.check(Run{k, n, st, before, after, clean});
         } else {
             Snapshot expected = before;
             if (s.leaves) s.leaves(expected);
             EXPECT_EQ(st, s.failed) << ks_err_str(st);
-            EXPECT_EQ(after, expected) << "after:\n" << after.describe() << "expected:\n" << expected.describe();
+            EXPECT_TRUE(after == expected) << kstest::diff(after, expected);
         }
         // Whatever the state now holds accounts for every block: nothing
         // leaked, nothing freed twice or left half-built.
@@ -306,10 +323,95 @@ std::vector<Sweep> mschap_rows() {
     };
 }
 
+// Expects the state of a failed call to be `want`, printing both otherwise.
+void expect_state(const Snapshot &after, const Snapshot &want) {
+    EXPECT_TRUE(after == want) << kstest::diff(after, want);
+}
+
+std::vector<Sweep> pac_rows() {
+    static uint8_t *out;
+    static uint32_t out_len;
+    static uint16_t index;
+    using kstest::sample_pac;
+    // A PAC copy handed to the caller: released on success, null on failure.
+    const auto tlv_copy = [](auto fn, const std::string &aid) {
+        return [fn, aid] {
+            out = reinterpret_cast<uint8_t *>(&out);
+            const int32_t st = fn(reinterpret_cast<const uint8_t *>(aid.data()), static_cast<uint32_t>(aid.size()),
+                                  &out, &out_len);
+            if (st == KS_SUCCESS) free_caller_copy(out);
+            return st;
+        };
+    };
+    // The load on a cache miss: reading the metadata or making the entry
+    // fails the operation with nothing cached; failing the copy (the last
+    // allocation) leaves the loaded entry cached.
+    const auto after_load = [](const Run &r) {
+        if (r.k == r.n) {
+            EXPECT_EQ(r.status, KS_NO_MEMORY);
+            expect_state(r.after, r.clean);
+        } else {
+            EXPECT_EQ(r.status, KS_UNKNOWN_FAILURE);
+            expect_state(r.after, r.before);
+        }
+    };
+    const auto purge_cache = [] { ks_pac_cache_purge(); };
+    // A store whose cache entry cannot be made still succeeds: the PAC is
+    // stored and the A-ID has no cache entry. Any other failure stores
+    // nothing and keeps the old cache entry.
+    const auto store_check = [](const std::string &aid) {
+        return [aid](const Run &r) {
+            if (r.status == KS_SUCCESS) {
+                Snapshot want = r.clean;
+                want.drop_cache(kstest::bytes(aid));
+                expect_state(r.after, want);
+                EXPECT_EQ(ksh_pac_event_count(), 1u) << "the host hears of the stored PAC";
+            } else {
+                EXPECT_EQ(r.status, KS_NO_MEMORY);
+                expect_state(r.after, r.before);
+                EXPECT_EQ(ksh_pac_event_count(), 0u) << "nothing stored, nobody told";
+            }
+        };
+    };
+    return {
+        {"ks_store_pac", "new A-ID past the slot capacity", [] { return kstest::store(sample_pac("pac-new")); },
+         KS_SUCCESS, KS_NO_MEMORY, nullptr, nullptr, store_check("pac-new")},
+        {"ks_store_pac", "replacing a cached PAC", [] { return kstest::store(sample_pac("pac-a", 7)); }, KS_SUCCESS,
+         KS_NO_MEMORY, nullptr, nullptr, store_check("pac-a")},
+        {"ks_return_pac_opaque", "cache hit", tlv_copy(ks_return_pac_opaque, "pac-a")},
+        {"ks_return_pac_info", "cache hit", tlv_copy(ks_return_pac_info, std::string(31, 'P'))},
+        {"ks_return_pac_opaque", "load on a cache miss", tlv_copy(ks_return_pac_opaque, "pac-a"), KS_SUCCESS,
+         KS_NO_MEMORY, nullptr, purge_cache, after_load},
+        {"ks_return_pac_info", "load on a cache miss", tlv_copy(ks_return_pac_info, "pac-a"), KS_SUCCESS,
+         KS_NO_MEMORY, nullptr, purge_cache, after_load},
+        {"ks_return_aid_by_index", "walk from index 0 to the first PAC",
+         [] {
+             index = 0;
+             out = reinterpret_cast<uint8_t *>(&out);
+             const int32_t st = ks_return_aid_by_index(&index, &out, &out_len);
+             if (st == KS_SUCCESS) free_caller_copy(out);
+             else EXPECT_EQ(index, 0);
+             return st;
+         }},
+        // A failed fetch ends the walk early: an answer from the keys seen so
+        // far, never a crash or a leak.
+        {"ks_snmp_get_next_pac", "walk over the whole table",
+         [] {
+             uint8_t next[16];
+             uint8_t len = sizeof next;
+             return ks_snmp_get_next_pac(nullptr, 0, next, &len);
+         },
+         1, 0, nullptr, nullptr, [](const Run &r) {
+             EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+             expect_state(r.after, r.before);
+         }},
+    };
+}
+
 // Every row family; each area's rows join here.
 std::vector<Sweep> all_rows() {
     std::vector<Sweep> rows;
-    for (auto family : {key_table_rows, cipher_rows, mschap_rows}) {
+    for (auto family : {key_table_rows, cipher_rows, mschap_rows, pac_rows}) {
         auto part = family();
         rows.insert(rows.end(), part.begin(), part.end());
     }
@@ -344,6 +446,8 @@ bool never_allocates(const std::string &name) {
         // table reads and removals
         "ks_sym_key_find", "ks_sym_key_prefix_purge", "ks_sw_key_exists", "ks_sw_delete_key",
         "ks_sw_delete_all_keys_by_type",
+        // PAC tests and removals, the cache purge
+        "ks_clear_pac", "ks_pac_exists", "ks_snmp_pac_exists", "ks_pac_cache_purge",
         // status names, modes, start-up, storage location, hardware hooks
         "ks_err_str", "ks_get_errormsg", "keystore_init", "ks_wait_on_keystore_init", "ks_use_sw_emulation",
         "ks_are_we_using_sw_emulation", "ks_set_standby_mode", "ks_disable_rf", "ks_set_zav_for_incr_sync",

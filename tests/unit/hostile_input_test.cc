@@ -101,7 +101,7 @@ void run_case(const Case &c) {
         const bool refused = standby && c.standby_refused;
         EXPECT_EQ(st, refused ? KS_STDBY_NOT_SUPPORTED : c.expect) << ks_err_str(st);
         if (refused || !c.effect) {
-            EXPECT_EQ(after, before) << "after:\n" << after.describe() << "before:\n" << before.describe();
+            EXPECT_TRUE(after == before) << kstest::diff(after, before);
             EXPECT_EQ(kstest::library_live_blocks(), blocks);
         } else {
             c.effect(before, after);
@@ -141,7 +141,7 @@ Effect removed(const std::string &name) {
     return [=](const Snapshot &before, const Snapshot &after) {
         Snapshot expected = before;
         expected.keys.erase(expected.keys.begin() + before.find(handle_of(1, name)));
-        EXPECT_EQ(after, expected);
+        EXPECT_TRUE(after == expected) << kstest::diff(after, expected);
     };
 }
 
@@ -149,7 +149,7 @@ Effect renamed(const std::string &from, const std::string &to) {
     return [=](const Snapshot &before, const Snapshot &after) {
         Snapshot expected = before;
         expected.keys[before.find(handle_of(1, from))].handle = handle_of(1, to);
-        EXPECT_EQ(after, expected);
+        EXPECT_TRUE(after == expected) << kstest::diff(after, expected);
     };
 }
 

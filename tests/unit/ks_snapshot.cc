@@ -1,9 +1,12 @@
 #include "ks_snapshot.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "keystore/ks_pac.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore_host/host.h"
+#include "ks_pac_internal.h"
 #include "ks_sw_table.h"
 
 namespace kstest {
@@ -38,6 +41,21 @@ Snapshot snapshot() {
         s.keys.push_back({copy(e->data, e->handle_len), copy(ks::entry_value(e), e->value_len),
                           copy(ks::entry_meta(e), e->meta_len)});
     }
+    // The cache queue's first word is its head; each entry links the next.
+    for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) {
+        CacheSnap c;
+        c.aid = copy(e->aid, e->aid_len);
+        c.opaque = copy(e->opaque, e->opaque_len);
+        c.info = copy(e->info, e->info_len);
+        if ((c.has_derived = e->derived != nullptr)) {
+            c.derived_out = copy(e->derived->output, e->derived->output_len);
+            c.derived_label = copy(e->derived->label, e->derived->label_len);
+            c.derived_seed = copy(e->derived->seed, e->derived->seed_len);
+        }
+        if ((c.has_mack = e->mack != nullptr)) c.mack_out = copy(e->mack->output, e->mack->output_len);
+        if ((c.has_kek = e->kek != nullptr)) c.kek_out = copy(e->kek->output, e->kek->output_len);
+        s.cache.push_back(std::move(c));
+    }
     return s;
 }
 
@@ -55,6 +73,28 @@ std::string Snapshot::describe() const {
     }
     return out.empty() ? "<empty>\n" : out;
 }
+
+namespace {
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        out.push_back(text.substr(start, nl - start));
+    return out;
+}
+}  // namespace
+
+std::string diff(const Snapshot &got, const Snapshot &want) {
+    std::vector<std::string> g = lines(got.describe()), w = lines(want.describe());
+    std::string out;
+    for (const auto &l : w)
+        if (std::find(g.begin(), g.end(), l) == g.end()) out += "- " + l + "\n";
+    for (const auto &l : g)
+        if (std::find(w.begin(), w.end(), l) == w.end()) out += "+ " + l + "\n";
+    return out.empty() ? (g == w ? "identical\n" : "same lines, other order\n") : out;
+}
+
+void PrintTo(const Snapshot &s, std::ostream *os) { *os << "\n" << s.describe(); }
 
 void Snapshot::purge(const Bytes &prefix) {
     std::erase_if(keys, [&](const KeySnap &k) {

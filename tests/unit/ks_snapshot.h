@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,14 @@ struct Snapshot {
 };
 
 Snapshot snapshot();
+
+// The lines of want.describe() that got lacks ("-") and the lines of
+// got.describe() that want lacks ("+"); "same lines, other order" when only
+// the order differs.
+std::string diff(const Snapshot &got, const Snapshot &want);
+
+// Lets test failures print a snapshot as text.
+void PrintTo(const Snapshot &s, std::ostream *os);
 
 // Blocks the library holds now, less those it keeps for the life of the
 // process by design (the key table's slot array, the NT work buffer).
