@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,11 +18,13 @@
 #include "keystore/ks_cipher.h"
 #include "keystore/ks_modes.h"
 #include "keystore/ks_mschap.h"
+#include "keystore/ks_pac.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
 #include "ks_snapshot.h"
+#include "pac_test_util.h"
 #include "ks_test_util.h"
 
 namespace {
@@ -34,12 +37,16 @@ using kstest::Snapshot;
 // after it.
 using Effect = std::function<void(const Snapshot &before, const Snapshot &after)>;
 
+constexpr int32_t kLikeOff = INT32_MIN;
+
 struct Case {
     std::string op, what;
     bool standby_refused;        // STDBY_NOT_SUPPORTED first when the flag is on
     std::function<int32_t()> call;
     int32_t expect;              // with the standby flag off
     Effect effect = nullptr;     // null: the keystore must be unchanged
+    bool traced = false;         // its argument faults are traced (PAC copies)
+    int32_t on_standby = kLikeOff;  // the answer on a standby, when it is neither refused nor the same
 };
 
 // Caller buffers for the operations' outputs: filled before each call, and
@@ -66,6 +73,7 @@ std::string name_of(size_t n, char c = 'n') { return std::string(n, c); }
 const std::string kShort = "n";
 const std::string kLong = name_of(31);
 const std::string kMetaKey = "with-meta";
+const std::string kLongAid(31, 'P');
 
 int32_t sw_store(const std::string &name, const std::string &value, const std::string &meta = "") {
     Bytes h = handle_of(1, name);
@@ -80,6 +88,8 @@ void populate() {
     ASSERT_EQ(sw_store("aes", std::string(16, 'k')), KS_SUCCESS);
     ASSERT_EQ(sw_store("des", std::string(7, 'd')), KS_SUCCESS);
     ASSERT_EQ(sw_store("3des", std::string(21, 't')), KS_SUCCESS);
+    ASSERT_EQ(kstest::store(kstest::sample_pac("pac-a")), KS_SUCCESS);
+    ASSERT_EQ(kstest::store(kstest::sample_pac(kLongAid)), KS_SUCCESS);
     ASSERT_EQ(sw_store(kShort, "short-secret"), KS_SUCCESS);
     ASSERT_EQ(sw_store(kLong, "long-secret", "long-meta"), KS_SUCCESS);
     ASSERT_EQ(sw_store(kMetaKey, "0123456789abcdef", "meta-bytes"), KS_SUCCESS);
@@ -98,8 +108,9 @@ void run_case(const Case &c) {
         const int32_t st = c.call();
         ks_is_standby = 0;
         const Snapshot after = kstest::snapshot();
-        const bool refused = standby && c.standby_refused;
-        EXPECT_EQ(st, refused ? KS_STDBY_NOT_SUPPORTED : c.expect) << ks_err_str(st);
+        const bool refused = standby && (c.standby_refused || c.on_standby != kLikeOff);
+        const int32_t want = !refused ? c.expect : c.on_standby != kLikeOff ? c.on_standby : KS_STDBY_NOT_SUPPORTED;
+        EXPECT_EQ(st, want) << ks_err_str(st);
         if (refused || !c.effect) {
             EXPECT_TRUE(after == before) << kstest::diff(after, before);
             EXPECT_EQ(kstest::library_live_blocks(), blocks);
@@ -108,7 +119,7 @@ void run_case(const Case &c) {
         }
         // Argument faults and refusals are status codes, never traces.
         if (refused || c.expect == KS_INVAL_ARGS) {
-            EXPECT_EQ(ksh_trace_count(), 0u);
+            if (refused || !c.traced) EXPECT_EQ(ksh_trace_count(), 0u);
             EXPECT_TRUE(out_untouched()) << "a refused call wrote its output";
             EXPECT_TRUE(std::all_of(g_iv, g_iv + 16, [](uint8_t b) { return b == 0x11; })) << "IV written";
         }
@@ -294,6 +305,205 @@ std::vector<Case> mschap_rows() {
     return rows;
 }
 
+// ---- Rows: PACs --------------------------------------------------------------
+
+// A PAC stored by a valid call: its key last in the table, carrying the two
+// TLVs as metadata, and the A-ID's cache entry (built from the caller's TLVs)
+// last in the queue; everything else as it was.
+Effect pac_stored(const Bytes &aid, const Bytes &key, const Bytes &opaque, const Bytes &info) {
+    return [=](const Snapshot &before, const Snapshot &after) {
+        Snapshot want = before;
+        const Bytes h = kstest::cat(Bytes{KS_KEY_TYPE_PAC}, aid);
+        if (int i = want.find(h); i >= 0) want.keys.erase(want.keys.begin() + i);
+        want.keys.push_back({h, key, kstest::cat(opaque, info)});
+        want.drop_cache(aid);
+        kstest::CacheSnap c;
+        c.aid = aid, c.opaque = opaque, c.info = info;
+        want.cache.push_back(c);
+        EXPECT_TRUE(after == want) << kstest::diff(after, want);
+    };
+}
+
+Effect pac_cleared(const Bytes &aid) {
+    return [=](const Snapshot &before, const Snapshot &after) {
+        Snapshot want = before;
+        want.keys.erase(want.keys.begin() + want.find(kstest::cat(Bytes{KS_KEY_TYPE_PAC}, aid)));
+        want.drop_cache(aid);
+        EXPECT_TRUE(after == want) << kstest::diff(after, want);
+    };
+}
+
+// Rows that give an A-ID operation a null A-ID and every A-ID length. The
+// A-ID bytes are 'P': 31 of them name the stored long A-ID, 1 names no PAC.
+// valid(case, n) sets the answer for the valid lengths 1 and 31.
+void aid_rows(std::vector<Case> &rows, const std::string &op, bool refused,
+              std::function<int32_t(const uint8_t *, uint32_t)> call, std::function<void(Case &, size_t)> valid,
+              int32_t invalid = KS_INVAL_ARGS, bool traced = false) {
+    static const std::string aids(65536, 'P');
+    const auto *a = reinterpret_cast<const uint8_t *>(aids.data());
+    rows.push_back({op, "null A-ID", refused, [=] { return call(nullptr, 5); }, invalid, nullptr, traced});
+    for (size_t n : kBoundaries) {
+        Case c{op, "A-ID of " + std::to_string(n), refused, [=] { return call(a, static_cast<uint32_t>(n)); },
+               invalid, nullptr, traced};
+        if (n >= 1 && n <= KS_AID_MAX) valid(c, n);
+        rows.push_back(c);
+    }
+}
+
+std::vector<Case> pac_rows() {
+    using kstest::tlv;
+    std::vector<Case> rows;
+    static const kstest::SamplePac p = kstest::sample_pac("pac-new");
+    static const Bytes big_key(65536, 0x5A);
+    static const Bytes big_opaque = tlv(KS_PAC_TLV_OPAQUE, Bytes(65535, 0x0F));
+    static const Bytes empty_info = tlv(KS_PAC_TLV_INFO, {});
+    struct Store {
+        const uint8_t *aid = p.aid.data();
+        uint32_t aid_len = static_cast<uint32_t>(p.aid.size());
+        const uint8_t *key = p.key.data();
+        uint32_t key_len = static_cast<uint32_t>(p.key.size());
+        const uint8_t *opaque = p.opaque.data();
+        uint32_t opaque_len = static_cast<uint32_t>(p.opaque.size());
+        const uint8_t *info = p.info.data();
+        uint32_t info_len = static_cast<uint32_t>(p.info.size());
+        int32_t operator()() const {
+            return ks_store_pac(aid, aid_len, key, key_len, opaque, opaque_len, info, info_len);
+        }
+    };
+    const auto store_row = [&](const std::string &what, auto change, int32_t expect, Effect effect = nullptr) {
+        Store s;
+        change(s);
+        rows.push_back({"ks_store_pac", what, true, s, expect, effect});
+    };
+    static const Bytes bad_opaque_type = tlv(3, {1, 2, 3});
+    static const Bytes bad_info_type = tlv(KS_PAC_TLV_OPAQUE, {1, 2, 3});
+    aid_rows(rows, "ks_store_pac", true,
+             [](const uint8_t *a, uint32_t n) {
+                 return ks_store_pac(a, n, p.key.data(), 32, p.opaque.data(), static_cast<uint32_t>(p.opaque.size()),
+                                     p.info.data(), static_cast<uint32_t>(p.info.size()));
+             },
+             [](Case &c, size_t n) {
+                 // A new PAC for one byte, the stored long A-ID's replaced.
+                 c.expect = KS_SUCCESS;
+                 c.effect = pac_stored(Bytes(n, 'P'), p.key, p.opaque, p.info);
+             });
+    store_row("null PAC-Key", [](Store &s) { s.key = nullptr; }, KS_INVAL_ARGS);
+    store_row("PAC-Key of 0", [](Store &s) { s.key_len = 0; }, KS_INVAL_ARGS);
+    store_row("PAC-Key of 1", [](Store &s) { s.key_len = 1; }, KS_SUCCESS,
+              pac_stored(p.aid, Bytes(1, p.key[0]), p.opaque, p.info));
+    store_row("PAC-Key of 65536", [](Store &s) { s.key = big_key.data(), s.key_len = 65536; }, KS_SUCCESS,
+              pac_stored(p.aid, big_key, p.opaque, p.info));
+    store_row("null PAC-Opaque", [](Store &s) { s.opaque = nullptr; }, KS_INVAL_ARGS);
+    store_row("PAC-Opaque of 0", [](Store &s) { s.opaque_len = 0; }, KS_INVAL_ARGS);
+    store_row("PAC-Opaque one byte longer than its TLV", [](Store &s) { ++s.opaque_len; }, KS_INVAL_ARGS);
+    store_row("PAC-Opaque one byte shorter than its TLV", [](Store &s) { --s.opaque_len; }, KS_INVAL_ARGS);
+    store_row("PAC-Opaque of type 3", [](Store &s) { s.opaque = bad_opaque_type.data(), s.opaque_len = 7; },
+              KS_INVAL_ARGS);
+    store_row("PAC-Opaque header only (3 bytes)", [](Store &s) { s.opaque_len = 3; }, KS_INVAL_ARGS);
+    store_row("null PAC-Info", [](Store &s) { s.info = nullptr; }, KS_INVAL_ARGS);
+    store_row("PAC-Info of 0", [](Store &s) { s.info_len = 0; }, KS_INVAL_ARGS);
+    store_row("PAC-Info one byte shorter than its TLV", [](Store &s) { --s.info_len; }, KS_INVAL_ARGS);
+    store_row("PAC-Info of type 2", [](Store &s) { s.info = bad_info_type.data(), s.info_len = 7; }, KS_INVAL_ARGS);
+    // The largest TLVs: 65539 bytes of PAC-Opaque make metadata past 64 KiB,
+    // which is stored whole; an empty PAC-Info is a valid TLV.
+    store_row("PAC-Opaque of 65539, PAC-Info of 4",
+              [](Store &s) {
+                  s.opaque = big_opaque.data(), s.opaque_len = static_cast<uint32_t>(big_opaque.size());
+                  s.info = empty_info.data(), s.info_len = 4;
+              },
+              KS_SUCCESS, pac_stored(p.aid, p.key, big_opaque, empty_info));
+
+    static int32_t flag;
+    aid_rows(rows, "ks_clear_pac", false, [](const uint8_t *a, uint32_t n) { return ks_clear_pac(a, n); },
+             [](Case &c, size_t n) {
+                 c.expect = n == KS_AID_MAX ? KS_SUCCESS : KS_RECORD_NOT_FOUND;
+                 if (n == KS_AID_MAX) c.effect = pac_cleared(Bytes(n, 'P'));
+             });
+    // Present or absent, the answer is SUCCESS with the flag.
+    aid_rows(rows, "ks_pac_exists", true, [](const uint8_t *a, uint32_t n) { return ks_pac_exists(a, n, &flag); },
+             [](Case &c, size_t) { c.expect = KS_SUCCESS; });
+    rows.push_back({"ks_pac_exists", "null flag", true,
+                    [] { return ks_pac_exists(reinterpret_cast<const uint8_t *>("pac-a"), 5, nullptr); },
+                    KS_INVAL_ARGS});
+    aid_rows(rows, "ks_snmp_pac_exists", false, [](const uint8_t *a, uint32_t n) { return ks_snmp_pac_exists(a, n); },
+             [](Case &c, size_t n) {
+                 c.expect = n == KS_AID_MAX ? 1 : 0;
+                 c.on_standby = 0;  // refused inside: reads as absent
+             },
+             0);
+
+    // Copies of the TLVs: argument faults are traced; a missing PAC is
+    // UNKNOWN_FAILURE after the load's trace.
+    using CopyFn = int32_t (*)(const uint8_t *, uint32_t, uint8_t **, uint32_t *);
+    for (auto [op, fn] : {std::pair<const char *, CopyFn>{"ks_return_pac_opaque", ks_return_pac_opaque},
+                          std::pair<const char *, CopyFn>{"ks_return_pac_info", ks_return_pac_info}}) {
+        static uint8_t *copy;
+        static uint32_t copy_len;
+        aid_rows(rows, op, true,
+                 [fn](const uint8_t *a, uint32_t n) {
+                     copy = nullptr;
+                     const int32_t st = fn(a, n, &copy, &copy_len);
+                     if (st == KS_SUCCESS) tagged_free(copy);
+                     else EXPECT_EQ(copy, nullptr);
+                     return st;
+                 },
+                 [](Case &c, size_t n) { c.expect = n == KS_AID_MAX ? KS_SUCCESS : KS_UNKNOWN_FAILURE; }, KS_INVAL_ARGS,
+                 true);
+        rows.push_back({op, "null output", true,
+                        [fn] { return fn(reinterpret_cast<const uint8_t *>("pac-a"), 5, nullptr, &copy_len); },
+                        KS_INVAL_ARGS, nullptr, true});
+        rows.push_back({op, "null length", true,
+                        [fn] { return fn(reinterpret_cast<const uint8_t *>("pac-a"), 5, &copy, nullptr); },
+                        KS_INVAL_ARGS, nullptr, true});
+    }
+
+    // Walks: the enumeration checks its pointers before the standby flag.
+    static uint16_t index;
+    static uint8_t *aid_out;
+    static uint32_t aid_len;
+    const auto by_index = [](uint16_t *i, uint8_t **o, uint32_t *l) {
+        const int32_t st = ks_return_aid_by_index(i, o, l);
+        if (st == KS_SUCCESS) tagged_free(*o);
+        return st;
+    };
+    rows.push_back({"ks_return_aid_by_index", "null index", true, [=] { return by_index(nullptr, &aid_out, &aid_len); },
+                    KS_INVAL_ARGS, nullptr, false, KS_INVAL_ARGS});
+    rows.push_back({"ks_return_aid_by_index", "null A-ID output", true,
+                    [=] { return index = 0, by_index(&index, nullptr, &aid_len); }, KS_INVAL_ARGS, nullptr, false,
+                    KS_INVAL_ARGS});
+    rows.push_back({"ks_return_aid_by_index", "null length output", true,
+                    [=] { return index = 0, by_index(&index, &aid_out, nullptr); }, KS_INVAL_ARGS, nullptr, false,
+                    KS_INVAL_ARGS});
+    rows.push_back({"ks_return_aid_by_index", "index 0", true, [=] { return index = 0, by_index(&index, &aid_out, &aid_len); },
+                    KS_SUCCESS});
+    rows.push_back({"ks_return_aid_by_index", "index 65535", true,
+                    [=] { return index = 65535, by_index(&index, &aid_out, &aid_len); }, KS_NO_MORE_RECORDS});
+
+    static const uint8_t largest[16] = {'P', 'P', 'P', 'P', 'P', 'P', 'P', 'P', 'P', 'P', 'P', 'P', 'P', 'P', 'P', 'P'};
+    struct Next {
+        const uint8_t *aid;
+        uint32_t aid_len;
+        bool out;
+        uint8_t size;
+    };
+    const std::pair<const char *, Next> nexts[] = {
+        {"empty current A-ID", {nullptr, 0, true, 16}},  {"null output", {nullptr, 0, false, 16}},
+        {"buffer of 15", {nullptr, 0, true, 15}},        {"buffer of 255", {nullptr, 0, true, 255}},
+        {"current A-ID of 16", {largest, 16, true, 16}},  {"current A-ID of 17", {largest, 17, true, 16}},
+        {"null A-ID of length 1", {nullptr, 1, true, 16}}, {"current A-ID of 65536", {largest, 65536, true, 16}},
+    };
+    for (const auto &[what, n] : nexts) {
+        const bool answers = n.out && n.size >= 16 && n.aid_len == 0;  // only the empty A-ID has a successor here
+        rows.push_back({"ks_snmp_get_next_pac", what, false,
+                        [n] {
+                            uint8_t size = n.size;
+                            return ks_snmp_get_next_pac(n.aid, n.aid_len, n.out ? g_out : nullptr, &size);
+                        },
+                        answers ? 1 : 0});
+    }
+    return rows;
+}
+
 // Maintenance calls go to the hardware contract, whose stubs write nothing:
 // null outputs must not be touched.
 std::vector<Case> maintenance_rows() {
@@ -314,7 +524,7 @@ std::vector<Case> maintenance_rows() {
 
 std::vector<Case> all_rows() {
     std::vector<Case> rows;
-    for (auto family : {cipher_rows, mschap_rows, maintenance_rows}) {
+    for (auto family : {cipher_rows, mschap_rows, pac_rows, maintenance_rows}) {
         auto part = family();
         rows.insert(rows.end(), part.begin(), part.end());
     }
