@@ -31,6 +31,8 @@ struct Pending {
 };
 
 constinit std::vector<std::unique_ptr<Entry>> *g_records = nullptr;
+constinit ksh_trace_hook g_hook = nullptr;
+constinit void *g_hook_ctx = nullptr;
 
 std::vector<std::unique_ptr<Entry>> &records() {
     if (g_records == nullptr) g_records = new std::vector<std::unique_ptr<Entry>>();  // lives for the process
@@ -63,6 +65,7 @@ std::string shape_for(const void *descriptor, uint32_t index) {
 
 void finish_record(const Entry &e) {
     on_trace_recorded(e.rec);
+    if (g_hook) g_hook(g_hook_ctx, &e.rec);
 }
 
 }  // namespace
@@ -155,6 +158,11 @@ const ksh_trace_record *ksh_trace_at(size_t i) {
 
 void ksh_trace_clear(void) {
     if (g_records) g_records->clear();
+}
+
+void ksh_trace_set_hook(ksh_trace_hook hook, void *ctx) {
+    g_hook = hook;
+    g_hook_ctx = ctx;
 }
 
 }  // extern "C"

@@ -9,6 +9,7 @@
 #include "keystore/ks_storage.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore_host/host.h"
+#include "keystore_host/showmsg.h"
 #include "ks_hw_seam.h"
 #include "ks_mschap_core.h"
 
@@ -56,6 +57,8 @@ void reset_keystore() {
                                   registry_ks_platform_get_ks_notify_switchover_platform_ptr()})
         ksh_registry_clear(slot);
     ksh_reset_recorders();
+    ksh_trace_set_hook(nullptr, nullptr);
+    ksh_showmsg_reset();
 }
 
 void KeystoreTest::SetUp() {

@@ -107,6 +107,11 @@ KSH_EXPORT void ksh_trace_set_print_stream(FILE *stream);
  *           unknown), u16 module id, u16 argument count, u32 level, then per
  *           argument a kind byte and: 'i' i32; 'p' u64; 's' u32 n, n bytes. */
 KSH_EXPORT int ksh_trace_set_binary_log(const char *path);
+/* Called after every trace is recorded, with the record; the hook may change
+ * process state (a mode flag, say) between two traces of a running
+ * operation. Null removes it. */
+typedef void (*ksh_trace_hook)(void *ctx, const ksh_trace_record *record);
+KSH_EXPORT void ksh_trace_set_hook(ksh_trace_hook hook, void *ctx);
 
 /* ---- Error messages ------------------------------------------------------
  * sys_message_emit prints one line per message:
