@@ -17,10 +17,12 @@
 #include "keystore/ks_cipher.h"
 #include "keystore/ks_mschap.h"
 #include "keystore/ks_pac.h"
+#include "keystore/ks_show.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
+#include "keystore_host/showmsg.h"
 #include "ks_mschap_core.h"
 #include "ks_snapshot.h"
 #include "pac_test_util.h"
@@ -408,10 +410,41 @@ std::vector<Sweep> pac_rows() {
     };
 }
 
+// The show commands copy each record's handle as they walk: a failed copy
+// ends the walk with an error report; the keystore is untouched either way
+// and every copy made is released.
+std::vector<Sweep> show_rows() {
+    const auto unchanged = [](const Run &r) { expect_state(r.after, r.before); };
+    return {
+        {"ks_show_command", "walk over every record", [] { return ks_show_command(), 0; }, 0, 0, nullptr, nullptr,
+         unchanged},
+        {"qel_ks_show_command", "structured walk over every record",
+         [] {
+             ksh_showmsg_reply *reply = ksh_showmsg_reply_new();
+             int32_t err = 0;
+             qel_ks_show_command(reinterpret_cast<uintptr_t>(reply), 0, reply, &err);
+             // A failed copy becomes the last, unappended, element; every
+             // appended one is a record read whole.
+             for (size_t i = 0; i < ksh_showmsg_elem_count(reply); ++i) {
+                 ksh_showmsg_elem_view v;
+                 ksh_showmsg_elem_at(reply, i, &v);
+                 EXPECT_EQ(v.valid, 1);
+             }
+             const int32_t appended = static_cast<int32_t>(ksh_showmsg_elem_count(reply));
+             ksh_showmsg_reply_free(reply);
+             return appended == ks_num_sym_keys ? 0 : 1;
+         },
+         0, 1, nullptr, nullptr, [](const Run &r) {
+             EXPECT_EQ(r.status, 1) << "a failed copy must show as a shorter list";
+             expect_state(r.after, r.before);
+         }},
+    };
+}
+
 // Every row family; each area's rows join here.
 std::vector<Sweep> all_rows() {
     std::vector<Sweep> rows;
-    for (auto family : {key_table_rows, cipher_rows, mschap_rows, pac_rows}) {
+    for (auto family : {key_table_rows, cipher_rows, mschap_rows, pac_rows, show_rows}) {
         auto part = family();
         rows.insert(rows.end(), part.begin(), part.end());
     }

@@ -19,10 +19,12 @@
 #include "keystore/ks_modes.h"
 #include "keystore/ks_mschap.h"
 #include "keystore/ks_pac.h"
+#include "keystore/ks_show.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
+#include "keystore_host/showmsg.h"
 #include "ks_snapshot.h"
 #include "pac_test_util.h"
 #include "ks_test_util.h"
@@ -522,9 +524,24 @@ std::vector<Case> maintenance_rows() {
     };
 }
 
+// The structured show command with a reply the builder does not know: the
+// first builder call fails, and the command returns without touching
+// anything.
+std::vector<Case> show_rows() {
+    return {
+        {"qel_ks_show_command", "unknown reply", false,
+         [] {
+             int32_t err = 0;
+             qel_ks_show_command(0, 0, nullptr, &err);
+             return err == 0 ? 0 : 1;
+         },
+         1},
+    };
+}
+
 std::vector<Case> all_rows() {
     std::vector<Case> rows;
-    for (auto family : {cipher_rows, mschap_rows, pac_rows, maintenance_rows}) {
+    for (auto family : {cipher_rows, mschap_rows, pac_rows, show_rows, maintenance_rows}) {
         auto part = family();
         rows.insert(rows.end(), part.begin(), part.end());
     }
@@ -554,7 +571,8 @@ bool not_a_front(const std::string &name) {
         "ks_initialized", "aaa_lib_index", "ks_pac_cacheq", "ks_err_str", "ks_get_errormsg", "keystore_init",
         "ks_wait_on_keystore_init", "ks_use_sw_emulation", "ks_are_we_using_sw_emulation", "ks_set_standby_mode",
         "ks_disable_rf", "ks_set_zav_for_incr_sync", "ks_use_zav_for_incr_sync", "ks_is_hw_present",
-        "ks_get_public_key", "ks_set_sw_storage_fs", "ks_pac_cache_purge", "ks_clear_all_pacs"};
+        "ks_get_public_key", "ks_set_sw_storage_fs", "ks_pac_cache_purge", "ks_clear_all_pacs",
+        "ks_show_command"};
     return kNames.count(name) != 0;
 }
 

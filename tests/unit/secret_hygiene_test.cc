@@ -15,10 +15,13 @@
 
 #include "keystore/ks_cipher.h"
 #include "keystore/ks_mschap.h"
+#include "keystore/ks_pac.h"
+#include "keystore/ks_show.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
+#include "keystore_host/showmsg.h"
 #include "ks_snapshot.h"
 #include "ks_test_util.h"
 
@@ -138,6 +141,17 @@ int32_t sw_store(const std::string &name, const std::string &value, const std::s
                                static_cast<uint32_t>(meta.size()));
 }
 
+// A PAC whose PAC-Key is a marked secret.
+void store_marked_pac(const std::string &aid, int variant) {
+    const std::string key = secret_value(variant);
+    const std::vector<uint8_t> opaque = {0, 2, 0, 3, 'o', 'p', 'q'}, info = {0, 9, 0, 0};
+    ASSERT_EQ(ks_store_pac(reinterpret_cast<const uint8_t *>(aid.data()), static_cast<uint32_t>(aid.size()),
+                           reinterpret_cast<const uint8_t *>(key.data()), static_cast<uint32_t>(key.size()),
+                           opaque.data(), static_cast<uint32_t>(opaque.size()), info.data(),
+                           static_cast<uint32_t>(info.size())),
+              KS_SUCCESS);
+}
+
 void store_secrets() {
     for (int i = 0; i < 6; ++i) ASSERT_EQ(sw_store("sec" + std::to_string(i), secret_value(i), "meta"), KS_SUCCESS);
     // Keys of the lengths the ciphers take, each carrying the marker; a
@@ -146,6 +160,8 @@ void store_secrets() {
     ASSERT_EQ(sw_store("3des", kMarker + std::string(21 - kMarker.size(), '.')), KS_SUCCESS);
     ASSERT_EQ(sw_store("pw", kMarker), KS_SUCCESS);
     ASSERT_EQ(sw_store("pw2", "pre-" + kMarker), KS_SUCCESS);
+    store_marked_pac("pac-m", 0);
+    store_marked_pac("pac-n", 1);
 }
 
 std::vector<Use> key_table_uses() {
@@ -223,9 +239,66 @@ std::vector<Use> mschap_uses() {
     };
 }
 
+std::vector<Use> pac_uses() {
+    static uint8_t *copy;
+    static uint32_t len;
+    static uint16_t index;
+    const auto aid = reinterpret_cast<const uint8_t *>("pac-m");
+    return {
+        {"ks_store_pac (replace)", [] { store_marked_pac("pac-m", 2); }},
+        {"ks_return_pac_opaque / info (cache miss)",
+         [aid] {
+             ks_pac_cache_purge();
+             if (ks_return_pac_opaque(aid, 5, &copy, &len) == KS_SUCCESS) release_copy(copy, len);
+             if (ks_return_pac_info(aid, 5, &copy, &len) == KS_SUCCESS) release_copy(copy, len);
+         }},
+        {"ks_return_aid_by_index",
+         [] {
+             index = 0;
+             // The A-ID sits in the handle copy, one byte longer than it.
+             while (ks_return_aid_by_index(&index, &copy, &len) == KS_SUCCESS) release_copy(copy, len + 1);
+         }},
+        {"ks_snmp_get_next_pac",
+         [] {
+             uint8_t next[16];
+             uint8_t n = sizeof next;
+             ks_snmp_get_next_pac(nullptr, 0, next, &n);
+         }},
+        {"ks_pac_exists / ks_snmp_pac_exists",
+         [aid] {
+             int32_t flag;
+             ks_pac_exists(aid, 5, &flag), ks_snmp_pac_exists(aid, 5);
+         }},
+        {"ks_clear_pac", [aid] { ks_clear_pac(aid, 5); }},
+        {"ks_pac_cache_purge", [] { ks_pac_cache_purge(); }},
+    };
+}
+
+// The structured show's reply, rendered both ways, joins what is searched.
+std::string g_show_output;
+
+std::vector<Use> show_uses() {
+    return {
+        {"ks_show_command", [] { ks_show_command(); }},
+        {"qel_ks_show_command",
+         [] {
+             ksh_showmsg_reply *reply = ksh_showmsg_reply_new();
+             int32_t err = 0;
+             qel_ks_show_command(reinterpret_cast<uintptr_t>(reply), 0, reply, &err);
+             std::string text(1 << 16, '\0');
+             for (auto render : {ksh_showmsg_render_table, ksh_showmsg_render_json}) {
+                 int n = render(reply, text.data(), text.size());
+                 EXPECT_GT(n, 0);
+                 g_show_output += text.substr(0, static_cast<size_t>(n)) + "\n";
+             }
+             ksh_showmsg_reply_free(reply);
+         }},
+    };
+}
+
 std::vector<Use> all_uses() {
     std::vector<Use> uses;
-    for (auto family : {key_table_uses, cipher_uses, mschap_uses}) {
+    for (auto family : {key_table_uses, cipher_uses, mschap_uses, pac_uses, show_uses}) {
         auto part = family();
         uses.insert(uses.end(), part.begin(), part.end());
     }
@@ -247,10 +320,13 @@ TEST_F(SecretHygieneTest, MarkerNeverLeavesAndEveryReleaseIsCleansed) {
         // Emptying the table afterwards releases every entry the operation
         // left behind; those releases must be cleansed too.
         ks_sw_delete_all_keys_by_type(1);
+        ks_sw_delete_all_keys_by_type(2);
+        ks_pac_cache_purge();
         ksh_alloc_check_cleansed(0);
         EXPECT_EQ(ksh_alloc_uncleansed_frees(), uncleansed)
             << "last block released uncleansed had tag 0x" << std::hex << ksh_alloc_last_uncleansed_tag();
-        const std::string out = leaks.collected();
+        const std::string out = leaks.collected() + g_show_output;
+        g_show_output.clear();
         EXPECT_FALSE(Leaks::contains_marker(out)) << out;
     }
 }
