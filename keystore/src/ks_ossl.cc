@@ -1,15 +1,11 @@
 #include "ks_ossl.h"
 
+#include <atomic>
+
 #include <openssl/provider.h>
 
 namespace ks::ossl {
 namespace {
-
-struct State {
-    OSSL_LIB_CTX *ctx = nullptr;
-    const EVP_MD *mds[static_cast<int>(Md::kCount)] = {};
-    const EVP_CIPHER *ciphers[static_cast<int>(Cipher::kCount)] = {};
-};
 
 const char *const kMdNames[] = {"MD4", "MD5", "SHA1"};
 const char *const kCipherNames[] = {"AES-128-CBC", "AES-192-CBC", "AES-256-CBC", "AES-128-ECB", "AES-192-ECB",
@@ -17,31 +13,75 @@ const char *const kCipherNames[] = {"AES-128-CBC", "AES-192-CBC", "AES-256-CBC",
 static_assert(sizeof(kMdNames) / sizeof(kMdNames[0]) == static_cast<int>(Md::kCount));
 static_assert(sizeof(kCipherNames) / sizeof(kCipherNames[0]) == static_cast<int>(Cipher::kCount));
 
-State make_state() {
-    State s;
-    s.ctx = OSSL_LIB_CTX_new();
-    if (s.ctx == nullptr) return s;
-    // Providers stay loaded for the life of the process; the context is never
-    // freed, since callers may run until the very end of the process.
-    if (OSSL_PROVIDER_load(s.ctx, "default") == nullptr) return s;
-    (void)OSSL_PROVIDER_load(s.ctx, "legacy");  // MD4, DES, RC4: checked per fetch
-    for (int i = 0; i < static_cast<int>(Md::kCount); ++i) s.mds[i] = EVP_MD_fetch(s.ctx, kMdNames[i], nullptr);
-    for (int i = 0; i < static_cast<int>(Cipher::kCount); ++i)
-        s.ciphers[i] = EVP_CIPHER_fetch(s.ctx, kCipherNames[i], nullptr);
-    return s;
+// Each object is created on first use and published once; the first use may
+// race between threads (the HMAC primitives may run on any thread), so the
+// loser frees its copy. A failed creation (out of memory, say) publishes
+// nothing, and the next use tries again instead of failing for the life of
+// the process. Published objects are never freed: callers may run until the
+// very end of the process.
+constinit std::atomic<OSSL_LIB_CTX *> g_ctx{nullptr};
+constinit std::atomic<const EVP_MD *> g_mds[static_cast<int>(Md::kCount)] = {};
+constinit std::atomic<const EVP_CIPHER *> g_ciphers[static_cast<int>(Cipher::kCount)] = {};
+
+OSSL_LIB_CTX *make_context() {
+    OSSL_LIB_CTX *ctx = OSSL_LIB_CTX_new();
+    if (ctx == nullptr) return nullptr;
+    if (OSSL_PROVIDER_load(ctx, "default") == nullptr) {
+        OSSL_LIB_CTX_free(ctx);
+        return nullptr;
+    }
+    (void)OSSL_PROVIDER_load(ctx, "legacy");  // MD4, DES, RC4: retried by a fetch that fails
+    return ctx;
 }
 
-const State &state() {
-    static const State s = make_state();
-    return s;
+// Loads the legacy provider when it is not there yet (its first load may have
+// failed); true when it was loaded now.
+bool load_legacy(OSSL_LIB_CTX *ctx) {
+    if (OSSL_PROVIDER_available(ctx, "legacy") == 1) return false;
+    return OSSL_PROVIDER_load(ctx, "legacy") != nullptr;
+}
+
+template <typename T, typename Make, typename Free>
+T *publish(std::atomic<T *> &slot, Make make, Free release) {
+    T *have = slot.load(std::memory_order_acquire);
+    if (have != nullptr) return have;
+    T *made = make();
+    if (made == nullptr) return nullptr;
+    if (slot.compare_exchange_strong(have, made, std::memory_order_acq_rel)) return made;
+    release(made);
+    return have;
 }
 
 }  // namespace
 
-OSSL_LIB_CTX *context() { return state().ctx; }
+OSSL_LIB_CTX *context() { return publish(g_ctx, make_context, OSSL_LIB_CTX_free); }
 
-const EVP_MD *md(Md which) { return state().mds[static_cast<int>(which)]; }
+const EVP_MD *md(Md which) {
+    OSSL_LIB_CTX *ctx = context();
+    if (ctx == nullptr) return nullptr;
+    const int i = static_cast<int>(which);
+    return publish(
+        g_mds[i],
+        [&]() -> const EVP_MD * {
+            EVP_MD *m = EVP_MD_fetch(ctx, kMdNames[i], nullptr);
+            if (m == nullptr && load_legacy(ctx)) m = EVP_MD_fetch(ctx, kMdNames[i], nullptr);
+            return m;
+        },
+        [](const EVP_MD *m) { EVP_MD_free(const_cast<EVP_MD *>(m)); });
+}
 
-const EVP_CIPHER *cipher(Cipher which) { return state().ciphers[static_cast<int>(which)]; }
+const EVP_CIPHER *cipher(Cipher which) {
+    OSSL_LIB_CTX *ctx = context();
+    if (ctx == nullptr) return nullptr;
+    const int i = static_cast<int>(which);
+    return publish(
+        g_ciphers[i],
+        [&]() -> const EVP_CIPHER * {
+            EVP_CIPHER *c = EVP_CIPHER_fetch(ctx, kCipherNames[i], nullptr);
+            if (c == nullptr && load_legacy(ctx)) c = EVP_CIPHER_fetch(ctx, kCipherNames[i], nullptr);
+            return c;
+        },
+        [](const EVP_CIPHER *c) { EVP_CIPHER_free(const_cast<EVP_CIPHER *>(c)); });
+}
 
 }  // namespace ks::ossl

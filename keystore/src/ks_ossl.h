@@ -17,8 +17,10 @@ enum class Cipher { kAes128Cbc, kAes192Cbc, kAes256Cbc, kAes128Ecb, kAes192Ecb, 
 OSSL_LIB_CTX *context();
 
 // A fetched algorithm from the private context, or null when it is not
-// available (callers then fail with CRYPTO_ERR). The objects live for the
-// life of the process.
+// available (callers then fail with CRYPTO_ERR). The context and each
+// algorithm are created on first use and then kept for the life of the
+// process; a creation that failed is tried again on the next call. Safe to
+// call from any thread.
 const EVP_MD *md(Md which);
 const EVP_CIPHER *cipher(Cipher which);
 

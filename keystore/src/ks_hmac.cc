@@ -1,0 +1,151 @@
+// HMAC-MD5 and HMAC-SHA-1 (RFC 2104) over the digests of the library's
+// private OpenSSL context.
+//
+// The caller owns the context and the digest context inside it. Init keys the
+// digest context with the inner pad and keeps the outer pad in the context;
+// final finishes the inner digest, runs the outer one into the output and
+// frees the digest context.
+//
+// Failures have no result channel, so they fail closed: any step that fails
+// resets the digest context, and a digest context that has not been started
+// is never updated or finished. Final then writes nothing to the output.
+#include "keystore/ks_hmac.h"
+
+#include <cstring>
+
+#include "ks_cleanse.h"
+#include "ks_ossl.h"
+#include "ossl_ptr.h"
+
+namespace {
+
+constexpr uint8_t kInnerPad = 0x36;
+constexpr uint8_t kOuterPad = 0x5c;
+constexpr size_t kMaxDigest = KS_HMAC_SHA1_LEN;
+
+struct Algo {
+    ks::ossl::Md md;
+    size_t digest_len;
+    bool md5;
+};
+constexpr Algo kMd5{ks::ossl::Md::kMd5, KS_HMAC_MD5_LEN, true};
+constexpr Algo kSha1{ks::ossl::Md::kSha1, KS_HMAC_SHA1_LEN, false};
+
+// Starts c on the algorithm's digest. MD5 is marked as allowed outside FIPS
+// mode first, as a FIPS-restricted build would otherwise refuse it.
+bool start(EVP_MD_CTX *c, const Algo &a) {
+    const EVP_MD *md = ks::ossl::md(a.md);
+    if (md == nullptr) return false;
+    if (a.md5) EVP_MD_CTX_set_flags(c, EVP_MD_CTX_FLAG_NON_FIPS_ALLOW);
+    return EVP_DigestInit_ex(c, md, nullptr) == 1;
+}
+
+// A digest context counts as keyed once init has started it; every failure
+// resets it, which drops the digest, so a reset context is never read.
+bool keyed(EVP_MD_CTX *c) { return c != nullptr && EVP_MD_CTX_get0_md(c) != nullptr; }
+
+void init(EVP_MD_CTX *c, uint8_t *opad, const Algo &a, const uint8_t *key, uint32_t key_len) {
+    if (c == nullptr) return;
+    // Whatever the caller's digest context held before, it is unkeyed until
+    // this init completes.
+    EVP_MD_CTX_reset(c);
+    if (key == nullptr) key_len = 0;
+
+    ks::Scratch<kMaxDigest> short_key;
+    if (key_len > KS_HMAC_BLOCK_LEN) {
+        // A key longer than one block is replaced by its digest.
+        ks::EvpMdCtx tmp(EVP_MD_CTX_new());
+        unsigned int n = 0;
+        if (!tmp || !start(tmp.get(), a) || EVP_DigestUpdate(tmp.get(), key, key_len) != 1 ||
+            EVP_DigestFinal_ex(tmp.get(), short_key.data(), &n) != 1 || n != a.digest_len)
+            return;
+        key = short_key.data();
+        key_len = n;
+    }
+
+    ks::Scratch<KS_HMAC_BLOCK_LEN> ipad;
+    ks::cleanse(opad, KS_HMAC_BLOCK_LEN);
+    if (key_len != 0) {
+        std::memcpy(ipad.data(), key, key_len);
+        std::memcpy(opad, key, key_len);
+    }
+    for (size_t i = 0; i < KS_HMAC_BLOCK_LEN; ++i) {
+        ipad.data()[i] ^= kInnerPad;
+        opad[i] ^= kOuterPad;
+    }
+    if (!start(c, a) || EVP_DigestUpdate(c, ipad.data(), KS_HMAC_BLOCK_LEN) != 1) EVP_MD_CTX_reset(c);
+}
+
+void update(EVP_MD_CTX *c, const uint8_t *data, uint32_t data_len) {
+    if (data == nullptr || data_len == 0 || !keyed(c)) return;
+    if (EVP_DigestUpdate(c, data, data_len) != 1) EVP_MD_CTX_reset(c);
+}
+
+// Finishes into a local buffer and copies to the output only when every step
+// succeeded; frees the digest context in every case.
+void finish(uint8_t *digest, EVP_MD_CTX *c, const uint8_t *opad, const Algo &a) {
+    if (c == nullptr) return;
+    ks::Scratch<kMaxDigest> inner;
+    ks::Scratch<kMaxDigest> result;
+    unsigned int inner_len = 0;
+    unsigned int result_len = 0;
+    bool ok = keyed(c) && EVP_DigestFinal_ex(c, inner.data(), &inner_len) == 1 && start(c, a) &&
+              EVP_DigestUpdate(c, opad, KS_HMAC_BLOCK_LEN) == 1 && EVP_DigestUpdate(c, inner.data(), inner_len) == 1 &&
+              EVP_DigestFinal_ex(c, result.data(), &result_len) == 1 && result_len == a.digest_len;
+    if (ok && digest != nullptr) std::memcpy(digest, result.data(), a.digest_len);
+    EVP_MD_CTX_free(c);
+}
+
+}  // namespace
+
+extern "C" {
+
+void hmac_md5init(hmac_md5_ctx *ctx, const uint8_t *key, uint32_t key_len) {
+    if (ctx != nullptr) init(ctx->md_ctx, ctx->opad, kMd5, key, key_len);
+}
+
+void hmac_md5update(hmac_md5_ctx *ctx, const uint8_t *data, uint32_t data_len) {
+    if (ctx != nullptr) update(ctx->md_ctx, data, data_len);
+}
+
+void hmac_md5final(uint8_t *digest, hmac_md5_ctx *ctx) {
+    if (ctx != nullptr) finish(digest, ctx->md_ctx, ctx->opad, kMd5);
+}
+
+void hmac_md5(const uint8_t *key, uint32_t key_len, const uint8_t *data, uint32_t data_len, uint8_t *digest) {
+    hmac_md5_ctx ctx = {};
+    if (key == nullptr || key_len == 0) return;
+    ctx.md_ctx = EVP_MD_CTX_new();
+    if (ctx.md_ctx == nullptr) return;
+    init(ctx.md_ctx, ctx.opad, kMd5, key, key_len);
+    update(ctx.md_ctx, data, data_len);
+    finish(digest, ctx.md_ctx, ctx.opad, kMd5);
+    ks::cleanse(&ctx, sizeof ctx);  // the outer pad is derived from the key
+}
+
+void hmac_shainit(hmac_sha_ctx *ctx, const uint8_t *key, uint32_t key_len) {
+    if (ctx != nullptr) init(ctx->md_ctx, ctx->opad, kSha1, key, key_len);
+}
+
+void hmac_shaupdate(hmac_sha_ctx *ctx, const uint8_t *data, uint32_t data_len) {
+    if (ctx != nullptr) update(ctx->md_ctx, data, data_len);
+}
+
+void hmac_shafinal(uint8_t *digest, hmac_sha_ctx *ctx) {
+    if (ctx == nullptr) return;
+    finish(digest, ctx->md_ctx, ctx->opad, kSha1);
+    ks::cleanse(ctx, sizeof *ctx);
+}
+
+void hmac_sha(const uint8_t *key, uint32_t key_len, const uint8_t *data, uint32_t data_len, uint8_t *digest) {
+    hmac_sha_ctx ctx = {};
+    if (key == nullptr || key_len == 0) return;
+    ctx.md_ctx = EVP_MD_CTX_new();
+    if (ctx.md_ctx == nullptr) return;
+    init(ctx.md_ctx, ctx.opad, kSha1, key, key_len);
+    update(ctx.md_ctx, data, data_len);
+    finish(digest, ctx.md_ctx, ctx.opad, kSha1);
+    ks::cleanse(&ctx, sizeof ctx);
+}
+
+}  // extern "C"
