@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "keystore/ks_cipher.h"
+#include "keystore/ks_digest.h"
 #include "keystore/ks_mschap.h"
 #include "keystore/ks_pac.h"
+#include "keystore/ks_secret.h"
 #include "keystore/ks_show.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
@@ -148,6 +150,12 @@ void run_sweep(const Sweep &s) {
 
 Bytes H(const std::string &name) { return handle_of(1, name); }
 
+// Expects the state of a failed call to be `want`, printing the difference otherwise.
+void expect_state(const Snapshot &after, const Snapshot &want) {
+    EXPECT_TRUE(after == want) << kstest::diff(after, want);
+}
+
+
 std::vector<Sweep> key_table_rows() {
     static uint8_t *out;
     static uint8_t len8;
@@ -225,6 +233,68 @@ std::vector<Sweep> key_table_rows() {
     };
 }
 
+std::vector<Sweep> secret_rows() {
+    static const uint8_t kValue[] = "secret-value";
+    static uint8_t *out;
+    static uint16_t out_len;
+    static uint16_t index;
+    return {
+        {"ks_store_secret_and_metadata", "new secret past the slot capacity",
+         [] { return ks_store_secret_and_metadata("new", nullptr, kValue, 12, kValue, 5); }},
+        {"ks_store_secret_and_metadata", "after its purge (the purge stays done)",
+         [] { return ks_store_secret_and_metadata("grp9", "grp", kValue, 12, nullptr, 0); }, KS_SUCCESS,
+         KS_NO_MEMORY, [](Snapshot &s) { s.purge(H("grp")); }},
+        {"ks_add_metadata", "metadata that outgrows the entry",
+         [] { return ks_add_metadata("beta", kValue, sizeof kValue); }},
+        {"ks_return_metadata", "copy of the metadata",
+         [] {
+             out = reinterpret_cast<uint8_t *>(&out);
+             out_len = 77;
+             const int32_t st = ks_return_metadata("alpha", &out, &out_len);
+             if (st == KS_SUCCESS) {
+                 free_caller_copy(out);
+             } else {
+                 EXPECT_EQ(out, nullptr);
+                 EXPECT_EQ(out_len, 0);
+             }
+             return st;
+         }},
+        // The purge prefix is allocated first: failing it changes nothing;
+        // failing the grown entry afterwards leaves the purge done.
+        {"ks_rename_secret", "to a longer name, with a purge name",
+         [] { return ks_rename_secret("alpha", "alpha-renamed-longer", "grp"); }, KS_SUCCESS, KS_NO_MEMORY,
+         nullptr, nullptr, [](const Run &r) {
+             EXPECT_EQ(r.status, KS_NO_MEMORY);
+             Snapshot want = r.before;
+             if (r.k > 1) want.purge(H("grp"));
+             expect_state(r.after, want);
+         }},
+        {"ks_return_secret_handle_by_index", "first name",
+         [] {
+             index = 0;
+             char *name = reinterpret_cast<char *>(&out);
+             const int32_t st = ks_return_secret_handle_by_index(&index, &name);
+             if (st == KS_SUCCESS) free_caller_copy(name);
+             else EXPECT_EQ(index, 0);
+             return st;
+         }},
+        {"ks_snmp_get_next_password", "walk over the whole table",
+         [] {
+             char buf[32] = "";
+             return ks_snmp_get_next_password(buf, sizeof buf);
+         },
+         1, 0, nullptr, nullptr, [](const Run &r) {
+             EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+             expect_state(r.after, r.before);
+         }},
+        {"ks_generate_random_number", "alphanumeric characters",
+         [] {
+             uint8_t buf[16];
+             return ks_generate_random_number(buf, sizeof buf, 2);
+         }},
+    };
+}
+
 // A row for an operation whose only effect is on caller buffers: on failure
 // they keep their filler bytes, and the keystore is unchanged.
 Sweep output_row(const char *op, const char *what, std::function<int32_t(uint8_t *)> call,
@@ -277,6 +347,17 @@ std::vector<Sweep> cipher_rows() {
     };
 }
 
+// H(piece 1 || secret || piece 2) is computed over one concatenation buffer.
+std::vector<Sweep> digest_rows() {
+    return {
+        output_row("ks_md5_hash", "concatenation", [](uint8_t *o) { return ks_md5_hash("beta", kIn, 4, kIn, 4, o); }),
+        output_row("ks_sha1_hash", "concatenation",
+                   [](uint8_t *o) { return ks_sha1_hash("beta", nullptr, 0, kIn, 9, o); }),
+        output_row("ks_sw_hash", "concatenation",
+                   [](uint8_t *o) { return ks_sw_hash(handle("beta").data(), 5, kIn, 3, nullptr, 0, o, 1); }),
+    };
+}
+
 // MS-CHAPv2 and MPPE allocate only the NT work buffer, on first use; each
 // row starts without it.
 std::vector<Sweep> mschap_rows() {
@@ -323,11 +404,6 @@ std::vector<Sweep> mschap_rows() {
         output_row("ks_sw_GetMasterKey", "first NT hash",
                    [](uint8_t *o) { return ks_sw_GetMasterKey(handle("pw").data(), 3, kIn, o); }, fresh),
     };
-}
-
-// Expects the state of a failed call to be `want`, printing both otherwise.
-void expect_state(const Snapshot &after, const Snapshot &want) {
-    EXPECT_TRUE(after == want) << kstest::diff(after, want);
 }
 
 std::vector<Sweep> pac_rows() {
@@ -444,7 +520,7 @@ std::vector<Sweep> show_rows() {
 // Every row family; each area's rows join here.
 std::vector<Sweep> all_rows() {
     std::vector<Sweep> rows;
-    for (auto family : {key_table_rows, cipher_rows, mschap_rows, pac_rows, show_rows}) {
+    for (auto family : {key_table_rows, secret_rows, digest_rows, cipher_rows, mschap_rows, pac_rows, show_rows}) {
         auto part = family();
         rows.insert(rows.end(), part.begin(), part.end());
     }
@@ -467,7 +543,8 @@ bool never_allocates(const std::string &name) {
         "ks_ae46c1_",             // hardware contract stubs: report success, write nothing
         "ifs_",                   // thin file wrappers over the C library
         "reg_invoke_",            // hardware presence queries
-        "epa_", "A_RC4",          // EPA chaining on a caller's key schedule; RC4 entry points that do no work
+        "epa_", "A_RC4",
+        "hmac_",                  // HMAC primitives: libcrypto contexts only          // EPA chaining on a caller's key schedule; RC4 entry points that do no work
     };
     for (const char *p : kPrefixes)
         if (name.rfind(p, 0) == 0) return true;
@@ -479,6 +556,9 @@ bool never_allocates(const std::string &name) {
         // table reads and removals
         "ks_sym_key_find", "ks_sym_key_prefix_purge", "ks_sw_key_exists", "ks_sw_delete_key",
         "ks_sw_delete_all_keys_by_type",
+        // secret tests and removals, keyed HMACs (libcrypto contexts only)
+        "ks_secret_exists", "ks_check_ha_consistency", "ks_clear_secret", "ks_snmp_password_exists",
+        "keystore_return_wdc", "ks_hmac_md5", "ks_hmac_sha1", "ks_sw_hmac",
         // PAC tests and removals, the cache purge
         "ks_clear_pac", "ks_pac_exists", "ks_snmp_pac_exists", "ks_pac_cache_purge",
         // status names, modes, start-up, storage location, hardware hooks
