@@ -14,8 +14,10 @@
 #include <openssl/crypto.h>
 
 #include "keystore/ks_cipher.h"
+#include "keystore/ks_digest.h"
 #include "keystore/ks_mschap.h"
 #include "keystore/ks_pac.h"
+#include "keystore/ks_secret.h"
 #include "keystore/ks_show.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
@@ -205,6 +207,50 @@ std::vector<Use> key_table_uses() {
     };
 }
 
+std::vector<Use> secret_uses() {
+    static uint8_t *meta;
+    static uint16_t meta_len;
+    static uint16_t index;
+    return {
+        {"ks_store_secret_and_metadata (replace, purge)",
+         [] {
+             const std::string v = secret_value(1);
+             ks_store_secret_and_metadata("sec0", "sec", reinterpret_cast<const uint8_t *>(v.data()),
+                                          static_cast<uint32_t>(v.size()), reinterpret_cast<const uint8_t *>("m"), 1);
+         }},
+        {"ks_add_metadata / ks_return_metadata",
+         [] {
+             ks_add_metadata("sec1", reinterpret_cast<const uint8_t *>("longer metadata"), 15);
+             if (ks_return_metadata("sec1", &meta, &meta_len) == KS_SUCCESS) release_copy(meta, meta_len);
+         }},
+        {"ks_rename_secret (purge prefix)", [] { ks_rename_secret("sec2", "renamed-sec2", "sec3"); }},
+        {"ks_clear_secret", [] { ks_clear_secret("sec4"); }},
+        {"ks_return_secret_handle_by_index",
+         [] {
+             index = 0;
+             char *name;
+             while (ks_return_secret_handle_by_index(&index, &name) == KS_SUCCESS)
+                 release_copy(name, std::strlen(name) + 1);
+         }},
+        {"ks_snmp_get_next_password",
+         [] {
+             char buf[32] = "";
+             while (ks_snmp_get_next_password(buf, sizeof buf) == 1) {
+             }
+         }},
+        {"ks_secret_exists / ks_check_ha_consistency / ks_snmp_password_exists",
+         [] {
+             int32_t flag;
+             ks_secret_exists("sec0", &flag), ks_check_ha_consistency("sec0", &flag), ks_snmp_password_exists("sec0");
+         }},
+        {"ks_generate_random_number",
+         [] {
+             uint8_t buf[64];
+             ks_generate_random_number(buf, sizeof buf, 1);
+         }},
+    };
+}
+
 const uint8_t kData[64] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
 std::vector<Use> cipher_uses() {
@@ -217,6 +263,15 @@ std::vector<Use> cipher_uses() {
          [] { ks_3des_ecb_encrypt("3des", kData, 16, out, 16), ks_3des_ecb_decrypt("3des", out, 16, out, 16); }},
         {"cipher with a key of the wrong length",
          [] { ks_des_ecb_encrypt("aesk", kData, 8, out, 8), ks_aes_encrypt("3des", kData, out, 16); }},
+    };
+}
+
+std::vector<Use> digest_uses() {
+    static uint8_t out[32];
+    return {
+        {"ks_hmac_md5 / ks_hmac_sha1", [] { ks_hmac_md5("sec2", kData, 64, out), ks_hmac_sha1("sec2", kData, 64, out); }},
+        {"ks_md5_hash / ks_sha1_hash",
+         [] { ks_md5_hash("sec1", kData, 8, kData, 8, out), ks_sha1_hash("sec2", nullptr, 0, kData, 3, out); }},
     };
 }
 
@@ -298,7 +353,7 @@ std::vector<Use> show_uses() {
 
 std::vector<Use> all_uses() {
     std::vector<Use> uses;
-    for (auto family : {key_table_uses, cipher_uses, mschap_uses, pac_uses, show_uses}) {
+    for (auto family : {key_table_uses, secret_uses, digest_uses, cipher_uses, mschap_uses, pac_uses, show_uses}) {
         auto part = family();
         uses.insert(uses.end(), part.begin(), part.end());
     }
