@@ -6,6 +6,7 @@
 // accounts for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,7 @@
 #include "keystore_host/host.h"
 #include "keystore_host/showmsg.h"
 #include "ks_mschap_core.h"
+#include "ossl_fault.h"
 #include "ks_snapshot.h"
 #include "pac_test_util.h"
 #include "ks_test_util.h"
@@ -297,16 +299,20 @@ std::vector<Sweep> secret_rows() {
 
 // A row for an operation whose only effect is on caller buffers: on failure
 // they keep their filler bytes, and the keystore is unchanged.
+// An operation whose failure is documented to zero its output (the MPPE
+// master key) may leave zeros of the output's length instead.
 Sweep output_row(const char *op, const char *what, std::function<int32_t(uint8_t *)> call,
-                 std::function<void()> setup = nullptr) {
+                 std::function<void()> setup = nullptr, size_t zeroed_on_failure = 0) {
     return Sweep{op, what,
-                 [call] {
+                 [call, zeroed_on_failure] {
                      static uint8_t out[1024];
                      std::memset(out, 0xA5, sizeof out);
                      const int32_t st = call(out);
                      if (st != KS_SUCCESS) {
+                         const bool zeroed = zeroed_on_failure != 0 && st == KS_CRYPTO_ERR &&
+                                             std::all_of(out, out + zeroed_on_failure, [](uint8_t b) { return b == 0; });
                          size_t written = 0;
-                         for (uint8_t b : out) written += b != 0xA5;
+                         for (size_t i = zeroed ? zeroed_on_failure : 0; i < sizeof out; ++i) written += out[i] != 0xA5;
                          EXPECT_EQ(written, 0u) << "an output was written by a failed call";
                      }
                      return st;
@@ -400,9 +406,10 @@ std::vector<Sweep> mschap_rows() {
                    },
                    fresh),
         output_row("ks_GetMasterKey", "first NT hash", [](uint8_t *o) { return ks_GetMasterKey("pw", kIn, o); },
-                   fresh),
+                   fresh, KS_MPPE_MASTER_KEY_LEN),
         output_row("ks_sw_GetMasterKey", "first NT hash",
-                   [](uint8_t *o) { return ks_sw_GetMasterKey(handle("pw").data(), 3, kIn, o); }, fresh),
+                   [](uint8_t *o) { return ks_sw_GetMasterKey(handle("pw").data(), 3, kIn, o); }, fresh,
+                   KS_MPPE_MASTER_KEY_LEN),
     };
 }
 
@@ -531,6 +538,53 @@ class AllocSweepTest : public kstest::KeystoreTest {};
 
 TEST_F(AllocSweepTest, EveryAllocationOfEveryOperationFailsCleanly) {
     for (const Sweep &s : all_rows()) run_sweep(s);
+}
+
+// The operations that use libcrypto: keyed digests and HMACs, ciphers,
+// MS-CHAPv2 and MPPE.
+std::vector<Sweep> libcrypto_rows() {
+    std::vector<Sweep> rows;
+    for (auto family : {digest_rows, cipher_rows, mschap_rows}) {
+        auto part = family();
+        rows.insert(rows.end(), part.begin(), part.end());
+    }
+    rows.push_back(output_row("ks_hmac_md5", "HMAC", [](uint8_t *o) { return ks_hmac_md5("alpha", kIn, 64, o); }));
+    rows.push_back(output_row("ks_hmac_sha1", "HMAC", [](uint8_t *o) { return ks_hmac_sha1("pw", kIn, 7, o); }));
+    rows.push_back(output_row("ks_sw_hmac", "HMAC",
+                              [](uint8_t *o) { return ks_sw_hmac(handle("beta").data(), 5, kIn, 9, o, 1); }));
+    return rows;
+}
+
+// libcrypto's own allocations (contexts, fetched state) fail one at a time:
+// an operation then fails closed (CRYPTO_ERR or NO_MEMORY with its output
+// unwritten, or SUCCESS where a failure has no channel), leaks nothing and
+// leaves the keystore alone.
+TEST_F(AllocSweepTest, EveryLibcryptoAllocationFailureFailsClosed) {
+    if (!kstest::ossl_faults_available()) GTEST_SKIP() << "libcrypto allocated before the fault hooks";
+    for (const Sweep &s : libcrypto_rows()) {
+        SCOPED_TRACE(std::string(s.op) + ": " + s.what);
+        auto prepare = [&] {
+            populate();
+            if (s.setup) s.setup();
+        };
+        prepare();
+        ASSERT_EQ(s.call(), s.ok);  // algorithms are fetched before any fault
+        for (uint64_t n = 1;; ++n) {
+            ASSERT_LT(n, 1000u);
+            prepare();
+            const Snapshot before = kstest::snapshot();
+            const uint64_t spare = kstest::library_live_blocks() - accounted_blocks(before);
+            const uint64_t failed = kstest::ossl_failed_allocations();
+            kstest::ossl_fail_nth(n);
+            const int32_t st = s.call();
+            kstest::ossl_fail_nth(0);
+            if (kstest::ossl_failed_allocations() == failed) break;  // fewer than n allocations
+            SCOPED_TRACE("libcrypto allocation " + std::to_string(n));
+            EXPECT_TRUE(st == KS_SUCCESS || st == KS_CRYPTO_ERR || st == KS_NO_MEMORY) << ks_err_str(st);
+            expect_state(kstest::snapshot(), before);
+            EXPECT_EQ(kstest::library_live_blocks() - accounted_blocks(before), spare);
+        }
+    }
 }
 
 // Exported operations that never allocate, and names that are data rather
