@@ -11,6 +11,7 @@
 #include "keystore_host/host.h"
 #include "keystore_host/showmsg.h"
 #include "ks_hw_seam.h"
+#include "ks_pac_clock.h"
 #include "ks_mschap_core.h"
 
 namespace kstest {
@@ -37,6 +38,7 @@ void reset_keystore() {
     ks_is_standby = 0;
     ks_rf_disabled = 0;
     ks::hw_present_answer = 1;
+    ks::pac_clock = &time;
     ks::nt_password_hash_release();
     ks_pac_cache_purge();
     ks_use_zav_ha = 0;

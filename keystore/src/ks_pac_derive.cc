@@ -1,0 +1,277 @@
+// Keys derived from a stored PAC-Key: the EAP-FAST T-PRF and the one-block
+// shared keys "ZAV-MACK" and "ZAV-KEK". The last result of each is kept in
+// the PAC's cache entry and answers a repeated request without the key.
+#include <cstdint>
+#include <cstring>
+
+#include "keystore/ks_digest.h"
+#include "keystore/ks_hw.h"
+#include "keystore/ks_modes.h"
+#include "keystore/ks_pac.h"
+#include "keystore/platform/ks_platform.h"
+#include "ks_cleanse.h"
+#include "ks_pac_common.h"
+#include "ks_pac_internal.h"
+#include "ks_trace.h"
+
+namespace {
+
+using ks::pac::Backend;
+
+constexpr uint32_t kDerivedTag = 0x04600091;
+constexpr uint32_t kMackTag = 0x04600092;
+constexpr uint32_t kKekTag = 0x04600093;
+constexpr uint32_t kSharedBufTag = 0x0460009A;
+constexpr size_t kSharedBufSize = 512;
+constexpr char kMackLabel[] = "ZAV-MACK";
+constexpr char kKekLabel[] = "ZAV-KEK";
+constexpr uint32_t kSha1Selector = 1;
+
+// Shared-key input for inputs that fit; larger ones get an allocation.
+uint8_t ks_pac_shared_keys_buf[kSharedBufSize];
+
+bool bytes_equal(const void *a, const void *b, size_t n) { return n == 0 || std::memcmp(a, b, n) == 0; }
+
+bool label_is(const char *label, const char *name) { return label != nullptr && std::strcmp(label, name) == 0; }
+
+// Emits a message whose arguments are an integer, a text and an integer as
+// one packed record: int32, text length n (int32), the n text bytes without
+// terminator, int32 (native order, unaligned).
+void trace_int_text_int(uint32_t index, int32_t first, const char *text, int32_t second) {
+    const size_t len = text != nullptr ? std::strlen(text) : 0;
+    if (len > UINT32_MAX - 12) return;
+    const uint32_t n = static_cast<uint32_t>(len);
+    const uint32_t size = 12 + n;
+    const uint16_t module = trace_module_ids[ks::kModuleFront];
+    void *record = trace_record_reserve(KS_TRACE_DESC_PAC, index, module, ks::kLevelDebug, size);
+    if (record == nullptr) return;
+    auto *p = static_cast<uint8_t *>(record);
+    std::memcpy(p, &first, 4);
+    std::memcpy(p + 4, &n, 4);
+    if (n != 0) std::memcpy(p + 8, text, n);
+    std::memcpy(p + 8 + n, &second, 4);
+    trace_record_commit(record, size, module, ks::kLevelDebug);
+}
+
+// Replaces the entry's T-PRF record with one holding these inputs and their
+// output. Lengths are kept as 16 bits; a failed allocation leaves none.
+void cache_derived(pac_cache_entry *entry, const uint8_t *label, uint32_t label_len, const uint8_t *seed,
+                   uint32_t seed_len, const uint8_t *out, uint32_t out_len) {
+    pac_free_derived(entry->derived);
+    entry->derived = nullptr;
+    const uint16_t olen = static_cast<uint16_t>(out_len);
+    const uint16_t llen = static_cast<uint16_t>(label_len);
+    const uint16_t slen = static_cast<uint16_t>(seed_len);
+    const size_t size = sizeof(pac_derived_secret) + size_t{olen} + llen + slen;
+    auto *rec = static_cast<pac_derived_secret *>(tagged_calloc(kDerivedTag, 1, size));
+    if (rec == nullptr) return;
+    auto *bytes = reinterpret_cast<uint8_t *>(rec + 1);
+    rec->output = bytes;
+    rec->output_len = olen;
+    rec->label = bytes + olen;
+    rec->label_len = llen;
+    rec->seed = bytes + olen + llen;
+    rec->seed_len = slen;
+    if (olen != 0) std::memcpy(rec->output, out, olen);
+    if (llen != 0) std::memcpy(rec->label, label, llen);
+    if (slen != 0) std::memcpy(rec->seed, seed, slen);
+    entry->derived = rec;
+}
+
+// A new shared-key record (output bytes, then the label), or null.
+pac_shared_key *new_shared_key(uint32_t tag, const char *label, uint32_t label_len, const uint8_t *out,
+                               uint32_t out_len) {
+    const uint16_t olen = static_cast<uint16_t>(out_len);
+    const uint16_t llen = static_cast<uint16_t>(label_len);
+    auto *rec = static_cast<pac_shared_key *>(tagged_calloc(tag, 1, sizeof(pac_shared_key) + size_t{olen} + llen));
+    if (rec == nullptr) return nullptr;
+    auto *bytes = reinterpret_cast<uint8_t *>(rec + 1);
+    rec->output = bytes;
+    rec->output_len = olen;
+    rec->label = bytes + olen;
+    rec->label_len = llen;
+    if (olen != 0) std::memcpy(rec->output, out, olen);
+    if (llen != 0) std::memcpy(rec->label, label, llen);
+    return rec;
+}
+
+bool shared_key_matches(const pac_shared_key *rec, const char *label, uint32_t label_len, uint32_t out_len) {
+    return rec != nullptr && rec->label_len == label_len && bytes_equal(rec->label, label, label_len) &&
+           rec->output_len == out_len;
+}
+
+// The shared-key input buffer: the static one when the input fits.
+struct SharedInput {
+    uint8_t *bytes = nullptr;
+    size_t size = 0;
+    bool allocated = false;
+    ~SharedInput() {
+        if (allocated) {
+            ks::free_cleansed(bytes, size);
+        } else {
+            ks::cleanse(bytes, size);
+        }
+    }
+};
+
+}  // namespace
+
+extern "C" {
+
+int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *label, uint32_t label_len,
+                         const uint8_t *seed, uint32_t seed_len, uint8_t *out, uint32_t out_len) {
+    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (!ks::pac::aid_valid(aid, aid_len) || out == nullptr || out_len == 0) return KS_INVAL_ARGS;
+
+    pac_cache_entry *entry = pac_cache_find(aid, aid_len);
+    if (entry != nullptr && entry->derived != nullptr) {
+        KS_TRACE(PAC, TPRF_FOUND_IN_CACHE, ks::kModuleFront, ks::kLevelDebug);
+        const pac_derived_secret *d = entry->derived;
+        if (d->label_len == label_len && bytes_equal(d->label, label, label_len) && d->seed_len == seed_len &&
+            bytes_equal(d->seed, seed, seed_len) && d->output_len == out_len) {
+            KS_TRACE(PAC, TPRF_RETURNED_FROM_CACHE, ks::kModuleFront, ks::kLevelDebug);
+            std::memcpy(out, d->output, d->output_len);
+            KS_TRACE(PAC, TPRF_CACHE_OUTPUT, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out_len));
+            return KS_SUCCESS;
+        }
+    }
+    KS_TRACE(PAC, TPRF_NOT_IN_CACHE, ks::kModuleFront, ks::kLevelDebug);
+
+    const ks::pac::Handle handle(aid, aid_len);
+    int32_t status;
+    const Backend backend = ks::pac::backend();
+    if (backend == Backend::kAbsent) return KS_NO_KEYSTORE;
+    if (backend == Backend::kSoftware) {
+        status = ks_sw_sym_key_t_prf(handle.bytes, handle.len, label, label_len, seed, seed_len, out, out_len);
+        KS_TRACE(PAC, TPRF_GENERATED, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(status));
+        KS_TRACE(PAC, TPRF_OUTPUT_LEN, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out_len));
+        for (uint32_t i = 0; i < out_len; ++i) {
+            KS_TRACE(PAC, TPRF_OUTPUT_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
+        }
+    } else {
+        status = ks_ae46c1_sym_key_t_prf(handle.bytes, handle.hw_len(), label, label_len, seed, seed_len, out,
+                                         out_len);
+    }
+    if (status != KS_SUCCESS) return status;
+
+    KS_TRACE(PAC, TPRF_WRITING_CACHE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out_len));
+    for (uint32_t i = 0; i < out_len; ++i) {
+        KS_TRACE(PAC, TPRF_CACHE_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
+    }
+    KS_TRACE(PAC, TPRF_CACHE_END, ks::kModuleFront, ks::kLevelDebug);
+
+    entry = pac_cache_find(aid, aid_len);
+    if (entry == nullptr) entry = pac_cache_load(aid, aid_len);
+    if (entry != nullptr) cache_derived(entry, label, label_len, seed, seed_len, out, out_len);
+    return KS_SUCCESS;
+}
+
+int32_t ks_pac_check_cache_entry_for_shared_keys(const uint8_t *aid, uint32_t aid_len, const char *label,
+                                                 uint32_t label_len, uint8_t *out, uint32_t out_len) {
+    const pac_cache_entry *entry = pac_cache_find(aid, aid_len);
+    if (label_is(label, kMackLabel)) {
+        if (entry != nullptr && shared_key_matches(entry->mack, label, label_len, out_len)) {
+            KS_TRACE(PAC, SK_MACK_FROM_CACHE, ks::kModuleFront, ks::kLevelDebug);
+            std::memcpy(out, entry->mack->output, out_len);
+            return KS_SUCCESS;
+        }
+    } else if (label_is(label, kKekLabel)) {
+        if (entry != nullptr && shared_key_matches(entry->kek, label, label_len, out_len)) {
+            KS_TRACE(PAC, SK_KEK_FROM_CACHE, ks::kModuleFront, ks::kLevelDebug);
+            std::memcpy(out, entry->kek->output, out_len);
+            return KS_SUCCESS;
+        }
+    }
+    KS_TRACE(PAC, SK_NOT_IN_CACHE, ks::kModuleFront, ks::kLevelDebug);
+    return KS_UNKNOWN_FAILURE;
+}
+
+int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const char *device_id,
+                                 uint32_t device_id_len, const char *label, uint32_t label_len, uint8_t *out,
+                                 uint32_t out_len) {
+    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (!ks::pac::aid_valid(aid, aid_len) || out == nullptr || out_len == 0) return KS_INVAL_ARGS;
+
+    if (ks_pac_check_cache_entry_for_shared_keys(aid, aid_len, label, label_len, out, out_len) == KS_SUCCESS) {
+        KS_TRACE(PAC, SK_RETURNED_FROM_CACHE, ks::kModuleFront, ks::kLevelDebug);
+        trace_int_text_int(KS_TR_PAC_SK_HIT_LABEL, static_cast<int32_t>(label_len), label,
+                           static_cast<int32_t>(out_len));
+        for (uint32_t i = 0; i < out_len; ++i) {
+            KS_TRACE(PAC, SK_HIT_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
+        }
+        KS_TRACE(PAC, SK_HIT_END, ks::kModuleFront, ks::kLevelDebug);
+        return KS_SUCCESS;
+    }
+
+    KS_TRACE(PAC, SK_DEVICE_ID, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(device_id_len),
+             device_id != nullptr ? device_id : "");
+    KS_TRACE(PAC, SK_AID_LEN, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(aid_len));
+    for (uint32_t i = 0; i < aid_len; ++i) {
+        KS_TRACE(PAC, SK_AID_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(aid[i]));
+    }
+    trace_int_text_int(KS_TR_PAC_SK_MISS_LABEL, static_cast<int32_t>(label_len), label, static_cast<int32_t>(out_len));
+    for (uint32_t i = 0; i < out_len; ++i) {
+        KS_TRACE(PAC, SK_MISS_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
+    }
+    KS_TRACE(PAC, SK_MISS_END, ks::kModuleFront, ks::kLevelDebug);
+
+    // Input: 0x01 || label || 0x00 || device_id || L, L the output length in
+    // bits as 16 bits big-endian. The size is computed in 64 bits.
+    SharedInput input;
+    const uint64_t need = uint64_t{label_len} + device_id_len + 4;
+    if (need <= kSharedBufSize) {
+        input.bytes = ks_pac_shared_keys_buf;
+    } else {
+        if (need > SIZE_MAX) return KS_UNKNOWN_FAILURE;
+        input.bytes = static_cast<uint8_t *>(tagged_calloc(kSharedBufTag, 1, static_cast<size_t>(need)));
+        if (input.bytes == nullptr) return KS_UNKNOWN_FAILURE;
+        input.allocated = true;
+    }
+    input.size = static_cast<size_t>(need);
+    uint8_t *p = input.bytes;
+    *p++ = 0x01;
+    // Both buffers start out zero (the static one is cleared after each use),
+    // so a missing label or identity contributes zero bytes of its length.
+    if (label != nullptr && label_len != 0) std::memcpy(p, label, label_len);
+    p += label_len;
+    *p++ = 0x00;
+    if (device_id != nullptr && device_id_len != 0) std::memcpy(p, device_id, device_id_len);
+    p += device_id_len;
+    *p++ = static_cast<uint8_t>(out_len / 32);
+    *p++ = static_cast<uint8_t>(out_len * 8);
+
+    const ks::pac::Handle handle(aid, aid_len);
+    int32_t status;
+    const Backend backend = ks::pac::backend();
+    if (backend == Backend::kAbsent) return KS_NO_KEYSTORE;
+    if (backend == Backend::kSoftware) {
+        status = ks_sw_hmac(handle.bytes, handle.len, input.bytes, static_cast<uint16_t>(input.size), out,
+                            kSha1Selector);
+    } else {
+        status = ks_ae46c1_hmac_sha1(handle.bytes, handle.hw_len(), input.bytes, static_cast<uint16_t>(input.size),
+                                     out);
+    }
+    if (status != KS_SUCCESS) return status;
+
+    pac_cache_entry *entry = pac_cache_find(aid, aid_len);
+    if (entry == nullptr) {
+        entry = pac_cache_load(aid, aid_len);
+        if (entry == nullptr) {
+            KS_TRACE(PAC, SK_POPULATE_FAILED, ks::kModuleFront, ks::kLevelDebug);
+            return KS_SUCCESS;
+        }
+        KS_TRACE(PAC, SK_POPULATED, ks::kModuleFront, ks::kLevelDebug, static_cast<const void *>(entry));
+    }
+    if (label_is(label, kMackLabel)) {
+        pac_free_shared_key(entry->mack);
+        entry->mack = new_shared_key(kMackTag, label, label_len, out, out_len);
+    } else if (label_is(label, kKekLabel)) {
+        pac_free_shared_key(entry->kek);
+        entry->kek = new_shared_key(kKekTag, label, label_len, out, out_len);
+    } else {
+        KS_TRACE(PAC, SK_NO_MATCHING_LABEL, ks::kModuleFront, ks::kLevelDebug);
+    }
+    return KS_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,206 @@
+// PAC expiry and bulk clearing: the PAC-Lifetime of a stored PAC, and the
+// removal of old PACs (expired, or issued to another identity) or of all PACs
+// from whichever keystore is selected. Every PAC removed is reported through
+// notify_pac_deleted.
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "keystore/ks_hw.h"
+#include "keystore/ks_modes.h"
+#include "keystore/ks_pac.h"
+#include "keystore/ks_sw_keystore.h"
+#include "keystore/platform/ks_platform.h"
+#include "ks_cleanse.h"
+#include "ks_pac_clock.h"
+#include "ks_pac_common.h"
+#include "ks_pac_hw_walk.h"
+#include "ks_trace.h"
+
+namespace ks {
+
+ClockFn pac_clock = &::time;
+
+const HwPacOps kHwPacOps = {
+    &ks_ae46c1_return_key_handle_by_index,
+    &ks_ae46c1_get_meta_data,
+    &ks_ae46c1_delete_key,
+    &ks_clear_pac,
+};
+
+namespace {
+
+using pac::be16;
+
+uint32_t be32(const uint8_t *p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+// The value of the first PAC-Lifetime element of the PAC's PAC-Info, when that
+// element is 4 bytes long. Any failure, a malformed PAC-Info, a first
+// PAC-Lifetime of another length or none at all gives no value.
+bool pac_lifetime(const uint8_t *aid, uint32_t aid_len, uint32_t *value) {
+    uint8_t *info = nullptr;
+    uint32_t info_len = 0;
+    if (ks_return_pac_info(aid, aid_len, &info, &info_len) != KS_SUCCESS) return false;
+    bool found = false;
+    if (info != nullptr && info_len >= 4 && be16(info) == KS_PAC_TLV_INFO) {
+        const uint32_t len = be16(info + 2);
+        if (len != 0 && len + 4 == info_len) {
+            int32_t r = static_cast<int32_t>(len);
+            const uint8_t *el = info + 4;
+            while (r > 0) {
+                if (r < 4) break;
+                const int32_t el_len = be16(el + 2);
+                if (r < el_len + 4) break;
+                if ((be16(el) & 0x7FFF) == KS_PAC_INFO_LIFETIME) {
+                    if (el_len == 4) {
+                        *value = be32(el + 4);
+                        found = true;
+                    }
+                    break;
+                }
+                r -= el_len + 4;
+                el += el_len + 4;
+            }
+        }
+    }
+    free_cleansed(info, info_len);
+    return found;
+}
+
+bool is_pac(const uint8_t *handle, uint8_t handle_len) { return handle_len != 0 && handle[0] == KS_KEY_TYPE_PAC; }
+
+}  // namespace
+
+// Both hardware walks take the index as 16 bits, so that they pass the 256th
+// key, and stop at the last index rather than wrap. A walk that is handed no
+// handle has reached the end, as with NO_MORE_RECORDS.
+int32_t hw_delete_old_pacs(const HwPacOps &ops, const char *device_id) {
+    uint16_t index = 0;
+    for (;;) {
+        uint8_t *handle = nullptr;
+        uint8_t handle_len = 0;
+        const int32_t status = ops.handle_by_index(index, &handle, &handle_len);
+        if (status != KS_SUCCESS) {
+            tagged_free(handle);
+            return status == KS_NO_MORE_RECORDS ? KS_SUCCESS : status;
+        }
+        if (handle == nullptr) return KS_SUCCESS;
+
+        bool removed = false;
+        if (is_pac(handle, handle_len)) {
+            uint8_t *meta = nullptr;
+            uint16_t meta_len = 0;
+            const int32_t meta_status = ops.get_meta(handle, handle_len, &meta, &meta_len);
+            if (meta_status != KS_SUCCESS) {
+                KS_TRACE(PAC, OLD_HW_META_FAILED, kModuleFront, kLevelDebug, static_cast<int>(meta_status));
+                free_cleansed(meta, meta_len);
+                tagged_free(handle);
+                return meta_status;
+            }
+            if (ks_sw_pac_still_valid(meta, meta_len, device_id) == 0 &&
+                ops.delete_key(handle, handle_len) == KS_SUCCESS) {
+                notify_pac_deleted(handle + 1, handle_len - 1u);
+                removed = true;
+            }
+            free_cleansed(meta, meta_len);
+        }
+        tagged_free(handle);
+        // A removed key's successor has moved into this index.
+        if (!removed) {
+            if (index == UINT16_MAX) return KS_SUCCESS;
+            ++index;
+        }
+    }
+}
+
+int32_t hw_delete_all_pacs(const HwPacOps &ops) {
+    uint16_t index = 0;
+    for (;;) {
+        uint8_t *handle = nullptr;
+        uint8_t handle_len = 0;
+        const int32_t status = ops.handle_by_index(index, &handle, &handle_len);
+        if (status != KS_SUCCESS) {
+            tagged_free(handle);
+            return status == KS_NO_MORE_RECORDS ? KS_SUCCESS : status;
+        }
+        if (handle == nullptr) return KS_SUCCESS;
+
+        bool removed = false;
+        if (is_pac(handle, handle_len)) {
+            const uint8_t *aid = handle + 1;
+            const uint32_t aid_len = handle_len - 1u;
+            if (ops.delete_key(handle, handle_len) == KS_SUCCESS) {
+                notify_pac_deleted(aid, aid_len);
+                removed = true;
+            }
+            // The active unit also clears the PAC by A-ID, which tells the
+            // standby.
+            if (ha_core_is_active() != 0 && ops.clear_pac(aid, aid_len) == KS_SUCCESS) {
+                KS_TRACE(PAC, HA_CLEAR_ALL_NOTIFIED, kModuleHa, kLevelDebug);
+                removed = true;
+            }
+        }
+        tagged_free(handle);
+        // A PAC that neither call removed stays where it is: move past it.
+        if (!removed) {
+            if (index == UINT16_MAX) return KS_SUCCESS;
+            ++index;
+        }
+    }
+}
+
+}  // namespace ks
+
+extern "C" {
+
+int32_t ks_valid_pac_exists(const uint8_t *aid, uint32_t aid_len) {
+    uint32_t lifetime = 0;
+    if (!ks::pac_lifetime(aid, aid_len, &lifetime)) return 0;
+    return ks::pac_now() < static_cast<int32_t>(lifetime) ? 1 : 0;
+}
+
+uint32_t ks_get_pac_expiration(const uint8_t *aid, uint32_t aid_len) {
+    uint32_t lifetime = 0;
+    return ks::pac_lifetime(aid, aid_len, &lifetime) ? lifetime : 0;
+}
+
+int32_t ks_clear_old_pacs_internal(const char *device_id) {
+    switch (ks::pac::backend()) {
+        case ks::pac::Backend::kSoftware:
+            return ks_sw_delete_old_pacs(device_id);
+        case ks::pac::Backend::kHardware:
+            return ks::hw_delete_old_pacs(ks::kHwPacOps, device_id);
+        case ks::pac::Backend::kAbsent:
+            break;
+    }
+    return KS_NO_KEYSTORE;
+}
+
+int32_t ks_clear_old_pacs(const char *device_id) {
+    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    // Cached entries go first, also those of PACs that will stay.
+    ks_pac_cache_purge();
+    if (device_id == nullptr || device_id[0] == '\0') return ks_clear_all_pacs();
+    return ks_clear_old_pacs_internal(device_id);
+}
+
+int32_t ks_clear_all_pacs_internal(void) {
+    switch (ks::pac::backend()) {
+        case ks::pac::Backend::kSoftware:
+            return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_PAC);
+        case ks::pac::Backend::kHardware:
+            return ks::hw_delete_all_pacs(ks::kHwPacOps);
+        case ks::pac::Backend::kAbsent:
+            break;
+    }
+    return KS_NO_KEYSTORE;
+}
+
+int32_t ks_clear_all_pacs(void) {
+    ks_pac_cache_purge();
+    return ks_clear_all_pacs_internal();
+}
+
+}  // extern "C"

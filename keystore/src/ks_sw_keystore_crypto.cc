@@ -1,0 +1,176 @@
+// Software keystore operations that compute with stored keys: the EAP-FAST
+// T-PRF (RFC 4851 section 5.5) keyed with any stored key, the keep-or-remove
+// test of a PAC's metadata, and the removal of old PACs from the key table.
+#include <cstdint>
+#include <cstring>
+
+#include "keystore/ks_hmac.h"
+#include "keystore/ks_pac.h"
+#include "keystore/ks_sw_keystore.h"
+#include "keystore/platform/ks_platform.h"
+#include "ks_cleanse.h"
+#include "ks_pac_clock.h"
+#include "ks_sw_key_value.h"
+#include "ks_sw_table.h"
+
+namespace {
+
+constexpr uint32_t kTprfBufTag = 0x046000A5;
+constexpr size_t kTprfBufSize = 512;
+constexpr size_t kBlock = KS_SHA1_LEN;
+// Previous block (20), label separator (1), L (2) and counter (1).
+constexpr uint64_t kTprfOverhead = kBlock + 4;
+
+// T-PRF input for inputs that fit; larger ones get an allocation.
+uint8_t ks_sw_t_prf_buf[kTprfBufSize];
+
+uint16_t be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+int32_t be32_signed(const uint8_t *p) {
+    uint32_t v = uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+    return static_cast<int32_t>(v);
+}
+
+// Does an I-ID value name device_id (d bytes)? Either exactly, or as a
+// NUL-terminated text followed by other bytes.
+bool iid_matches(const uint8_t *value, uint16_t len, const char *device_id, size_t d) {
+    if (d > len) return false;
+    if (d != 0 && std::memcmp(value, device_id, d) != 0) return false;
+    return d == len || value[d] == 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t ks_sw_sym_key_t_prf(const uint8_t *handle, uint32_t handle_len, const uint8_t *label, uint32_t label_len,
+                            const uint8_t *seed, uint32_t seed_len, uint8_t *out, uint32_t out_len) {
+    ks::KeyValue value;
+    if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
+    const uint8_t *key = value.bytes;
+    // The key length travels as 16 bits; a key that reads as empty would
+    // leave every block uncomputed.
+    const uint16_t key_len = static_cast<uint16_t>(value.len);
+    if (key_len == 0) return KS_CRYPTO_ERR;
+
+    // Computed in 64 bits so that huge lengths cannot wrap into a small size.
+    const uint64_t need = uint64_t{label_len} + seed_len + kTprfOverhead;
+    uint8_t *buf = ks_sw_t_prf_buf;
+    const bool allocated = need > kTprfBufSize;
+    if (allocated) {
+        if (need > SIZE_MAX) return KS_NO_MEMORY;
+        buf = static_cast<uint8_t *>(tagged_calloc(kTprfBufTag, 1, static_cast<size_t>(need)));
+        if (buf == nullptr) return KS_NO_MEMORY;
+    }
+
+    // buf = T(i-1) (20 bytes) || S || L || counter, S = label || 0x00 || seed,
+    // the separator only after a non-empty label.
+    const uint32_t n = out_len & 0xFFFF;
+    size_t pos = kBlock;
+    if (label_len != 0) {
+        std::memcpy(buf + pos, label, label_len);
+        pos += label_len;
+        buf[pos++] = 0x00;
+    }
+    if (seed_len != 0) {
+        std::memcpy(buf + pos, seed, seed_len);
+        pos += seed_len;
+    }
+    buf[pos++] = static_cast<uint8_t>(n >> 8);
+    buf[pos++] = static_cast<uint8_t>(n);
+    const size_t counter_pos = pos;
+    uint8_t counter = 0x01;
+    buf[pos++] = counter;
+    const size_t used = pos;
+
+    ks::Scratch<kBlock> block;
+    hmac_sha(key, key_len, buf + kBlock, used - kBlock, block.data());
+    if (n < kBlock) {
+        if (n != 0) std::memcpy(out, block.data(), n);
+    } else {
+        std::memcpy(out, block.data(), kBlock);
+        uint32_t done = kBlock;
+        while (done < n) {
+            buf[counter_pos] = ++counter;
+            std::memcpy(buf, block.data(), kBlock);
+            hmac_sha(key, key_len, buf, used, block.data());
+            const uint32_t chunk = n - done < kBlock ? n - done : kBlock;
+            std::memcpy(out + done, block.data(), chunk);
+            done += chunk;
+        }
+    }
+
+    if (allocated) {
+        ks::free_cleansed(buf, used);
+    } else {
+        ks::cleanse(buf, used);
+    }
+    return KS_SUCCESS;
+}
+
+int32_t ks_sw_pac_still_valid(const uint8_t *meta, uint16_t meta_len, const char *device_id) {
+    if (meta == nullptr || meta_len == 0) return 0;
+
+    // Find the PAC-Info among the top-level TLVs.
+    uint32_t remaining = meta_len;
+    const uint8_t *tlv = meta;
+    uint16_t info_len = 0;
+    for (;;) {
+        if (remaining < 4) return 0;
+        const uint16_t len = be16(tlv + 2);
+        if (remaining < uint32_t{len} + 4) return 0;
+        if (be16(tlv) == KS_PAC_TLV_INFO) {
+            info_len = len;
+            break;
+        }
+        remaining -= uint32_t{len} + 4;
+        tlv += uint32_t{len} + 4;
+        if (remaining == 0) return 0;
+    }
+    if (info_len == 0) return 0;
+
+    const size_t d = device_id != nullptr ? std::strlen(device_id) : 0;
+    bool matched = false;
+    bool seen_lifetime = false;
+    bool expired = false;
+    uint16_t r = info_len;
+    const uint8_t *el = tlv + 4;
+    for (;;) {
+        if (r < 4) return 0;
+        const uint16_t type = be16(el) & 0x7FFF;
+        const uint16_t len = be16(el + 2);
+        if (r < uint32_t{len} + 4) return 0;
+        const uint8_t *value = el + 4;
+        if (type == KS_PAC_INFO_LIFETIME && len == 4) {
+            seen_lifetime = true;
+            if (ks::pac_now() > be32_signed(value)) expired = true;
+        } else if (type == KS_PAC_INFO_IID) {
+            if (!iid_matches(value, len, device_id, d)) return 0;
+            matched = true;
+        }
+        if (matched && seen_lifetime) break;
+        r = static_cast<uint16_t>(r - (len + 4));
+        el += uint32_t{len} + 4;
+        if (r == 0) break;
+    }
+    return matched && !expired ? 1 : 0;
+}
+
+int32_t ks_sw_delete_old_pacs(const char *device_id) {
+    int32_t i = 0;
+    while (i < ks_num_sym_keys) {
+        ks_sym_key_entry *p = ks::sym_key_slot(i, ks::kSwCryptoPath);
+        const uint8_t *handle = ks::entry_handle(p);
+        if (p->handle_len != 0 && handle[0] == KS_KEY_TYPE_PAC &&
+            ks_sw_pac_still_valid(ks::entry_meta(p), static_cast<uint16_t>(p->meta_len), device_id) == 0) {
+            // Notify while the A-ID bytes still live in the entry; the next
+            // entry then moves into this slot.
+            notify_pac_deleted(handle + 1, p->handle_len - 1);
+            ks::sym_key_remove(i);
+            continue;
+        }
+        ++i;
+    }
+    return KS_SUCCESS;
+}
+
+}  // extern "C"
