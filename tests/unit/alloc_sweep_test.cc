@@ -493,6 +493,127 @@ std::vector<Sweep> pac_rows() {
     };
 }
 
+// A snapshot without the derived records of one A-ID's cache entry: what a
+// derivation leaves when its record could not be allocated.
+Snapshot without_derived(Snapshot s, const std::string &aid) {
+    for (auto &c : s.cache) {
+        if (c.aid != kstest::bytes(aid)) continue;
+        c.has_derived = c.has_mack = c.has_kek = false;
+        c.derived_out.clear(), c.derived_label.clear(), c.derived_seed.clear(), c.mack_out.clear(), c.kek_out.clear();
+    }
+    return s;
+}
+
+// Derivations: a failed record or cache load never fails the derivation
+// (the result is delivered, uncached); a failed input buffer does.
+std::vector<Sweep> derive_rows() {
+    static uint8_t out[64];
+    static const std::string big(600, 'L');
+    const auto tprf = [](const std::string &aid) {
+        return [aid] {
+            std::memset(out, 0xA5, sizeof out);
+            return ks_pac_key_t_prf(reinterpret_cast<const uint8_t *>(aid.data()), static_cast<uint32_t>(aid.size()),
+                                    reinterpret_cast<const uint8_t *>("label"), 5, kIn, 32, out, 40);
+        };
+    };
+    const auto shared = [](const char *label) {
+        return [label] {
+            std::memset(out, 0xA5, sizeof out);
+            return ks_pac_shared_keys_t_prf(reinterpret_cast<const uint8_t *>("pac-a"), 5, "device", 6, label,
+                                            static_cast<uint32_t>(std::strlen(label)), out, 20);
+        };
+    };
+    // Delivered whatever failed: the output is the derivation's (computed
+    // here straight from the stored PAC-Key), and the entry holds no new
+    // record or, when the load failed, the cache has no entry for the A-ID.
+    const auto absorbed = [](const char *label) {
+        return [label](const Run &r) {
+            EXPECT_EQ(r.status, KS_SUCCESS);
+            const Bytes h = handle_of(KS_KEY_TYPE_PAC, "pac-a");
+            uint8_t want[64];
+            if (label == nullptr) {
+                ASSERT_EQ(ks_sw_sym_key_t_prf(h.data(), 6, reinterpret_cast<const uint8_t *>("label"), 5, kIn, 32, want,
+                                              40),
+                          KS_SUCCESS);
+                EXPECT_EQ(kstest::to_hex(out, 40), kstest::to_hex(want, 40));
+            } else {
+                Bytes input{0x01};
+                input.insert(input.end(), label, label + std::strlen(label));
+                for (uint8_t b : Bytes{0x00, 'd', 'e', 'v', 'i', 'c', 'e', 0x00, 0xA0}) input.push_back(b);
+                ASSERT_EQ(ks_sw_hmac(h.data(), 6, input.data(), static_cast<uint32_t>(input.size()), want, 1),
+                          KS_SUCCESS);
+                EXPECT_EQ(kstest::to_hex(out, 20), kstest::to_hex(want, 20));
+            }
+            const Snapshot stripped = without_derived(r.clean, "pac-a");
+            EXPECT_TRUE(r.after == stripped || r.after == without_derived(r.before, "pac-a"))
+                << kstest::diff(r.after, stripped);
+        };
+    };
+    const auto uncached = [] { ks_pac_cache_purge(); };
+    return {
+        {"ks_pac_key_t_prf", "result cached on a cached PAC", tprf("pac-a"), KS_SUCCESS, KS_NO_MEMORY, nullptr, nullptr,
+         absorbed(nullptr)},
+        {"ks_pac_key_t_prf", "result cached after a load", tprf("pac-a"), KS_SUCCESS, KS_NO_MEMORY, nullptr, uncached,
+         absorbed(nullptr)},
+        {"ks_pac_key_t_prf", "input past the static buffer",
+         [] {
+             std::memset(out, 0xA5, sizeof out);
+             return ks_pac_key_t_prf(reinterpret_cast<const uint8_t *>("pac-a"), 5,
+                                     reinterpret_cast<const uint8_t *>(big.data()), 600, kIn, 8, out, 20);
+         },
+         KS_SUCCESS, KS_NO_MEMORY, nullptr, nullptr, [](const Run &r) {
+             // The input buffer is the first allocation: NO_MEMORY, nothing
+             // written; a later one only loses the cache record.
+             if (r.k == 1) {
+                 EXPECT_EQ(r.status, KS_NO_MEMORY);
+                 expect_state(r.after, r.before);
+                 EXPECT_TRUE(std::all_of(out, out + sizeof out, [](uint8_t b) { return b == 0xA5; }));
+             } else {
+                 EXPECT_EQ(r.status, KS_SUCCESS);
+                 expect_state(r.after, without_derived(r.clean, "pac-a"));
+             }
+         }},
+        output_row("ks_sw_sym_key_t_prf", "input past the static buffer",
+                   [](uint8_t *o) {
+                       return ks_sw_sym_key_t_prf(handle("alpha").data(), 6, reinterpret_cast<const uint8_t *>(big.data()),
+                                                  600, kIn, 8, o, 30);
+                   }),
+        {"ks_pac_shared_keys_t_prf", "ZAV-MACK cached", shared("ZAV-MACK"), KS_SUCCESS, KS_NO_MEMORY, nullptr, nullptr,
+         absorbed("ZAV-MACK")},
+        {"ks_pac_shared_keys_t_prf", "ZAV-KEK cached after a load", shared("ZAV-KEK"), KS_SUCCESS, KS_NO_MEMORY,
+         nullptr, uncached, absorbed("ZAV-KEK")},
+        {"ks_pac_shared_keys_t_prf", "input past the static buffer",
+         [] {
+             std::memset(out, 0xA5, sizeof out);
+             return ks_pac_shared_keys_t_prf(reinterpret_cast<const uint8_t *>("pac-a"), 5, big.c_str(), 600,
+                                             "ZAV-MACK", 8, out, 20);
+         },
+         KS_SUCCESS, KS_UNKNOWN_FAILURE, nullptr, nullptr, [](const Run &r) {
+             if (r.k == 1) {
+                 EXPECT_EQ(r.status, KS_UNKNOWN_FAILURE);
+                 expect_state(r.after, r.before);
+             } else {
+                 EXPECT_EQ(r.status, KS_SUCCESS);
+                 expect_state(r.after, without_derived(r.clean, "pac-a"));
+             }
+         }},
+        // The lifetime queries read PAC-Info through the cache: a failure
+        // reads as no value; a load that succeeded stays cached.
+        {"ks_valid_pac_exists", "PAC-Info after a load",
+         [] { return ks_valid_pac_exists(reinterpret_cast<const uint8_t *>("pac-a"), 5); }, 0, 0, nullptr, uncached,
+         [](const Run &r) {
+             EXPECT_EQ(r.status, 0);
+             EXPECT_TRUE(r.after == r.before || r.after == r.clean) << kstest::diff(r.after, r.clean);
+         }},
+        {"ks_get_pac_expiration", "PAC-Info on a cache hit",
+         [] { return static_cast<int32_t>(ks_get_pac_expiration(reinterpret_cast<const uint8_t *>("pac-a"), 5)); }, 0,
+         0, nullptr, nullptr, [](const Run &r) {
+             EXPECT_EQ(r.status, 0);
+             expect_state(r.after, r.before);
+         }},
+    };
+}
+
 // The show commands copy each record's handle as they walk: a failed copy
 // ends the walk with an error report; the keystore is untouched either way
 // and every copy made is released.
@@ -527,7 +648,7 @@ std::vector<Sweep> show_rows() {
 // Every row family; each area's rows join here.
 std::vector<Sweep> all_rows() {
     std::vector<Sweep> rows;
-    for (auto family : {key_table_rows, secret_rows, digest_rows, cipher_rows, mschap_rows, pac_rows, show_rows}) {
+    for (auto family : {key_table_rows, secret_rows, digest_rows, cipher_rows, mschap_rows, pac_rows, derive_rows, show_rows}) {
         auto part = family();
         rows.insert(rows.end(), part.begin(), part.end());
     }
@@ -615,6 +736,9 @@ bool never_allocates(const std::string &name) {
         "keystore_return_wdc", "ks_hmac_md5", "ks_hmac_sha1", "ks_sw_hmac",
         // PAC tests and removals, the cache purge
         "ks_clear_pac", "ks_pac_exists", "ks_snmp_pac_exists", "ks_pac_cache_purge",
+        // cache answers, the keep-or-remove test, the old-PAC and clear-all walks
+        "ks_pac_check_cache_entry_for_shared_keys", "ks_sw_pac_still_valid", "ks_sw_delete_old_pacs",
+        "ks_clear_old_pacs_internal", "ks_clear_old_pacs", "ks_clear_all_pacs_internal", "ks_clear_all_pacs",
         // status names, modes, start-up, storage location, hardware hooks
         "ks_err_str", "ks_get_errormsg", "keystore_init", "ks_wait_on_keystore_init", "ks_use_sw_emulation",
         "ks_are_we_using_sw_emulation", "ks_set_standby_mode", "ks_disable_rf", "ks_set_zav_for_incr_sync",
