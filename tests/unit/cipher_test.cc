@@ -3,8 +3,6 @@
 // and every allocation.
 #include <gtest/gtest.h>
 
-#include <openssl/aes.h>
-
 #include <cstring>
 #include <functional>
 #include <string>
@@ -22,14 +20,9 @@
 namespace {
 
 using kstest::from_hex;
+using kstest::pattern;
 using kstest::store_secret;
 using Bytes = std::vector<uint8_t>;
-
-Bytes pattern(size_t n, uint8_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed * 3 + 11 * i);
-    return b;
-}
 
 Bytes twice(const Bytes &b) {
     Bytes out = b;
@@ -50,21 +43,13 @@ TEST_F(CipherTest, Fips197ThroughStoredKeysBlockByBlock) {
     }
 }
 
+// The expansion of each 7-byte key, and the known answers through it.
 TEST_F(CipherTest, DesKnownAnswersThroughTheExpansion) {
-    const std::pair<const char *, const char *> expansions[] = {
-        {"01020304050607", "008080604028180e"}, {"ffffffffffffff", "fefefefefefefefe"},
-        {"01000000000000", "0080000000000000"}, {"00000000000001", "0000000000000002"},
-        {"aaaaaaaaaaaaaa", "aa54aa54aa54aa54"},
-    };
-    for (const auto &[in, want] : expansions) {
-        uint8_t out[8];
-        ks::des_expand_key(from_hex(in).data(), out);
-        EXPECT_EQ(kstest::to_hex(out, 8), want) << in;
-    }
     for (const auto &v : kstest::read_vectors("des.txt")) {
         uint8_t key8[8];
         ks::des_expand_key(from_hex(v.at("Key7")).data(), key8);
         EXPECT_EQ(kstest::to_hex(key8, 8), v.at("Key8"));
+        if (v.count("Plaintext") == 0) continue;
         store_secret("des", from_hex(v.at("Key7")));
         Bytes plain = twice(from_hex(v.at("Plaintext"))), out(16);
         ASSERT_EQ(ks_des_ecb_encrypt("des", plain.data(), 16, out.data(), 16), KS_SUCCESS);
@@ -96,28 +81,21 @@ TEST_F(CipherTest, TripleDesComposesSingleDes) {
 // The stored-key CBC is the EPA chaining: one block from a zero IV is
 // swap(AES(swap(block))); the IV carries the stream across calls.
 TEST_F(CipherTest, CbcIsTheSwappedChainingAndStreams) {
+    const Bytes plain = pattern(48, 1), iv = pattern(16, 2);
     for (size_t key_len : {16u, 24u, 32u}) {
         SCOPED_TRACE(key_len);
-        Bytes key = pattern(key_len, 5);
+        Bytes key = pattern(key_len, 5), zero_iv(16, 0), out(16);
         store_secret("cbc", key);
-        Bytes block = pattern(16, 8), iv(16, 0), out(16), swapped(16), expected(16);
-        ASSERT_EQ(ks_aes_cbc_encrypt("cbc", iv.data(), block.data(), 16, out.data()), KS_SUCCESS);
-        AES_KEY k;
-        AES_set_encrypt_key(key.data(), static_cast<int>(key_len * 8), &k);
-        for (int i = 0; i < 16; ++i) swapped[i] = block[(i & ~3) + 3 - (i & 3)];
-        AES_encrypt(swapped.data(), swapped.data(), &k);
-        for (int i = 0; i < 16; ++i) expected[i] = swapped[(i & ~3) + 3 - (i & 3)];
-        EXPECT_EQ(out, expected);
-        EXPECT_EQ(iv, out);
+        ASSERT_EQ(ks_aes_cbc_encrypt("cbc", zero_iv.data(), plain.data(), 16, out.data()), KS_SUCCESS);
+        EXPECT_EQ(out, kstest::swapped_aes_step(key, plain.data(), Bytes(16).data()));
+        EXPECT_EQ(zero_iv, out);
     }
-    const Bytes plain = pattern(48, 1), iv = pattern(16, 2);
-    Bytes whole(48), whole_iv = iv, split(48), split_iv = iv;
+    Bytes whole(48), whole_iv = iv, split(48), split_iv = iv, back_iv = iv;
     ASSERT_EQ(ks_aes_cbc_encrypt("cbc", whole_iv.data(), plain.data(), 48, whole.data()), KS_SUCCESS);
     ASSERT_EQ(ks_aes_cbc_encrypt("cbc", split_iv.data(), plain.data(), 16, split.data()), KS_SUCCESS);
     ASSERT_EQ(ks_aes_cbc_encrypt("cbc", split_iv.data(), plain.data() + 16, 32, split.data() + 16), KS_SUCCESS);
     EXPECT_EQ(split, whole);
     EXPECT_EQ(split_iv, whole_iv);
-    Bytes back_iv = iv;
     ASSERT_EQ(ks_aes_cbc_decrypt("cbc", back_iv.data(), whole.data(), 48, whole.data()), KS_SUCCESS);
     EXPECT_EQ(whole, plain);
     EXPECT_EQ(back_iv, whole_iv);
@@ -127,120 +105,96 @@ TEST_F(CipherTest, CbcIsTheSwappedChainingAndStreams) {
 
 struct Front {
     const char *label;
-    size_t key_len;  // a stored length the cipher accepts
-    std::function<int32_t(const char *name, const uint8_t *in, uint8_t *out, uint8_t *iv)> call;
+    size_t key_len;     // a stored length the cipher accepts
     int32_t hw_status;  // with the hardware keystore selected and present
+    std::vector<uint32_t> bad_lens;
+    int32_t (*call)(const char *name, const uint8_t *in, uint8_t *out, uint8_t *iv, uint32_t len);
 };
 
-const std::vector<Front> &fronts() {
-    static const std::vector<Front> f = {
-        {"aes_encrypt", 16, [](auto n, auto i, auto o, auto) { return ks_aes_encrypt(n, i, o, 16); }, KS_SUCCESS},
-        {"aes_decrypt", 24, [](auto n, auto i, auto o, auto) { return ks_aes_decrypt(n, i, o, 16); }, KS_SUCCESS},
-        {"aes_cbc_encrypt", 32, [](auto n, auto i, auto o, auto v) { return ks_aes_cbc_encrypt(n, v, i, 16, o); },
-         KS_SUCCESS},
-        {"aes_cbc_decrypt", 16, [](auto n, auto i, auto o, auto v) { return ks_aes_cbc_decrypt(n, v, i, 16, o); },
-         KS_SUCCESS},
-        {"des_encrypt", 7, [](auto n, auto i, auto o, auto) { return ks_des_ecb_encrypt(n, i, 16, o, 16); },
-         KS_SUCCESS},
-        {"des_decrypt", 7, [](auto n, auto i, auto o, auto) { return ks_des_ecb_decrypt(n, i, 16, o, 16); },
-         KS_UNKNOWN_FAILURE},
-        {"3des_encrypt", 21, [](auto n, auto i, auto o, auto) { return ks_3des_ecb_encrypt(n, i, 16, o, 16); },
-         KS_SUCCESS},
-        {"3des_decrypt", 21, [](auto n, auto i, auto o, auto) { return ks_3des_ecb_decrypt(n, i, 16, o, 16); },
-         KS_UNKNOWN_FAILURE},
-    };
-    return f;
-}
+const Front kFronts[] = {
+    {"aes_encrypt", 16, KS_SUCCESS, {24}, [](auto n, auto i, auto o, auto, auto l) { return ks_aes_encrypt(n, i, o, l); }},
+    {"aes_decrypt", 24, KS_SUCCESS, {8}, [](auto n, auto i, auto o, auto, auto l) { return ks_aes_decrypt(n, i, o, l); }},
+    {"aes_cbc_encrypt", 32, KS_SUCCESS, {0, 8},
+     [](auto n, auto i, auto o, auto v, auto l) { return ks_aes_cbc_encrypt(n, v, i, l, o); }},
+    {"aes_cbc_decrypt", 16, KS_SUCCESS, {0, 24},
+     [](auto n, auto i, auto o, auto v, auto l) { return ks_aes_cbc_decrypt(n, v, i, l, o); }},
+    {"des_encrypt", 7, KS_SUCCESS, {0, 12},
+     [](auto n, auto i, auto o, auto, auto l) { return ks_des_ecb_encrypt(n, i, l, o, l); }},
+    {"des_decrypt", 7, KS_UNKNOWN_FAILURE, {4},
+     [](auto n, auto i, auto o, auto, auto l) { return ks_des_ecb_decrypt(n, i, l, o, l); }},
+    {"3des_encrypt", 21, KS_SUCCESS, {20},
+     [](auto n, auto i, auto o, auto, auto l) { return ks_3des_ecb_encrypt(n, i, l, o, l); }},
+    {"3des_decrypt", 21, KS_UNKNOWN_FAILURE, {0xFFFF},
+     [](auto n, auto i, auto o, auto, auto l) { return ks_3des_ecb_decrypt(n, i, l, o, l); }},
+};
 
 bool is_aes(const Front &f) { return f.key_len % 8 == 0; }
 
-// Runs a front over fresh buffers; on a failure, checks nothing was written.
-int32_t run(const Front &f, const char *name) {
-    Bytes in = pattern(16, 6), out(16, 0xEE), iv(16, 0x11);
-    int32_t status = f.call(name, in.data(), out.data(), iv.data());
+// Runs a front over fresh buffers, leaving out the pointer `null` names (1
+// in, 2 out, 3 IV); on a failure, checks nothing was written.
+int32_t run(const Front &f, const char *name, int null = 0, uint32_t len = 16) {
+    Bytes in = pattern(0x10000, 6), out(0x10000, 0xEE), iv(16, 0x11);
+    int32_t status = f.call(name, null == 1 ? nullptr : in.data(), null == 2 ? nullptr : out.data(),
+                            null == 3 ? nullptr : iv.data(), len);
     if (status != KS_SUCCESS) {
-        EXPECT_EQ(out, Bytes(16, 0xEE)) << f.label;
+        EXPECT_EQ(out, Bytes(0x10000, 0xEE)) << f.label;
         EXPECT_EQ(iv, Bytes(16, 0x11)) << f.label;
     }
     return status;
 }
 
-TEST_F(CipherTest, StoredLengthsAndNames) {
+// Key lengths, names, buffers and lengths; then the check order: standby,
+// arguments, backend. Absent hardware answers NO_KEYSTORE with the message,
+// present hardware its own status.
+TEST_F(CipherTest, ArgumentsKeysCheckOrderAndHardwarePaths) {
     const std::string n32(32, 'n');
     char last = 'a';
-    for (const Front &f : fronts()) {
+    for (const Front &f : kFronts) {
+        SCOPED_TRACE(f.label);
         const std::string n31 = std::string(30, 'n') + last++;  // a key of its own per front
         for (size_t len : {1u, 7u, 8u, 15u, 16u, 20u, 21u, 24u, 32u, 33u}) {
             store_secret("k", pattern(len, 2));
             bool ok = len == f.key_len || (is_aes(f) && len % 8 == 0 && len >= 16);
-            EXPECT_EQ(run(f, "k"), ok ? KS_SUCCESS : KS_BAD_KEY) << f.label << " " << len;
+            EXPECT_EQ(run(f, "k"), ok ? KS_SUCCESS : KS_BAD_KEY) << len;
         }
-        EXPECT_EQ(run(f, nullptr), KS_INVAL_ARGS) << f.label;
-        EXPECT_EQ(run(f, ""), KS_INVAL_ARGS) << f.label;
-        EXPECT_EQ(run(f, n32.c_str()), KS_INVAL_ARGS) << f.label;
-        EXPECT_EQ(run(f, n31.c_str()), KS_RECORD_NOT_FOUND) << f.label;
+        for (const char *name : {static_cast<const char *>(nullptr), "", n32.c_str()})
+            EXPECT_EQ(run(f, name), KS_INVAL_ARGS);
+        EXPECT_EQ(run(f, n31.c_str()), KS_RECORD_NOT_FOUND);
         store_secret(n31, pattern(f.key_len, 4));
-        EXPECT_EQ(run(f, n31.c_str()), KS_SUCCESS) << f.label;
-    }
-}
+        EXPECT_EQ(run(f, n31.c_str()), KS_SUCCESS);
+        for (int null = 1; null <= (std::strstr(f.label, "cbc") ? 3 : 2); ++null)
+            EXPECT_EQ(run(f, "k", null), KS_INVAL_ARGS) << null;
+        for (uint32_t len : f.bad_lens) EXPECT_EQ(run(f, "k", 0, len), KS_INVAL_ARGS) << len;
 
-// Standby first, then the arguments, then the backend: absent hardware
-// answers NO_KEYSTORE with the message, present hardware its own status.
-TEST_F(CipherTest, CheckOrderAndHardwarePaths) {
-    for (const Front &f : fronts()) {
         ks_is_standby = 1;
-        EXPECT_EQ(run(f, ""), KS_STDBY_NOT_SUPPORTED) << f.label;
+        EXPECT_EQ(run(f, ""), KS_STDBY_NOT_SUPPORTED);
         ks_is_standby = 0;
         ks_use_sw_ks = 0;
         ks::hw_present_answer = 0;
         ksh_message_clear();
-        EXPECT_EQ(run(f, ""), KS_INVAL_ARGS) << f.label;
-        EXPECT_EQ(ksh_message_count(), 0u) << f.label;
-        EXPECT_EQ(run(f, "k"), KS_NO_KEYSTORE) << f.label;
-        ASSERT_EQ(ksh_message_count(), 1u) << f.label;
+        EXPECT_EQ(run(f, ""), KS_INVAL_ARGS);
+        EXPECT_EQ(ksh_message_count(), 0u);
+        EXPECT_EQ(run(f, "k"), KS_NO_KEYSTORE);
+        ASSERT_EQ(ksh_message_count(), 1u);
         EXPECT_EQ(ksh_message_at(0), static_cast<const void *>(&msg_KEYSTORE_NO_KEYSTORE));
         ks::hw_present_answer = 1;
         ksh_message_clear();  // the message is throttled: start afresh
         uint64_t suppressed = ksh_message_suppressed();
-        EXPECT_EQ(run(f, "k"), f.hw_status) << f.label;
-        EXPECT_EQ(ksh_message_count(), 0u) << f.label;
-        EXPECT_EQ(ksh_message_suppressed(), suppressed) << f.label;
+        EXPECT_EQ(run(f, "k"), f.hw_status);
+        EXPECT_EQ(ksh_message_count(), 0u);
+        EXPECT_EQ(ksh_message_suppressed(), suppressed);
         ks_use_sw_ks = 1;
     }
-}
-
-TEST_F(CipherTest, BufferAndLengthChecks) {
-    store_secret("aes", pattern(16, 1));
+    // DES needs equal input and output lengths; length 0 passes the AES-ECB
+    // checks but still needs a usable key.
+    Bytes in(24), out(24, 0xEE);
+    EXPECT_EQ(ks_des_ecb_encrypt("k", in.data(), 16, out.data(), 24), KS_INVAL_ARGS);
+    EXPECT_EQ(ks_aes_encrypt("none", in.data(), out.data(), 0), KS_RECORD_NOT_FOUND);
     store_secret("des", pattern(7, 1));
-    Bytes in(64), out(64, 0xEE), iv(16, 0x11);
-    uint8_t *o = out.data(), *v = iv.data();
-    const uint8_t *i = in.data();
-    const std::pair<const char *, std::function<int32_t()>> refused[] = {
-        {"aes null in", [&] { return ks_aes_encrypt("aes", nullptr, o, 16); }},
-        {"aes null out", [&] { return ks_aes_decrypt("aes", i, nullptr, 16); }},
-        {"aes len 24", [&] { return ks_aes_encrypt("aes", i, o, 24); }},
-        {"cbc null iv", [&] { return ks_aes_cbc_encrypt("aes", nullptr, i, 16, o); }},
-        {"cbc null in", [&] { return ks_aes_cbc_decrypt("aes", v, nullptr, 16, o); }},
-        {"cbc null out", [&] { return ks_aes_cbc_encrypt("aes", v, i, 16, nullptr); }},
-        {"cbc len 0", [&] { return ks_aes_cbc_encrypt("aes", v, i, 0, o); }},
-        {"cbc len 8", [&] { return ks_aes_cbc_decrypt("aes", v, i, 8, o); }},
-        {"des null in", [&] { return ks_des_ecb_encrypt("des", nullptr, 8, o, 8); }},
-        {"3des null out", [&] { return ks_3des_ecb_decrypt("des", i, 8, nullptr, 8); }},
-        {"des len 0", [&] { return ks_des_ecb_encrypt("des", i, 0, o, 0); }},
-        {"des len 12", [&] { return ks_des_ecb_encrypt("des", i, 12, o, 12); }},
-        {"des 16 to 24", [&] { return ks_des_ecb_encrypt("des", i, 16, o, 24); }},
-        {"3des 65535", [&] { return ks_3des_ecb_decrypt("des", i, 0xFFFF, o, 0xFFFF); }},
-    };
-    for (const auto &[label, call] : refused) {
-        EXPECT_EQ(call(), KS_INVAL_ARGS) << label;
-        EXPECT_EQ(out, Bytes(64, 0xEE)) << label;
-        EXPECT_EQ(iv, Bytes(16, 0x11)) << label;
-    }
-    // Length 0 passes the AES-ECB checks but still needs a usable key.
-    EXPECT_EQ(ks_aes_encrypt("none", i, o, 0), KS_RECORD_NOT_FOUND);
-    EXPECT_EQ(ks_aes_encrypt("des", i, o, 0), KS_BAD_KEY);
-    EXPECT_EQ(ks_aes_encrypt("aes", i, o, 0), KS_SUCCESS);
-    EXPECT_EQ(out, Bytes(64, 0xEE));
+    store_secret("aes", pattern(16, 1));
+    EXPECT_EQ(ks_aes_encrypt("des", in.data(), out.data(), 0), KS_BAD_KEY);
+    EXPECT_EQ(ks_aes_encrypt("aes", in.data(), out.data(), 0), KS_SUCCESS);
+    EXPECT_EQ(out, Bytes(24, 0xEE));
 }
 
 // Every allocation fails in turn with NO_MEMORY and nothing written. AES
@@ -251,7 +205,7 @@ TEST_F(CipherTest, EveryAllocationAndItsCleansing) {
     uint64_t uncleansed = ksh_alloc_uncleansed_frees();
     int copies = 0;
     for (const char *name : {"abc", "abcd"}) {
-        for (const Front &f : fronts()) {
+        for (const Front &f : kFronts) {
             store_secret(name, pattern(f.key_len, 9));
             bool unaligned = reinterpret_cast<uintptr_t>(kstest::stored_value(name)) % 4 != 0;
             int n = kstest::fail_each_allocation([&] { return run(f, name); });

@@ -27,7 +27,6 @@ struct Outputs {
 
 struct Call {
     const char *name;
-    int32_t expected;
     std::function<int32_t(Outputs &)> run;
 };
 
@@ -35,79 +34,72 @@ const uint8_t kHandle[] = {1, 'k', 'e', 'y'};
 const uint8_t kIn[64] = {1, 2, 3};
 
 const Call kCalls[] = {
-    {"generate_random_number", KS_SUCCESS,
-     [](Outputs &o) { return ks_ae46c1_generate_random_number(o.buf, 32, 0); }},
-    {"key_exists", KS_SUCCESS, [](Outputs &o) { return ks_ae46c1_key_exists(kHandle, 4, &o.flag); }},
-    {"store_sym_key", KS_SUCCESS,
-     [](Outputs &) { return ks_ae46c1_store_sym_key(kHandle, 4, kHandle, 2, kIn, 8, kIn, 4); }},
-    {"add_meta_data", KS_SUCCESS, [](Outputs &) { return ks_ae46c1_add_meta_data(kHandle, 4, kIn, 4); }},
-    {"get_meta_data", KS_SUCCESS,
-     [](Outputs &o) { return ks_ae46c1_get_meta_data(kHandle, 4, &o.ptr, &o.len16); }},
-    {"delete_key", KS_SUCCESS, [](Outputs &) { return ks_ae46c1_delete_key(kHandle, 4); }},
-    {"return_key_handle_by_index", KS_SUCCESS,
-     [](Outputs &o) { return ks_ae46c1_return_key_handle_by_index(300, &o.ptr, &o.len8); }},
-    {"rename_key", KS_SUCCESS,
-     [](Outputs &) { return ks_ae46c1_rename_key(kHandle, 4, kHandle, 3, kHandle, 2); }},
-    {"hmac_md5", KS_SUCCESS, [](Outputs &o) { return ks_ae46c1_hmac_md5(kHandle, 4, kIn, 64, o.buf); }},
-    {"hmac_sha1", KS_SUCCESS, [](Outputs &o) { return ks_ae46c1_hmac_sha1(kHandle, 4, kIn, 64, o.buf); }},
-    {"md5_hash", KS_SUCCESS, [](Outputs &o) { return ks_ae46c1_md5_hash(kHandle, 4, kIn, 8, kIn, 8, o.buf); }},
-    {"sha1_hash", KS_SUCCESS, [](Outputs &o) { return ks_ae46c1_sha1_hash(kHandle, 4, kIn, 8, kIn, 8, o.buf); }},
-    {"aes_encrypt", KS_SUCCESS, [](Outputs &o) { return ks_ae46c1_aes_encrypt(kHandle, 4, kIn, o.buf, 16); }},
-    {"aes_decrypt", KS_SUCCESS, [](Outputs &o) { return ks_ae46c1_aes_decrypt(kHandle, 4, kIn, o.buf, 16); }},
-    {"aes_cbc_encrypt", KS_SUCCESS,
-     [](Outputs &o) { return ks_ae46c1_aes_cbc_encrypt(kHandle, 4, o.iv, kIn, o.buf, 32); }},
-    {"aes_cbc_decrypt", KS_SUCCESS,
-     [](Outputs &o) { return ks_ae46c1_aes_cbc_decrypt(kHandle, 4, o.iv, kIn, o.buf, 32); }},
-    {"des_ecb_encrypt", KS_SUCCESS,
-     [](Outputs &o) { return ks_ae46c1_des_ecb_encrypt(kHandle, 4, kIn, 8, o.buf, 8); }},
-    {"3des_ecb_encrypt", KS_SUCCESS,
-     [](Outputs &o) { return ks_ae46c1_3des_ecb_encrypt(kHandle, 4, kIn, 8, o.buf, 8); }},
-    {"GenerateNTResponse", KS_SUCCESS,
-     [](Outputs &o) { return ks_ae46c1_GenerateNTResponse(kHandle, 4, kIn, kIn, "user", o.buf); }},
-    {"GenerateAuthenticatorResponse", KS_SUCCESS,
-     [](Outputs &o) {
+    {"generate_random_number", [](Outputs &o) { return ks_ae46c1_generate_random_number(o.buf, 32, 0); }},
+    {"key_exists", [](Outputs &o) { return ks_ae46c1_key_exists(kHandle, 4, &o.flag); }},
+    {"store_sym_key", [](Outputs &) { return ks_ae46c1_store_sym_key(kHandle, 4, kHandle, 2, kIn, 8, kIn, 4); }},
+    {"add_meta_data", [](Outputs &) { return ks_ae46c1_add_meta_data(kHandle, 4, kIn, 4); }},
+    {"get_meta_data", [](Outputs &o) { return ks_ae46c1_get_meta_data(kHandle, 4, &o.ptr, &o.len16); }},
+    {"delete_key", [](Outputs &) { return ks_ae46c1_delete_key(kHandle, 4); }},
+    {"return_key_handle_by_index", [](Outputs &o) { return ks_ae46c1_return_key_handle_by_index(300, &o.ptr, &o.len8); }},
+    {"rename_key", [](Outputs &) { return ks_ae46c1_rename_key(kHandle, 4, kHandle, 3, kHandle, 2); }},
+    {"hmac_md5", [](Outputs &o) { return ks_ae46c1_hmac_md5(kHandle, 4, kIn, 64, o.buf); }},
+    {"hmac_sha1", [](Outputs &o) { return ks_ae46c1_hmac_sha1(kHandle, 4, kIn, 64, o.buf); }},
+    {"md5_hash", [](Outputs &o) { return ks_ae46c1_md5_hash(kHandle, 4, kIn, 8, kIn, 8, o.buf); }},
+    {"sha1_hash", [](Outputs &o) { return ks_ae46c1_sha1_hash(kHandle, 4, kIn, 8, kIn, 8, o.buf); }},
+    {"aes_encrypt", [](Outputs &o) { return ks_ae46c1_aes_encrypt(kHandle, 4, kIn, o.buf, 16); }},
+    {"aes_decrypt", [](Outputs &o) { return ks_ae46c1_aes_decrypt(kHandle, 4, kIn, o.buf, 16); }},
+    {"aes_cbc_encrypt", [](Outputs &o) { return ks_ae46c1_aes_cbc_encrypt(kHandle, 4, o.iv, kIn, o.buf, 32); }},
+    {"aes_cbc_decrypt", [](Outputs &o) { return ks_ae46c1_aes_cbc_decrypt(kHandle, 4, o.iv, kIn, o.buf, 32); }},
+    {"des_ecb_encrypt", [](Outputs &o) { return ks_ae46c1_des_ecb_encrypt(kHandle, 4, kIn, 8, o.buf, 8); }},
+    {"3des_ecb_encrypt", [](Outputs &o) { return ks_ae46c1_3des_ecb_encrypt(kHandle, 4, kIn, 8, o.buf, 8); }},
+    {"GenerateNTResponse", [](Outputs &o) { return ks_ae46c1_GenerateNTResponse(kHandle, 4, kIn, kIn, "user", o.buf); }},
+    {"GenerateAuthenticatorResponse", [](Outputs &o) {
          return ks_ae46c1_GenerateAuthenticatorResponse(kHandle, 4, kIn, kIn, kIn, "user", o.text);
      }},
-    {"NewPasswordEncryptedWithOldNtPasswordHash", KS_SUCCESS,
-     [](Outputs &o) { return ks_ae46c1_NewPasswordEncryptedWithOldNtPasswordHash(kHandle, 4, kIn, 6, o.buf); }},
-    {"OldNtPasswordHashEncryptedWithNewNtPasswordHash", KS_SUCCESS,
-     [](Outputs &o) {
+    {"NewPasswordEncryptedWithOldNtPasswordHash", [](Outputs &o) { return ks_ae46c1_NewPasswordEncryptedWithOldNtPasswordHash(kHandle, 4, kIn, 6, o.buf); }},
+    {"OldNtPasswordHashEncryptedWithNewNtPasswordHash", [](Outputs &o) {
          return ks_ae46c1_OldNtPasswordHashEncryptedWithNewNtPasswordHash(kHandle, 4, kHandle, 3, o.buf);
      }},
-    {"GetMasterKey", KS_SUCCESS, [](Outputs &o) { return ks_ae46c1_GetMasterKey(kHandle, 4, kIn, o.buf); }},
-    {"sym_key_t_prf", KS_SUCCESS,
-     [](Outputs &o) { return ks_ae46c1_sym_key_t_prf(kHandle, 4, kIn, 8, kIn, 16, o.buf, 40); }},
-    {"compact_memory", KS_SUCCESS, [](Outputs &) { return ks_ae46c1_compact_memory(); }},
-    {"return_version", KS_SUCCESS, [](Outputs &o) { return ks_ae46c1_return_version(&o.word1, &o.word2); }},
-    {"dump_eeprom", KS_SUCCESS, [](Outputs &o) { return ks_ae46c1_dump_eeprom(o.buf, sizeof o.buf); }},
-    {"write_eeprom_byte", KS_SUCCESS, [](Outputs &) { return ks_ae46c1_write_eeprom_byte(0x00FFFFFF, 7); }},
-    {"ha_store_sym_key", KS_SUCCESS, [](Outputs &) { return ks_ha_store_sym_key(kHandle, 4, kIn, 8); }},
-    {"ha_delete_key", KS_SUCCESS, [](Outputs &) { return ks_ha_delete_key(kHandle, 4); }},
-    {"rsa_store_key_and_cert", KS_NOT_SUPPORTED,
-     [](Outputs &) { return ks_rsa_store_key_and_cert("rsa", kIn, 8, kIn, 8); }},
-    {"rsa_store_cert", KS_NOT_SUPPORTED, [](Outputs &) { return ks_rsa_store_cert("rsa", kIn, 8); }},
-    {"rsa_get_cert", KS_NOT_SUPPORTED, [](Outputs &o) { return ks_rsa_get_cert("rsa", &o.ptr, &o.word1); }},
-    {"get_public_key", KS_NOT_SUPPORTED, [](Outputs &o) { return ks_get_public_key("rsa", &o.ptr, &o.word1); }},
-    {"rsa_exp_d_mod_n", KS_NOT_SUPPORTED, [](Outputs &o) { return ks_rsa_exp_d_mod_n("rsa", kIn, 8, o.buf); }},
-    {"sw_rsa_exp_d_mod_n", KS_NOT_SUPPORTED,
-     [](Outputs &o) { return ks_sw_rsa_exp_d_mod_n(kHandle, 4, kIn, 8, o.buf); }},
+    {"GetMasterKey", [](Outputs &o) { return ks_ae46c1_GetMasterKey(kHandle, 4, kIn, o.buf); }},
+    {"sym_key_t_prf", [](Outputs &o) { return ks_ae46c1_sym_key_t_prf(kHandle, 4, kIn, 8, kIn, 16, o.buf, 40); }},
+    {"compact_memory", [](Outputs &) { return ks_ae46c1_compact_memory(); }},
+    {"return_version", [](Outputs &o) { return ks_ae46c1_return_version(&o.word1, &o.word2); }},
+    {"dump_eeprom", [](Outputs &o) { return ks_ae46c1_dump_eeprom(o.buf, sizeof o.buf); }},
+    {"write_eeprom_byte", [](Outputs &) { return ks_ae46c1_write_eeprom_byte(0x00FFFFFF, 7); }},
+    {"ha_store_sym_key", [](Outputs &) { return ks_ha_store_sym_key(kHandle, 4, kIn, 8); }},
+    {"ha_delete_key", [](Outputs &) { return ks_ha_delete_key(kHandle, 4); }},
 };
+
+// The RSA entry points answer NOT_SUPPORTED.
+const Call kRsaCalls[] = {
+    {"rsa_store_key_and_cert", [](Outputs &) { return ks_rsa_store_key_and_cert("rsa", kIn, 8, kIn, 8); }},
+    {"rsa_store_cert", [](Outputs &) { return ks_rsa_store_cert("rsa", kIn, 8); }},
+    {"rsa_get_cert", [](Outputs &o) { return ks_rsa_get_cert("rsa", &o.ptr, &o.word1); }},
+    {"get_public_key", [](Outputs &o) { return ks_get_public_key("rsa", &o.ptr, &o.word1); }},
+    {"rsa_exp_d_mod_n", [](Outputs &o) { return ks_rsa_exp_d_mod_n("rsa", kIn, 8, o.buf); }},
+    {"sw_rsa_exp_d_mod_n", [](Outputs &o) { return ks_sw_rsa_exp_d_mod_n(kHandle, 4, kIn, 8, o.buf); }},
+};
+
+// Runs a call with every output filled with a pattern: none may be written,
+// and nothing allocated, traced or reported.
+int32_t run(const Call &call) {
+    Outputs out, before;
+    std::memset(&out, 0xA5, sizeof out);
+    std::memcpy(&before, &out, sizeof out);
+    uint64_t blocks = ksh_alloc_live_blocks(), traces = ksh_trace_count();
+    int32_t status = call.run(out);
+    EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0) << call.name << ": an output was written";
+    EXPECT_EQ(ksh_alloc_live_blocks(), blocks) << call.name;
+    EXPECT_EQ(ksh_trace_count(), traces) << call.name;
+    EXPECT_EQ(ksh_message_count(), 0u) << call.name;
+    return status;
+}
 
 class HwContractTest : public kstest::KeystoreTest {};
 
 TEST_F(HwContractTest, EveryEntryPointAnswersWithoutWritingOrAllocating) {
-    for (const Call &call : kCalls) {
-        SCOPED_TRACE(call.name);
-        Outputs out, before;
-        std::memset(&out, 0xA5, sizeof out);
-        std::memcpy(&before, &out, sizeof out);
-        uint64_t blocks = ksh_alloc_live_blocks(), traces = ksh_trace_count();
-        EXPECT_EQ(call.run(out), call.expected);
-        EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0) << "an output was written";
-        EXPECT_EQ(ksh_alloc_live_blocks(), blocks);
-        EXPECT_EQ(ksh_trace_count(), traces);
-        EXPECT_EQ(ksh_message_count(), 0u);
-    }
+    for (const Call &call : kCalls) EXPECT_EQ(run(call), KS_SUCCESS) << call.name;
+    for (const Call &call : kRsaCalls) EXPECT_EQ(run(call), KS_NOT_SUPPORTED) << call.name;
 }
 
 TEST_F(HwContractTest, PresenceQueries) {

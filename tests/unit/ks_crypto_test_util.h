@@ -1,8 +1,10 @@
-// Helpers of the cryptographic service tests: storing secrets by name and
-// failing every allocation of an operation in turn.
+// Helpers of the cryptographic service tests: byte patterns, storing secrets
+// by name, a reference of the swapped AES chaining step, and failing every
+// allocation of an operation in turn.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/aes.h>
 
 #include <cstdint>
 #include <string>
@@ -13,6 +15,12 @@
 #include "keystore_host/host.h"
 
 namespace kstest {
+
+inline std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed * 3 + 11 * i);
+    return b;
+}
 
 inline std::vector<uint8_t> secret_handle(const std::string &name) {
     std::vector<uint8_t> h{KS_KEY_TYPE_SECRET};
@@ -32,8 +40,21 @@ inline void store_secret(const std::string &name, const std::vector<uint8_t> &va
 inline const uint8_t *stored_value(const std::string &name) {
     std::vector<uint8_t> h = secret_handle(name);
     int32_t i = ks_sym_key_find(h.data(), static_cast<uint32_t>(h.size()));
-    if (i < 0) return nullptr;
-    return ks_sym_keys[i]->data + ks_sym_keys[i]->value_off;
+    return i < 0 ? nullptr : ks_sym_keys[i]->data + ks_sym_keys[i]->value_off;
+}
+
+// One chained step written out plainly: swap(AES(swap(block XOR chain))),
+// where swap reverses each 4-byte group.
+inline std::vector<uint8_t> swapped_aes_step(const std::vector<uint8_t> &key, const uint8_t *block,
+                                             const uint8_t *chain) {
+    AES_KEY k;
+    AES_set_encrypt_key(key.data(), static_cast<int>(key.size() * 8), &k);
+    uint8_t t[16], e[16];
+    std::vector<uint8_t> out(16);
+    for (int i = 0; i < 16; ++i) t[(i & ~3) + 3 - (i & 3)] = block[i] ^ chain[i];
+    AES_encrypt(t, e, &k);
+    for (int i = 0; i < 16; ++i) out[i] = e[(i & ~3) + 3 - (i & 3)];
+    return out;
 }
 
 // Runs op with its 1st, 2nd, ... allocation failing until a run completes

@@ -1,5 +1,8 @@
-// Test vector files under tests/vectors: records of "Name = value" lines,
-// separated by blank lines; lines starting with '#' are comments.
+// Test data files. Vector files under tests/vectors: records of "Name = value"
+// lines separated by blank lines. Row files under tests/data: one row a line,
+// tokens separated by spaces, a token may hold a double-quoted string with C
+// escapes (\n, \\, \") that is replaced by its contents. In both, lines
+// starting with '#' are comments.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,30 +15,54 @@
 namespace kstest {
 
 using VectorRecord = std::map<std::string, std::string>;
+using DataRow = std::vector<std::string>;
+
+inline std::vector<std::string> data_lines(const std::string &path) {
+    std::ifstream in(path);
+    EXPECT_TRUE(in.good()) << "cannot open " << path;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] != '#') lines.push_back(line);
+    }
+    return lines;
+}
 
 inline std::vector<VectorRecord> read_vectors(const std::string &file) {
-    std::vector<VectorRecord> records;
-    std::ifstream in(std::string(KS_TEST_VECTORS_DIR) + "/" + file);
-    EXPECT_TRUE(in.good()) << "cannot open " << file;
-    VectorRecord current;
-    std::string line;
-    auto flush = [&] {
-        if (!current.empty()) records.push_back(current);
-        current.clear();
-    };
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) {
-            flush();
-            continue;
-        }
-        if (line[0] == '#') continue;
+    std::vector<VectorRecord> records(1);
+    for (const std::string &line : data_lines(std::string(KS_TEST_VECTORS_DIR) + "/" + file)) {
         size_t eq = line.find(" = ");
-        if (eq == std::string::npos) continue;
-        current[line.substr(0, eq)] = line.substr(eq + 3);
+        if (line.empty() && !records.back().empty()) records.emplace_back();
+        if (eq != std::string::npos) records.back()[line.substr(0, eq)] = line.substr(eq + 3);
     }
-    flush();
+    if (records.back().empty()) records.pop_back();
     return records;
+}
+
+inline std::vector<DataRow> read_rows(const std::string &file) {
+    std::vector<DataRow> rows;
+    for (const std::string &line : data_lines(std::string(KS_TEST_DATA_DIR) + "/data/" + file)) {
+        DataRow row;
+        bool in_token = false, quoted = false;
+        for (size_t i = 0; i < line.size(); ++i) {
+            char c = line[i];
+            if (!quoted && c == ' ') {
+                in_token = false;
+                continue;
+            }
+            if (!in_token) row.emplace_back(), in_token = true;
+            if (c == '"') {
+                quoted = !quoted;
+            } else if (quoted && c == '\\' && i + 1 < line.size()) {
+                c = line[++i];
+                row.back() += c == 'n' ? '\n' : c;
+            } else {
+                row.back() += c;
+            }
+        }
+        if (!row.empty()) rows.push_back(row);
+    }
+    return rows;
 }
 
 }  // namespace kstest

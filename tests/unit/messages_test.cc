@@ -1,106 +1,56 @@
 // The KEYSTORE error-message definitions, and the host facility that prints
-// and throttles them.
-#include <elf.h>
+// and throttles them. Mnemonics and texts are in tests/data/messages.txt.
 #include <gtest/gtest.h>
-#include <link.h>
 
 #include <cstdio>
-#include <cstring>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "elf_file.h"
 #include "keystore/ks_messages.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
 #include "ks_test_util.h"
+#include "ks_vectors.h"
 
 namespace {
 
-struct Expected {
-    const ks_message_definition *def;
-    const char *mnemonic;
-    const char *text;
+// In the order of the data file.
+const ks_message_definition *const kDefs[] = {
+    &msg_KEYSTORE_IFS_OPEN_W, &msg_KEYSTORE_IFS_WRITE,      &msg_KEYSTORE_IFS_OPEN_R, &msg_KEYSTORE_IFS_READ,
+    &msg_KEYSTORE_BAD_MAGIC,  &msg_KEYSTORE_UNEXPECTED_EOF, &msg_KEYSTORE_IPCPORT,    &msg_KEYSTORE_IPCOPEN,
+    &msg_KEYSTORE_IPCNOCONN,  &msg_KEYSTORE_IPCSEND,        &msg_KEYSTORE_ISSU_INCOMPAT, &msg_KEYSTORE_IPC_NO_PROC,
+    &msg_KEYSTORE_NO_KEYSTORE,
 };
 
-const Expected kMessages[] = {
-    {&msg_KEYSTORE_IFS_OPEN_W, "IFS_OPEN_W", "Failed to open file \"%s\" for writing software keystore. (%s)"},
-    {&msg_KEYSTORE_IFS_WRITE, "IFS_WRITE", "An error occurred while writing to the software keystore file."},
-    {&msg_KEYSTORE_IFS_OPEN_R, "IFS_OPEN_R", "Failed to open file \"%s\" for reading software keystore. (%s)"},
-    {&msg_KEYSTORE_IFS_READ, "IFS_READ", "An error (%s) occurred while reading from the software keystore file."},
-    {&msg_KEYSTORE_BAD_MAGIC, "BAD_MAGIC", "Bad magic number 0x%08x in software keystore file \"%s\"."},
-    {&msg_KEYSTORE_UNEXPECTED_EOF, "UNEXPECTED_EOF", "Unexpected end of file while reading software keystore \"%s\"."},
-    {&msg_KEYSTORE_IPCPORT, "IPCPORT", "Failed to create IPC port (%s) for keystore redundancy. %s."},
-    {&msg_KEYSTORE_IPCOPEN, "IPCOPEN", "Failed to open IPC port to peer for keystore redundancy: %s"},
-    {&msg_KEYSTORE_IPCNOCONN, "IPCNOCONN", "No IPC communication path to peer available for keystore %s."},
-    {&msg_KEYSTORE_IPCSEND, "IPCSEND", "IPC send error (%s) while sending %s."},
-    {&msg_KEYSTORE_ISSU_INCOMPAT, "ISSU_INCOMPAT", "Standby incompatible for SSO."},
-    {&msg_KEYSTORE_IPC_NO_PROC, "IPC_NO_PROC", "Could not create a process to receive keystore redundancy messages."},
-    {&msg_KEYSTORE_NO_KEYSTORE, "NO_KEYSTORE",
-     "ZAV hardware keystore is not responsive and software emulation is not enabled."},
-};
-
-const char kNoKeystoreLine[] =
+const std::string kNoKeystoreLine =
     "%KEYSTORE-3-NO_KEYSTORE: ZAV hardware keystore is not responsive and software emulation is not enabled.";
 
-// Where an address of this process lies: in a loaded segment that is writable
-// for good, or in one that is read-only (never writable, or made read-only
-// after relocation).
-enum class Memory { kUnknown, kReadOnly, kWritable };
-
-struct Lookup {
-    uintptr_t addr;
-    Memory found;
-};
-
-int classify(struct dl_phdr_info *info, size_t, void *data) {
-    auto *l = static_cast<Lookup *>(data);
-    bool in_load = false, writable = false, in_relro = false;
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const auto &ph = info->dlpi_phdr[i];
-        uintptr_t start = info->dlpi_addr + ph.p_vaddr;
-        if (l->addr < start || l->addr >= start + ph.p_memsz) continue;
-        if (ph.p_type == PT_LOAD) {
-            in_load = true;
-            writable = (ph.p_flags & PF_W) != 0;
-        }
-        if (ph.p_type == PT_GNU_RELRO) in_relro = true;
-    }
-    if (!in_load) return 0;
-    l->found = (writable && !in_relro) ? Memory::kWritable : Memory::kReadOnly;
-    return 1;
-}
-
-Memory memory_of(const void *p) {
-    Lookup l{reinterpret_cast<uintptr_t>(p), Memory::kUnknown};
-    dl_iterate_phdr(classify, &l);
-    return l.found;
-}
-
-TEST(MessageDefinitions, FieldByField) {
+// Fields, and the shipped library's export of each definition as a read-only
+// object of the record's size (in the part of the image made read-only after
+// relocation, as it holds addresses).
+TEST(MessageDefinitions, FieldByFieldAndExportedReadOnly) {
+    auto rows = kstest::read_rows("messages.txt");
+    ASSERT_EQ(rows.size(), std::size(kDefs));
+    kstest::ElfFile elf;
+    ASSERT_TRUE(kstest::read_elf(KS_LIBRARY_FILE, elf));
     std::set<const uint32_t *> words;
-    for (const Expected &e : kMessages) {
-        SCOPED_TRACE(e.mnemonic);
-        const ks_message_definition &d = *e.def;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i][0]);
+        const ks_message_definition &d = *kDefs[i];
         EXPECT_STREQ(d.facility, "KEYSTORE");
-        EXPECT_STREQ(d.mnemonic, e.mnemonic);
-        EXPECT_STREQ(d.format, e.text);
+        EXPECT_EQ(d.mnemonic, rows[i][0]);
+        EXPECT_EQ(d.format, rows[i][1]);
         EXPECT_EQ(d.flags, 0x30000u);
         ASSERT_NE(d.word, nullptr);
         EXPECT_TRUE(words.insert(d.word).second) << "word shared with another message";
-        if (e.def == &msg_KEYSTORE_NO_KEYSTORE) {
-            ASSERT_NE(d.throttle, nullptr);
-            EXPECT_EQ(d.throttle[0], 60000u);
-        } else {
-            EXPECT_EQ(d.throttle, nullptr);
-        }
-        // The definition is read-only; what the facility changes is not.
-        EXPECT_EQ(memory_of(e.def), Memory::kReadOnly);
-        EXPECT_EQ(memory_of(d.word), Memory::kWritable);
-        if (d.throttle != nullptr) {
-            EXPECT_EQ(memory_of(d.throttle), Memory::kWritable);
-        }
+        EXPECT_EQ(d.throttle != nullptr, &d == &msg_KEYSTORE_NO_KEYSTORE);
+        const kstest::ElfSymbol *sym = elf.dynsym("msg_KEYSTORE_" + rows[i][0]);
+        ASSERT_NE(sym, nullptr);
+        EXPECT_EQ(sym->size, sizeof(ks_message_definition));
+        ASSERT_LT(sym->shndx, elf.sections.size());
+        const std::string &sec = elf.sections[sym->shndx].name;
+        EXPECT_TRUE(sec == ".data.rel.ro" || sec == ".rodata") << sec;
     }
 }
 
@@ -110,34 +60,12 @@ TEST(MessageDefinitions, WordsAndThrottleAreAtLoadValuesAfterAReset) {
     sys_message_emit(&msg_KEYSTORE_IPCSEND);
     ksh_message_set_print(1);
     kstest::reset_keystore();
-    for (const Expected &e : kMessages) EXPECT_EQ(*e.def->word, 0u) << e.mnemonic;
+    for (const ks_message_definition *d : kDefs) EXPECT_EQ(*d->word, 0u) << d->mnemonic;
     const uint32_t *t = msg_KEYSTORE_NO_KEYSTORE.throttle;
-    EXPECT_EQ(t[0], 60000u);
-    EXPECT_EQ(t[1], 0u);
-    EXPECT_EQ(t[2], 0u);
+    EXPECT_EQ(std::vector<uint32_t>(t, t + 3), (std::vector<uint32_t>{60000, 0, 0}));
 }
 
-// The shipped library exports each definition as a read-only object of the
-// record's size, and keeps the writable words and throttle record in
-// initialised or zeroed data of its own.
-TEST(MessageDefinitions, ExportedAsReadOnlyDataOfTheLibrary) {
-    kstest::ElfFile elf;
-    ASSERT_TRUE(kstest::read_elf(KS_LIBRARY_FILE, elf));
-    for (const Expected &e : kMessages) {
-        std::string name = std::string("msg_KEYSTORE_") + e.mnemonic;
-        const kstest::ElfSymbol *sym = elf.dynsym(name);
-        ASSERT_NE(sym, nullptr) << name;
-        EXPECT_EQ(sym->size, sizeof(ks_message_definition)) << name;
-        ASSERT_LT(sym->shndx, elf.sections.size()) << name;
-        const kstest::ElfSection &sec = elf.sections[sym->shndx];
-        // Addresses inside need relocation, so the object sits in the part of
-        // the image made read-only after relocation.
-        EXPECT_TRUE(sec.name == ".data.rel.ro" || sec.name == ".rodata") << name << " in " << sec.name;
-    }
-}
-
-// A clock the test moves by hand.
-uint64_t g_now = 0;
+uint64_t g_now = 0;  // a clock the test moves by hand
 uint64_t fake_now() { return g_now; }
 
 class MessageFacilityTest : public kstest::KeystoreTest {
@@ -157,108 +85,68 @@ class MessageFacilityTest : public kstest::KeystoreTest {
     }
     // What has been printed since the last call.
     std::string take_output() {
-        std::fflush(out_);
-        std::rewind(out_);
         std::string s;
-        char buf[1024];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, out_)) > 0) s.append(buf, n);
+        std::rewind(out_);
+        for (int c; (c = std::fgetc(out_)) != EOF;) s += static_cast<char>(c);
         std::fclose(out_);
-        out_ = std::tmpfile();
-        ksh_message_set_print_stream(out_);
+        ksh_message_set_print_stream(out_ = std::tmpfile());
         return s;
     }
     FILE *out_ = nullptr;
 };
 
-TEST_F(MessageFacilityTest, PrintsFacilitySeverityMnemonicAndTextOnOneLine) {
-    sys_message_emit(&msg_KEYSTORE_ISSU_INCOMPAT);
-    EXPECT_EQ(take_output(), "%KEYSTORE-3-ISSU_INCOMPAT: Standby incompatible for SSO.\n");
-    ASSERT_EQ(ksh_message_count(), 1u);
-    EXPECT_EQ(ksh_message_at(0), &msg_KEYSTORE_ISSU_INCOMPAT);
-    EXPECT_EQ(*msg_KEYSTORE_ISSU_INCOMPAT.word, 1u);
-}
-
-TEST_F(MessageFacilityTest, UnthrottledMessagesPrintEveryTime) {
+TEST_F(MessageFacilityTest, UnthrottledMessagesPrintEveryTimeUnlessPrintingIsOff) {
     g_now = 5000;
-    for (int i = 0; i < 3; ++i) sys_message_emit(&msg_KEYSTORE_IFS_WRITE);
-    std::string line = "%KEYSTORE-3-IFS_WRITE: An error occurred while writing to the software keystore file.\n";
-    EXPECT_EQ(take_output(), line + line + line);
+    for (int i = 0; i < 2; ++i) sys_message_emit(&msg_KEYSTORE_ISSU_INCOMPAT);
+    const std::string line = "%KEYSTORE-3-ISSU_INCOMPAT: Standby incompatible for SSO.\n";
+    EXPECT_EQ(take_output(), line + line);
+    EXPECT_EQ(ksh_message_at(1), &msg_KEYSTORE_ISSU_INCOMPAT);
+    EXPECT_EQ(*msg_KEYSTORE_ISSU_INCOMPAT.word, 2u);
+    ksh_message_set_print(0);
+    sys_message_emit(&msg_KEYSTORE_IPCSEND);
+    sys_message_emit(nullptr);
+    ksh_message_set_print(1);
+    EXPECT_EQ(take_output(), "");
     EXPECT_EQ(ksh_message_count(), 3u);
     EXPECT_EQ(ksh_message_suppressed(), 0u);
 }
 
 TEST_F(MessageFacilityTest, NoKeystoreAtMostOneLinePerMinuteCountingTheRest) {
-    struct Step {
+    const std::string plain = kNoKeystoreLine + "\n";
+    const struct {
         uint64_t at_ms;
-        const char *printed;  // null: held back
+        std::string printed;  // empty: held back
         uint64_t held_after;
-    };
-    const std::string line = kNoKeystoreLine;
-    const std::string with3 = line + " (3 held back)\n";
-    const std::string with1 = line + " (1 held back)\n";
-    const std::string plain = line + "\n";
-    const Step steps[] = {
-        {1000, plain.c_str(), 0},    // the first one prints
-        {1000, nullptr, 1},          // same moment
-        {30000, nullptr, 2},
-        {60999, nullptr, 3},         // one millisecond short of the interval
-        {61000, with3.c_str(), 0},   // the interval is over: printed with the count
-        {61001, nullptr, 1},
-        {200000, with1.c_str(), 0},  // long after
-        {260000, plain.c_str(), 0},  // exactly one interval later, nothing held
+    } steps[] = {
+        {1000, plain, 0},                                   // the first one prints
+        {1000, "", 1},          {30000, "", 2},
+        {60999, "", 3},                                     // one millisecond short of the interval
+        {61000, kNoKeystoreLine + " (3 held back)\n", 0},   // printed with the count
+        {61001, "", 1},
+        {200000, kNoKeystoreLine + " (1 held back)\n", 0},  // long after
+        {260000, plain, 0},                                 // one interval later, nothing held
+        {0xFFFFFF00, plain, 0},                             // then across the wrap of a 32-bit millisecond word
+        {0x100000100, "", 1},
     };
     uint32_t calls = 0;
     size_t printed = 0;
-    for (const Step &s : steps) {
+    for (const auto &s : steps) {
         SCOPED_TRACE("at " + std::to_string(s.at_ms));
         g_now = s.at_ms;
         sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
-        ++calls;
-        if (s.printed != nullptr) ++printed;
-        EXPECT_EQ(take_output(), s.printed != nullptr ? s.printed : "");
+        printed += s.printed.empty() ? 0 : 1;
+        EXPECT_EQ(take_output(), s.printed);
         EXPECT_EQ(ksh_message_held_back(&msg_KEYSTORE_NO_KEYSTORE), s.held_after);
         EXPECT_EQ(ksh_message_count(), printed);
-        EXPECT_EQ(*msg_KEYSTORE_NO_KEYSTORE.word, calls);  // every call counts
+        EXPECT_EQ(*msg_KEYSTORE_NO_KEYSTORE.word, ++calls);  // every call counts
     }
     EXPECT_EQ(ksh_message_suppressed(), calls - printed);
-
-    // Throttling one message holds back no other.
-    sys_message_emit(&msg_KEYSTORE_IPCOPEN);
+    sys_message_emit(&msg_KEYSTORE_IPCOPEN);  // throttling one message holds back no other
     EXPECT_EQ(take_output(), "%KEYSTORE-3-IPCOPEN: Failed to open IPC port to peer for keystore redundancy: %s\n");
-}
-
-TEST_F(MessageFacilityTest, ThrottleSurvivesTheWrapOfItsMillisecondWord) {
-    g_now = 0xFFFFFF00u;
-    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
-    g_now = 0x100000100u;  // 512 ms later, past the 32-bit wrap
-    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
-    EXPECT_EQ(ksh_message_held_back(&msg_KEYSTORE_NO_KEYSTORE), 1u);
-    g_now += 60000;
-    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
-    EXPECT_EQ(take_output(), std::string(kNoKeystoreLine) + "\n" + kNoKeystoreLine + " (1 held back)\n");
-}
-
-TEST_F(MessageFacilityTest, ClearStartsTheThrottleAfresh) {
-    g_now = 1000;
-    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
-    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
-    ksh_message_clear();
-    EXPECT_EQ(ksh_message_suppressed(), 0u);
+    ksh_message_clear();  // starts the throttle afresh
     EXPECT_EQ(ksh_message_held_back(&msg_KEYSTORE_NO_KEYSTORE), 0u);
-    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);  // same moment, yet printed
-    EXPECT_EQ(take_output(), std::string(kNoKeystoreLine) + "\n" + kNoKeystoreLine + "\n");
-    EXPECT_EQ(ksh_message_count(), 1u);
-}
-
-TEST_F(MessageFacilityTest, SilentWhenPrintingIsOff) {
-    ksh_message_set_print(0);
-    sys_message_emit(&msg_KEYSTORE_IPCSEND);
-    ksh_message_set_print(1);
-    EXPECT_EQ(take_output(), "");
-    EXPECT_EQ(ksh_message_count(), 1u);
-    sys_message_emit(nullptr);
-    EXPECT_EQ(ksh_message_count(), 1u);
+    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
+    EXPECT_EQ(take_output(), plain);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
-#include <cctype>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -17,6 +16,7 @@
 #include "keystore/ks_messages.h"
 #include "keystore/ks_modes.h"
 #include "keystore/ks_mschap.h"
+#include "keystore/platform/ks_platform.h"
 #include "ks_crypto_test_util.h"
 #include "ks_hw_seam.h"
 #include "ks_mschap_core.h"
@@ -60,61 +60,68 @@ Bytes rc4(const Bytes &key, const Bytes &data) {
     return out;
 }
 
+// A front with its pointer arguments (other than names) in order.
+struct Front {
+    const char *label;
+    std::vector<void *> args;
+    std::function<int32_t(const char *name, const std::vector<void *> &)> call;
+};
+
+template <typename T = uint8_t>
+T *A(const std::vector<void *> &a, size_t i) {
+    return static_cast<T *>(a[i]);
+}
+
 class MschapTest : public kstest::KeystoreTest {
   protected:
     void SetUp() override {
         KeystoreTest::SetUp();
         store_secret("client", bytes(rfc().at("Password")));
     }
-
-    // One valid call per front, named; out_ receives the result.
-    std::vector<std::pair<const char *, std::function<int32_t()>>> calls(const char *name) {
-        char *text = reinterpret_cast<char *>(out_.data());
-        uint8_t *o = out_.data();
+    // Every front with valid arguments; out_ receives the result.
+    std::vector<Front> fronts() {
+        void *o = out_.data(), *a = auth_.data(), *p = peer_.data(), *r = nt_.data(), *u = user_.data();
         return {
-            {"nt", [=, this] { return ks_GenerateNTResponse(name, auth_.data(), peer_.data(), "u", o); }},
-            {"auth",
-             [=, this] {
-                 return ks_GenerateAuthenticatorResponse(name, nt_.data(), peer_.data(), auth_.data(), "u", text);
+            {"nt", {a, p, u, o},
+             [](auto n, auto &x) { return ks_GenerateNTResponse(n, A(x, 0), A(x, 1), A<char>(x, 2), A(x, 3)); }},
+            {"auth", {r, p, a, u, o},
+             [](auto n, auto &x) {
+                 return ks_GenerateAuthenticatorResponse(n, A(x, 0), A(x, 1), A(x, 2), A<char>(x, 3), A<char>(x, 4));
              }},
-            {"newpw", [=, this] { return ks_NewPasswordEncryptedWithOldNtPasswordHash(name, nt_.data(), 8, o); }},
-            {"oldhash", [=] { return ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash(name, name, o); }},
-            {"master", [=, this] { return ks_GetMasterKey(name, nt_.data(), o); }},
+            {"newpw", {r, o}, [](auto n, auto &x) { return ks_NewPasswordEncryptedWithOldNtPasswordHash(n, A(x, 0), 8, A(x, 1)); }},
+            {"oldhash", {o}, [](auto n, auto &x) { return ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash(n, n, A(x, 0)); }},
+            {"master", {r, o}, [](auto n, auto &x) { return ks_GetMasterKey(n, A(x, 0), A(x, 1)); }},
         };
     }
     bool untouched() const { return out_ == Bytes(KS_PW_BLOCK_LEN + 4, 0xEE); }
 
-    const std::string user_ = rfc().at("UserName");
-    const Bytes auth_ = rfc_hex("AuthenticatorChallenge"), peer_ = rfc_hex("PeerChallenge");
-    const Bytes nt_ = rfc_hex("NtResponse");
+    std::string user_ = rfc().at("UserName");
+    Bytes auth_ = rfc_hex("AuthenticatorChallenge"), peer_ = rfc_hex("PeerChallenge"), nt_ = rfc_hex("NtResponse");
     Bytes out_ = Bytes(KS_PW_BLOCK_LEN + 4, 0xEE);
 };
 
 TEST_F(MschapTest, Rfc2759AndRfc3079Examples) {
     Bytes response(24);
-    ASSERT_EQ(ks_GenerateNTResponse("client", auth_.data(), peer_.data(), user_.c_str(), response.data()),
-              KS_SUCCESS);
+    ASSERT_EQ(ks_GenerateNTResponse("client", auth_.data(), peer_.data(), user_.c_str(), response.data()), KS_SUCCESS);
     EXPECT_EQ(response, nt_);
-
     char text[43];
     text[42] = '#';
     ASSERT_EQ(ks_GenerateAuthenticatorResponse("client", nt_.data(), peer_.data(), auth_.data(), user_.c_str(), text),
               KS_SUCCESS);
-    EXPECT_EQ(std::string(text, 42), rfc().at("AuthenticatorResponse"));
-    EXPECT_EQ(text[42], '#');  // nothing after the 42 characters
-
+    EXPECT_EQ(std::string(text, 43), rfc().at("AuthenticatorResponse") + "#");  // nothing after the 42 characters
     ASSERT_EQ(ks_GetMasterKey("client", nt_.data(), out_.data()), KS_SUCCESS);
     EXPECT_EQ(Bytes(out_.begin(), out_.begin() + 16), rfc_hex("MasterKey"));
     EXPECT_EQ(out_[16], 0xEE);  // exactly 16 bytes
-
     EXPECT_EQ(nt_hash(bytes(rfc().at("Password"))), rfc_hex("PasswordHash"));
     uint8_t challenge[8];
     ASSERT_EQ(ks::challenge_hash(peer_.data(), auth_.data(), user_.c_str(), challenge), KS_SUCCESS);
     EXPECT_EQ(Bytes(challenge, challenge + 8), rfc_hex("Challenge"));
 }
 
+// The empty password hashes as MD4 of nothing; only the first 256 bytes of a
+// longer one count.
 TEST_F(MschapTest, PasswordLengths) {
-    EXPECT_EQ(kstest::to_hex(nt_hash({}).data(), 16), "31d6cfe0d16ae931b73c59d7e0c089c0");  // MD4 of nothing
+    EXPECT_EQ(kstest::to_hex(nt_hash({}).data(), 16), "31d6cfe0d16ae931b73c59d7e0c089c0");
     Bytes long_pw(300);
     for (size_t i = 0; i < long_pw.size(); ++i) long_pw[i] = static_cast<uint8_t>('a' + i % 26);
     store_secret("long", long_pw);
@@ -131,31 +138,26 @@ TEST_F(MschapTest, PasswordLengths) {
     EXPECT_NE(response("empty"), response("client"));
 }
 
+// RC4 with the old hash turns the 516-byte block back into the new password
+// (UTF-16, zero-extended, at the end of 512 bytes) and its byte length; the
+// pad before it comes from the platform's random source.
 TEST_F(MschapTest, NewPasswordBlockDecryptsWithTheOldHash) {
     for (size_t len : {1u, 10u, 256u}) {
-        Bytes pw(len);
-        for (size_t i = 0; i < len; ++i) pw[i] = static_cast<uint8_t>(0x80 + i);  // zero-extended, not signed
+        Bytes pw(len), utf16;
+        for (size_t i = 0; i < len; ++i) pw[i] = static_cast<uint8_t>(0x80 + i), utf16.insert(utf16.end(), {pw[i], 0});
         std::fill(out_.begin(), out_.end(), 0xEE);
-        ASSERT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("client", pw.data(), static_cast<uint32_t>(len),
-                                                               out_.data()),
-                  KS_SUCCESS);
+        ksh_random_set_seed(static_cast<uint32_t>(len));
+        ASSERT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("client", pw.data(), uint32_t(len), out_.data()), KS_SUCCESS);
         EXPECT_EQ(Bytes(out_.end() - 4, out_.end()), Bytes(4, 0xEE)) << len;  // 516 bytes, no more
         Bytes plain = rc4(rfc_hex("PasswordHash"), Bytes(out_.begin(), out_.begin() + KS_PW_BLOCK_LEN));
-        Bytes utf16;
-        for (uint8_t b : pw) utf16.insert(utf16.end(), {b, 0});
         EXPECT_TRUE(std::equal(utf16.begin(), utf16.end(), plain.begin() + 512 - 2 * len)) << len;
-        uint32_t field = plain[512] | plain[513] << 8 | plain[514] << 16 | static_cast<uint32_t>(plain[515]) << 24;
-        EXPECT_EQ(field, 2 * len);
+        EXPECT_EQ(Bytes(plain.begin() + 512, plain.end()), Bytes({uint8_t(2 * len), uint8_t(2 * len >> 8), 0, 0}));
+        Bytes pad(512 - 2 * len);
+        ksh_random_set_seed(static_cast<uint32_t>(len));
+        platform_random_fill(pad.data(), pad.size());
+        EXPECT_TRUE(std::equal(pad.begin(), pad.end(), plain.begin())) << len;
     }
-    // The pad comes from the platform's random source.
-    Bytes a(KS_PW_BLOCK_LEN), b(KS_PW_BLOCK_LEN);
-    ksh_random_set_seed(7);
-    ASSERT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("client", nt_.data(), 8, a.data()), KS_SUCCESS);
-    ksh_random_set_seed(8);
-    ASSERT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("client", nt_.data(), 8, b.data()), KS_SUCCESS);
     ksh_random_set_seed(0);
-    EXPECT_FALSE(std::equal(a.begin(), a.begin() + 496, b.begin()));
-    EXPECT_TRUE(std::equal(a.begin() + 496, a.end(), b.begin() + 496));
 }
 
 TEST_F(MschapTest, OldHashEncryptedWithNewHash) {
@@ -171,73 +173,52 @@ TEST_F(MschapTest, OldHashEncryptedWithNewHash) {
     EXPECT_EQ(out, expected(old_h, nt_hash(bytes("newPassword"))));
     ASSERT_EQ(ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("client", "client", out.data()), KS_SUCCESS);
     EXPECT_EQ(out, expected(old_h, old_h));
-    for (auto [o, n] : {std::pair{"client", "gone"}, std::pair{"gone", "client"}}) {
-        EXPECT_EQ(ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash(o, n, out_.data()), KS_RECORD_NOT_FOUND);
-    }
+    EXPECT_EQ(ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("client", "gone", out_.data()), KS_RECORD_NOT_FOUND);
+    EXPECT_EQ(ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("gone", "client", out_.data()), KS_RECORD_NOT_FOUND);
     EXPECT_TRUE(untouched());
 }
 
-TEST_F(MschapTest, ArgumentChecks) {
+// Every null pointer, bad length and bad name is refused before anything is
+// written; then the check order: standby, arguments, backend. Absent
+// hardware answers NO_KEYSTORE with the message; present hardware the
+// contract's status, except the authenticator response, which it does not
+// offer.
+TEST_F(MschapTest, ArgumentChecksCheckOrderAndHardwarePaths) {
     const std::string n31(31, 'x'), n32(32, 'x');
-    uint8_t *o = out_.data();
-    char *t = reinterpret_cast<char *>(o);
-    const uint8_t *a = auth_.data(), *p = peer_.data(), *r = nt_.data();
-    const std::pair<const char *, std::function<int32_t()>> refused[] = {
-        {"nt out", [&] { return ks_GenerateNTResponse("client", a, p, "u", nullptr); }},
-        {"nt user", [&] { return ks_GenerateNTResponse("client", a, p, nullptr, o); }},
-        {"nt peer", [&] { return ks_GenerateNTResponse("client", a, nullptr, "u", o); }},
-        {"nt auth", [&] { return ks_GenerateNTResponse("client", nullptr, p, "u", o); }},
-        {"auth response", [&] { return ks_GenerateAuthenticatorResponse("client", nullptr, p, a, "u", t); }},
-        {"auth out", [&] { return ks_GenerateAuthenticatorResponse("client", r, p, a, "u", nullptr); }},
-        {"auth user", [&] { return ks_GenerateAuthenticatorResponse("client", r, p, a, nullptr, t); }},
-        {"auth peer", [&] { return ks_GenerateAuthenticatorResponse("client", r, nullptr, a, "u", t); }},
-        {"auth auth", [&] { return ks_GenerateAuthenticatorResponse("client", r, p, nullptr, "u", t); }},
-        {"newpw null", [&] { return ks_NewPasswordEncryptedWithOldNtPasswordHash("client", nullptr, 8, o); }},
-        {"newpw 0", [&] { return ks_NewPasswordEncryptedWithOldNtPasswordHash("client", r, 0, o); }},
-        {"newpw 257", [&] { return ks_NewPasswordEncryptedWithOldNtPasswordHash("client", o, 257, o); }},
-        {"newpw out", [&] { return ks_NewPasswordEncryptedWithOldNtPasswordHash("client", r, 8, nullptr); }},
-        {"oldhash out", [&] { return ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("client", "client", nullptr); }},
-        {"oldhash new 32", [&] { return ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("client", n32.c_str(), o); }},
-        {"oldhash old 0", [&] { return ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("", "client", o); }},
-        {"master response", [&] { return ks_GetMasterKey("client", nullptr, o); }},
-        {"master out", [&] { return ks_GetMasterKey("client", r, nullptr); }},
-    };
-    for (const auto &[label, call] : refused) EXPECT_EQ(call(), KS_INVAL_ARGS) << label;
-    EXPECT_TRUE(untouched());
-    Bytes pw256(256, 'p');
-    EXPECT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("client", pw256.data(), 256, o), KS_SUCCESS);
-
-    for (auto [name, want] : {std::pair<const char *, int32_t>{nullptr, KS_INVAL_ARGS}, {"", KS_INVAL_ARGS},
-                              {n32.c_str(), KS_INVAL_ARGS}, {n31.c_str(), KS_RECORD_NOT_FOUND}}) {
-        std::fill(out_.begin(), out_.end(), 0xEE);
-        for (const auto &[label, call] : calls(name)) EXPECT_EQ(call(), want) << label;
-        EXPECT_TRUE(untouched());
+    for (const Front &f : fronts()) {
+        for (size_t i = 0; i < f.args.size(); ++i) {
+            auto args = f.args;
+            args[i] = nullptr;
+            EXPECT_EQ(f.call("client", args), KS_INVAL_ARGS) << f.label << " " << i;
+        }
+        for (const char *name : {static_cast<const char *>(nullptr), "", n32.c_str()})
+            EXPECT_EQ(f.call(name, f.args), KS_INVAL_ARGS) << f.label;
+        EXPECT_EQ(f.call(n31.c_str(), f.args), KS_RECORD_NOT_FOUND) << f.label;
     }
-}
+    uint8_t *o = out_.data();
+    EXPECT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("client", o, 0, o), KS_INVAL_ARGS);
+    EXPECT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("client", o, 257, o), KS_INVAL_ARGS);
+    EXPECT_EQ(ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("client", n32.c_str(), o), KS_INVAL_ARGS);
+    EXPECT_EQ(ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("", "client", o), KS_INVAL_ARGS);
+    EXPECT_TRUE(untouched());
 
-// Standby first, then the arguments, then the backend: absent hardware
-// answers NO_KEYSTORE with the message; present hardware the contract's
-// status, except the authenticator response, which it does not offer.
-TEST_F(MschapTest, CheckOrderAndHardwarePaths) {
     ks_is_standby = 1;
-    for (const auto &[label, call] : calls("")) EXPECT_EQ(call(), KS_STDBY_NOT_SUPPORTED) << label;
+    for (const Front &f : fronts()) EXPECT_EQ(f.call("", f.args), KS_STDBY_NOT_SUPPORTED) << f.label;
     ks_is_standby = 0;
     ks_use_sw_ks = 0;
     ks::hw_present_answer = 0;
-    for (const auto &[label, call] : calls("")) EXPECT_EQ(call(), KS_INVAL_ARGS) << label;
+    for (const Front &f : fronts()) EXPECT_EQ(f.call("", f.args), KS_INVAL_ARGS) << f.label;
     EXPECT_EQ(ksh_message_count(), 0u);
-    for (const auto &[label, call] : calls("client")) {
+    for (const Front &f : fronts()) {
         ksh_message_clear();  // the message is throttled: start each call afresh
-        EXPECT_EQ(call(), KS_NO_KEYSTORE) << label;
-        ASSERT_EQ(ksh_message_count(), 1u) << label;
-        EXPECT_EQ(ksh_message_at(0), static_cast<const void *>(&msg_KEYSTORE_NO_KEYSTORE)) << label;
+        EXPECT_EQ(f.call("client", f.args), KS_NO_KEYSTORE) << f.label;
+        EXPECT_EQ(ksh_message_count() == 1 ? ksh_message_at(0) : nullptr, &msg_KEYSTORE_NO_KEYSTORE) << f.label;
     }
     ks::hw_present_answer = 1;
     ksh_message_clear();
     uint64_t suppressed = ksh_message_suppressed();
-    for (const auto &[label, call] : calls("client")) {
-        EXPECT_EQ(call(), std::strcmp(label, "auth") == 0 ? KS_NO_KEYSTORE : KS_SUCCESS) << label;
-    }
+    for (const Front &f : fronts())
+        EXPECT_EQ(f.call("client", f.args), std::strcmp(f.label, "auth") == 0 ? KS_NO_KEYSTORE : KS_SUCCESS) << f.label;
     EXPECT_EQ(ksh_message_count(), 0u);
     EXPECT_EQ(ksh_message_suppressed(), suppressed);
     EXPECT_TRUE(untouched());  // the contract's stubs write nothing
@@ -246,21 +227,19 @@ TEST_F(MschapTest, CheckOrderAndHardwarePaths) {
 // The work buffer is allocated on first use only; when that allocation fails
 // every operation answers NO_MEMORY and writes nothing.
 TEST_F(MschapTest, WorkBufferAllocatedOnce) {
-    for (const auto &[label, call] : calls("client")) {
+    for (const Front &f : fronts()) {
         ks::nt_password_hash_release();
         int n = kstest::fail_each_allocation([&] {
             std::fill(out_.begin(), out_.end(), 0xEE);
-            int32_t status = call();
-            if (status != KS_SUCCESS) {
-                EXPECT_TRUE(untouched()) << label;
-            }
+            int32_t status = f.call("client", f.args);
+            EXPECT_TRUE(status == KS_SUCCESS || untouched()) << f.label;
             return status;
         });
-        EXPECT_EQ(n, 1) << label;
-        EXPECT_EQ(ksh_alloc_tag_live_blocks(ks::kTagNtWorkBuffer), 1u) << label;
+        EXPECT_EQ(n, 1) << f.label;
+        EXPECT_EQ(ksh_alloc_tag_live_blocks(ks::kTagNtWorkBuffer), 1u) << f.label;
         uint64_t allocations = ksh_alloc_calls();
-        EXPECT_EQ(call(), KS_SUCCESS) << label;
-        EXPECT_EQ(ksh_alloc_calls(), allocations) << label;
+        EXPECT_EQ(f.call("client", f.args), KS_SUCCESS) << f.label;
+        EXPECT_EQ(ksh_alloc_calls(), allocations) << f.label;
     }
 }
 
@@ -270,14 +249,13 @@ TEST_F(MschapTest, DefaultContextNeedsNoLegacyProviderAndGainsNone) {
     ASSERT_EQ(OSSL_PROVIDER_available(nullptr, "legacy"), 0);
     store_secret("des", Bytes(7, 1));
     store_secret("des3", Bytes(21, 2));
-    for (const auto &[label, call] : calls("client")) EXPECT_EQ(call(), KS_SUCCESS) << label;
+    for (const Front &f : fronts()) EXPECT_EQ(f.call("client", f.args), KS_SUCCESS) << f.label;
     EXPECT_EQ(ks_des_ecb_encrypt("des", nt_.data(), 24, out_.data(), 24), KS_SUCCESS);
     EXPECT_EQ(ks_3des_ecb_decrypt("des3", nt_.data(), 24, out_.data(), 24), KS_SUCCESS);
     EXPECT_EQ(OSSL_PROVIDER_available(nullptr, "legacy"), 0);
     EVP_MD *md4 = EVP_MD_fetch(nullptr, "MD4", nullptr);
     EVP_CIPHER *rc4 = EVP_CIPHER_fetch(nullptr, "RC4", nullptr);
-    EXPECT_EQ(md4, nullptr);
-    EXPECT_EQ(rc4, nullptr);
+    EXPECT_TRUE(md4 == nullptr && rc4 == nullptr);
     EVP_MD_free(md4);
     EVP_CIPHER_free(rc4);
 }

@@ -2,8 +2,7 @@
 // by service id; and the host's registry framework that subscribers use.
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <cstring>
+#include <string>
 #include <vector>
 
 #include "keystore/ks_registry.h"
@@ -13,212 +12,138 @@
 
 namespace {
 
-using Accessor = ks_list_header **(*)();
-using Lookup = ks_list_header **(*)(uint32_t);
-
-struct Service {
-    Accessor accessor;
-    uint32_t id;
-};
-
 struct Registry {
     const char *name;
     const ks_registry_descriptor *descriptor;
     void *(*block)();  // reads the exported block pointer
-    size_t block_size;
+    size_t block_size, size32;  // size32: on the 32-bit device
     int32_t (*create)();
-    Lookup lookup;
-    std::vector<Service> services;  // in slot order
+    ks_list_header **(*lookup)(uint32_t);
+    std::vector<std::pair<ks_list_header **(*)(), uint32_t>> services;  // accessor and id, in slot order
 };
 
-const std::vector<Registry> &registries() {
-    static const std::vector<Registry> r = {
-        {"KEYSTORE_HA_PUBLIC",
-         &_registry_desc_keystore_ha_public,
-         [] { return static_cast<void *>(_registry_keystore_ha_public); },
-         sizeof(ks_registry_keystore_ha_public_block),
-         create_registry_keystore_ha_public,
-         registry_keystore_ha_public_get_svc_struct,
-         {{registry_keystore_ha_public_get_ks_ipc_delayed_init_ptr, 0xF28E739C},
-          {registry_keystore_ha_public_get_ks_ipc_delayed_init_ic_ptr, 0x023E95E7}}},
-        {"KS_NOTIFY",
-         &_registry_desc_ks_notify,
-         [] { return static_cast<void *>(_registry_ks_notify); },
-         sizeof(ks_registry_ks_notify_block),
-         create_registry_ks_notify,
-         registry_ks_notify_get_svc_struct,
-         {{registry_ks_notify_get_ks_notify_membership_changed_ptr, 0x79F9EF8E},
-          {registry_ks_notify_get_ks_notify_pac_arrival_ptr, 0xC3BC3004},
-          {registry_ks_notify_get_ks_notify_pac_removal_ptr, 0x4C82DBFB},
-          {registry_ks_notify_get_ks_notify_ks_changed_ptr, 0x5E9680E1},
-          {registry_ks_notify_get_ks_notify_switchover_ptr, 0xE083618A}}},
-        {"KS_PLATFORM",
-         &_registry_desc_ks_platform,
-         [] { return static_cast<void *>(_registry_ks_platform); },
-         sizeof(ks_registry_ks_platform_block),
-         create_registry_ks_platform,
-         registry_ks_platform_get_svc_struct,
-         {{registry_ks_platform_get_ks_notify_switchover_platform_ptr, 0x571254B2}}},
-    };
-    return r;
-}
+const std::vector<Registry> kRegistries = {
+    {"KEYSTORE_HA_PUBLIC", &_registry_desc_keystore_ha_public, [] { return static_cast<void *>(_registry_keystore_ha_public); },
+     sizeof(ks_registry_keystore_ha_public_block), 20, create_registry_keystore_ha_public,
+     registry_keystore_ha_public_get_svc_struct,
+     {{registry_keystore_ha_public_get_ks_ipc_delayed_init_ptr, 0xF28E739C},
+      {registry_keystore_ha_public_get_ks_ipc_delayed_init_ic_ptr, 0x023E95E7}}},
+    {"KS_NOTIFY", &_registry_desc_ks_notify, [] { return static_cast<void *>(_registry_ks_notify); },
+     sizeof(ks_registry_ks_notify_block), 32, create_registry_ks_notify, registry_ks_notify_get_svc_struct,
+     {{registry_ks_notify_get_ks_notify_membership_changed_ptr, 0x79F9EF8E},
+      {registry_ks_notify_get_ks_notify_pac_arrival_ptr, 0xC3BC3004},
+      {registry_ks_notify_get_ks_notify_pac_removal_ptr, 0x4C82DBFB},
+      {registry_ks_notify_get_ks_notify_ks_changed_ptr, 0x5E9680E1},
+      {registry_ks_notify_get_ks_notify_switchover_ptr, 0xE083618A}}},
+    {"KS_PLATFORM", &_registry_desc_ks_platform, [] { return static_cast<void *>(_registry_ks_platform); },
+     sizeof(ks_registry_ks_platform_block), 16, create_registry_ks_platform, registry_ks_platform_get_svc_struct,
+     {{registry_ks_platform_get_ks_notify_switchover_platform_ptr, 0x571254B2}}},
+};
 
 class RegistryTest : public kstest::KeystoreTest {};
 
-TEST_F(RegistryTest, DescriptorsDescribeTheirBlocks) {
-    for (const Registry &r : registries()) {
+// Descriptor and block; creation fills the head, leaves the framework's word
+// alone and hands the block to the framework; accessors and lookups give the
+// slots in order and lookups refuse every other registry's ids.
+TEST_F(RegistryTest, DescriptorsBlocksCreationAccessorsAndLookups) {
+    for (const Registry &r : kRegistries) {
         SCOPED_TRACE(r.name);
         const ks_registry_descriptor *d = r.descriptor;
         EXPECT_STREQ(d->name, r.name);
         EXPECT_EQ(d->num_services, r.services.size());
         EXPECT_EQ(d->block_size, r.block_size);
         EXPECT_EQ(d->block_size, sizeof(ks_registry_block_head) + r.services.size() * sizeof(void *));
+        EXPECT_EQ(d->block_size, sizeof(void *) == 4 ? r.size32 : r.block_size);
         ASSERT_NE(d->kinds, nullptr);
         EXPECT_EQ(d->kinds->count, r.services.size());
         EXPECT_EQ(d->kinds->ops, static_cast<const void *>(list_service_ops));
-        EXPECT_EQ(d->zero[0], nullptr);
-        EXPECT_EQ(d->zero[1], nullptr);
-    }
-    // The 32-bit device sizes of the three blocks.
-    if (sizeof(void *) == 4) {
-        EXPECT_EQ(_registry_desc_keystore_ha_public.block_size, 20u);
-        EXPECT_EQ(_registry_desc_ks_notify.block_size, 32u);
-        EXPECT_EQ(_registry_desc_ks_platform.block_size, 16u);
-    }
-}
+        EXPECT_TRUE(d->zero[0] == nullptr && d->zero[1] == nullptr);
 
-TEST_F(RegistryTest, AccessorsAndLookupsGiveTheSlotsInOrder) {
-    std::vector<uint32_t> all_ids;
-    for (const Registry &r : registries())
-        for (const Service &s : r.services) all_ids.push_back(s.id);
-
-    for (const Registry &r : registries()) {
-        SCOPED_TRACE(r.name);
-        auto *base = static_cast<uint8_t *>(r.block());
-        ASSERT_NE(base, nullptr);
-        for (size_t i = 0; i < r.services.size(); ++i) {
-            const Service &s = r.services[i];
-            SCOPED_TRACE(s.id);
-            auto *slot = reinterpret_cast<uint8_t *>(s.accessor());
-            EXPECT_EQ(slot, base + sizeof(ks_registry_block_head) + i * sizeof(void *));
-            EXPECT_EQ(r.lookup(s.id), s.accessor());
-        }
-        // Any id that is not one of this registry's: null.
-        for (uint32_t id : all_ids) {
-            bool own = false;
-            for (const Service &s : r.services) own = own || s.id == id;
-            if (!own) {
-                EXPECT_EQ(r.lookup(id), nullptr) << std::hex << id;
-            }
-        }
-        EXPECT_EQ(r.lookup(0), nullptr);
-        EXPECT_EQ(r.lookup(0xFFFFFFFF), nullptr);
-    }
-}
-
-TEST_F(RegistryTest, AccessorsFollowTheExportedPointer) {
-    ks_registry_ks_notify_block moved = {};
-    ks_registry_ks_notify_block *saved = _registry_ks_notify;
-    _registry_ks_notify = &moved;
-    EXPECT_EQ(registry_ks_notify_get_ks_notify_ks_changed_ptr(), &moved.ks_notify_ks_changed);
-    EXPECT_EQ(registry_ks_notify_get_svc_struct(0x5E9680E1), &moved.ks_notify_ks_changed);
-    _registry_ks_notify = saved;
-    EXPECT_NE(registry_ks_notify_get_ks_notify_ks_changed_ptr(), &moved.ks_notify_ks_changed);
-}
-
-TEST_F(RegistryTest, CreationFillsTheHeadAndHandsTheBlockToTheFramework) {
-    for (const Registry &r : registries()) {
-        SCOPED_TRACE(r.name);
         auto *head = static_cast<ks_registry_block_head *>(r.block());
         int marker = 0;
         void *saved_framework = head->framework;
-        head->framework = &marker;  // the framework's word is left alone
+        head->framework = &marker;
         head->descriptor = nullptr;
         head->zero = &marker;
         EXPECT_EQ(r.create(), 1);
         EXPECT_EQ(head->framework, &marker);
-        EXPECT_EQ(head->descriptor, r.descriptor);
+        EXPECT_EQ(head->descriptor, d);
         EXPECT_EQ(head->zero, nullptr);
-        bool known = false;
-        for (size_t i = 0; i < ksh_registry_init_count(); ++i) known = known || ksh_registry_init_at(i) == head;
-        EXPECT_TRUE(known);
+        EXPECT_EQ(ksh_registry_init_at(ksh_registry_init_count() - 1), head);
         head->framework = saved_framework;
+
+        for (size_t i = 0; i < r.services.size(); ++i) {
+            EXPECT_EQ(reinterpret_cast<uint8_t *>(r.services[i].first()),
+                      reinterpret_cast<uint8_t *>(head + 1) + i * sizeof(void *)) << i;
+            EXPECT_EQ(r.lookup(r.services[i].second), r.services[i].first()) << i;
+        }
+        for (const Registry &other : kRegistries)
+            for (const auto &s : other.services)
+                EXPECT_EQ(r.lookup(s.second) == nullptr, &other != &r) << std::hex << s.second;
+        EXPECT_EQ(r.lookup(0), nullptr);
     }
+    // Accessors and lookups follow the exported pointer.
+    ks_registry_ks_notify_block moved = {}, *saved = _registry_ks_notify;
+    _registry_ks_notify = &moved;
+    EXPECT_EQ(registry_ks_notify_get_ks_notify_ks_changed_ptr(), &moved.ks_notify_ks_changed);
+    EXPECT_EQ(registry_ks_notify_get_svc_struct(0x5E9680E1), &moved.ks_notify_ks_changed);
+    _registry_ks_notify = saved;
 }
 
 // ---- The host framework: subscribing, walking, releasing ----
 
-std::vector<char> g_calls;
-ks_list_header **g_walked_slot = nullptr;
-void call_a() { g_calls.push_back('a'); }
-void call_b() { g_calls.push_back('b'); }
-void call_c() { g_calls.push_back('c'); }
-// Unsubscribes b from inside a walk.
-void drop_b() {
-    g_calls.push_back('x');
-    ksh_registry_unsubscribe(g_walked_slot, call_b);
+std::string g_calls;
+ks_list_header **g_slot = nullptr;
+template <char C>
+void call() {
+    g_calls += C;
+}
+void drop_b() {  // unsubscribes b from inside a walk
+    g_calls += 'x';
+    ksh_registry_unsubscribe(g_slot, call<'b'>);
 }
 
-class RegistryFrameworkTest : public RegistryTest {
-  protected:
-    void SetUp() override {
-        RegistryTest::SetUp();
-        g_calls.clear();
-        slot_ = registry_ks_notify_get_ks_notify_pac_arrival_ptr();
-        g_walked_slot = slot_;
-    }
-    std::vector<char> walk() {
-        g_calls.clear();
-        ks::invoke_list_service(slot_);
-        return g_calls;
-    }
-    ks_list_header **slot_ = nullptr;
-};
+std::string walk() {
+    g_calls.clear();
+    ks::invoke_list_service(g_slot);
+    return g_calls;
+}
 
-TEST_F(RegistryFrameworkTest, SubscribersAreCalledInOrderAndReleasedOnce) {
-    ASSERT_EQ(ksh_registry_subscribe(slot_, call_a, 0), 1);
-    ASSERT_EQ(ksh_registry_subscribe(slot_, call_b, 0), 1);
-    ASSERT_EQ(ksh_registry_subscribe(slot_, call_c, 0), 1);
-    EXPECT_EQ(ksh_registry_subscriber_count(slot_), 3u);
+TEST_F(RegistryTest, FrameworkCallsInOrderReleasesOnceAndDefersUnsubscribing) {
+    g_slot = registry_ks_notify_get_ks_notify_pac_arrival_ptr();
+    for (void (*fn)() : {call<'a'>, call<'b'>, call<'c'>}) ASSERT_EQ(ksh_registry_subscribe(g_slot, fn, 0), 1);
     uint64_t releases = ksh_registry_release_count();
-    EXPECT_EQ(walk(), (std::vector<char>{'a', 'b', 'c'}));
+    EXPECT_EQ(walk(), "abc");
     EXPECT_EQ(ksh_registry_release_count(), releases + 1);
-    EXPECT_EQ((*slot_)->walk_count, 0u);  // the release ended the walk
+    EXPECT_EQ((*g_slot)->walk_count, 0u);  // the release ended the walk
+    EXPECT_EQ(ksh_registry_unsubscribe(g_slot, call<'b'>), 1);
+    EXPECT_EQ(ksh_registry_unsubscribe(g_slot, call<'b'>), 0);
+    EXPECT_EQ(walk(), "ac");
+    EXPECT_EQ(ksh_registry_subscribe(nullptr, call<'a'>, 0), 0);
+    EXPECT_EQ(ksh_registry_subscribe(g_slot, nullptr, 0), 0);
 
-    EXPECT_EQ(ksh_registry_unsubscribe(slot_, call_b), 1);
-    EXPECT_EQ(ksh_registry_unsubscribe(slot_, call_b), 0);
-    EXPECT_EQ(walk(), (std::vector<char>{'a', 'c'}));
-    EXPECT_EQ(ksh_registry_subscribe(nullptr, call_a, 0), 0);
-    EXPECT_EQ(ksh_registry_subscribe(slot_, nullptr, 0), 0);
-}
-
-TEST_F(RegistryFrameworkTest, UnsubscribingDuringAWalkIsDeferredToTheRelease) {
-    ksh_registry_subscribe(slot_, drop_b, 0);
-    ksh_registry_subscribe(slot_, call_b, 0);
-    ksh_registry_subscribe(slot_, call_c, 0);
-    // b is taken out during the walk: passed over, the walk goes on to c,
-    // and the node is gone once the walk has been released.
-    EXPECT_EQ(walk(), (std::vector<char>{'x', 'c'}));
-    EXPECT_EQ((*slot_)->walk_count, 0u);
-    EXPECT_EQ(ksh_registry_subscriber_count(slot_), 2u);
+    // b taken out during a walk is passed over, the walk goes on, and the
+    // node is gone once the walk has been released.
+    ksh_registry_clear(g_slot);
+    for (void (*fn)() : {drop_b, call<'b'>, call<'c'>}) ksh_registry_subscribe(g_slot, fn, 0);
+    EXPECT_EQ(walk(), "xc");
     size_t nodes = 0;
-    for (ks_list_node *n = (*slot_)->first; n != nullptr; n = n->next) ++nodes;
+    for (ks_list_node *n = (*g_slot)->first; n != nullptr; n = n->next) ++nodes;
     EXPECT_EQ(nodes, 2u);
-    EXPECT_EQ(walk(), (std::vector<char>{'x', 'c'}));
+    EXPECT_EQ(ksh_registry_subscriber_count(g_slot), 2u);
 }
 
-TEST_F(RegistryFrameworkTest, InitRefusesABlockWithoutAListDescriptor) {
-    ks_registry_descriptor bad = _registry_desc_ks_platform;
+TEST_F(RegistryTest, FrameworkInitRefusesABlockWithoutAListDescriptor) {
+    ks_registry_descriptor bad = _registry_desc_ks_platform, small = _registry_desc_ks_platform;
     ks_service_kinds kinds = {1, nullptr};
     bad.kinds = &kinds;
-    ks_registry_ks_platform_block block = {};
-    block.head.descriptor = &bad;
-    EXPECT_EQ(service_registry_init(&block), 0);
-    block.head.descriptor = nullptr;
-    EXPECT_EQ(service_registry_init(&block), 0);
-    ks_registry_descriptor small = _registry_desc_ks_platform;
     small.block_size = sizeof(ks_registry_block_head);
-    block.head.descriptor = &small;
+    ks_registry_ks_platform_block block = {};
+    for (const ks_registry_descriptor *d : {&bad, &small}) {
+        block.head.descriptor = d;
+        EXPECT_EQ(service_registry_init(&block), 0);
+    }
+    block.head.descriptor = nullptr;
     EXPECT_EQ(service_registry_init(&block), 0);
 }
 

@@ -20,77 +20,54 @@
 namespace {
 
 // The names as the loaded library holds them, read before any test runs.
-const std::string kSymAtLoad = ks_sw_sym_key_fname;
-const std::string kRsaAtLoad = ks_sw_rsa_key_fname;
+const std::string kNamesAtLoad = std::string(ks_sw_sym_key_fname) + " " + ks_sw_rsa_key_fname;
 
-class StorageTest : public kstest::KeystoreTest {
-  protected:
-    // Checks that exactly one trace was recorded: the path trace naming dir.
-    static void expect_one_path_trace(const char *dir) {
-        ASSERT_EQ(ksh_trace_count(), 1u);
-        const ksh_trace_record *t = ksh_trace_at(0);
-        EXPECT_EQ(t->table, 2);
-        EXPECT_EQ(t->index, 0u);
-        EXPECT_EQ(t->module_id, trace_module_ids[3]);
-        EXPECT_EQ(t->level, 0x7000000u);
-        ASSERT_EQ(t->nargs, 1);
-        EXPECT_EQ(t->args[0].kind, 's');
-        EXPECT_STREQ(t->args[0].s, dir);
-    }
-    static std::vector<uint32_t> queries() {
-        std::vector<uint32_t> log(64);
-        log.resize(ksh_hw_query_log(log.data(), log.size()));
-        return log;
-    }
-};
+std::string names() { return std::string(ks_sw_sym_key_fname) + " " + ks_sw_rsa_key_fname; }
 
-TEST_F(StorageTest, NamesAtLoad) {
-    EXPECT_EQ(kSymAtLoad, "/flash/private-KS1");
-    EXPECT_EQ(kRsaAtLoad, "/flash/private-KS2");
+// Exactly one trace was recorded, the path trace naming dir; or none.
+void expect_path_trace(const char *dir) {
+    ASSERT_EQ(ksh_trace_count(), dir ? 1u : 0u);
+    if (dir == nullptr) return;
+    const ksh_trace_record *t = ksh_trace_at(0);
+    EXPECT_EQ(std::vector<uint32_t>({uint32_t(t->table), t->index, t->module_id, t->level, uint32_t(t->nargs)}),
+              std::vector<uint32_t>({2, 0, trace_module_ids[3], 0x7000000, 1}));
+    EXPECT_EQ(t->args[0].kind, 's');
+    EXPECT_STREQ(t->args[0].s, dir);
 }
 
+class StorageTest : public kstest::KeystoreTest {};
+
+// Both names under the directory, cut at 79 characters; the second entry
+// point does the same; null changes nothing.
 TEST_F(StorageTest, SetFsRebuildsBothNamesUnderTheDirectory) {
-    const std::string dir66(66, 'd');  // 66 + 12 = 78: fits
-    const std::string dir67(67, 'd');  // 79: fits exactly
-    const std::string dir68(68, 'd');  // 80: the last character is cut
-    const std::string dir90(90, 'd');  // the directory alone is over 79
-    struct Case {
-        std::string dir, sym, rsa;
+    EXPECT_EQ(kNamesAtLoad, "/flash/private-KS1 /flash/private-KS2");
+    const std::string d67(67, 'd'), d68(68, 'd'), d90(90, 'd');  // 67 + 12 = 79 fits exactly
+    const struct {
+        std::string dir, names;
+        void (*set)(const char *);
     } cases[] = {
-        {"/disk0", "/disk0/private-KS1", "/disk0/private-KS2"},
-        {"/disk0/", "/disk0//private-KS1", "/disk0//private-KS2"},
-        {"", "/private-KS1", "/private-KS2"},
-        {dir66, dir66 + "/private-KS1", dir66 + "/private-KS2"},
-        {dir67, dir67 + "/private-KS1", dir67 + "/private-KS2"},
-        {dir68, dir68 + "/private-KS", dir68 + "/private-KS"},
-        {dir90, dir90.substr(0, 79), dir90.substr(0, 79)},
+        {"/disk0", "/disk0/private-KS1 /disk0/private-KS2", ks_sw_set_fs},
+        {"/disk1/", "/disk1//private-KS1 /disk1//private-KS2", ks_set_sw_storage_fs},
+        {"", "/private-KS1 /private-KS2", ks_sw_set_fs},
+        {d67, d67 + "/private-KS1 " + d67 + "/private-KS2", ks_sw_set_fs},
+        {d68, d68 + "/private-KS " + d68 + "/private-KS", ks_set_sw_storage_fs},  // the last character is cut
+        {d90, d90.substr(0, 79) + " " + d90.substr(0, 79), ks_sw_set_fs},          // the directory alone is over 79
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.dir);
         ksh_trace_clear();
-        ks_sw_set_fs(c.dir.c_str());
-        EXPECT_EQ(ks_sw_sym_key_fname, c.sym);
-        EXPECT_EQ(ks_sw_rsa_key_fname, c.rsa);
-        expect_one_path_trace(c.dir.c_str());
+        c.set(c.dir.c_str());
+        EXPECT_EQ(names(), c.names);
+        expect_path_trace(c.dir.c_str());
     }
-}
-
-TEST_F(StorageTest, SecondNameDoesTheSameAndNullChangesNothing) {
-    ks_set_sw_storage_fs("/disk1");
-    EXPECT_STREQ(ks_sw_sym_key_fname, "/disk1/private-KS1");
-    EXPECT_STREQ(ks_sw_rsa_key_fname, "/disk1/private-KS2");
-    expect_one_path_trace("/disk1");
-
     ksh_trace_clear();
     ks_sw_set_fs(nullptr);
-    EXPECT_STREQ(ks_sw_sym_key_fname, "/disk1/private-KS1");
-    EXPECT_EQ(ksh_trace_count(), 0u);
+    EXPECT_EQ(names(), d90.substr(0, 79) + " " + d90.substr(0, 79));
+    expect_path_trace(nullptr);
 }
 
 TEST_F(StorageTest, InitAsksFamiliesInOrderUntilTheFirstYesThenTheSubtype) {
-    std::vector<uint32_t> all(31);
-    for (uint32_t i = 0; i < 31; ++i) all[i] = i;
-    struct Case {
+    const struct {
         const char *what;
         uint32_t models;
         int subtype;
@@ -104,32 +81,23 @@ TEST_F(StorageTest, InitAsksFamiliesInOrderUntilTheFirstYesThenTheSubtype) {
         {"no family, subtype 50", 0, 50, 31, true},
         {"no family, subtype 49", 0, 49, 31, false},
         {"no family, subtype 51", 0, 51, 31, false},
+        {"moved location, no boot-flash board", 0, 0, 31, false},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         kstest::reset_keystore();
+        if (c.what[0] == 'm') ks_sw_set_fs("/disk0"), ksh_trace_clear();
         ksh_set_hw_models(c.models);
         ksh_set_board_subtype(c.subtype);
         ks_sw_init();
-        EXPECT_EQ(queries(), std::vector<uint32_t>(all.begin(), all.begin() + c.queries));
-        if (c.bootflash) {
-            EXPECT_STREQ(ks_sw_sym_key_fname, "/bootflash/private-KS1");
-            EXPECT_STREQ(ks_sw_rsa_key_fname, "/bootflash/private-KS2");
-            expect_one_path_trace("/bootflash");
-        } else {
-            EXPECT_STREQ(ks_sw_sym_key_fname, "/flash/private-KS1");
-            EXPECT_STREQ(ks_sw_rsa_key_fname, "/flash/private-KS2");
-            EXPECT_EQ(ksh_trace_count(), 0u);
-        }
+        std::vector<uint32_t> log(64), asked(c.queries);
+        log.resize(ksh_hw_query_log(log.data(), log.size()));
+        for (uint32_t i = 0; i < c.queries; ++i) asked[i] = i;
+        EXPECT_EQ(log, asked);
+        const char *dir = c.bootflash ? "/bootflash" : c.what[0] == 'm' ? "/disk0" : "/flash";
+        EXPECT_EQ(names(), std::string(dir) + "/private-KS1 " + dir + "/private-KS2");
+        expect_path_trace(c.bootflash ? dir : nullptr);
     }
-}
-
-TEST_F(StorageTest, InitLeavesAMovedLocationAloneOffBootflashBoards) {
-    ks_sw_set_fs("/disk0");
-    ksh_trace_clear();
-    ks_sw_init();
-    EXPECT_STREQ(ks_sw_sym_key_fname, "/disk0/private-KS1");
-    EXPECT_EQ(ksh_trace_count(), 0u);
 }
 
 // The ifs_ wrappers against a fresh temporary directory.
@@ -143,86 +111,61 @@ class FileWrapperTest : public kstest::KeystoreTest {
     }
     void TearDown() override {
         std::error_code ec;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+        std::filesystem::remove_all(dir_, ec);
         KeystoreTest::TearDown();
     }
-    std::string path(const char *name) const { return dir_ + "/" + name; }
     std::string dir_;
 };
 
-TEST_F(FileWrapperTest, WriteSeekSizeReadRemove) {
-    const std::string file = path("keys");
-    uint8_t data[100];
+TEST_F(FileWrapperTest, WriteSeekSizeReadRemoveMkdir) {
+    const std::string file = dir_ + "/keys", sub = dir_ + "/sub";
+    uint8_t data[100], back[128] = {};
     for (int i = 0; i < 100; ++i) data[i] = static_cast<uint8_t>(i * 7);
-
     int32_t fd = ifs_open(file.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ifs_fd_get_size(fd), 0);
     EXPECT_EQ(ifs_write(fd, data, sizeof data), 100);
     // From the middle of the file: the size, and the position back at 0.
     EXPECT_EQ(ifs_lseek(fd, 37, SEEK_SET), 37);
-    EXPECT_EQ(ifs_lseek(fd, 3, SEEK_CUR), 40);
     EXPECT_EQ(ifs_fd_get_size(fd), 100);
-    EXPECT_EQ(ifs_lseek(fd, 0, SEEK_CUR), 0);
-    uint8_t back[128] = {};
     EXPECT_EQ(ifs_read(fd, back, sizeof back), 100);
     EXPECT_EQ(std::memcmp(back, data, sizeof data), 0);
-    EXPECT_EQ(ifs_read(fd, back, sizeof back), 0);
     EXPECT_EQ(ifs_lseek(fd, -10, SEEK_END), 90);
     EXPECT_EQ(ifs_close(fd), 0);
-
     EXPECT_EQ(ifs_remove(file.c_str()), 0);
     struct stat st;
     EXPECT_NE(stat(file.c_str(), &st), 0);
-}
 
-TEST_F(FileWrapperTest, CloseOfMinusOneCallsNothing) {
-    errno = 0;
-    EXPECT_EQ(ifs_close(-1), 0);  // close(-1) itself would fail with EBADF
-    EXPECT_EQ(errno, 0);
-}
-
-TEST_F(FileWrapperTest, MkdirIsOwnerOnly) {
-    const std::string sub = path("sub");
     mode_t old = umask(0);
-    int32_t r = ifs_mkdir(sub.c_str());
+    ASSERT_EQ(ifs_mkdir(sub.c_str()), 0);
     umask(old);
-    ASSERT_EQ(r, 0);
-    struct stat st;
     ASSERT_EQ(stat(sub.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_mode & (S_IFMT | 07777), S_IFDIR | 0700u);  // owner only
+    errno = 0;
+    EXPECT_EQ(ifs_close(-1), 0);  // calls nothing: close(-1) would fail with EBADF
+    EXPECT_EQ(errno, 0);
+    for (int e : {ENOENT, EACCES, 0}) EXPECT_STREQ(ifs_strerror(e), std::strerror(e));
 }
 
 TEST_F(FileWrapperTest, FailuresPassTheSystemResultThrough) {
-    const std::string missing = path("missing");
-    const std::string sub = path("sub");
-    ASSERT_EQ(ifs_mkdir(sub.c_str()), 0);
+    const std::string missing = dir_ + "/missing";
     uint8_t b[4] = {};
-    struct Case {
-        const char *what;
-        std::function<int32_t()> call;
-        int err;
-    } cases[] = {
-        {"open missing", [&] { return ifs_open(missing.c_str(), O_RDONLY, 0); }, ENOENT},
-        {"remove missing", [&] { return ifs_remove(missing.c_str()); }, ENOENT},
-        {"mkdir existing", [&] { return ifs_mkdir(sub.c_str()); }, EEXIST},
-        {"close bad", [] { return ifs_close(1000000); }, EBADF},
-        {"read bad", [&] { return ifs_read(1000000, b, sizeof b); }, EBADF},
-        {"write bad", [&] { return ifs_write(1000000, b, sizeof b); }, EBADF},
-        {"lseek bad", [] { return ifs_lseek(1000000, 0, SEEK_SET); }, EBADF},
-        {"size bad", [] { return ifs_fd_get_size(1000000); }, EBADF},
+    const std::pair<std::function<int32_t()>, int> cases[] = {
+        {[&] { return ifs_open(missing.c_str(), O_RDONLY, 0); }, ENOENT},
+        {[&] { return ifs_remove(missing.c_str()); }, ENOENT},
+        {[&] { return ifs_mkdir(dir_.c_str()); }, EEXIST},
+        {[] { return ifs_close(1000000); }, EBADF},
+        {[&] { return ifs_read(1000000, b, sizeof b); }, EBADF},
+        {[&] { return ifs_write(1000000, b, sizeof b); }, EBADF},
+        {[] { return ifs_lseek(1000000, 0, SEEK_SET); }, EBADF},
+        {[] { return ifs_fd_get_size(1000000); }, EBADF},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
+    int i = 0;
+    for (const auto &[call, err] : cases) {
         errno = 0;
-        EXPECT_EQ(c.call(), -1);
-        EXPECT_EQ(errno, c.err);
+        EXPECT_EQ(call(), -1) << i;
+        EXPECT_EQ(errno, err) << i++;
     }
-}
-
-TEST_F(FileWrapperTest, StrerrorIsTheSystemText) {
-    for (int e : {ENOENT, EACCES, EBADF, 0}) EXPECT_STREQ(ifs_strerror(e), std::strerror(e));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The software key table and its operations. Tables are written as text:
 // "1:a 2:b" is the type-1 key a then the type-2 key b; dump() shows each key
-// as handle=value/metadata, read through the stored offsets.
+// as handle=value/metadata, read through the stored offsets. Pure case tables
+// are in tests/data/key_table.txt.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "keystore_host/host.h"
 #include "ks_sw_table.h"
 #include "ks_test_util.h"
+#include "ks_vectors.h"
 
 namespace {
 
@@ -26,9 +28,8 @@ constexpr uint32_t kTagSlots = 0x0460009B, kTagEntry = 0x0460009E, kTagScratch =
 
 Bytes H(const std::string &key) {  // "1:name"; "1:" is the bare type byte
     size_t colon = key.find(':');
-    Bytes h(key.size() - colon);
+    Bytes h = bytes(key.substr(colon));
     h[0] = static_cast<uint8_t>(std::stoi(key.substr(0, colon)));
-    std::memcpy(h.data() + 1, key.data() + colon + 1, h.size() - 1);
     return h;
 }
 uint32_t len(const Bytes &b) { return static_cast<uint32_t>(b.size()); }
@@ -42,52 +43,49 @@ void load(const std::string &keys) {  // each key's value is its handle text
     std::istringstream in(keys);
     for (std::string s; in >> s;) ASSERT_EQ(store(s, s), KS_SUCCESS);
 }
-int32_t find(const std::string &key) { Bytes h = H(key); return ks_sym_key_find(h.data(), len(h)); }
+int32_t find(const std::string &key) { return ks_sym_key_find(H(key).data(), len(H(key))); }
 ks_sym_key_entry *entry(const std::string &key) { int32_t i = find(key); return i < 0 ? nullptr : ks_sym_keys[i]; }
+int32_t del(const std::string &key) { return ks_sw_delete_key(H(key).data(), len(H(key))); }
 
 std::string text(const uint8_t *p, uint32_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
-std::string handle_text(const ks_sym_key_entry *e) {
-    return std::to_string(e->data[0]) + ":" + text(e->data + 1, e->handle_len - 1);
-}
-std::string order() {
-    std::string s;
-    for (int32_t i = 0; i < ks_num_sym_keys; ++i) s += (i ? " " : "") + handle_text(ks_sym_keys[i]);
-    return s;
-}
-std::string dump() {
+// The table's keys, with their values and metadata when `full`.
+std::string dump(bool full = true) {
     std::string s;
     for (int32_t i = 0; i < ks_num_sym_keys; ++i) {
         const ks_sym_key_entry *e = ks_sym_keys[i];
-        s += (i ? " " : "") + handle_text(e) + "=" + text(ks::entry_value(e), e->value_len) + "/" +
-             text(ks::entry_meta(e), e->meta_len);
+        s += (i ? " " : "") + std::to_string(e->data[0]) + ":" + text(e->data + 1, e->handle_len - 1);
+        if (full) s += "=" + text(ks::entry_value(e), e->value_len) + "/" + text(ks::entry_meta(e), e->meta_len);
     }
     return s;
 }
+std::string order() { return dump(false); }
 
-int32_t rename(const std::string &from, const std::string &to, const char *prefix = nullptr) {
-    Bytes f = H(from), t = H(to), p = prefix ? H(prefix) : Bytes{};
-    return ks_sw_rename_key(f.data(), len(f), t.data(), len(t), prefix ? p.data() : nullptr, len(p));
+int32_t rename(const std::string &from, const std::string &to, const std::string &prefix = "") {
+    Bytes f = H(from), t = H(to), p = prefix.empty() ? Bytes{} : H(prefix);
+    return ks_sw_rename_key(f.data(), len(f), t.data(), len(t), ptr(p), len(p));
 }
 int32_t add_meta(const std::string &key, const std::string &meta, bool second = false) {
     Bytes h = H(key), m = bytes(meta);
     return (second ? ks_sw_add_meta_data : ks_sw_add_sym_key_meta)(h.data(), len(h), ptr(m), len(m));
 }
-// Reads metadata into *out (freeing the copy); on failure checks nothing was written.
+// Reads metadata into *out (freeing the copy). On NOT_FOUND nothing is
+// written; on NO_MEMORY only the pointer, as null.
 int32_t get_meta(const std::string &key, std::string *out, bool second = false) {
-    Bytes h = H(key);
     uint8_t *copy = reinterpret_cast<uint8_t *>(1);
     uint16_t n = 0xBEEF;
-    int32_t st = (second ? ks_sw_get_meta_data : ks_sw_get_sym_key_meta)(h.data(), len(h), &copy, &n);
-    if (st == KS_SUCCESS) {
-        EXPECT_EQ(copy == nullptr, n == 0);
-        *out = text(copy, copy ? n : 0);
-        tagged_free(copy);
-    } else if (st == KS_RECORD_NOT_FOUND) {
-        EXPECT_TRUE(copy == reinterpret_cast<uint8_t *>(1) && n == 0xBEEF) << "outputs written";
-    } else {
-        EXPECT_TRUE(copy == nullptr && n == 0xBEEF);
-    }
+    int32_t st = (second ? ks_sw_get_meta_data : ks_sw_get_sym_key_meta)(H(key).data(), len(H(key)), &copy, &n);
+    if (st == KS_SUCCESS) *out = text(copy, n), tagged_free(copy), copy = nullptr, n = 0xBEEF;
+    EXPECT_EQ(copy, st == KS_RECORD_NOT_FOUND ? reinterpret_cast<uint8_t *>(1) : nullptr);
+    EXPECT_EQ(n, 0xBEEF);
     return st;
+}
+
+std::vector<kstest::DataRow> cases(const std::string &table) {
+    std::vector<kstest::DataRow> out;
+    for (const auto &row : kstest::read_rows("key_table.txt"))
+        if (row[0] == table) out.push_back(row);
+    EXPECT_FALSE(out.empty()) << table;
+    return out;
 }
 
 class SwKeystoreTest : public kstest::KeystoreTest {
@@ -97,9 +95,9 @@ class SwKeystoreTest : public kstest::KeystoreTest {
             EXPECT_EQ(ks_sym_keys[i]->total_len, 24 + ks_sym_keys[i]->meta_off + ks_sym_keys[i]->meta_len);
         kstest::KeystoreTest::TearDown();
     }
-    // Releases the slot array of an empty table, so a test sees the first growth.
-    static void drop_slot_array() {
-        ASSERT_EQ(ks_num_sym_keys, 0);
+    // Empties the table and releases its slot array, so a test sees the first growth.
+    static void restart() {
+        kstest::reset_keystore();
         tagged_free(ks_sym_keys);
         ks_sym_keys = nullptr;
         ks_sym_tab_size = 0;
@@ -114,116 +112,93 @@ TEST_F(SwKeystoreTest, StoreFindDeleteAndReplace) {
     EXPECT_EQ(find("1:abcd"), -1);
     ASSERT_EQ(store("1:A", "second"), KS_SUCCESS);  // moves to the end with only its new value
     ASSERT_EQ(store("1:B", "third", "meta"), KS_SUCCESS);
-    EXPECT_EQ(dump(), "1:C=1:C/ 1:abc=1:abc/ 1:ABC=1:ABC/ 2:abc=2:abc/ 1:ab=1:ab/ 1:A=second/ 1:B=third/meta");
     ASSERT_EQ(store("1:B", "fourth"), KS_SUCCESS);  // the old metadata is not kept
-    EXPECT_EQ(dump().substr(dump().rfind(' ') + 1), "1:B=fourth/");
-
+    EXPECT_EQ(dump(), "1:C=1:C/ 1:abc=1:abc/ 1:ABC=1:ABC/ 2:abc=2:abc/ 1:ab=1:ab/ 1:A=second/ 1:B=fourth/");
     int32_t exists = 7;
     for (const char *key : {"1:C", "1:zz"}) {
-        Bytes h = H(key);
-        EXPECT_EQ(ks_sw_key_exists(h.data(), len(h), &exists), KS_SUCCESS);
+        EXPECT_EQ(ks_sw_key_exists(H(key).data(), len(H(key)), &exists), KS_SUCCESS);
         EXPECT_EQ(exists, key[2] == 'C');
-        EXPECT_EQ(ks_sw_delete_key(h.data(), len(h)), key[2] == 'C' ? KS_SUCCESS : KS_RECORD_NOT_FOUND);
+        EXPECT_EQ(del(key), key[2] == 'C' ? KS_SUCCESS : KS_RECORD_NOT_FOUND);
     }
     EXPECT_EQ(order(), "1:abc 1:ABC 2:abc 1:ab 1:A 1:B");
     EXPECT_EQ(ks_sym_keys[6], nullptr);  // the vacated slot is cleared
-
     // A null metadata pointer with a length stores that many zero bytes.
-    Bytes h = H("1:z");
-    ASSERT_EQ(ks_sym_key_insert(h.data(), 2, h.data(), 2, nullptr, 4), KS_SUCCESS);
-    EXPECT_EQ(entry("1:z")->total_len, 24u + 2 + 2 + 4);
+    ASSERT_EQ(ks_sym_key_insert(H("1:z").data(), 2, H("1:z").data(), 2, nullptr, 4), KS_SUCCESS);
     EXPECT_EQ(Bytes(ks::entry_meta(entry("1:z")), ks::entry_meta(entry("1:z")) + 4), Bytes(4, 0));
 }
 
+// Copies of every handle in turn; they are the caller's and outlive the keys.
 TEST_F(SwKeystoreTest, HandleByIndexWalk) {
     load("1:one 2:aid 81:" + std::string(31, 'q'));
     std::vector<uint8_t *> copies;
     std::string walked;
-    uint8_t *copy = nullptr;
-    uint8_t n = 0;
+    uint8_t *copy = nullptr, n = 0;
     for (int32_t i = 0; ks_sw_return_key_handle_by_index(i, &copy, &n) == KS_SUCCESS; ++i) {
         walked += std::to_string(copy[0]) + ":" + text(copy + 1, n - 1) + " ";
         copies.push_back(copy);
     }
-    EXPECT_EQ(walked, "1:one 2:aid 81:" + std::string(31, 'q') + " ");
+    EXPECT_EQ(walked, order() + " ");
     copy = reinterpret_cast<uint8_t *>(1);
     EXPECT_EQ(ks_sw_return_key_handle_by_index(3, &copy, &n), KS_NO_MORE_RECORDS);
     EXPECT_EQ(copy, reinterpret_cast<uint8_t *>(1));
-    kstest::reset_keystore();  // the copies are the caller's and outlive the keys
+    kstest::reset_keystore();
     EXPECT_EQ(text(copies[1], 4), "\x02" "aid");
     for (uint8_t *c : copies) tagged_free(c);
-
     ASSERT_EQ(ks_sym_key_insert(nullptr, 0, nullptr, 0, nullptr, 0), KS_SUCCESS);  // an empty handle
     EXPECT_EQ(ks_sw_return_key_handle_by_index(0, &copy, &n), KS_NO_MEMORY);
     EXPECT_EQ(copy, nullptr);
 }
 
 TEST_F(SwKeystoreTest, PrefixPurge) {
-    const struct {
-        const char *prefix;  // null: length 0
-        int32_t removed;
-        const char *left;
-    } cases[] = {
-        {"1:ab", 3, "1:a 1:xab 2:ab"},
-        {"1:", 5, "2:ab"},
-        {"2:", 1, "1:ab 1:a 1:abc 1:xab 1:abz"},
-        {"1:abc", 1, "1:ab 1:a 1:xab 2:ab 1:abz"},
-        {"1:abcd", 0, "1:ab 1:a 1:abc 1:xab 2:ab 1:abz"},
-        {nullptr, 6, ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.prefix ? c.prefix : "length 0");
+    for (const auto &c : cases("purge")) {
+        SCOPED_TRACE(c[1]);
         kstest::reset_keystore();
         load("1:ab 1:a 1:abc 1:xab 2:ab 1:abz");
-        Bytes p = c.prefix ? H(c.prefix) : Bytes{0};
-        EXPECT_EQ(ks_sym_key_prefix_purge(p.data(), c.prefix ? len(p) : 0), c.removed);
-        EXPECT_EQ(order(), c.left);
+        Bytes p = c[1] == "-" ? Bytes{0} : H(c[1]);
+        EXPECT_EQ(ks_sym_key_prefix_purge(p.data(), c[1] == "-" ? 0 : len(p)), std::stoi(c[2]));
+        EXPECT_EQ(order(), c[3]);
     }
     EXPECT_EQ(ks_sym_key_prefix_purge(H("1:").data(), 1), 0);  // empty table
-
+    // A store's purge runs before the store: it may take the key itself.
     load("1:k 1:x 1:ka 2:k1 1:k1");
-    Bytes h = H("1:k1"), p = H("1:k");
-    ASSERT_EQ(ks_sw_store_sym_key(h.data(), 3, p.data(), 2, h.data(), 3, nullptr, 0), KS_SUCCESS);
+    ASSERT_EQ(ks_sw_store_sym_key(H("1:k1").data(), 3, H("1:k").data(), 2, H("1:k1").data(), 3, nullptr, 0), KS_SUCCESS);
     EXPECT_EQ(order(), "1:x 2:k1 1:k1");
 }
 
 TEST_F(SwKeystoreTest, GrowthAndTheTwoThousandKeyLimit) {
-    drop_slot_array();
+    restart();
     for (int i = 0; i < KS_MAX_KEYS; ++i) {
         ASSERT_EQ(store("1:k" + std::to_string(i), "v"), KS_SUCCESS);
-        // Grows by 20 slots exactly when the array is full.
-        ASSERT_EQ(ks_sym_tab_size, (i / 20 + 1) * 20) << i;
+        ASSERT_EQ(ks_sym_tab_size, (i / 20 + 1) * 20) << i;  // grows by 20 exactly when full
     }
     EXPECT_EQ(ksh_alloc_tag_live_bytes(kTagSlots), 2000 * sizeof(void *));
     const std::string full = dump();
     const uint64_t blocks = ksh_alloc_live_blocks();
-    Bytes h = H("1:k7"), p = H("1:zzz");
     EXPECT_EQ(store("1:new", "v"), KS_KEYSTORE_FULL);
     EXPECT_EQ(store("1:k5", "other"), KS_KEYSTORE_FULL);  // a re-store too
-    EXPECT_EQ(ks_sw_store_sym_key(h.data(), 3, p.data(), 4, h.data(), 3, nullptr, 0), KS_KEYSTORE_FULL);
+    EXPECT_EQ(ks_sw_store_sym_key(H("1:k7").data(), 3, H("1:zzz").data(), 4, H("1:k7").data(), 3, nullptr, 0),
+              KS_KEYSTORE_FULL);
     EXPECT_EQ(dump(), full);
     EXPECT_EQ(ksh_alloc_live_blocks(), blocks);
-    ASSERT_EQ(ks_sw_delete_key(H("1:k0").data(), 3), KS_SUCCESS);
+    ASSERT_EQ(del("1:k0"), KS_SUCCESS);
     EXPECT_EQ(store("1:new", "v"), KS_SUCCESS);
     EXPECT_EQ(store("1:newer", "v"), KS_KEYSTORE_FULL);
     EXPECT_EQ(ks_sym_tab_size, 2000);
 }
 
+// Through both entry points: 10 bytes (a new entry), shrink to 4 in place,
+// same length, 7 (more than meta_len, a new entry again), removal.
 TEST_F(SwKeystoreTest, MetadataGrowsIntoANewEntryAndShrinksInPlace) {
     for (bool second : {false, true}) {
         kstest::reset_keystore();
         load("1:before 1:k 1:after");
         const uint32_t base = entry("1:k")->total_len;
-        // {metadata, a new allocation}: 10 bytes, shrink to 4, same length,
-        // 7 (more than meta_len, so a new entry again), removal.
-        const std::pair<std::string, bool> steps[] = {
-            {"0123456789", true}, {"abcd", false}, {"wxyz", false}, {"0123456", true}, {"", false}};
-        for (const auto &[meta, moves] : steps) {
+        for (const std::string meta : {"0123456789", "abcd", "wxyz", "0123456", ""}) {
             SCOPED_TRACE(meta + (second ? " (second entry points)" : ""));
             const ks_sym_key_entry *prev = entry("1:k");
+            const bool grows = meta.size() > prev->meta_len;
             ASSERT_EQ(add_meta("1:k", meta, second), KS_SUCCESS);
-            EXPECT_EQ(find("1:k"), 1);
-            EXPECT_EQ(entry("1:k") != prev, moves);
+            EXPECT_EQ(entry("1:k") != prev, grows);
             EXPECT_EQ(entry("1:k")->total_len, base + meta.size());
             std::string got = "?";
             ASSERT_EQ(get_meta("1:k", &got, second), KS_SUCCESS);
@@ -237,89 +212,56 @@ TEST_F(SwKeystoreTest, MetadataGrowsIntoANewEntryAndShrinksInPlace) {
 }
 
 TEST_F(SwKeystoreTest, RenameKeepsValueMetadataAndPlace) {
-    const struct {
-        const char *first, *to, *order;
-        bool new_entry;
-    } cases[] = {
-        {"1:first", "1:middle", "1:first 1:middle 1:last", true},
-        {"1:first", "1:m", "1:first 1:m 1:last", false},
-        {"1:first", "1:dim", "1:first 1:dim 1:last", false},
-        {"1:first", "1:last", "1:first 1:last", true},   // onto a later key
-        {"1:first", "1:first", "1:first 1:last", true},  // onto an earlier key
-        {"1:f", "1:f", "1:f 1:last", false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.to);
+    for (const auto &c : cases("rename")) {
+        SCOPED_TRACE(c[2]);
         kstest::reset_keystore();
-        load(c.first);
+        load(c[1]);
         ASSERT_EQ(store("1:mid", "value", "meta"), KS_SUCCESS);
         load("1:last");
         const ks_sym_key_entry *before = entry("1:mid");
-        ASSERT_EQ(rename("1:mid", c.to), KS_SUCCESS);
-        EXPECT_EQ(order(), c.order);
-        const ks_sym_key_entry *e = entry(c.to);
-        EXPECT_EQ(e != before, c.new_entry);
+        ASSERT_EQ(rename("1:mid", c[2]), KS_SUCCESS);
+        EXPECT_EQ(order(), c[3]);
+        const ks_sym_key_entry *e = entry(c[2]);
+        const bool new_entry = c[4] == "1";
+        EXPECT_EQ(e != before, new_entry);
         EXPECT_EQ(text(ks::entry_value(e), e->value_len) + "/" + text(ks::entry_meta(e), e->meta_len), "value/meta");
         // In place, the value does not move and total_len stays.
-        EXPECT_EQ(e->value_off, c.new_entry ? e->handle_len : 4u);
+        EXPECT_EQ(e->value_off, new_entry ? e->handle_len : 4u);
         EXPECT_EQ(e->total_len, 24 + e->value_off + 5 + 4);
     }
     // Metadata updates after a shrinking rename follow the stored offsets.
-    for (const char *m : {"a longer metadata blob", "x", ""}) {
+    for (const std::string m : {"a longer metadata blob", "x", ""}) {
         ASSERT_EQ(add_meta("1:f", m), KS_SUCCESS);
-        EXPECT_EQ(dump(), std::string("1:f=value/") + m + " 1:last=1:last/");
+        EXPECT_EQ(dump(), "1:f=value/" + m + " 1:last=1:last/");
     }
-
-    const struct {
-        const char *prefix;
-        int32_t status;
-        const char *order;
-    } purges[] = {
-        {"1:x", KS_SUCCESS, "1:a 1:renamed 2:x1"},
-        {"1:o", KS_RECORD_NOT_FOUND, "1:a 1:x1 2:x1 1:x2"},  // the purge took the key itself
-        {"1:zz", KS_SUCCESS, "1:a 1:x1 1:renamed 2:x1 1:x2"},
-    };
-    for (const auto &c : purges) {
-        SCOPED_TRACE(c.prefix);
+    for (const auto &c : cases("rename_purge")) {
+        SCOPED_TRACE(c[1]);
         kstest::reset_keystore();
         load("1:a 1:x1 1:old 2:x1 1:x2");
-        EXPECT_EQ(rename("1:old", "1:renamed", c.prefix), c.status);
-        EXPECT_EQ(order(), c.order);
+        EXPECT_STREQ(ks_err_str(rename("1:old", "1:renamed", c[1])), c[2].c_str());
+        EXPECT_EQ(order(), c[3]);
     }
     EXPECT_EQ(rename("2:x1", "1:y"), KS_SUCCESS);
     EXPECT_EQ(rename("2:x1", "1:y"), KS_RECORD_NOT_FOUND);
 }
 
-std::vector<std::string> g_notified;
+std::string g_notified;
 
+// The host hears of each PAC while its key is still in the table.
 TEST_F(SwKeystoreTest, DeleteAllByTypeNotifiesEachPacInTableOrder) {
-    const struct {
-        uint8_t type;
-        const char *left, *notified;
-    } cases[] = {
-        {2, "1:s1 1:s2 3:x", "aid-1 aid-2 aid-3 "},
-        {1, "2:aid-1 2:aid-2 3:x 2:aid-3", ""},
-        {9, "1:s1 2:aid-1 2:aid-2 1:s2 3:x 2:aid-3", ""},
-    };
-    // The host hears of each PAC while its key is still in the table.
     ksh_set_pac_handlers(nullptr, [](void *, const uint8_t *aid, uint32_t n) {
-        g_notified.push_back(text(aid, n) + (find("2:" + text(aid, n)) >= 0 ? " " : "(gone) "));
+        g_notified += text(aid, n) + (find("2:" + text(aid, n)) >= 0 ? " " : "(gone) ");
     }, nullptr);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.type));
+    for (const auto &c : cases("by_type")) {
+        SCOPED_TRACE(c[1]);
         kstest::reset_keystore();
         g_notified.clear();
         load("1:s1 2:aid-1 2:aid-2 1:s2 3:x 2:aid-3");
-        EXPECT_EQ(ks_sw_delete_all_keys_by_type(c.type), KS_SUCCESS);
-        EXPECT_EQ(order(), c.left);
-        std::string notified;
-        for (const std::string &s : g_notified) notified += s;
-        EXPECT_EQ(notified, c.notified);
-        EXPECT_EQ(ksh_pac_event_count(), g_notified.size());
+        EXPECT_EQ(ks_sw_delete_all_keys_by_type(static_cast<uint8_t>(std::stoi(c[1]))), KS_SUCCESS);
+        EXPECT_EQ(order(), c[2]);
+        EXPECT_EQ(g_notified, c[3]);
     }
     ksh_set_pac_handlers(nullptr, nullptr, nullptr);
-    kstest::reset_keystore();
-    EXPECT_EQ(ks_sw_delete_all_keys_by_type(2), KS_SUCCESS);
 }
 
 bool printable(uint8_t c) { return c >= 0x20 && c <= 0x7E; }
@@ -346,9 +288,7 @@ TEST_F(SwKeystoreTest, RandomBytesAndCharacters) {
             ksh_random_set_seed(77);
             Bytes out(n + 1, 0xEE);
             ASSERT_EQ(ks_sw_generate_random_number(out.data(), n, kind), KS_SUCCESS);
-            EXPECT_EQ(out.back(), 0xEE);
-            out.pop_back();
-            EXPECT_EQ(out, expect);
+            EXPECT_EQ(out, (expect.push_back(0xEE), expect));
         }
     }
     ksh_random_set_seed(0);
@@ -362,8 +302,8 @@ TEST_F(SwKeystoreTest, RandomBytesAndCharacters) {
 // table as the setup left it (less what a purge removed), no block kept
 // beyond a grown slot array.
 TEST_F(SwKeystoreTest, EveryAllocationFailureIsNoMemoryAndKeepsTheTable) {
-    static uint8_t *out;
-    static uint8_t n8;
+    static uint8_t *out, n8, buf[8];
+    static std::string got;
     const struct {
         const char *what;
         uint32_t tag;       // the failing tag, or 0 and
@@ -379,36 +319,19 @@ TEST_F(SwKeystoreTest, EveryAllocationFailureIsNoMemoryAndKeepsTheTable) {
         {"second call of a store", 0, 2, true, nullptr, 20, [] { return store("1:keep", "new"); }},
         {"re-store", kTagEntry, 0, false, nullptr, 0, [] { return store("1:keep", "new"); }},
         {"handle copy", kTagHandleCopy, 0, false, nullptr, 0,
-         [] {
-             out = nullptr;
-             int32_t st = ks_sw_return_key_handle_by_index(0, &out, &n8);
-             EXPECT_EQ(out, nullptr);
-             return st;
-         }},
+         [] { return out = nullptr, ks_sw_return_key_handle_by_index(0, &out, &n8) + (out ? 1000 : 0); }},
         {"metadata grow", kTagMetaGrow, 0, false, nullptr, 0, [] { return add_meta("1:keep", "longer metadata"); }},
-        {"metadata copy", kTagMetaCopy, 0, false, nullptr, 0,
-         [] {
-             std::string got;
-             return get_meta("1:keep", &got);
-         }},
+        {"metadata copy", kTagMetaCopy, 0, false, nullptr, 0, [] { return get_meta("1:keep", &got); }},
         {"rename onto a key", kTagRenameGrow, 0, false, nullptr, 0, [] { return rename("1:keep", "1:px-longer"); }},
         {"rename after its purge", kTagRenameGrow, 0, false, "1:keep=keep/meta", 0,
          [] { return rename("1:keep", "1:keep-renamed", "1:p"); }},
         {"store after its purge", kTagEntry, 0, false, "1:keep=keep/meta", 0,
-         [] {
-             Bytes h = H("1:p1"), p = H("1:p");
-             return ks_sw_store_sym_key(h.data(), 3, p.data(), 2, h.data(), 3, nullptr, 0);
-         }},
-        {"random scratch", kTagScratch, 0, false, nullptr, 0,
-         [] {
-             uint8_t buf[8];
-             return ks_sw_generate_random_number(buf, 8, 2);
-         }},
+         [] { return ks_sw_store_sym_key(H("1:p1").data(), 3, H("1:p").data(), 2, buf, 3, nullptr, 0); }},
+        {"random scratch", kTagScratch, 0, false, nullptr, 0, [] { return ks_sw_generate_random_number(buf, 8, 2); }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        kstest::reset_keystore();
-        drop_slot_array();
+        restart();
         ASSERT_EQ(store("1:keep", "keep", "meta"), KS_SUCCESS);
         ASSERT_EQ(store("1:px-longer", "px", ""), KS_SUCCESS);
         for (int i = 0; c.fill && ks_num_sym_keys < ks_sym_tab_size; ++i) load("1:f" + std::to_string(i));
@@ -430,19 +353,17 @@ TEST_F(SwKeystoreTest, EveryAllocationFailureIsNoMemoryAndKeepsTheTable) {
 // Entries, including the old metadata past a shrink and the old handle past
 // an in-place rename, and the random scratch are wiped before release.
 TEST_F(SwKeystoreTest, EveryBlockTheLibraryReleasesIsWiped) {
+    static uint8_t buf[32];
     const std::function<void()> ops[] = {
-        [] { ks_sw_delete_key(H("1:a").data(), 2); },
+        [] { del("1:a"); },
         [] { store("1:a", "new"); },
         [] { ks_sym_key_prefix_purge(H("1:").data(), 1); },
         [] { add_meta("1:a", "a much longer blob"); },
-        [] { add_meta("1:a", "m"), ks_sw_delete_key(H("1:a").data(), 2); },
+        [] { add_meta("1:a", "m"), del("1:a"); },
         [] { rename("1:a", "1:a-longer"); },
-        [] { rename("1:bb", "1:a"), ks_sw_delete_key(H("1:a").data(), 2); },
+        [] { rename("1:bb", "1:a"), del("1:a"); },
         [] { ks_sw_delete_all_keys_by_type(1); },
-        [] {
-            uint8_t buf[32];
-            ks_sw_generate_random_number(buf, 32, 1);
-        },
+        [] { ks_sw_generate_random_number(buf, 32, 1); },
     };
     int i = 0;
     for (const auto &op : ops) {
@@ -460,12 +381,11 @@ TEST_F(SwKeystoreTest, EveryBlockTheLibraryReleasesIsWiped) {
 
 TEST_F(SwKeystoreDeathTest, BrokenTableStopsTheProcess) {
     load("1:a 1:b 2:c");
-    static uint8_t *out_unused;
-    static uint8_t len_unused;
+    static uint8_t *out_unused, len_unused;
     const char *null_slot = R"(p != \(\(void\*\)0\) at keystore/src/ks_sw_keystore:)";
     const std::function<void()> scans[] = {
         [] { find("1:zz"); },
-        [] { ks_sw_delete_key(H("1:zz").data(), 3); },
+        [] { del("1:zz"); },
         [] { store("1:zz", "v"); },
         [] { ks_sym_key_prefix_purge(H("1:zz").data(), 3); },
         [] { add_meta("1:zz", "m"); },

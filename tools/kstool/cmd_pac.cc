@@ -1,0 +1,276 @@
+// EAP-FAST PACs: storing (from TLVs or from fields), queries, derivations,
+// expiry and clearing.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "keystore/ks_pac.h"
+#include "keystore/platform/ks_platform.h"
+#include "kstool.h"
+
+namespace kstool {
+
+namespace {
+
+// PAC-Info sub-element types the tool writes or names; the A-ID element is
+// not read by the library, but a PAC-Info carries it.
+constexpr uint16_t kInfoAid = 4;
+
+bool parse_aid(const std::string &text, Bytes &aid) {
+    if (!parse_value(text, aid)) return false;
+    if (aid.size() > 0xFFFF) {
+        usage_error("an A-ID has at most 31 bytes");
+        return false;
+    }
+    return true;
+}
+
+std::string show_time(uint32_t t) {
+    // Lifetimes are signed 32-bit seconds since 1970.
+    time_t v = static_cast<int32_t>(t);
+    struct tm tm {};
+    char buf[64];
+    if (gmtime_r(&v, &tm) == nullptr || std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm) == 0)
+        return std::to_string(static_cast<int32_t>(t));
+    return std::to_string(static_cast<int32_t>(t)) + " (" + buf + ")";
+}
+
+// A lifetime: "+N" or "-N" seconds from now (suffix m, h or d for minutes,
+// hours, days), "@N" or N seconds since 1970, or a date "YYYY-MM-DD" or
+// "YYYY-MM-DDTHH:MM:SSZ" (UTC).
+bool parse_lifetime(const std::string &text, uint32_t &out) {
+    if (text.empty()) return false;
+    if (text[0] == '+' || text[0] == '-') {
+        std::string num = text.substr(1);
+        uint64_t unit = 1;
+        if (!num.empty() && std::strchr("smhd", num.back()) != nullptr) {
+            unit = num.back() == 'm' ? 60 : num.back() == 'h' ? 3600 : num.back() == 'd' ? 86400 : 1;
+            num.pop_back();
+        }
+        uint64_t n = 0;
+        if (!parse_number(num, 0x7FFFFFFF, n) || n * unit > 0x7FFFFFFF) return false;
+        int64_t v = static_cast<int64_t>(std::time(nullptr)) + (text[0] == '+' ? 1 : -1) * static_cast<int64_t>(n * unit);
+        out = static_cast<uint32_t>(v);
+        return true;
+    }
+    uint64_t n = 0;
+    if (parse_number(text[0] == '@' ? text.substr(1) : text, 0xFFFFFFFF, n)) {
+        out = static_cast<uint32_t>(n);
+        return true;
+    }
+    struct tm tm {};
+    const char *end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
+    if (end == nullptr || *end != '\0') {
+        tm = {};
+        end = strptime(text.c_str(), "%Y-%m-%d", &tm);
+        if (end == nullptr || *end != '\0') return false;
+    }
+    out = static_cast<uint32_t>(timegm(&tm));
+    return true;
+}
+
+void put_tlv(Bytes &b, uint16_t type, const uint8_t *v, size_t n) {
+    b.push_back(static_cast<uint8_t>(type >> 8));
+    b.push_back(static_cast<uint8_t>(type));
+    b.push_back(static_cast<uint8_t>(n >> 8));
+    b.push_back(static_cast<uint8_t>(n));
+    b.insert(b.end(), v, v + n);
+}
+
+Outcome store(const Bytes &aid, Bytes &key, const Bytes &opaque, const Bytes &info) {
+    Outcome o = check(ks_store_pac(aid.data(), static_cast<uint32_t>(aid.size()), key.empty() ? nullptr : key.data(),
+                                   static_cast<uint32_t>(key.size()), opaque.data(),
+                                   static_cast<uint32_t>(opaque.size()), info.data(),
+                                   static_cast<uint32_t>(info.size())));
+    std::fill(key.begin(), key.end(), 0);
+    if (o == Outcome::kOk) ok();
+    return o;
+}
+
+// Prints the elements of a PAC-Info TLV, one per line.
+void describe_info(const uint8_t *p, uint32_t n) {
+    if (n < 4) return;
+    uint32_t len = static_cast<uint32_t>(p[2]) << 8 | p[3];
+    if (len + 4 > n) len = n - 4;
+    const uint8_t *q = p + 4;
+    while (len >= 4) {
+        uint16_t type = static_cast<uint16_t>((q[0] << 8 | q[1]) & 0x7FFF);
+        uint32_t l = static_cast<uint32_t>(q[2]) << 8 | q[3];
+        if (l + 4 > len) break;
+        const uint8_t *v = q + 4;
+        if (type == KS_PAC_INFO_LIFETIME && l == 4) {
+            std::printf("  lifetime: %s\n", show_time(static_cast<uint32_t>(v[0]) << 24 | v[1] << 16 | v[2] << 8 | v[3]).c_str());
+        } else if (type == kInfoAid) {
+            std::printf("  a-id: %s\n", hex_and_text(v, l).c_str());
+        } else if (type == KS_PAC_INFO_IID) {
+            std::printf("  i-id: %s\n", hex_and_text(v, l).c_str());
+        } else {
+            std::printf("  element %u: %s\n", type, hex(v, l).c_str());
+        }
+        q += l + 4;
+        len -= l + 4;
+    }
+}
+
+Outcome return_tlv(const Args &a, int32_t (*fn)(const uint8_t *, uint32_t, uint8_t **, uint32_t *), const char *label) {
+    Bytes aid;
+    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    uint8_t *tlv = nullptr;
+    uint32_t len = 0;
+    Outcome o = check(fn(aid.data(), static_cast<uint32_t>(aid.size()), &tlv, &len));
+    if (o != Outcome::kOk) return o;
+    out(label, hex(tlv, len));
+    if (fn == ks_return_pac_info) describe_info(tlv, len);
+    tagged_free(tlv);
+    return o;
+}
+
+}  // namespace
+
+Outcome cmd_pac_store(const Args &a) {
+    Bytes aid, key, opaque_value, iid;
+    if (!parse_aid(a.pos[0], aid) || !parse_secret_value(a.pos[1], key)) return Outcome::kUsage;
+    if (const std::string *o = a.opt("opaque"); o != nullptr && !parse_value(*o, opaque_value)) return Outcome::kUsage;
+    if (const std::string *i = a.opt("iid"); i != nullptr && !parse_value(*i, iid)) return Outcome::kUsage;
+    Bytes info_value;
+    if (const std::string *l = a.opt("lifetime"); l != nullptr) {
+        uint32_t t = 0;
+        if (!parse_lifetime(*l, t)) return usage_error("a lifetime is +N, -N (s, m, h, d), @N, N or YYYY-MM-DD[THH:MM:SSZ]");
+        const uint8_t v[4] = {static_cast<uint8_t>(t >> 24), static_cast<uint8_t>(t >> 16), static_cast<uint8_t>(t >> 8),
+                              static_cast<uint8_t>(t)};
+        put_tlv(info_value, KS_PAC_INFO_LIFETIME, v, 4);
+    }
+    put_tlv(info_value, kInfoAid, aid.data(), aid.size());
+    if (a.has("iid")) put_tlv(info_value, KS_PAC_INFO_IID, iid.data(), iid.size());
+    if (opaque_value.size() > 0xFFFF || info_value.size() > 0xFFFF) return usage_error("a TLV holds at most 65535 bytes");
+    Bytes opaque, info;
+    put_tlv(opaque, KS_PAC_TLV_OPAQUE, opaque_value.data(), opaque_value.size());
+    put_tlv(info, KS_PAC_TLV_INFO, info_value.data(), info_value.size());
+    return store(aid, key, opaque, info);
+}
+
+Outcome cmd_pac_store_tlv(const Args &a) {
+    Bytes aid, key, opaque, info;
+    if (!parse_aid(a.pos[0], aid) || !parse_secret_value(a.pos[1], key) || !parse_value(a.pos[2], opaque) ||
+        !parse_value(a.pos[3], info))
+        return Outcome::kUsage;
+    return store(aid, key, opaque, info);
+}
+
+Outcome cmd_pac_exists(const Args &a) {
+    Bytes aid;
+    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    int32_t exists = 0;
+    Outcome o = check(ks_pac_exists(aid.data(), static_cast<uint32_t>(aid.size()), &exists));
+    if (o == Outcome::kOk) out("exists", exists ? "yes" : "no");
+    return o;
+}
+
+Outcome cmd_pac_list(const Args &) {
+    uint16_t index = 0;
+    int count = 0;
+    for (;;) {
+        uint8_t *aid = nullptr;
+        uint32_t len = 0;
+        int32_t st = ks_return_aid_by_index(&index, &aid, &len);
+        if (st == KS_NO_MORE_RECORDS) break;
+        if (check(st) != Outcome::kOk) return Outcome::kFailed;
+        // The index handed back is the one after the record found.
+        out("pac " + std::to_string(index - 1), hex_and_text(aid, len));
+        tagged_free(aid);
+        ++count;
+    }
+    if (count == 0) std::printf("no PACs\n");
+    return Outcome::kOk;
+}
+
+Outcome cmd_pac_next(const Args &a) {
+    Bytes aid;
+    if (!a.pos.empty() && !parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    if (aid.size() > KS_PAC_SNMP_KEY_LEN) return usage_error("the walk knows A-IDs by their first 16 bytes");
+    uint8_t next[KS_PAC_SNMP_KEY_LEN] = {0};
+    uint8_t len = sizeof next;
+    if (ks_snmp_get_next_pac(aid.empty() ? nullptr : aid.data(), static_cast<uint32_t>(aid.size()), next, &len))
+        out("next", hex_and_text(next, len));
+    else
+        std::printf("next: none\n");
+    return Outcome::kOk;
+}
+
+Outcome cmd_pac_opaque(const Args &a) { return return_tlv(a, ks_return_pac_opaque, "pac-opaque"); }
+Outcome cmd_pac_info(const Args &a) { return return_tlv(a, ks_return_pac_info, "pac-info"); }
+
+Outcome cmd_pac_tprf(const Args &a) {
+    Bytes aid, label, seed;
+    uint64_t len = 0;
+    if (!parse_aid(a.pos[0], aid) || !parse_value(a.pos[1], label) || !parse_value(a.pos[2], seed))
+        return Outcome::kUsage;
+    if (!parse_number(a.pos[3], 0xFFFF, len)) return usage_error("LENGTH is a number up to 65535");
+    Bytes output(len + 1);
+    Outcome o = check(ks_pac_key_t_prf(aid.data(), static_cast<uint32_t>(aid.size()), label.data(),
+                                       static_cast<uint32_t>(label.size()), seed.data(),
+                                       static_cast<uint32_t>(seed.size()), output.data(), static_cast<uint32_t>(len)));
+    if (o == Outcome::kOk) out("t-prf", hex(output.data(), len));
+    return o;
+}
+
+Outcome cmd_pac_shared_key(const Args &a) {
+    Bytes aid;
+    uint64_t len = 20;
+    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    if (a.pos.size() > 3 && !parse_number(a.pos[3], 0xFFFF, len)) return usage_error("LENGTH is a number up to 65535");
+    const std::string &device = a.pos[1];
+    const std::string &label = a.pos[2];
+    // One HMAC-SHA-1 block: the buffer always receives 20 bytes.
+    Bytes output(std::max<uint64_t>(len, 20));
+    Outcome o = check(ks_pac_shared_keys_t_prf(aid.data(), static_cast<uint32_t>(aid.size()), device.c_str(),
+                                               static_cast<uint32_t>(device.size()), label.c_str(),
+                                               static_cast<uint32_t>(label.size()), output.data(),
+                                               static_cast<uint32_t>(len)));
+    if (o == Outcome::kOk) out(label, hex(output.data(), std::min<uint64_t>(len, 20)));
+    return o;
+}
+
+Outcome cmd_pac_valid(const Args &a) {
+    Bytes aid;
+    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    out("valid", ks_valid_pac_exists(aid.data(), static_cast<uint32_t>(aid.size())) ? "yes" : "no");
+    return Outcome::kOk;
+}
+
+Outcome cmd_pac_expiry(const Args &a) {
+    Bytes aid;
+    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    uint32_t t = ks_get_pac_expiration(aid.data(), static_cast<uint32_t>(aid.size()));
+    out("expires", t == 0 ? std::string("none") : show_time(t));
+    return Outcome::kOk;
+}
+
+Outcome cmd_pac_clear(const Args &a) {
+    Bytes aid;
+    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    Outcome o = check(ks_clear_pac(aid.data(), static_cast<uint32_t>(aid.size())));
+    if (o == Outcome::kOk) ok();
+    return o;
+}
+
+Outcome cmd_pac_clear_old(const Args &a) {
+    Outcome o = check(ks_clear_old_pacs(a.pos.empty() ? nullptr : a.pos[0].c_str()));
+    if (o == Outcome::kOk) ok();
+    return o;
+}
+
+Outcome cmd_pac_clear_all(const Args &) {
+    Outcome o = check(ks_clear_all_pacs());
+    if (o == Outcome::kOk) ok();
+    return o;
+}
+
+Outcome cmd_pac_cache_purge(const Args &) {
+    ks_pac_cache_purge();
+    ok();
+    return Outcome::kOk;
+}
+
+}  // namespace kstool

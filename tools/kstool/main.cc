@@ -1,0 +1,415 @@
+// kstool's runner: options, the three ways of reading commands (arguments,
+// script file, standard input), line splitting, table lookup and help.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "keystore_host/host.h"
+#include "kstool.h"
+
+#if defined(KSTOOL_HAVE_READLINE)
+#include <readline/history.h>
+#include <readline/readline.h>
+#endif
+
+namespace kstool {
+namespace {
+
+// Exit codes: 0 every command succeeded, 1 a command failed with a status,
+// 2 bad usage (of kstool or of a command) or an unreadable script.
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char kToolUsage[] =
+    "usage: kstool [--trace] [--continue] [--script FILE | COMMAND [ARGS...] [; COMMAND ...]]\n"
+    "  With no command and no script, commands are read from standard input.\n"
+    "  --script FILE  run the commands of FILE, one per line ('#' lines are headings)\n"
+    "  --continue     in a script, go on after a failing command (exit code 1 at the end)\n"
+    "  --trace        print the library's traces after each command\n"
+    "Type 'help' for the commands.\n";
+
+std::vector<std::string> words_of(const char *name) {
+    std::vector<std::string> w;
+    std::string cur;
+    for (const char *p = name; *p; ++p) {
+        if (*p == ' ') {
+            if (!cur.empty()) w.push_back(cur);
+            cur.clear();
+        } else {
+            cur += *p;
+        }
+    }
+    if (!cur.empty()) w.push_back(cur);
+    return w;
+}
+
+// The row whose words begin the line and are the most in number, or null.
+const Command *find_command(const std::vector<std::string> &words, size_t &nwords) {
+    const Command *best = nullptr;
+    nwords = 0;
+    for (size_t i = 0; i < kCommandCount; ++i) {
+        std::vector<std::string> w = words_of(kCommands[i].name);
+        if (w.size() > words.size() || w.size() <= nwords) continue;
+        bool match = true;
+        for (size_t k = 0; k < w.size() && match; ++k) match = (w[k] == words[k]);
+        if (match) {
+            best = &kCommands[i];
+            nwords = w.size();
+        }
+    }
+    return best;
+}
+
+// Looks an option up in a row's option list: 0 unknown, 1 flag, 2 takes a
+// value, 3 takes a secret value.
+int option_kind(const Command &c, const std::string &name) {
+    for (const std::string &o : words_of(c.options)) {
+        std::string base = o.substr(0, o.find('='));
+        if (base != name) continue;
+        if (o.find('=') == std::string::npos) return 1;
+        return o.back() == '*' ? 3 : 2;
+    }
+    return 0;
+}
+
+std::string usage_line(const Command &c) {
+    std::string s = c.name;
+    if (c.usage[0] != '\0') s += std::string(" ") + c.usage;
+    return s;
+}
+
+// Splits the arguments after the command words into positional arguments and
+// options; "--" ends the options.
+bool split_args(const Command &c, const std::vector<std::string> &words, size_t first, Args &args) {
+    bool options_done = false;
+    for (size_t i = first; i < words.size(); ++i) {
+        const std::string &w = words[i];
+        if (!options_done && w == "--") {
+            options_done = true;
+            continue;
+        }
+        if (!options_done && w.size() > 2 && w.compare(0, 2, "--") == 0) {
+            std::string name = w.substr(2);
+            int kind = option_kind(c, name);
+            if (kind == 0) {
+                usage_error("unknown option --" + name + "; usage: " + usage_line(c));
+                return false;
+            }
+            if (args.has(name.c_str())) {
+                usage_error("option --" + name + " given twice");
+                return false;
+            }
+            std::string value;
+            if (kind >= 2) {
+                if (i + 1 >= words.size()) {
+                    usage_error("option --" + name + " needs a value; usage: " + usage_line(c));
+                    return false;
+                }
+                value = words[++i];
+            }
+            args.opts.emplace_back(name, value);
+            continue;
+        }
+        args.pos.push_back(w);
+    }
+    int n = static_cast<int>(args.pos.size());
+    if (n < c.min_args || n > c.max_args) {
+        usage_error("usage: " + usage_line(c));
+        return false;
+    }
+    return true;
+}
+
+bool needs_quotes(const std::string &w) {
+    if (w.empty()) return true;
+    for (char ch : w)
+        if (ch == ' ' || ch == '\t' || ch == '"' || ch == '\\' || ch == '#' || ch == ';') return true;
+    return false;
+}
+
+std::string quoted(const std::string &w) {
+    if (!needs_quotes(w)) return w;
+    std::string s = "\"";
+    for (char ch : w) {
+        if (ch == '"' || ch == '\\') s += '\\';
+        s += ch;
+    }
+    return s + "\"";
+}
+
+// The command as it is echoed: secret arguments and secret option values are
+// replaced by a placeholder, so that no stored value reaches the output.
+std::string echo_line(const Command *c, size_t nwords, const std::vector<std::string> &words) {
+    std::vector<std::string> shown;
+    int pos_index = 0;
+    bool options_done = false;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string &w = words[i];
+        shown.push_back(quoted(w));
+        if (c == nullptr || i < nwords) continue;
+        if (!options_done && w == "--") {
+            options_done = true;
+        } else if (!options_done && w.size() > 2 && w.compare(0, 2, "--") == 0) {
+            int kind = option_kind(*c, w.substr(2));
+            if (kind >= 2 && i + 1 < words.size()) {
+                ++i;
+                shown.push_back(kind == 3 ? "<secret>" : quoted(words[i]));
+            }
+        } else {
+            if (pos_index < 32 && (c->secret_args >> pos_index) & 1u) shown.back() = "<secret>";
+            ++pos_index;
+        }
+    }
+    std::string s;
+    for (const std::string &w : shown) s += (s.empty() ? "" : " ") + w;
+    return s;
+}
+
+void print_help(const std::vector<std::string> &topic) {
+    // Every command whose words begin with the topic ("help pac" lists the
+    // PAC commands, "help" all of them).
+    bool any = false;
+    if (topic.empty()) std::printf("Commands (values are text or hex:..., outputs are hex):\n");
+    for (size_t i = 0; i < kCommandCount; ++i) {
+        std::vector<std::string> w = words_of(kCommands[i].name);
+        if (w.size() < topic.size()) continue;
+        bool match = true;
+        for (size_t k = 0; k < topic.size() && match; ++k) match = (w[k] == topic[k]);
+        if (!match) continue;
+        std::printf("  %s\n      %s\n", usage_line(kCommands[i]).c_str(), kCommands[i].help);
+        any = true;
+    }
+    if (topic.empty()) {
+        std::printf("  help [COMMAND]\n      this list, or the commands that begin with COMMAND\n");
+        std::printf("  quit\n      leave (interactive)\n");
+    } else if (!any) {
+        std::printf("no command '%s'; type 'help' for the list\n", topic[0].c_str());
+    }
+}
+
+enum class LineResult { kOk, kFailed, kUsage, kQuit };
+
+LineResult run_words(const std::vector<std::string> &words, bool echo) {
+    if (words.empty()) return LineResult::kOk;
+    size_t nwords = 0;
+    const Command *c = find_command(words, nwords);
+    if (echo) std::printf("> %s\n", echo_line(c, nwords, words).c_str());
+    if (words[0] == "help") {
+        print_help(std::vector<std::string>(words.begin() + 1, words.end()));
+        return LineResult::kOk;
+    }
+    if (words[0] == "quit" || words[0] == "exit") return LineResult::kQuit;
+    if (c == nullptr) {
+        usage_error("unknown command '" + words[0] + "'; type 'help' for the list");
+        return LineResult::kUsage;
+    }
+    Args args;
+    if (!split_args(*c, words, nwords, args)) return LineResult::kUsage;
+    take_traces();  // what came before this command is not its output
+    ksh_pac_events_clear();
+    Outcome o = c->handler(args);
+    print_pac_events();
+    std::vector<RenderedTrace> traces = take_traces();
+    if (g_print_traces) print_traces(traces);
+    std::fflush(stdout);
+    switch (o) {
+        case Outcome::kOk: return LineResult::kOk;
+        case Outcome::kFailed: return LineResult::kFailed;
+        case Outcome::kUsage: return LineResult::kUsage;
+    }
+    return LineResult::kOk;
+}
+
+// Splits a line into words: blanks separate them, double quotes group them
+// (with \" and \\ inside), and an unquoted '#' at the start of a word begins
+// a comment that runs to the end of the line. Returns false on an unclosed
+// quote.
+bool split_line(const std::string &line, std::vector<std::string> &words) {
+    words.clear();
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+        if (i >= line.size() || line[i] == '#') break;
+        std::string w;
+        bool in_quotes = false;
+        while (i < line.size()) {
+            char ch = line[i];
+            if (in_quotes) {
+                if (ch == '\\' && i + 1 < line.size()) {
+                    w += line[i + 1];
+                    i += 2;
+                    continue;
+                }
+                if (ch == '"') in_quotes = false;
+                else w += ch;
+                ++i;
+                continue;
+            }
+            if (ch == ' ' || ch == '\t' || ch == '\r') break;
+            if (ch == '"') in_quotes = true;
+            else w += ch;
+            ++i;
+        }
+        if (in_quotes) return false;
+        words.push_back(w);
+    }
+    return true;
+}
+
+// Commands separated by ";" words: each one is run in turn.
+LineResult run_sequence(const std::vector<std::string> &words, bool echo, bool keep_going) {
+    std::vector<std::string> cur;
+    LineResult worst = LineResult::kOk;
+    for (size_t i = 0; i <= words.size(); ++i) {
+        if (i < words.size() && words[i] != ";") {
+            cur.push_back(words[i]);
+            continue;
+        }
+        LineResult r = run_words(cur, echo);
+        cur.clear();
+        if (r == LineResult::kQuit) return r;
+        if (r == LineResult::kOk) continue;
+        if (worst != LineResult::kUsage) worst = r;
+        if (!keep_going) return r;
+    }
+    return worst;
+}
+
+int exit_code_of(LineResult r) {
+    return r == LineResult::kUsage ? kExitUsage : r == LineResult::kFailed ? kExitFailed : 0;
+}
+
+// Script mode: '#' lines are printed as they stand (they are the script's
+// headings), "#!" lines are not printed, blank lines are kept, and every
+// command is echoed before its output.
+int run_script(std::istream &in, bool keep_going) {
+    std::string line;
+    LineResult worst = LineResult::kOk;
+    unsigned lineno = 0;
+    while (std::getline(in, line)) {
+        ++lineno;
+        size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) {
+            std::printf("\n");
+            continue;
+        }
+        if (line.compare(first, 2, "#!") == 0) continue;
+        if (line[first] == '#') {
+            std::string text = line.substr(first);
+            while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
+            std::printf("%s\n", text.c_str());
+            continue;
+        }
+        std::vector<std::string> words;
+        if (!split_line(line, words)) {
+            usage_error("line " + std::to_string(lineno) + ": unclosed quote");
+            worst = LineResult::kUsage;
+            if (!keep_going) break;
+            continue;
+        }
+        LineResult r = run_sequence(words, true, keep_going);
+        if (r == LineResult::kQuit) break;
+        if (r != LineResult::kOk && worst != LineResult::kUsage) worst = r;
+        if (r != LineResult::kOk && !keep_going) break;
+    }
+    std::fflush(stdout);
+    return exit_code_of(worst);
+}
+
+// Interactive mode: a prompt when standard input is a terminal; failing
+// commands are reported and the session goes on.
+int run_interactive() {
+    bool tty = isatty(STDIN_FILENO) != 0;
+    if (tty) std::printf("kstool: type 'help' for the commands, 'quit' to leave.\n");
+    for (;;) {
+        std::string line;
+#if defined(KSTOOL_HAVE_READLINE)
+        if (tty) {
+            char *l = readline("kstool> ");
+            if (l == nullptr) break;
+            line = l;
+            if (l[0] != '\0') add_history(l);
+            std::free(l);
+        } else
+#endif
+        {
+            if (tty) {
+                std::printf("kstool> ");
+                std::fflush(stdout);
+            }
+            if (!std::getline(std::cin, line)) break;
+        }
+        std::vector<std::string> words;
+        if (!split_line(line, words)) {
+            usage_error("unclosed quote");
+            continue;
+        }
+        if (run_sequence(words, false, true) == LineResult::kQuit) break;
+    }
+    if (tty) std::printf("\n");
+    return 0;
+}
+
+}  // namespace
+}  // namespace kstool
+
+using namespace kstool;
+
+int main(int argc, char **argv) {
+    const char *script = nullptr;
+    bool keep_going = false;
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--script") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "kstool: --script needs a FILE\n%s", kToolUsage);
+                return kExitUsage;
+            }
+            script = argv[++i];
+        } else if (a == "--continue") {
+            keep_going = true;
+        } else if (a == "--trace") {
+            g_print_traces = true;
+        } else if (a == "--help" || a == "-h") {
+            std::fputs(kToolUsage, stdout);
+            return 0;
+        } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+            std::fprintf(stderr, "kstool: unknown option %s\n%s", a.c_str(), kToolUsage);
+            return kExitUsage;
+        } else {
+            break;
+        }
+    }
+    if (script != nullptr && i < argc) {
+        std::fprintf(stderr, "kstool: give commands either as arguments or with --script\n");
+        return kExitUsage;
+    }
+
+    // Start-up as on a device: the platform runs the library's registered
+    // initialisation, which selects the software keystore.
+    ksh_platform_start();
+    take_traces();
+    ksh_pac_events_clear();
+
+    if (script != nullptr) {
+        std::ifstream in(script);
+        if (!in) {
+            std::fprintf(stderr, "kstool: cannot read %s\n", script);
+            return kExitUsage;
+        }
+        return run_script(in, keep_going);
+    }
+    if (i < argc) {
+        std::vector<std::string> words(argv + i, argv + argc);
+        LineResult r = run_sequence(words, false, keep_going);
+        return r == LineResult::kQuit ? 0 : exit_code_of(r);
+    }
+    return run_interactive();
+}
