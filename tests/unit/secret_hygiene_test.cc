@@ -329,6 +329,39 @@ std::vector<Use> pac_uses() {
     };
 }
 
+// Derivations from marked PAC-Keys (their outputs are traced, by design; the
+// PAC-Keys must not be), and the lifetime queries and bulk clearing.
+std::vector<Use> derive_uses() {
+    static uint8_t out[600];
+    const auto aid = reinterpret_cast<const uint8_t *>("pac-m");
+    static const std::string big(600, 'L');
+    return {
+        {"ks_pac_key_t_prf (computed, then cached, then past the static buffer)",
+         [aid] {
+             const auto *label = reinterpret_cast<const uint8_t *>("label");
+             ks_pac_key_t_prf(aid, 5, label, 5, kData, 16, out, 40);
+             ks_pac_key_t_prf(aid, 5, label, 5, kData, 16, out, 40);
+             ks_pac_key_t_prf(aid, 5, reinterpret_cast<const uint8_t *>(big.data()), 600, kData, 16, out, 20);
+         }},
+        {"ks_sw_sym_key_t_prf over a marked secret",
+         [] {
+             const auto h = handle_of(1, "sec2");
+             ks_sw_sym_key_t_prf(h.data(), 5, reinterpret_cast<const uint8_t *>(big.data()), 600, kData, 8, out, 64);
+         }},
+        {"ks_pac_shared_keys_t_prf (computed, cached, past the static buffer)",
+         [aid] {
+             ks_pac_shared_keys_t_prf(aid, 5, "device", 6, "ZAV-MACK", 8, out, 20);
+             ks_pac_shared_keys_t_prf(aid, 5, "device", 6, "ZAV-MACK", 8, out, 20);
+             ks_pac_shared_keys_t_prf(aid, 5, big.c_str(), 600, "ZAV-KEK", 7, out, 20);
+             ks_pac_check_cache_entry_for_shared_keys(aid, 5, "ZAV-KEK", 7, out, 20);
+         }},
+        {"ks_valid_pac_exists / ks_get_pac_expiration",
+         [aid] { ks_valid_pac_exists(aid, 5), ks_get_pac_expiration(aid, 5); }},
+        {"ks_clear_old_pacs", [] { ks_clear_old_pacs("device"); }},
+        {"ks_clear_all_pacs", [] { ks_clear_all_pacs(); }},
+    };
+}
+
 // The structured show's reply, rendered both ways, joins what is searched.
 std::string g_show_output;
 
@@ -353,7 +386,8 @@ std::vector<Use> show_uses() {
 
 std::vector<Use> all_uses() {
     std::vector<Use> uses;
-    for (auto family : {key_table_uses, secret_uses, digest_uses, cipher_uses, mschap_uses, pac_uses, show_uses}) {
+    for (auto family : {key_table_uses, secret_uses, digest_uses, cipher_uses, mschap_uses, pac_uses, derive_uses,
+                        show_uses}) {
         auto part = family();
         uses.insert(uses.end(), part.begin(), part.end());
     }
