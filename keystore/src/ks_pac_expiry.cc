@@ -75,8 +75,11 @@ bool is_pac(const uint8_t *handle, uint8_t handle_len) { return handle_len != 0 
 
 // Both hardware walks take the index as 16 bits, so that they pass the 256th
 // key, and stop at the last index rather than wrap. A walk that is handed no
-// handle has reached the end, as with NO_MORE_RECORDS.
-int32_t hw_delete_old_pacs(const HwPacOps &ops, const char *device_id) {
+// handle has reached the end, as with NO_MORE_RECORDS. on_pac sees each PAC
+// handle, says whether the PAC was removed (its successor then moves into the
+// same index) and returns KS_SUCCESS to go on or the status that ends the walk.
+template <typename OnPac>
+int32_t walk_hw_pacs(const HwPacOps &ops, OnPac on_pac) {
     uint16_t index = 0;
     for (;;) {
         uint8_t *handle = nullptr;
@@ -87,27 +90,10 @@ int32_t hw_delete_old_pacs(const HwPacOps &ops, const char *device_id) {
             return status == KS_NO_MORE_RECORDS ? KS_SUCCESS : status;
         }
         if (handle == nullptr) return KS_SUCCESS;
-
         bool removed = false;
-        if (is_pac(handle, handle_len)) {
-            uint8_t *meta = nullptr;
-            uint16_t meta_len = 0;
-            const int32_t meta_status = ops.get_meta(handle, handle_len, &meta, &meta_len);
-            if (meta_status != KS_SUCCESS) {
-                KS_TRACE(PAC, OLD_HW_META_FAILED, kModuleFront, kLevelDebug, static_cast<int>(meta_status));
-                free_cleansed(meta, meta_len);
-                tagged_free(handle);
-                return meta_status;
-            }
-            if (ks_sw_pac_still_valid(meta, meta_len, device_id) == 0 &&
-                ops.delete_key(handle, handle_len) == KS_SUCCESS) {
-                notify_pac_deleted(handle + 1, handle_len - 1u);
-                removed = true;
-            }
-            free_cleansed(meta, meta_len);
-        }
+        const int32_t result = is_pac(handle, handle_len) ? on_pac(handle, handle_len, removed) : KS_SUCCESS;
         tagged_free(handle);
-        // A removed key's successor has moved into this index.
+        if (result != KS_SUCCESS) return result;
         if (!removed) {
             if (index == UINT16_MAX) return KS_SUCCESS;
             ++index;
@@ -115,40 +101,42 @@ int32_t hw_delete_old_pacs(const HwPacOps &ops, const char *device_id) {
     }
 }
 
-int32_t hw_delete_all_pacs(const HwPacOps &ops) {
-    uint16_t index = 0;
-    for (;;) {
-        uint8_t *handle = nullptr;
-        uint8_t handle_len = 0;
-        const int32_t status = ops.handle_by_index(index, &handle, &handle_len);
-        if (status != KS_SUCCESS) {
-            tagged_free(handle);
-            return status == KS_NO_MORE_RECORDS ? KS_SUCCESS : status;
+int32_t hw_delete_old_pacs(const HwPacOps &ops, const char *device_id) {
+    return walk_hw_pacs(ops, [&](const uint8_t *handle, uint8_t handle_len, bool &removed) {
+        uint8_t *meta = nullptr;
+        uint16_t meta_len = 0;
+        const int32_t meta_status = ops.get_meta(handle, handle_len, &meta, &meta_len);
+        if (meta_status != KS_SUCCESS) {
+            KS_TRACE(PAC, OLD_HW_META_FAILED, kModuleFront, kLevelDebug, static_cast<int>(meta_status));
+            free_cleansed(meta, meta_len);
+            return meta_status;
         }
-        if (handle == nullptr) return KS_SUCCESS;
+        if (ks_sw_pac_still_valid(meta, meta_len, device_id) == 0 && ops.delete_key(handle, handle_len) == KS_SUCCESS) {
+            notify_pac_deleted(handle + 1, handle_len - 1u);
+            removed = true;
+        }
+        free_cleansed(meta, meta_len);
+        return static_cast<int32_t>(KS_SUCCESS);
+    });
+}
 
-        bool removed = false;
-        if (is_pac(handle, handle_len)) {
-            const uint8_t *aid = handle + 1;
-            const uint32_t aid_len = handle_len - 1u;
-            if (ops.delete_key(handle, handle_len) == KS_SUCCESS) {
-                notify_pac_deleted(aid, aid_len);
-                removed = true;
-            }
-            // The active unit also clears the PAC by A-ID, which tells the
-            // standby.
-            if (ha_core_is_active() != 0 && ops.clear_pac(aid, aid_len) == KS_SUCCESS) {
-                KS_TRACE(PAC, HA_CLEAR_ALL_NOTIFIED, kModuleHa, kLevelDebug);
-                removed = true;
-            }
+int32_t hw_delete_all_pacs(const HwPacOps &ops) {
+    return walk_hw_pacs(ops, [&](const uint8_t *handle, uint8_t handle_len, bool &removed) {
+        const uint8_t *aid = handle + 1;
+        const uint32_t aid_len = handle_len - 1u;
+        if (ops.delete_key(handle, handle_len) == KS_SUCCESS) {
+            notify_pac_deleted(aid, aid_len);
+            removed = true;
         }
-        tagged_free(handle);
-        // A PAC that neither call removed stays where it is: move past it.
-        if (!removed) {
-            if (index == UINT16_MAX) return KS_SUCCESS;
-            ++index;
+        // The active unit also clears the PAC by A-ID, which tells the
+        // standby. A PAC that neither call removed stays where it is: the walk
+        // moves past it.
+        if (ha_core_is_active() != 0 && ops.clear_pac(aid, aid_len) == KS_SUCCESS) {
+            KS_TRACE(PAC, HA_CLEAR_ALL_NOTIFIED, kModuleHa, kLevelDebug);
+            removed = true;
         }
-    }
+        return static_cast<int32_t>(KS_SUCCESS);
+    });
 }
 
 }  // namespace ks
