@@ -16,6 +16,7 @@
 #include "ks_cleanse.h"
 #include "ks_des_key.h"
 #include "ks_ossl.h"
+#include "ks_sw_key_state.h"
 #include "ks_sw_key_value.h"
 #include "ossl_ptr.h"
 
@@ -130,6 +131,14 @@ int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in,
     if (key.get() == nullptr) return KS_NO_MEMORY;
     size_t n = len - len % KS_AES_BLOCK_LEN;
     if (n == 0) return KS_SUCCESS;
+
+    // The key's own contexts, keyed once and kept with its slot, when there
+    // are any; the same cipher text as the walk below.
+    switch (ks::key_state_aes_ecb(value.index, encrypt != 0, in, out, static_cast<uint32_t>(n))) {
+        case ks::AesResult::kDone: return KS_SUCCESS;
+        case ks::AesResult::kCryptoError: return KS_CRYPTO_ERR;
+        case ks::AesResult::kNotDone: break;
+    }
 
     // Each block is enciphered on its own (ECB), through a scratch block so
     // that overlapping input and output behave as a block-by-block walk.

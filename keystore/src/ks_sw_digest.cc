@@ -8,6 +8,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_ossl.h"
+#include "ks_sw_key_state.h"
 #include "ossl_ptr.h"
 
 namespace {
@@ -47,14 +48,19 @@ extern "C" {
 
 int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *data, uint32_t data_len,
                    uint8_t *digest, uint32_t selector) {
-    const ks_sym_key_entry *e = find_entry(handle, handle_len);
-    if (e == nullptr) return KS_RECORD_NOT_FOUND;
+    int32_t i = ks_sym_key_find(handle, handle_len);
+    if (i < 0) return KS_RECORD_NOT_FOUND;
+    const ks_sym_key_entry *e = ks_sym_keys[i];
+    // The key's precomputed pad states when it has them: the same digest
+    // without keying the HMAC again.
     switch (selector) {
         case KS_DIGEST_SHA1:
-            hmac_sha(value_of(e), e->value_len, data, data_len, digest);
+            if (!ks::key_state_hmac(i, ks::ossl::Md::kSha1, data, data_len, digest))
+                hmac_sha(value_of(e), e->value_len, data, data_len, digest);
             return KS_SUCCESS;
         case KS_DIGEST_MD5:
-            hmac_md5(value_of(e), e->value_len, data, data_len, digest);
+            if (!ks::key_state_hmac(i, ks::ossl::Md::kMd5, data, data_len, digest))
+                hmac_md5(value_of(e), e->value_len, data, data_len, digest);
             return KS_SUCCESS;
         default:
             return KS_NOT_SUPPORTED;

@@ -13,6 +13,7 @@ namespace ks {
 struct KeyValue {
     const uint8_t *bytes = nullptr;
     uint32_t len = 0;
+    int32_t index = -1;  // the entry's slot in the key table
 };
 
 // Looks the handle up in the key table; true and the entry's value bytes when
@@ -23,6 +24,7 @@ inline bool find_key_value(const uint8_t *handle, uint32_t handle_len, KeyValue 
     const ks_sym_key_entry *entry = ks_sym_keys[index];
     value.bytes = entry_value(entry);
     value.len = entry->value_len;
+    value.index = index;
     return true;
 }
 

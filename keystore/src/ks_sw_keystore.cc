@@ -1,9 +1,11 @@
 // The software keystore: the in-memory key table and the operations on it.
 //
-// The table is an array of pointers to entries, in the order of storing, and
-// every lookup is a linear scan from slot 0. Each entry is one allocation:
-// six header words, then the handle, the value and the metadata. Entries are
-// cleansed before they are released, whatever the reason of the release.
+// The table is an array of pointers to entries, in the order of storing. Each
+// entry is one allocation: six header words, then the handle, the value and
+// the metadata. Entries are cleansed before they are released, whatever the
+// reason of the release. Lookups go through a private handle index
+// (ks_sw_index.h), which every change below keeps in step; without it they
+// are a linear scan from slot 0, with the same results.
 #include "keystore/ks_sw_keystore.h"
 
 #include <cstddef>
@@ -11,6 +13,7 @@
 
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_sw_index.h"
 #include "ks_sw_table.h"
 
 namespace {
@@ -69,6 +72,10 @@ ks_sym_key_entry *sym_key_slot(int32_t i, const char *assert_path) {
 }
 
 int32_t sym_key_scan(const uint8_t *handle, uint32_t handle_len, const char *assert_path) {
+    return index_find(handle, handle_len, assert_path);
+}
+
+int32_t sym_key_linear_scan(const uint8_t *handle, uint32_t handle_len, const char *assert_path) {
     for (int32_t i = 0; i < ks_num_sym_keys; ++i) {
         const ks_sym_key_entry *p = sym_key_slot(i, assert_path);
         if (p->handle_len == handle_len && (handle_len == 0 || std::memcmp(p->data, handle, handle_len) == 0)) {
@@ -89,6 +96,7 @@ void sym_key_remove(int32_t i) {
     ks_num_sym_keys = old_count - 1;
     for (int32_t j = i + 1; j < old_count; ++j) ks_sym_keys[j - 1] = ks_sym_keys[j];
     ks_sym_keys[ks_num_sym_keys] = nullptr;
+    index_removed(i);
 }
 
 void sym_key_replace_entry(const uint8_t *old_handle, uint32_t old_len, ks_sym_key_entry *old_entry,
@@ -97,6 +105,7 @@ void sym_key_replace_entry(const uint8_t *old_handle, uint32_t old_len, ks_sym_k
     if (!(i >= 0)) sw_assert("i >= 0", __LINE__);
     if (!(ks_sym_keys[i] == old_entry)) sw_assert("ks_sym_keys[i] == op", __LINE__);
     ks_sym_keys[i] = replacement;
+    index_replaced(i);
     sym_key_free_entry(old_entry);
 }
 
@@ -112,12 +121,15 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
     if (ks_num_sym_keys >= KS_MAX_KEYS) return KS_KEYSTORE_FULL;
     if (!(ks_num_sym_keys <= ks_sym_tab_size)) sw_assert("ks_num_sym_keys <= ks_sym_tab_size", __LINE__);
 
+    ks::index_prepare_insert();
     if (ks_num_sym_keys == ks_sym_tab_size) {
         int32_t new_size = ks_num_sym_keys + KS_TABLE_GROWTH;
         void *grown = tagged_realloc(kTagSlots, ks_sym_keys, static_cast<size_t>(new_size) * sizeof(*ks_sym_keys));
         if (grown == nullptr) return KS_NO_MEMORY;
+        ks_sym_key_entry **old_slots = ks_sym_keys;
         ks_sym_keys = static_cast<ks_sym_key_entry **>(grown);
         ks_sym_tab_size = new_size;
+        ks::index_slots_moved(old_slots);
     }
 
     // Allocate before removing an old entry of the same handle, so that a
@@ -143,6 +155,7 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
 
     ks_sym_keys[ks_num_sym_keys] = e;
     ++ks_num_sym_keys;
+    ks::index_appended(ks_num_sym_keys - 1);
     return KS_SUCCESS;
 }
 
@@ -243,6 +256,7 @@ int32_t ks_sw_add_sym_key_meta(const uint8_t *handle, uint32_t handle_len, const
         if (meta != nullptr) std::memcpy(ks::entry_meta(ne), meta, meta_len);
         ks::sym_key_free_entry(e);
         ks_sym_keys[i] = ne;
+        ks::index_replaced(i);
         return KS_SUCCESS;
     }
 
@@ -307,7 +321,10 @@ int32_t ks_sw_rename_key(const uint8_t *old_handle, uint32_t old_len, const uint
 
     // An existing key of the new name is replaced silently.
     int32_t other = ks::sym_key_scan(new_handle, new_len);
-    if (other >= 0 && ks_sym_keys[other] != op) ks::sym_key_remove(other);
+    if (other >= 0 && ks_sym_keys[other] != op) {
+        ks::sym_key_remove(other);
+        if (other < i) --i;  // the renamed entry moved down with the removal
+    }
 
     if (ne == nullptr) {
         // In place: value and metadata stay where they are, so value_off
@@ -315,6 +332,7 @@ int32_t ks_sw_rename_key(const uint8_t *old_handle, uint32_t old_len, const uint
         // total_len and is wiped with the entry when it goes.
         std::memcpy(op->data, new_handle, new_len);
         op->handle_len = new_len;
+        ks::index_replaced(i);
         return KS_SUCCESS;
     }
 

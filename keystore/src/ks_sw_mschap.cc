@@ -34,6 +34,13 @@ int32_t hash_stored(const ks::KeyValue &password, uint8_t hash[ks::kNtHashLen]) 
     return ks::nt_password_hash(password.bytes, password.len, hash);
 }
 
+// NT hash of the password stored under a handle; RECORD_NOT_FOUND without one.
+int32_t hash_stored(const uint8_t *handle, uint32_t handle_len, uint8_t hash[ks::kNtHashLen]) {
+    ks::KeyValue password;
+    if (!ks::find_key_value(handle, handle_len, password)) return KS_RECORD_NOT_FOUND;
+    return hash_stored(password, hash);
+}
+
 // MD4 of a 16-byte NT hash (the "hash of the hash" of RFC 2759 and RFC 3079).
 bool hash_nt_hash(const uint8_t hash[ks::kNtHashLen], uint8_t out[EVP_MAX_MD_SIZE]) {
     Piece piece{hash, ks::kNtHashLen};
@@ -67,10 +74,8 @@ int32_t ks_sw_GenerateNTResponse(const uint8_t *handle, uint32_t handle_len, con
 int32_t ks_sw_GenerateAuthenticatorResponse(const uint8_t *handle, uint32_t handle_len, const uint8_t *nt_response,
                                             const uint8_t *peer_challenge, const uint8_t *auth_challenge,
                                             const char *user_name, char *response) {
-    ks::KeyValue password;
-    if (!ks::find_key_value(handle, handle_len, password)) return KS_RECORD_NOT_FOUND;
     ks::Scratch<ks::kNtHashLen> hash;
-    int32_t status = hash_stored(password, hash.data());
+    int32_t status = hash_stored(handle, handle_len, hash.data());
     if (status != KS_SUCCESS) return status;
     ks::Scratch<EVP_MAX_MD_SIZE> hash_hash;
     if (!hash_nt_hash(hash.data(), hash_hash.data())) return KS_CRYPTO_ERR;
@@ -109,10 +114,8 @@ int32_t ks_sw_GenerateAuthenticatorResponse(const uint8_t *handle, uint32_t hand
 int32_t ks_sw_NewPasswordEncryptedWithOldNtPasswordHash(const uint8_t *handle, uint32_t handle_len,
                                                         const uint8_t *new_password, uint32_t new_password_len,
                                                         uint8_t *out) {
-    ks::KeyValue old_password;
-    if (!ks::find_key_value(handle, handle_len, old_password)) return KS_RECORD_NOT_FOUND;
     ks::Scratch<ks::kNtHashLen> old_hash;
-    int32_t status = hash_stored(old_password, old_hash.data());
+    int32_t status = hash_stored(handle, handle_len, old_hash.data());
     if (status != KS_SUCCESS) return status;
 
     // RFC 2759 section 8.9: random pad ending in the new password's UTF-16LE
@@ -167,10 +170,8 @@ int32_t ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const uint8_t *old
 
 int32_t ks_sw_GetMasterKey(const uint8_t *handle, uint32_t handle_len, const uint8_t *nt_response,
                            uint8_t *master_key) {
-    ks::KeyValue password;
-    if (!ks::find_key_value(handle, handle_len, password)) return KS_RECORD_NOT_FOUND;
     ks::Scratch<ks::kNtHashLen> hash;
-    int32_t status = hash_stored(password, hash.data());
+    int32_t status = hash_stored(handle, handle_len, hash.data());
     if (status != KS_SUCCESS) return status;
     ks::Scratch<EVP_MAX_MD_SIZE> hash_hash;
     if (!hash_nt_hash(hash.data(), hash_hash.data())) return KS_CRYPTO_ERR;

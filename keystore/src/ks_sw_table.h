@@ -27,10 +27,14 @@ inline const uint8_t *entry_value(const ks_sym_key_entry *e) { return e->data + 
 inline uint8_t *entry_meta(ks_sym_key_entry *e) { return e->data + e->meta_off; }
 inline const uint8_t *entry_meta(const ks_sym_key_entry *e) { return e->data + e->meta_off; }
 
-// Handle match scan: the index of the first entry whose handle has this length
-// and these bytes, or -1. A null slot below the count stops the process with
-// the given path.
+// Handle match: the index of the entry whose handle has this length and these
+// bytes, or -1. Goes through the private handle index when it is usable; a null
+// slot met on the way stops the process with the given path.
 int32_t sym_key_scan(const uint8_t *handle, uint32_t handle_len, const char *assert_path = kSwKeystorePath);
+
+// The same answer by a linear scan from slot 0, stopping at the first match;
+// a null slot below the count stops the process with the given path.
+int32_t sym_key_linear_scan(const uint8_t *handle, uint32_t handle_len, const char *assert_path = kSwKeystorePath);
 
 // Returns the entry at slot i, stopping the process with the given path when
 // the slot is null. i must be below the count.
@@ -38,7 +42,8 @@ ks_sym_key_entry *sym_key_slot(int32_t i, const char *assert_path = kSwKeystoreP
 
 // Entry removal: cleanses and frees the entry at slot i, moves the later
 // slots down by one, clears the vacated last slot and decrements the count.
-// The entry that followed the removed one now has index i.
+// The entry that followed the removed one now has index i. Every removal goes
+// through here, so the handle index and the per-key state follow it.
 void sym_key_remove(int32_t i);
 
 // Cleanses and frees one entry that is not (or no longer) in the table. The
@@ -47,7 +52,8 @@ void sym_key_remove(int32_t i);
 void sym_key_free_entry(ks_sym_key_entry *e);
 
 // Puts `replacement` into the slot that holds `old_entry`, found again by the
-// old entry's handle, then cleanses and frees `old_entry`. Stops the process
+// old entry's handle (and tells the handle index), then cleanses and frees
+// `old_entry`. Stops the process
 // when no slot matches the handle or the matching slot holds another entry.
 void sym_key_replace_entry(const uint8_t *old_handle, uint32_t old_len, ks_sym_key_entry *old_entry,
                            ks_sym_key_entry *replacement);

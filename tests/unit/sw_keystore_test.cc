@@ -13,6 +13,7 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
+#include "ks_sw_index.h"
 #include "ks_sw_table.h"
 #include "ks_test_util.h"
 #include "ks_vectors.h"
@@ -383,16 +384,24 @@ TEST_F(SwKeystoreDeathTest, BrokenTableStopsTheProcess) {
     load("1:a 1:b 2:c");
     static uint8_t *out_unused, len_unused;
     const char *null_slot = R"(p != \(\(void\*\)0\) at keystore/src/ks_sw_keystore:)";
-    const std::function<void()> scans[] = {
+    // Walks over the slots meet the null slot whatever the handle.
+    const std::function<void()> walks[] = {
+        [] { ks_sym_key_prefix_purge(H("1:zz").data(), 3); },
+        [] { ks_sw_delete_all_keys_by_type(2); },
+    };
+    for (const auto &walk : walks) EXPECT_DEATH((ks_sym_keys[1] = nullptr, walk()), null_slot);
+    // Lookups meet it through the handle index when they land on it, and by
+    // the linear scan (no index) whatever the handle.
+    const std::function<void()> lookups[] = {
         [] { find("1:zz"); },
         [] { del("1:zz"); },
         [] { store("1:zz", "v"); },
-        [] { ks_sym_key_prefix_purge(H("1:zz").data(), 3); },
         [] { add_meta("1:zz", "m"); },
         [] { rename("1:zz", "1:new"); },
-        [] { ks_sw_delete_all_keys_by_type(2); },
     };
-    for (const auto &scan : scans) EXPECT_DEATH((ks_sym_keys[1] = nullptr, scan()), null_slot);
+    EXPECT_DEATH((ks_sym_keys[1] = nullptr, find("1:b")), null_slot);
+    for (const auto &lookup : lookups)
+        EXPECT_DEATH((ks::index_release(), ks_sym_keys[1] = nullptr, lookup()), null_slot);
     EXPECT_DEATH((ks_sym_keys[1] = nullptr, ks_sw_return_key_handle_by_index(1, &out_unused, &len_unused)),
                  "TALMU_FALSE at keystore/src/ks_sw_keystore:");
     EXPECT_DEATH((ks_num_sym_keys = ks_sym_tab_size + 1, store("1:d", "v")),

@@ -1,0 +1,60 @@
+// A private index over the key table: from a handle to its slot, plus each
+// slot's precomputed crypto state (ks_sw_key_state.h). Hidden: never exported.
+//
+// The table itself (ks_sym_keys, ks_num_sym_keys) stays the only record of
+// what is stored; the index is a derived view kept in step by the table code,
+// which calls the hooks below right after each change. It remembers the slot
+// array and the count it last saw; when either differs from the globals (a
+// change made behind its back), it rebuilds itself from the table on the next
+// lookup and drops every per-key state. When its single allocation fails, or
+// the table cannot be indexed (a null slot, two equal handles), lookups fall
+// back to the linear scan, so no result and no status depends on it.
+//
+// The index is one block allocated when the library is loaded and kept for
+// the life of the process, so that no keystore operation allocates on its
+// account (an operation's allocations, and their failures, stay exactly those
+// it is defined to make). Only if that allocation failed does an insert into
+// the empty table try again.
+#pragma once
+
+#include <cstdint>
+
+#include "keystore/ks_sw_keystore.h"
+
+namespace ks {
+
+struct KeyState;
+
+// Before an insert: allocates the index when it has none and the table is
+// empty. A failure is silent.
+void index_prepare_insert();
+// After the slot array was reallocated from old_slots.
+void index_slots_moved(ks_sym_key_entry **old_slots);
+// After an entry was put at slot `slot` (the new last) and the count raised.
+void index_appended(int32_t slot);
+// After the entry removal at `slot`: count lowered, later slots moved down.
+void index_removed(int32_t slot);
+// After slot `slot` got another entry or its entry another handle.
+void index_replaced(int32_t slot);
+
+// The slot of the entry with this handle, or -1: through the index when it is
+// usable, otherwise by the linear scan (which stops the process on a null
+// slot below the count, with the given path). A lookup through the index that
+// lands on a null slot stops the process the same way.
+int32_t index_find(const uint8_t *handle, uint32_t handle_len, const char *assert_path);
+
+// The per-key state of slot `slot`, or null when the index is not usable (the
+// caller then computes without precomputed state). Valid until the next change
+// of the table.
+KeyState *index_key_state(int32_t slot);
+
+// Allocates the index when it has none (at load; for tests), and releases it
+// with every per-key state (for tests: lookups then scan).
+void index_allocate();
+void index_release();
+bool index_present();
+// How many per-key state records hold anything (for tests: a dropped state
+// leaves its record all zero).
+int32_t index_state_records_in_use();
+
+}  // namespace ks
