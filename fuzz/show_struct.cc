@@ -27,7 +27,9 @@
 
 namespace {
 
-constexpr uint32_t kTagSlotArray = 0x0460009B;  // kept for the life of the process
+// Kept for the life of the process: the slot array and the handle index.
+constexpr uint32_t kTagSlotArray = 0x0460009B;
+constexpr uint32_t kTagHandleIndex = 0x04600095;
 
 enum : uint8_t {
     kHardware = 0x01,    // the hardware keystore is selected from the start
@@ -43,7 +45,9 @@ void check(bool ok, const char *what) {
     }
 }
 
-uint64_t library_blocks() { return ksh_alloc_live_blocks() - ksh_alloc_tag_live_blocks(kTagSlotArray); }
+uint64_t library_blocks() {
+    return ksh_alloc_live_blocks() - ksh_alloc_tag_live_blocks(kTagSlotArray) - ksh_alloc_tag_live_blocks(kTagHandleIndex);
+}
 
 struct Reader {
     const uint8_t *p;

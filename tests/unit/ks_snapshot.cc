@@ -118,7 +118,7 @@ int Snapshot::find(const Bytes &handle) const {
 }
 
 uint64_t library_live_blocks() {
-    constexpr uint32_t kKeptTags[] = {0x0460009B, 0x046000A6};
+    constexpr uint32_t kKeptTags[] = {0x0460009B, 0x046000A6, 0x04600095};
     uint64_t n = ksh_alloc_live_blocks();
     for (uint32_t tag : kKeptTags) n -= ksh_alloc_tag_live_blocks(tag);
     return n;

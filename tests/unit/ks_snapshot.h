@@ -53,7 +53,8 @@ std::string diff(const Snapshot &got, const Snapshot &want);
 void PrintTo(const Snapshot &s, std::ostream *os);
 
 // Blocks the library holds now, less those it keeps for the life of the
-// process by design (the key table's slot array, the NT work buffer).
+// process by design (the key table's slot array and handle index, the NT
+// work buffer).
 uint64_t library_live_blocks();
 
 Bytes handle_of(uint8_t type, const std::string &name);
