@@ -17,6 +17,7 @@
 
 #include "keystore/ks_cipher.h"
 #include "keystore/ks_digest.h"
+#include "keystore/ks_modes.h"
 #include "keystore/ks_mschap.h"
 #include "keystore/ks_pac.h"
 #include "keystore/ks_secret.h"
@@ -271,6 +272,11 @@ std::vector<Sweep> secret_rows() {
              if (r.k > 1) want.purge(H("grp"));
              expect_state(r.after, want);
          }},
+        // With the hardware keystore selected the purge prefix is still
+        // built here before the call goes to the hardware contract.
+        {"ks_rename_secret", "hardware keystore, with a purge name",
+         [] { return ks_rename_secret("alpha", "renamed", "grp"); }, KS_SUCCESS, KS_NO_MEMORY, nullptr,
+         [] { ks_use_sw_ks = 0; }},
         {"ks_return_secret_handle_by_index", "first name",
          [] {
              index = 0;
