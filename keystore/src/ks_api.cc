@@ -15,6 +15,7 @@
 #include "keystore/ks_modes.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
+#include "ks_cleanse.h"
 #include "ks_crypto_front.h"
 #include "ks_trace.h"
 
@@ -176,7 +177,7 @@ int32_t ks_rename_secret(const char *old_name, const char *new_name, const char 
                          ? ks_sw_rename_key(old_h.bytes, old_h.len, new_h.bytes, new_h.len, prefix, prefix_len)
                          : ks_ae46c1_rename_key(old_h.bytes, hw_len(old_h), new_h.bytes, hw_len(new_h), prefix,
                                                 static_cast<uint8_t>(prefix_len));
-    tagged_free(prefix);
+    ks::free_cleansed(prefix, prefix_len);
     return status;
 }
 
@@ -190,7 +191,7 @@ int32_t ks_return_secret_handle_by_index(uint16_t *index, char **name_out) {
         int32_t status = handle_at(i, &copy, &len);
         if (status != KS_SUCCESS) return status;
         if (!is_secret(copy, len)) {
-            tagged_free(copy);
+            ks::free_cleansed(copy, len);
             continue;
         }
         // The copy holds [type][name]: shift the name over the type byte and
@@ -220,7 +221,7 @@ int32_t ks_snmp_get_next_password(char *buffer, uint32_t buffer_len) {
         uint8_t len;
         if (handle_at(i, &copy, &len) != KS_SUCCESS) break;
         if (!is_secret(copy, len)) {
-            tagged_free(copy);
+            ks::free_cleansed(copy, len);
             continue;
         }
         char name[KS_HANDLE_MAX];
@@ -228,7 +229,7 @@ int32_t ks_snmp_get_next_password(char *buffer, uint32_t buffer_len) {
         if (n > KS_NAME_MAX) n = KS_NAME_MAX;
         std::memcpy(name, copy + 1, n);
         name[n] = '\0';
-        tagged_free(copy);
+        ks::free_cleansed(copy, len);
         if (std::strcmp(name, buffer) > 0 && (!found || std::strcmp(name, best) < 0)) {
             std::memcpy(best, name, sizeof best);
             found = true;

@@ -231,7 +231,7 @@ int32_t ks_return_aid_by_index(uint16_t *index, uint8_t **aid_out, uint32_t *aid
         int32_t status = handle_at(i, &handle, &handle_len);
         if (status != KS_SUCCESS) return status;
         if (!is_pac_handle(handle, handle_len)) {
-            tagged_free(handle);
+            ks::free_cleansed(handle, handle_len);
             continue;
         }
         // The A-ID is moved to the front of the handle copy, which becomes
@@ -264,14 +264,14 @@ int32_t ks_snmp_get_next_pac(const uint8_t *aid, uint32_t aid_len, uint8_t *next
         uint8_t handle_len;
         if (handle_at(i, &handle, &handle_len) != KS_SUCCESS) break;
         if (!is_pac_handle(handle, handle_len)) {
-            tagged_free(handle);
+            ks::free_cleansed(handle, handle_len);
             continue;
         }
         uint32_t n = handle_len - 1u;
         if (n > kKeyLen) n = kKeyLen;
         uint8_t key[kKeyLen] = {};
         std::memcpy(key + kKeyLen - n, handle + 1, n);
-        tagged_free(handle);
+        ks::free_cleansed(handle, handle_len);
         // Strictly smaller only: on equal keys the lowest index stays.
         if (std::memcmp(key, current, kKeyLen) > 0 && (!found || std::memcmp(key, best, kKeyLen) < 0)) {
             std::memcpy(best, key, kKeyLen);

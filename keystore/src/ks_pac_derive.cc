@@ -122,6 +122,9 @@ int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *la
                          const uint8_t *seed, uint32_t seed_len, uint8_t *out, uint32_t out_len) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
     if (!ks::pac::aid_valid(aid, aid_len) || out == nullptr || out_len == 0) return KS_INVAL_ARGS;
+    // A label or seed that claims bytes at a null address is refused rather
+    // than read, as the keyed digests refuse such a piece.
+    if ((label == nullptr && label_len != 0) || (seed == nullptr && seed_len != 0)) return KS_INVAL_ARGS;
 
     pac_cache_entry *entry = pac_cache_find(aid, aid_len);
     if (entry != nullptr && entry->derived != nullptr) {
@@ -169,6 +172,8 @@ int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *la
 int32_t ks_pac_check_cache_entry_for_shared_keys(const uint8_t *aid, uint32_t aid_len, const char *label,
                                                  uint32_t label_len, uint8_t *out, uint32_t out_len) {
     const pac_cache_entry *entry = pac_cache_find(aid, aid_len);
+    // No output to copy to counts as a miss: the caller derives instead.
+    if (out == nullptr) entry = nullptr;
     if (label_is(label, kMackLabel)) {
         if (entry != nullptr && shared_key_matches(entry->mack, label, label_len, out_len)) {
             KS_TRACE(PAC, SK_MACK_FROM_CACHE, ks::kModuleFront, ks::kLevelDebug);

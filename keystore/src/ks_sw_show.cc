@@ -12,6 +12,7 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
 #include "keystore/platform/ks_platform.h"
+#include "ks_cleanse.h"
 #include "ks_trace.h"
 
 // Every show trace is a debug trace of the software keystore's table.
@@ -58,7 +59,8 @@ class HeldHandle {
         return ks_sw_return_key_handle_by_index(index, &bytes_, &len_);
     }
     void release() {
-        tagged_free(bytes_);
+        // Names are wiped like every other block the library lets go of.
+        ks::free_cleansed(bytes_, len_);
         bytes_ = nullptr;
         len_ = 0;
     }
