@@ -125,7 +125,9 @@ void run_case(const Case &c) {
         if (refused || c.expect == KS_INVAL_ARGS) {
             // A standby refusal is silent; so is an argument fault unless the
             // operation traces its faults.
-            if ((standby && c.standby_refused) || !c.traced) EXPECT_EQ(ksh_trace_count(), 0u);
+            if ((standby && c.standby_refused) || !c.traced) {
+                EXPECT_EQ(ksh_trace_count(), 0u);
+            }
             EXPECT_TRUE(out_untouched()) << "a refused call wrote its output";
             EXPECT_TRUE(std::all_of(g_iv, g_iv + 16, [](uint8_t b) { return b == 0x11; })) << "IV written";
         }

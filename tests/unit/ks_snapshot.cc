@@ -125,8 +125,9 @@ uint64_t library_live_blocks() {
 }
 
 Bytes handle_of(uint8_t type, const std::string &name) {
-    Bytes h{type};
-    h.insert(h.end(), name.begin(), name.end());
+    Bytes h(name.size() + 1);
+    h[0] = type;
+    std::copy(name.begin(), name.end(), h.begin() + 1);
     return h;
 }
 
