@@ -314,6 +314,8 @@ std::vector<Case> secret_rows() {
               });
     rows.push_back({"ks_rename_secret", "to itself (absent)", true, [] { return ks_rename_secret("zz", "zz", "z"); },
                     KS_SUCCESS});
+    rows.push_back({"ks_rename_secret", "to itself, name of 32", true,
+                    [] { return ks_rename_secret(name_of(32).c_str(), name_of(32).c_str(), nullptr); }, KS_INVAL_ARGS});
     for (size_t len : kBoundaries) {
         const std::string purge = name_of(len, 'p');
         rows.push_back({"ks_rename_secret", "purge name of " + std::to_string(len), true,
@@ -393,11 +395,15 @@ std::vector<Case> digest_rows() {
     for (auto [op, fn] : {std::pair<const char *, HmacFn>{"ks_hmac_md5", ks_hmac_md5},
                           std::pair<const char *, HmacFn>{"ks_hmac_sha1", ks_hmac_sha1}}) {
         name_rows(rows, op, true, [fn](const char *n) { return fn(n, g_in, 8, g_out); }, computed);
-        rows.push_back({op, "null data", true, [fn] { return fn("n", nullptr, 8, g_out); }, KS_INVAL_ARGS});
-        rows.push_back({op, "null output", true, [fn] { return fn("n", g_in, 8, nullptr); }, KS_INVAL_ARGS});
-        for (uint16_t len : {0, 1, 64, 65534, 65535})
-            rows.push_back({op, "data of " + std::to_string(len), true, [fn, len] { return fn("n", g_in, len, g_out); },
-                            len >= 1 && len <= KS_DATA_MAX ? KS_SUCCESS : KS_INVAL_ARGS});
+        // Argument faults name an absent key: the arguments are checked before the lookup.
+        rows.push_back({op, "null data", true, [fn] { return fn("absent", nullptr, 8, g_out); }, KS_INVAL_ARGS});
+        rows.push_back({op, "null output", true, [fn] { return fn("absent", g_in, 8, nullptr); }, KS_INVAL_ARGS});
+        for (uint16_t len : {0, 1, 64, 65534, 65535}) {
+            const bool ok = len >= 1 && len <= KS_DATA_MAX;
+            rows.push_back({op, "data of " + std::to_string(len), true,
+                            [fn, len, ok] { return fn(ok ? "n" : "absent", g_in, len, g_out); },
+                            ok ? KS_SUCCESS : KS_INVAL_ARGS});
+        }
         rows.push_back({op, "absent key", true, [fn] { return fn("absent", g_in, 8, g_out); }, KS_RECORD_NOT_FOUND});
     }
     for (auto [op, fn] : {std::pair<const char *, HashFn>{"ks_md5_hash", ks_md5_hash},
@@ -424,9 +430,12 @@ std::vector<Case> digest_rows() {
             {"lengths wrapping to 1", g_in, 0xFFFFFFFFu, g_in, 2, KS_INVAL_ARGS},
         };
         for (const Pieces &pc : pieces)
-            rows.push_back({op, pc.what, true, [fn, pc] { return fn("n", pc.p1, pc.l1, pc.p2, pc.l2, g_out); },
+            rows.push_back({op, pc.what, true,
+                            [fn, pc] {
+                                return fn(pc.expect == KS_SUCCESS ? "n" : "absent", pc.p1, pc.l1, pc.p2, pc.l2, g_out);
+                            },
                             pc.expect});
-        rows.push_back({op, "null output", true, [fn] { return fn("n", g_in, 8, nullptr, 0, nullptr); },
+        rows.push_back({op, "null output", true, [fn] { return fn("absent", g_in, 8, nullptr, 0, nullptr); },
                         KS_INVAL_ARGS});
     }
     return rows;
