@@ -22,9 +22,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Names = std::vector<std::string>;
 
-const std::string k31(31, 'n'), k32(32, 'n');
+const std::string k31(31, 'n');
 const uint8_t kValue[4] = {1, 2, 3, 4};
-#define CALL(expr) [&] { return (expr); }
 
 int32_t store(const char *name, const char *purge = nullptr, const uint8_t *value = kValue, uint32_t len = 4) {
     return ks_store_secret_and_metadata(name, purge, value, len, nullptr, 0);
@@ -56,100 +55,7 @@ Names names() {
     return out;
 }
 
-struct Case {
-    const char *what;
-    std::function<int32_t()> call;
-    int32_t want;
-};
-
-// Runs each case; a refused call changes no key and emits no trace.
-void run_cases(const std::vector<Case> &cases) {
-    for (const auto &c : cases) {
-        const int32_t keys = ks_num_sym_keys;
-        const size_t traces = ksh_trace_count();
-        EXPECT_EQ(c.call(), c.want) << c.what;
-        if (c.want == KS_INVAL_ARGS || c.want == KS_STDBY_NOT_SUPPORTED) {
-            EXPECT_TRUE(ks_num_sym_keys == keys && ksh_trace_count() == traces) << c.what;
-        }
-    }
-}
-
 class SecretApiTest : public kstest::KeystoreTest {};
-
-TEST_F(SecretApiTest, StandbyRefusesChangesFirstButNotQueries) {
-    ASSERT_EQ(store("s"), KS_SUCCESS);
-    ks_is_standby = 1;
-    const int32_t no = KS_STDBY_NOT_SUPPORTED;
-    run_cases({
-        {"random", CALL(ks_generate_random_number(nullptr, 0, 0)), no},
-        {"store", CALL(ks_store_secret_and_metadata(nullptr, nullptr, nullptr, 0, nullptr, 0)), no},
-        {"add", CALL(ks_add_metadata(nullptr, nullptr, 5)), no},
-        {"read", CALL(ks_return_metadata(nullptr, nullptr, nullptr)), no},
-        {"clear", CALL(ks_clear_secret("s")), no},
-        {"rename", CALL(ks_rename_secret(nullptr, nullptr, nullptr)), no},
-        {"rename to itself", CALL(ks_rename_secret("s", "s", nullptr)), no},
-    });
-    int32_t flag = 0;
-    EXPECT_TRUE(exists("s"));
-    EXPECT_EQ(ks_check_ha_consistency("s", &flag), KS_SUCCESS);
-    EXPECT_EQ(flag, 1);
-    EXPECT_EQ(ks_snmp_password_exists("s"), 1);
-    EXPECT_EQ(names(), Names{"s"});
-    char buf[32] = "";
-    EXPECT_EQ(ks_snmp_get_next_password(buf, sizeof buf), 1);
-    uint8_t *data = nullptr;
-    uint16_t len = 0;
-    EXPECT_EQ(keystore_return_wdc("w", &data, &len), KS_SUCCESS);
-}
-
-TEST_F(SecretApiTest, ArgumentFaultsInCheckOrder) {
-    ASSERT_EQ(store("s"), KS_SUCCESS);
-    uint8_t buf[8], *meta;
-    uint16_t meta_len;
-    int32_t flag;
-    char *name, shortbuf[31] = "";
-    const uint8_t big[65535] = {};
-    const int32_t bad = KS_INVAL_ARGS;
-    run_cases({
-        {"random null", CALL(ks_generate_random_number(nullptr, 8, 0)), bad},
-        {"random 0", CALL(ks_generate_random_number(buf, 0, 0)), bad},
-        {"exists null name", CALL(ks_secret_exists(nullptr, &flag)), bad},
-        {"exists empty", CALL(ks_secret_exists("", &flag)), bad},
-        {"exists 32", CALL(ks_secret_exists(k32.c_str(), &flag)), bad},
-        {"exists 31", CALL(ks_secret_exists(k31.c_str(), &flag)), KS_SUCCESS},
-        {"ha null flag", CALL(ks_check_ha_consistency("s", nullptr)), bad},
-        {"ha 32", CALL(ks_check_ha_consistency(k32.c_str(), &flag)), KS_RECORD_NOT_FOUND},
-        {"store null name", CALL(store(nullptr)), bad},
-        {"store value 0", CALL(store("v", nullptr, kValue, 0)), bad},
-        {"store empty name", CALL(store("")), bad},
-        {"store name 32", CALL(store(k32.c_str())), bad},
-        {"store value 257", CALL(store("v", nullptr, big, 257)), bad},
-        {"store purge 32", CALL(store("v", k32.c_str())), bad},
-        {"add null name", CALL(ks_add_metadata(nullptr, big, 1)), bad},
-        {"add null with 5", CALL(ks_add_metadata("s", nullptr, 5)), bad},
-        {"add bytes with 0", CALL(ks_add_metadata("s", big, 0)), bad},
-        {"add 65535", CALL(ks_add_metadata("s", big, 65535)), bad},
-        {"add name 32", CALL(ks_add_metadata(k32.c_str(), big, 1)), bad},
-        {"read null name", CALL(ks_return_metadata(nullptr, &meta, &meta_len)), bad},
-        {"read null out", CALL(ks_return_metadata("s", nullptr, &meta_len)), bad},
-        {"read empty", CALL(ks_return_metadata("", &meta, &meta_len)), bad},
-        {"clear null", CALL(ks_clear_secret(nullptr)), bad},
-        {"clear 32", CALL(ks_clear_secret(k32.c_str())), bad},
-        {"rename null old", CALL(ks_rename_secret(nullptr, "t", nullptr)), bad},
-        {"rename empty new", CALL(ks_rename_secret("s", "", nullptr)), bad},
-        {"rename old 32", CALL(ks_rename_secret(k32.c_str(), "t", nullptr)), bad},
-        {"rename new 32", CALL(ks_rename_secret("s", k32.c_str(), nullptr)), bad},
-        {"rename 32 to itself", CALL(ks_rename_secret(k32.c_str(), k32.c_str(), nullptr)), bad},
-        {"index null index", CALL(ks_return_secret_handle_by_index(nullptr, &name)), bad},
-        {"wdc null name", CALL(keystore_return_wdc(nullptr, &meta, &meta_len)), bad},
-        {"wdc 32", CALL(keystore_return_wdc(k32.c_str(), &meta, &meta_len)), bad},
-        {"snmp exists null", CALL(ks_snmp_password_exists(nullptr)), 0},
-        {"snmp exists 32", CALL(ks_snmp_password_exists(k32.c_str())), 0},
-        {"snmp next null", CALL(ks_snmp_get_next_password(nullptr, 32)), 0},
-        {"snmp next 31", CALL(ks_snmp_get_next_password(shortbuf, sizeof shortbuf)), 0},
-    });
-    EXPECT_TRUE(exists("s"));
-}
 
 TEST_F(SecretApiTest, StoreLimitsTraceAndPurge) {
     const uint8_t v256[256] = {7};
@@ -288,51 +194,6 @@ TEST_F(SecretApiTest, HardwarePath) {
     EXPECT_EQ(flag, 7);
     ks_use_sw_ks = 1;
     EXPECT_EQ(names(), Names{"s"});
-}
-
-// Every allocation on the way fails in turn: the call answers NO_MEMORY,
-// changes nothing and leaks nothing.
-TEST_F(SecretApiTest, EveryAllocationFailure) {
-    ASSERT_EQ(store("a"), KS_SUCCESS);
-    ASSERT_EQ(ks_add_metadata("a", kValue, 4), KS_SUCCESS);
-    char *name = nullptr;
-    uint8_t *meta = nullptr;
-    uint16_t meta_len = 0, index = 0;
-    const std::vector<std::tuple<const char *, std::function<int32_t()>, std::function<bool()>>> ops = {
-        {"store", CALL(ks_store_secret_and_metadata("n", nullptr, kValue, 4, kValue, 4)), CALL(!exists("n"))},
-        {"add metadata", CALL(ks_add_metadata("a", kValue, 3)), CALL(exists("a"))},
-        {"read metadata",
-         [&] {
-             const int32_t st = ks_return_metadata("a", &meta, &meta_len);
-             if (st == KS_SUCCESS) tagged_free(meta);
-             return st == KS_SUCCESS || (meta == nullptr && meta_len == 0) ? st : -1;
-         },
-         CALL(true)},
-        {"enumerate",
-         [&] {
-             index = 0;
-             const int32_t st = ks_return_secret_handle_by_index(&index, &name);
-             if (st == KS_SUCCESS) tagged_free(name);
-             return st;
-         },
-         CALL(index == 0)},
-        {"rename with purge", CALL(ks_rename_secret("a", "r", "zz")), CALL(exists("a"))},
-    };
-    for (const auto &[what, call, unchanged] : ops) {
-        SCOPED_TRACE(what);
-        kstest::fail_each_allocation([&] {
-            const uint64_t live = ksh_alloc_live_blocks();
-            const int32_t st = call();
-            if (st == KS_NO_MEMORY) {  // at most a grown slot array stays
-                EXPECT_TRUE(unchanged() && ksh_alloc_live_blocks() <= live + 1);
-            }
-            return st;
-        });
-    }
-    ksh_alloc_fail_tag(0x0460008F);  // the rename's purge prefix in particular
-    EXPECT_EQ(ks_rename_secret("r", "s", "q"), KS_NO_MEMORY);
-    ksh_alloc_clear_faults();
-    EXPECT_TRUE(exists("r"));
 }
 
 }  // namespace
