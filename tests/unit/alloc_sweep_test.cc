@@ -159,8 +159,18 @@ void expect_state(const Snapshot &after, const Snapshot &want) {
 }
 
 
+// A call that hands out a copy: released on success, left null on failure.
+std::function<int32_t()> copy_call(std::function<int32_t(uint8_t **)> fn) {
+    return [fn] {
+        uint8_t *out = reinterpret_cast<uint8_t *>(&out);
+        const int32_t st = fn(&out);
+        if (st == KS_SUCCESS) free_caller_copy(out);
+        else EXPECT_EQ(out, nullptr);
+        return st;
+    };
+}
+
 std::vector<Sweep> key_table_rows() {
-    static uint8_t *out;
     static uint8_t len8;
     static uint16_t len16;
     return {
@@ -191,23 +201,9 @@ std::vector<Sweep> key_table_rows() {
              return ks_sw_add_meta_data(h.data(), 5, reinterpret_cast<const uint8_t *>("m"), 1);
          }},
         {"ks_sw_get_sym_key_meta", "copy of a key's metadata",
-         [] {
-             Bytes h = H("alpha");
-             out = reinterpret_cast<uint8_t *>(&out);
-             int32_t st = ks_sw_get_sym_key_meta(h.data(), 6, &out, &len16);
-             if (st == KS_SUCCESS) free_caller_copy(out);
-             else EXPECT_EQ(out, nullptr);
-             return st;
-         }},
+         copy_call([](uint8_t **o) { return ks_sw_get_sym_key_meta(H("alpha").data(), 6, o, &len16); })},
         {"ks_sw_get_meta_data", "copy of a key's metadata",
-         [] {
-             Bytes h = H("grp1");
-             out = reinterpret_cast<uint8_t *>(&out);
-             int32_t st = ks_sw_get_meta_data(h.data(), 5, &out, &len16);
-             if (st == KS_SUCCESS) free_caller_copy(out);
-             else EXPECT_EQ(out, nullptr);
-             return st;
-         }},
+         copy_call([](uint8_t **o) { return ks_sw_get_meta_data(H("grp1").data(), 5, o, &len16); })},
         {"ks_sw_rename_key", "to a longer name over an existing key, after a purge",
          [] {
              Bytes o = H("alpha"), n = H("beta-longer"), p = H("grp");
@@ -216,13 +212,7 @@ std::vector<Sweep> key_table_rows() {
          KS_SUCCESS, KS_NO_MEMORY, [](Snapshot &s) { s.purge(H("grp")); },
          [] { ASSERT_EQ(sw_store("beta-longer", "replaced"), KS_SUCCESS); }},
         {"ks_sw_return_key_handle_by_index", "copy of the first handle",
-         [] {
-             out = reinterpret_cast<uint8_t *>(&out);
-             int32_t st = ks_sw_return_key_handle_by_index(0, &out, &len8);
-             if (st == KS_SUCCESS) free_caller_copy(out);
-             else EXPECT_EQ(out, nullptr);
-             return st;
-         }},
+         copy_call([](uint8_t **o) { return ks_sw_return_key_handle_by_index(0, o, &len8); })},
         {"ks_sw_generate_random_number", "printable characters",
          [] {
              uint8_t buf[40];
