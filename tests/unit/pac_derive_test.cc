@@ -142,26 +142,6 @@ TEST_F(DeriveTest, InputBuffersAreStaticUpTo512Bytes) {
     ksh_alloc_check_cleansed(0);
 }
 
-TEST_F(DeriveTest, ArgumentsThenStandby) {
-    uint8_t out[20];
-    const Bytes aid32(32, 'a');
-    const struct {
-        const uint8_t *aid;
-        uint32_t aid_len;
-        uint8_t *out;
-        uint32_t n;
-    } bad[] = {{nullptr, 3, out, 20}, {u8(kAid), 0, out, 20}, {aid32.data(), 32, out, 20},
-               {u8(kAid), len32(kAid), nullptr, 20}, {u8(kAid), len32(kAid), out, 0}};
-    for (const auto &c : bad) {
-        EXPECT_EQ(ks_pac_key_t_prf(c.aid, c.aid_len, nullptr, 0, nullptr, 0, c.out, c.n), KS_INVAL_ARGS);
-        EXPECT_EQ(ks_pac_shared_keys_t_prf(c.aid, c.aid_len, "id", 2, "ZAV-MACK", 8, c.out, c.n), KS_INVAL_ARGS);
-    }
-    ks_is_standby = 1;
-    EXPECT_EQ(ks_pac_key_t_prf(nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0), KS_STDBY_NOT_SUPPORTED);
-    EXPECT_EQ(ks_pac_shared_keys_t_prf(nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0), KS_STDBY_NOT_SUPPORTED);
-    EXPECT_EQ(ksh_trace_count(), 0u);
-}
-
 TEST_F(DeriveTest, TprfCacheHitsOnlyOnEqualInputs) {
     const Bytes label = text("label"), seed = text("seed-A");
     Bytes first(40), again(40);
