@@ -714,8 +714,8 @@ bool never_allocates(const std::string &name) {
         "ks_ae46c1_",             // hardware contract stubs: report success, write nothing
         "ifs_",                   // thin file wrappers over the C library
         "reg_invoke_",            // hardware presence queries
-        "epa_", "A_RC4",
-        "hmac_",                  // HMAC primitives: libcrypto contexts only          // EPA chaining on a caller's key schedule; RC4 entry points that do no work
+        "epa_", "A_RC4",          // EPA chaining on a caller's key schedule; RC4 entry points that do no work
+        "hmac_",                  // HMAC primitives: libcrypto contexts only
     };
     for (const char *p : kPrefixes)
         if (name.rfind(p, 0) == 0) return true;
