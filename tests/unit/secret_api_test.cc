@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "keystore/ks_modes.h"
