@@ -86,13 +86,13 @@ int32_t walk_hw_pacs(const HwPacOps &ops, OnPac on_pac) {
         uint8_t handle_len = 0;
         const int32_t status = ops.handle_by_index(index, &handle, &handle_len);
         if (status != KS_SUCCESS) {
-            tagged_free(handle);
+            free_cleansed(handle, handle_len);
             return status == KS_NO_MORE_RECORDS ? KS_SUCCESS : status;
         }
         if (handle == nullptr) return KS_SUCCESS;
         bool removed = false;
         const int32_t result = is_pac(handle, handle_len) ? on_pac(handle, handle_len, removed) : KS_SUCCESS;
-        tagged_free(handle);
+        free_cleansed(handle, handle_len);
         if (result != KS_SUCCESS) return result;
         if (!removed) {
             if (index == UINT16_MAX) return KS_SUCCESS;
