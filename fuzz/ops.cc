@@ -27,6 +27,7 @@
 #include "keystore/ks_secret.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
+#include "fuzz_common.h"
 #include "keystore_host/host.h"
 #include "ks_hw_seam.h"
 #include "ks_pac_internal.h"
@@ -34,39 +35,18 @@
 
 namespace {
 
+using fuzz::library_blocks;
+using fuzz::Reader;
+
 using Bytes = ksmodel::Bytes;
 
 // Kept for the life of the process: the slot array and the handle index.
-constexpr uint32_t kTagSlotArray = 0x0460009B;
-constexpr uint32_t kTagHandleIndex = 0x04600095;
 constexpr size_t kMaxOps = 48;
 
 [[noreturn]] void fail(const char *what, int op, long got, long want) {
     std::fprintf(stderr, "ops: %s (operation %d: got %ld, want %ld)\n", what, op, got, want);
     std::abort();
 }
-
-uint64_t library_blocks() {
-    return ksh_alloc_live_blocks() - ksh_alloc_tag_live_blocks(kTagSlotArray) - ksh_alloc_tag_live_blocks(kTagHandleIndex);
-}
-
-struct Reader {
-    const uint8_t *p;
-    size_t left;
-    uint8_t u8() {
-        if (left == 0) return 0;
-        --left;
-        return *p++;
-    }
-    uint16_t u16() { return static_cast<uint16_t>(u8() << 8 | u8()); }
-    Bytes take(size_t n) {
-        n = std::min(n, left);
-        Bytes out(p, p + n);
-        p += n;
-        left -= n;
-        return out;
-    }
-};
 
 // ---- Arguments -------------------------------------------------------------
 
@@ -626,11 +606,7 @@ void reset() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    ksh_message_set_print(0);
-    ksh_trace_set_print(0);
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::quiet_platform(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     reset();

@@ -7,6 +7,7 @@
 // PAC's lifetime, removes the old PACs and checks the result against the
 // keep-or-remove test: exactly the rejected PACs are gone, each reported once,
 // no other key is touched, and nothing leaks.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -55,9 +56,16 @@ void check(bool ok, const char *what) {
     }
 }
 
+// A key handle: the type byte, then the name.
+std::vector<uint8_t> handle_of(uint8_t type, const std::string &name) {
+    std::vector<uint8_t> h(name.size() + 1);
+    h[0] = type;
+    std::copy(name.begin(), name.end(), h.begin() + 1);
+    return h;
+}
+
 bool key_exists(uint8_t type, const std::string &name) {
-    std::vector<uint8_t> h{type};
-    h.insert(h.end(), name.begin(), name.end());
+    std::vector<uint8_t> h = handle_of(type, name);
     int32_t flag = 0;
     ks_sw_key_exists(h.data(), static_cast<uint32_t>(h.size()), &flag);
     return flag == 1;
@@ -97,8 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // A-IDs are made unique by their position.
         std::string aid(aid_len, 'a');
         aid[0] = static_cast<char>('A' + pacs.size());
-        std::vector<uint8_t> h{KS_KEY_TYPE_PAC};
-        h.insert(h.end(), aid.begin(), aid.end());
+        std::vector<uint8_t> h = handle_of(KS_KEY_TYPE_PAC, aid);
         if (ks_sw_store_sym_key(h.data(), static_cast<uint32_t>(h.size()), nullptr, 0, key, sizeof key, meta,
                                 static_cast<uint32_t>(meta_len)) != KS_SUCCESS) {
             continue;

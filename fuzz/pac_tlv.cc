@@ -19,13 +19,16 @@
 #include "keystore/ks_pac.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
+#include "fuzz_common.h"
 #include "keystore_host/host.h"
 #include "ks_hw_seam.h"
 #include "ks_pac_internal.h"
 
 namespace {
 
-constexpr uint32_t kTagSlotArray = 0x0460009B;  // kept for the life of the process
+using fuzz::library_blocks;
+using fuzz::Reader;
+
 
 enum : uint8_t {
     kHardware = 0x01,      // the hardware keystore is selected
@@ -39,25 +42,6 @@ enum : uint8_t {
 void check(bool ok) {
     if (!ok) std::abort();
 }
-
-uint64_t library_blocks() { return ksh_alloc_live_blocks() - ksh_alloc_tag_live_blocks(kTagSlotArray); }
-
-// Reads n bytes from the input, or as many as are left.
-struct Reader {
-    const uint8_t *p;
-    size_t left;
-    std::vector<uint8_t> take(size_t n) {
-        if (n > left) n = left;
-        std::vector<uint8_t> out(p, p + n);
-        p += n;
-        left -= n;
-        return out;
-    }
-    uint16_t be16() {
-        auto b = take(2);
-        return b.size() == 2 ? static_cast<uint16_t>(b[0] << 8 | b[1]) : 0;
-    }
-};
 
 // Fetches one TLV copy; on success returns it, else an empty vector.
 bool fetch(bool opaque, const std::vector<uint8_t> &aid, std::vector<uint8_t> *out) {
@@ -116,11 +100,7 @@ void walk_and_clear() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    ksh_message_set_print(0);
-    ksh_trace_set_print(0);
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::quiet_platform(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 6) return 0;

@@ -21,15 +21,15 @@
 #include "keystore/ks_pac.h"
 #include "keystore/ks_show.h"
 #include "keystore/ks_sw_keystore.h"
+#include "fuzz_common.h"
 #include "keystore_host/host.h"
 #include "keystore_host/showmsg.h"
 #include "ks_hw_seam.h"
 
 namespace {
 
-// Kept for the life of the process: the slot array and the handle index.
-constexpr uint32_t kTagSlotArray = 0x0460009B;
-constexpr uint32_t kTagHandleIndex = 0x04600095;
+using fuzz::library_blocks;
+using fuzz::Reader;
 
 enum : uint8_t {
     kHardware = 0x01,    // the hardware keystore is selected from the start
@@ -44,20 +44,6 @@ void check(bool ok, const char *what) {
         std::abort();
     }
 }
-
-uint64_t library_blocks() {
-    return ksh_alloc_live_blocks() - ksh_alloc_tag_live_blocks(kTagSlotArray) - ksh_alloc_tag_live_blocks(kTagHandleIndex);
-}
-
-struct Reader {
-    const uint8_t *p;
-    size_t left;
-    uint8_t u8() {
-        if (left == 0) return 0;
-        --left;
-        return *p++;
-    }
-};
 
 using Bytes = std::vector<uint8_t>;
 
@@ -127,11 +113,7 @@ void reset() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    ksh_message_set_print(0);
-    ksh_trace_set_print(0);
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::quiet_platform(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) return 0;

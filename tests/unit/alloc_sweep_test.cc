@@ -38,6 +38,7 @@ namespace {
 using kstest::Bytes;
 using kstest::handle_of;
 using kstest::Snapshot;
+using kstest::sw_store;
 
 // One operation under the sweep.
 struct Sweep {
@@ -67,14 +68,6 @@ uint64_t accounted_blocks(const Snapshot &s) {
     uint64_t n = s.keys.size();
     for (const auto &c : s.cache) n += 1 + c.has_derived + c.has_mack + c.has_kek;
     return n;
-}
-
-int32_t sw_store(const std::string &name, const std::string &value, const std::string &meta = "") {
-    Bytes h = handle_of(1, name);
-    return ks_sw_store_sym_key(h.data(), static_cast<uint32_t>(h.size()), nullptr, 0,
-                               reinterpret_cast<const uint8_t *>(value.data()), static_cast<uint32_t>(value.size()),
-                               meta.empty() ? nullptr : reinterpret_cast<const uint8_t *>(meta.data()),
-                               static_cast<uint32_t>(meta.size()));
 }
 
 // The common keystore every row starts from: a few secrets with and without

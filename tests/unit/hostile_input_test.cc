@@ -36,6 +36,7 @@ namespace {
 using kstest::Bytes;
 using kstest::handle_of;
 using kstest::Snapshot;
+using kstest::sw_store;
 
 // Checks the documented effect of a valid call from the states before and
 // after it.
@@ -78,14 +79,6 @@ const std::string kShort = "n";
 const std::string kLong = name_of(31);
 const std::string kMetaKey = "with-meta";
 const std::string kLongAid(31, 'P');
-
-int32_t sw_store(const std::string &name, const std::string &value, const std::string &meta = "") {
-    Bytes h = handle_of(1, name);
-    return ks_sw_store_sym_key(h.data(), static_cast<uint32_t>(h.size()), nullptr, 0,
-                               reinterpret_cast<const uint8_t *>(value.data()), static_cast<uint32_t>(value.size()),
-                               meta.empty() ? nullptr : reinterpret_cast<const uint8_t *>(meta.data()),
-                               static_cast<uint32_t>(meta.size()));
-}
 
 void populate() {
     kstest::reset_keystore();

@@ -131,4 +131,12 @@ Bytes handle_of(uint8_t type, const std::string &name) {
     return h;
 }
 
+int32_t sw_store(const std::string &name, const std::string &value, const std::string &meta) {
+    Bytes h = handle_of(1, name);
+    return ks_sw_store_sym_key(h.data(), static_cast<uint32_t>(h.size()), nullptr, 0,
+                               reinterpret_cast<const uint8_t *>(value.data()), static_cast<uint32_t>(value.size()),
+                               meta.empty() ? nullptr : reinterpret_cast<const uint8_t *>(meta.data()),
+                               static_cast<uint32_t>(meta.size()));
+}
+
 }  // namespace kstest

@@ -59,4 +59,8 @@ uint64_t library_live_blocks();
 
 Bytes handle_of(uint8_t type, const std::string &name);
 
+// Stores a type-1 secret straight into the software keystore (metadata only
+// when non-empty).
+int32_t sw_store(const std::string &name, const std::string &value, const std::string &meta = "");
+
 }  // namespace kstest
