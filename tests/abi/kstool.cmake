@@ -1,6 +1,6 @@
 # kstool scripts run end to end: each tests/kstool/*.ks against its .out file
-# (output, exit code, and no stored value anywhere in the output), and the demo
-# for its exit code and its stored values.
+# (output, exit code, and no stored value anywhere in the output), its version
+# report, and the demo for its exit code and its stored values.
 if(TARGET kstool)
   set(KS_KSTOOL_RUN ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/kstool/run_case.py)
   set(KS_KSTOOL_CMD -- ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:kstool>)
@@ -9,5 +9,9 @@ if(TARGET kstool)
     get_filename_component(name ${case} NAME_WE)
     add_test(NAME kstool.${name} COMMAND ${KS_KSTOOL_RUN} ${case} ${KS_KSTOOL_CMD})
   endforeach()
+  add_test(NAME kstool.version
+    COMMAND ${CMAKE_COMMAND} -DKSTOOL=$<TARGET_FILE:kstool> -DLIBRARY=$<TARGET_FILE:keystore>
+            -DVERSION=${PROJECT_VERSION} "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
+            -DWORK=${CMAKE_CURRENT_BINARY_DIR}/kstool_version -P ${CMAKE_CURRENT_SOURCE_DIR}/kstool/version.cmake)
   add_test(NAME kstool.demo COMMAND ${KS_KSTOOL_RUN} --no-compare ${PROJECT_SOURCE_DIR}/examples/demo.ks ${KS_KSTOOL_CMD})
 endif()

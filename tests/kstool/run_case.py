@@ -11,6 +11,7 @@ Directives in the case file ("#!" lines, which kstool does not print):
                        neither as text nor as hex (repeatable); "hex:..." names
                        a value by its bytes
   #! mode: stdin       feed the case on standard input instead of --script
+  #! mode: terminal    type the case into a terminal (kstool's standard input)
   #! argv: WORDS       run kstool with these words as its command line instead
 
 The output compared is standard output and standard error together, against
@@ -73,15 +74,26 @@ def main():
     env.pop("KSH_TRACE", None)
     env.update(d["env"])
     stdin = subprocess.DEVNULL
+    typed = None
     if d["argv"] is not None:
         cmd = tool + d["args"] + d["argv"]
     elif d["mode"] == "stdin":
         cmd = tool + d["args"]
         stdin = open(case, "rb")
+    elif d["mode"] == "terminal":
+        # The pseudo-terminal buffers what is typed until kstool reads it.
+        cmd = tool + d["args"]
+        typed, stdin = os.openpty()
+        env["TERM"] = "dumb"
+        with open(case, "rb") as f:
+            os.write(typed, f.read())
     else:
         cmd = tool + d["args"] + ["--script", os.path.basename(case)]
     proc = subprocess.run(cmd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
                           cwd=os.path.dirname(os.path.abspath(case)), timeout=120)
+    if typed is not None:
+        os.close(typed)
+        os.close(stdin)
     output = proc.stdout.decode("utf-8", errors="replace")
     failures = []
     if proc.returncode != d["exit"]:

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "keystore/ks_pac.h"
 #include "keystore/platform/ks_platform.h"
@@ -16,15 +18,6 @@ namespace {
 // PAC-Info sub-element types the tool writes or names; the A-ID element is
 // not read by the library, but a PAC-Info carries it.
 constexpr uint16_t kInfoAid = 4;
-
-bool parse_aid(const std::string &text, Bytes &aid) {
-    if (!parse_value(text, aid)) return false;
-    if (aid.size() > 0xFFFF) {
-        usage_error("an A-ID has at most 31 bytes");
-        return false;
-    }
-    return true;
-}
 
 std::string show_time(uint32_t t) {
     // Lifetimes are signed 32-bit seconds since 1970.
@@ -39,7 +32,7 @@ std::string show_time(uint32_t t) {
 // A lifetime: "+N" or "-N" seconds from now (suffix m, h or d for minutes,
 // hours, days), "@N" or N seconds since 1970, or a date "YYYY-MM-DD" or
 // "YYYY-MM-DDTHH:MM:SSZ" (UTC).
-bool parse_lifetime(const std::string &text, uint32_t &out) {
+bool read_lifetime(const std::string &text, uint32_t &out) {
     if (text.empty()) return false;
     if (text[0] == '+' || text[0] == '-') {
         std::string num = text.substr(1);
@@ -49,13 +42,13 @@ bool parse_lifetime(const std::string &text, uint32_t &out) {
             num.pop_back();
         }
         uint64_t n = 0;
-        if (!parse_number(num, 0x7FFFFFFF, n) || n * unit > 0x7FFFFFFF) return false;
+        if (!to_number(num, 0x7FFFFFFF, n) || n * unit > 0x7FFFFFFF) return false;
         int64_t v = static_cast<int64_t>(std::time(nullptr)) + (text[0] == '+' ? 1 : -1) * static_cast<int64_t>(n * unit);
         out = static_cast<uint32_t>(v);
         return true;
     }
     uint64_t n = 0;
-    if (parse_number(text[0] == '@' ? text.substr(1) : text, 0xFFFFFFFF, n)) {
+    if (to_number(text[0] == '@' ? text.substr(1) : text, 0xFFFFFFFF, n)) {
         out = static_cast<uint32_t>(n);
         return true;
     }
@@ -70,12 +63,27 @@ bool parse_lifetime(const std::string &text, uint32_t &out) {
     return true;
 }
 
+bool parse_lifetime(const std::string &text, uint32_t &out) {
+    if (read_lifetime(text, out)) return true;
+    usage_error("--lifetime WHEN must be +N, -N (s, m, h, d), @N, N or YYYY-MM-DD[THH:MM:SSZ]");
+    return false;
+}
+
 void put_tlv(Bytes &b, uint16_t type, const uint8_t *v, size_t n) {
     b.push_back(static_cast<uint8_t>(type >> 8));
     b.push_back(static_cast<uint8_t>(type));
     b.push_back(static_cast<uint8_t>(n >> 8));
     b.push_back(static_cast<uint8_t>(n));
     b.insert(b.end(), v, v + n);
+}
+
+// A PAC-Opaque or PAC-Info TLV as the library takes it: the type, and a
+// length field that counts exactly the bytes after the header.
+bool check_tlv(const char *what, const Bytes &tlv, uint16_t type) {
+    if (tlv.size() >= 4 && (tlv[0] << 8 | tlv[1]) == type && (tlv[2] << 8 | tlv[3]) + 4u == tlv.size()) return true;
+    usage_error(std::string(what) + " must be a TLV of type " + std::to_string(type) +
+                " whose length field is its size less the 4 header bytes");
+    return false;
 }
 
 Outcome store(const Bytes &aid, Bytes &key, const Bytes &opaque, const Bytes &info) {
@@ -115,7 +123,7 @@ void describe_info(const uint8_t *p, uint32_t n) {
 
 Outcome return_tlv(const Args &a, int32_t (*fn)(const uint8_t *, uint32_t, uint8_t **, uint32_t *), const char *label) {
     Bytes aid;
-    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    if (!parse_aid("AID", a.pos[0], aid)) return Outcome::kUsage;
     uint8_t *tlv = nullptr;
     uint32_t len = 0;
     Outcome o = check(fn(aid.data(), static_cast<uint32_t>(aid.size()), &tlv, &len));
@@ -130,20 +138,31 @@ Outcome return_tlv(const Args &a, int32_t (*fn)(const uint8_t *, uint32_t, uint8
 
 Outcome cmd_pac_store(const Args &a) {
     Bytes aid, key, opaque_value, iid;
-    if (!parse_aid(a.pos[0], aid) || !parse_secret_value(a.pos[1], key)) return Outcome::kUsage;
-    if (const std::string *o = a.opt("opaque"); o != nullptr && !parse_value(*o, opaque_value)) return Outcome::kUsage;
-    if (const std::string *i = a.opt("iid"); i != nullptr && !parse_value(*i, iid)) return Outcome::kUsage;
+    const std::string *o = a.opt("opaque");
+    const std::string *i = a.opt("iid");
+    const std::string *l = a.opt("lifetime");
+    uint32_t t = 0;
+    // The key first: a "-" takes its line from standard input whatever else
+    // is wrong, so that the line is never read as a command.
+    if (!parse_secret_value("KEY", a.pos[1], 1, UINT32_MAX, key) || !parse_aid("AID", a.pos[0], aid) ||
+        (o != nullptr && !parse_sized("--opaque VALUE", *o, 0, 0xFFFF, 1, opaque_value)) ||
+        (i != nullptr && !parse_value("--iid ID", *i, iid)) ||
+        (l != nullptr && !parse_lifetime(*l, t))) {
+        std::fill(key.begin(), key.end(), 0);
+        return Outcome::kUsage;
+    }
     Bytes info_value;
-    if (const std::string *l = a.opt("lifetime"); l != nullptr) {
-        uint32_t t = 0;
-        if (!parse_lifetime(*l, t)) return usage_error("a lifetime is +N, -N (s, m, h, d), @N, N or YYYY-MM-DD[THH:MM:SSZ]");
+    if (l != nullptr) {
         const uint8_t v[4] = {static_cast<uint8_t>(t >> 24), static_cast<uint8_t>(t >> 16), static_cast<uint8_t>(t >> 8),
                               static_cast<uint8_t>(t)};
         put_tlv(info_value, KS_PAC_INFO_LIFETIME, v, 4);
     }
     put_tlv(info_value, kInfoAid, aid.data(), aid.size());
-    if (a.has("iid")) put_tlv(info_value, KS_PAC_INFO_IID, iid.data(), iid.size());
-    if (opaque_value.size() > 0xFFFF || info_value.size() > 0xFFFF) return usage_error("a TLV holds at most 65535 bytes");
+    if (i != nullptr) put_tlv(info_value, KS_PAC_INFO_IID, iid.data(), iid.size());
+    if (info_value.size() > 0xFFFF) {
+        std::fill(key.begin(), key.end(), 0);
+        return usage_error("the PAC-Info of --iid ID and the A-ID must fit in 65535 bytes");
+    }
     Bytes opaque, info;
     put_tlv(opaque, KS_PAC_TLV_OPAQUE, opaque_value.data(), opaque_value.size());
     put_tlv(info, KS_PAC_TLV_INFO, info_value.data(), info_value.size());
@@ -152,15 +171,18 @@ Outcome cmd_pac_store(const Args &a) {
 
 Outcome cmd_pac_store_tlv(const Args &a) {
     Bytes aid, key, opaque, info;
-    if (!parse_aid(a.pos[0], aid) || !parse_secret_value(a.pos[1], key) || !parse_value(a.pos[2], opaque) ||
-        !parse_value(a.pos[3], info))
+    if (!parse_secret_value("KEY", a.pos[1], 1, UINT32_MAX, key) || !parse_aid("AID", a.pos[0], aid) ||
+        !parse_value("OPAQUE_TLV", a.pos[2], opaque) || !check_tlv("OPAQUE_TLV", opaque, KS_PAC_TLV_OPAQUE) ||
+        !parse_value("INFO_TLV", a.pos[3], info) || !check_tlv("INFO_TLV", info, KS_PAC_TLV_INFO)) {
+        std::fill(key.begin(), key.end(), 0);
         return Outcome::kUsage;
+    }
     return store(aid, key, opaque, info);
 }
 
 Outcome cmd_pac_exists(const Args &a) {
     Bytes aid;
-    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    if (!parse_aid("AID", a.pos[0], aid)) return Outcome::kUsage;
     int32_t exists = 0;
     Outcome o = check(ks_pac_exists(aid.data(), static_cast<uint32_t>(aid.size()), &exists));
     if (o == Outcome::kOk) out("exists", exists ? "yes" : "no");
@@ -187,8 +209,8 @@ Outcome cmd_pac_list(const Args &) {
 
 Outcome cmd_pac_next(const Args &a) {
     Bytes aid;
-    if (!a.pos.empty() && !parse_aid(a.pos[0], aid)) return Outcome::kUsage;
-    if (aid.size() > KS_PAC_SNMP_KEY_LEN) return usage_error("the walk knows A-IDs by their first 16 bytes");
+    // The walk knows A-IDs by their first 16 bytes.
+    if (!a.pos.empty() && !parse_sized("AID", a.pos[0], 0, KS_PAC_SNMP_KEY_LEN, 1, aid)) return Outcome::kUsage;
     uint8_t next[KS_PAC_SNMP_KEY_LEN] = {0};
     uint8_t len = sizeof next;
     if (ks_snmp_get_next_pac(aid.empty() ? nullptr : aid.data(), static_cast<uint32_t>(aid.size()), next, &len))
@@ -204,9 +226,9 @@ Outcome cmd_pac_info(const Args &a) { return return_tlv(a, ks_return_pac_info, "
 Outcome cmd_pac_tprf(const Args &a) {
     Bytes aid, label, seed;
     uint64_t len = 0;
-    if (!parse_aid(a.pos[0], aid) || !parse_value(a.pos[1], label) || !parse_value(a.pos[2], seed))
+    if (!parse_aid("AID", a.pos[0], aid) || !parse_value("LABEL", a.pos[1], label) ||
+        !parse_value("SEED", a.pos[2], seed) || !parse_number("LENGTH", a.pos[3], 1, 0xFFFF, len))
         return Outcome::kUsage;
-    if (!parse_number(a.pos[3], 0xFFFF, len)) return usage_error("LENGTH is a number up to 65535");
     Bytes output(len + 1);
     Outcome o = check(ks_pac_key_t_prf(aid.data(), static_cast<uint32_t>(aid.size()), label.data(),
                                        static_cast<uint32_t>(label.size()), seed.data(),
@@ -218,8 +240,8 @@ Outcome cmd_pac_tprf(const Args &a) {
 Outcome cmd_pac_shared_key(const Args &a) {
     Bytes aid;
     uint64_t len = 20;
-    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
-    if (a.pos.size() > 3 && !parse_number(a.pos[3], 0xFFFF, len)) return usage_error("LENGTH is a number up to 65535");
+    if (!parse_aid("AID", a.pos[0], aid) || (a.pos.size() > 3 && !parse_number("LENGTH", a.pos[3], 1, 0xFFFF, len)))
+        return Outcome::kUsage;
     const std::string &device = a.pos[1];
     const std::string &label = a.pos[2];
     // One HMAC-SHA-1 block: the buffer always receives 20 bytes.
@@ -234,14 +256,14 @@ Outcome cmd_pac_shared_key(const Args &a) {
 
 Outcome cmd_pac_valid(const Args &a) {
     Bytes aid;
-    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    if (!parse_aid("AID", a.pos[0], aid)) return Outcome::kUsage;
     out("valid", ks_valid_pac_exists(aid.data(), static_cast<uint32_t>(aid.size())) ? "yes" : "no");
     return Outcome::kOk;
 }
 
 Outcome cmd_pac_expiry(const Args &a) {
     Bytes aid;
-    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    if (!parse_aid("AID", a.pos[0], aid)) return Outcome::kUsage;
     uint32_t t = ks_get_pac_expiration(aid.data(), static_cast<uint32_t>(aid.size()));
     out("expires", t == 0 ? std::string("none") : show_time(t));
     return Outcome::kOk;
@@ -249,7 +271,7 @@ Outcome cmd_pac_expiry(const Args &a) {
 
 Outcome cmd_pac_clear(const Args &a) {
     Bytes aid;
-    if (!parse_aid(a.pos[0], aid)) return Outcome::kUsage;
+    if (!parse_aid("AID", a.pos[0], aid)) return Outcome::kUsage;
     Outcome o = check(ks_clear_pac(aid.data(), static_cast<uint32_t>(aid.size())));
     if (o == Outcome::kOk) ok();
     return o;

@@ -21,9 +21,15 @@ const char *purge_of(const Args &a) {
 
 Outcome cmd_secret_store(const Args &a) {
     Bytes value, meta;
-    if (!parse_secret_value(a.pos[1], value)) return Outcome::kUsage;
     const std::string *m = a.opt("meta");
-    if (m != nullptr && !parse_value(*m, meta)) return Outcome::kUsage;
+    const std::string *p = a.opt("purge");
+    // The value first: a "-" takes its line from standard input whatever else
+    // is wrong, so that the line is never read as a command.
+    if (!parse_secret_value("VALUE", a.pos[1], 1, KS_SECRET_MAX, value) || !check_name("NAME", a.pos[0]) ||
+        (p != nullptr && !check_name("PREFIX", *p, true)) || (m != nullptr && !parse_value("--meta VALUE", *m, meta))) {
+        std::fill(value.begin(), value.end(), 0);
+        return Outcome::kUsage;
+    }
     Outcome o = check(ks_store_secret_and_metadata(a.pos[0].c_str(), purge_of(a), value.data(),
                                                    static_cast<uint32_t>(value.size()),
                                                    meta.empty() ? nullptr : meta.data(),
@@ -34,6 +40,7 @@ Outcome cmd_secret_store(const Args &a) {
 }
 
 Outcome cmd_secret_exists(const Args &a) {
+    if (!check_name("NAME", a.pos[0])) return Outcome::kUsage;
     int32_t exists = 0;
     Outcome o = check(ks_secret_exists(a.pos[0].c_str(), &exists));
     if (o == Outcome::kOk) out("exists", exists ? "yes" : "no");
@@ -60,7 +67,7 @@ Outcome cmd_secret_list(const Args &) {
 Outcome cmd_secret_next(const Args &a) {
     char buf[KS_NAME_MAX + 1] = {0};
     if (!a.pos.empty()) {
-        if (a.pos[0].size() > KS_NAME_MAX) return usage_error("a name has at most 31 bytes");
+        if (!check_name("NAME", a.pos[0], true)) return Outcome::kUsage;
         std::memcpy(buf, a.pos[0].data(), a.pos[0].size());
     }
     if (ks_snmp_get_next_password(buf, sizeof buf)) out("next", buf);
@@ -69,18 +76,22 @@ Outcome cmd_secret_next(const Args &a) {
 }
 
 Outcome cmd_secret_rename(const Args &a) {
+    // A rename's purge prefix may have any length.
+    if (!check_name("OLD", a.pos[0]) || !check_name("NEW", a.pos[1])) return Outcome::kUsage;
     Outcome o = check(ks_rename_secret(a.pos[0].c_str(), a.pos[1].c_str(), purge_of(a)));
     if (o == Outcome::kOk) ok();
     return o;
 }
 
 Outcome cmd_secret_clear(const Args &a) {
+    if (!check_name("NAME", a.pos[0])) return Outcome::kUsage;
     Outcome o = check(ks_clear_secret(a.pos[0].c_str()));
     if (o == Outcome::kOk) ok();
     return o;
 }
 
 Outcome cmd_secret_ha_check(const Args &a) {
+    if (!check_name("NAME", a.pos[0])) return Outcome::kUsage;
     int32_t consistent = 0;
     Outcome o = check(ks_check_ha_consistency(a.pos[0].c_str(), &consistent));
     if (o == Outcome::kOk) out("consistent", consistent ? "yes" : "no");
@@ -89,8 +100,8 @@ Outcome cmd_secret_ha_check(const Args &a) {
 
 Outcome cmd_meta_add(const Args &a) {
     Bytes meta;
-    if (!parse_value(a.pos[1], meta)) return Outcome::kUsage;
-    if (meta.size() > 0xFFFF) return usage_error("metadata has at most 65534 bytes");
+    if (!check_name("NAME", a.pos[0]) || !parse_sized("VALUE", a.pos[1], 0, KS_METADATA_MAX, 1, meta))
+        return Outcome::kUsage;
     Outcome o = check(ks_add_metadata(a.pos[0].c_str(), meta.empty() ? nullptr : meta.data(),
                                       static_cast<uint16_t>(meta.size())));
     if (o == Outcome::kOk) ok();
@@ -98,12 +109,14 @@ Outcome cmd_meta_add(const Args &a) {
 }
 
 Outcome cmd_meta_clear(const Args &a) {
+    if (!check_name("NAME", a.pos[0])) return Outcome::kUsage;
     Outcome o = check(ks_add_metadata(a.pos[0].c_str(), nullptr, 0));
     if (o == Outcome::kOk) ok();
     return o;
 }
 
 Outcome cmd_meta_show(const Args &a) {
+    if (!check_name("NAME", a.pos[0])) return Outcome::kUsage;
     uint8_t *meta = nullptr;
     uint16_t len = 0;
     Outcome o = check(ks_return_metadata(a.pos[0].c_str(), &meta, &len));
@@ -115,7 +128,7 @@ Outcome cmd_meta_show(const Args &a) {
 
 Outcome cmd_random(const Args &a) {
     uint64_t len = 0;
-    if (!parse_number(a.pos[0], 65536, len)) return usage_error("LENGTH is a number up to 65536");
+    if (!parse_number("LENGTH", a.pos[0], 1, 65536, len)) return Outcome::kUsage;
     int32_t kind = KS_RANDOM_RAW;
     std::string k = a.pos.size() > 1 ? a.pos[1] : "raw";
     if (k == "printable") kind = KS_RANDOM_PRINTABLE;

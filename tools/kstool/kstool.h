@@ -50,20 +50,70 @@ struct Command {
 extern const Command kCommands[];
 extern const size_t kCommandCount;
 
-// ---- Values -----------------------------------------------------------------
+// ---- Input (input.cc) ---------------------------------------------------------
+
+// Lines of commands or values read from a file descriptor through a buffer
+// kstool owns: every line kstool reads comes through here.
+class LineReader {
+public:
+    explicit LineReader(int fd);
+    ~LineReader();
+    LineReader(const LineReader &) = delete;
+    LineReader &operator=(const LineReader &) = delete;
+
+    // The next line, without its newline and a trailing carriage return;
+    // false at the end of the input (a last line without a newline counts).
+    bool next(std::string &line);
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+    char buf_[4096];
+    size_t start_ = 0;
+    size_t end_ = 0;
+    bool eof_ = false;
+};
+
+// Standard input, shared by the command reader and "-" values.
+LineReader &stdin_lines();
+bool stdin_is_terminal();
+// An interactive command line: with the prompt "kstool> " (and line editing
+// when kstool was built with readline). False at the end of the input.
+bool read_interactive_line(std::string &line);
+// A value given as "-": the next line of standard input, not echoed on a
+// terminal.
+bool read_secret_line(std::string &line);
+
+// ---- Values (values.cc) ---------------------------------------------------------
+//
+// Every parser takes the argument's name as the usage line writes it (NAME,
+// DATA, ...) and, on a mistake, prints a usage error naming it and its limit
+// and returns false: kstool refuses such an argument before the library sees
+// it.
 
 // A value given as text or as "hex:..." (hex digits, optionally separated by
-// ':', '-' or '_'). Prints a usage error and returns false on bad hex.
-bool parse_value(const std::string &text, Bytes &out);
-// A secret value: as parse_value, or "-" to read it from standard input (a
-// line, without echo on a terminal).
-bool parse_secret_value(const std::string &text, Bytes &out);
-// A decimal or 0x-prefixed unsigned number no greater than max.
-bool parse_number(const std::string &text, uint64_t max, uint64_t &out);
+// ':', '-' or '_'). A bad digit is reported by its position, never shown.
+bool parse_value(const char *what, const std::string &text, Bytes &out);
+// A value of min to max bytes; with step > 1 also a multiple of step.
+bool parse_sized(const char *what, const std::string &text, size_t min, size_t max, size_t step, Bytes &out);
+// A value that must have exactly n bytes (challenges, responses, IVs).
+inline bool parse_fixed(const char *what, const std::string &text, size_t n, Bytes &out) {
+    return parse_sized(what, text, n, n, 1, out);
+}
+// A secret value of min to max bytes: as parse_sized, or "-" to read it from
+// standard input (a line, without echo on a terminal).
+bool parse_secret_value(const char *what, const std::string &text, size_t min, size_t max, Bytes &out);
+// The name of a stored secret: 1 to 31 bytes (0 to 31 when it may be empty).
+bool check_name(const char *what, const std::string &text, bool may_be_empty = false);
+// An A-ID: a value of 1 to 31 bytes.
+bool parse_aid(const char *what, const std::string &text, Bytes &aid);
+// A decimal or 0x-prefixed number no greater than max; false, with nothing
+// printed, for anything else.
+bool to_number(const std::string &text, uint64_t max, uint64_t &out);
+// As to_number, from min to max, with a usage error naming the argument.
+bool parse_number(const char *what, const std::string &text, uint64_t min, uint64_t max, uint64_t &out);
 // on/off, yes/no, 1/0.
 bool parse_switch(const std::string &text, int &out);
-// A value that must have exactly n bytes (challenges, responses, IVs).
-bool parse_fixed(const std::string &what, const std::string &text, size_t n, Bytes &out);
 
 std::string hex(const uint8_t *p, size_t n, bool upper = true);
 inline std::string hex(const Bytes &b, bool upper = true) { return hex(b.data(), b.size(), upper); }
@@ -85,6 +135,20 @@ void ok();
 Outcome check(int32_t status);
 // Prints a usage problem on standard error and returns Outcome::kUsage.
 Outcome usage_error(const std::string &message);
+
+// ---- The table's texts (help.cc) ------------------------------------------------
+
+// The words of a command name ("secret store" -> "secret", "store").
+std::vector<std::string> words_of(const char *name);
+// The command's name and its arguments, as help prints it.
+std::string usage_line(const Command &c);
+// help [TOPIC]: every command whose words begin with the topic.
+void print_help(const std::vector<std::string> &topic);
+// The command list as man(7) source, for kstool's manual page.
+void print_roff_commands();
+// kstool's version and the version of the keystore library it loaded, read
+// from the library's own file name.
+void print_version();
 
 // ---- Traces -----------------------------------------------------------------
 

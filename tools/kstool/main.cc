@@ -1,22 +1,22 @@
-// kstool's runner: options, the three ways of reading commands (arguments,
-// script file, standard input), line splitting, table lookup and help.
+// kstool's runner: options, the ways of reading commands (arguments, a
+// script file, standard input from a pipe or a terminal), line splitting and
+// table lookup.
+//
+// Commands that come from arguments, a script or a pipe are a script: the
+// first failing command ends the run (exit code 1, or 2 for a mistake in the
+// command) unless --continue is given, which goes on and exits with the worst
+// code at the end. A terminal session reports failures and goes on.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include "keystore_host/host.h"
 #include "kstool.h"
-
-#if defined(KSTOOL_HAVE_READLINE)
-#include <readline/history.h>
-#include <readline/readline.h>
-#endif
 
 namespace kstool {
 namespace {
@@ -28,26 +28,14 @@ constexpr int kExitUsage = 2;
 
 const char kToolUsage[] =
     "usage: kstool [--trace] [--continue] [--script FILE | COMMAND [ARGS...] [; COMMAND ...]]\n"
-    "  With no command and no script, commands are read from standard input.\n"
+    "       kstool --version | --help\n"
+    "  With no command and no script, commands are read from standard input: a\n"
+    "  terminal session goes on after a failing command, piped input stops there.\n"
     "  --script FILE  run the commands of FILE, one per line ('#' lines are headings)\n"
-    "  --continue     in a script, go on after a failing command (exit code 1 at the end)\n"
+    "  --continue     go on after a failing command (exit code 1 or 2 at the end)\n"
     "  --trace        print the library's traces after each command\n"
+    "  --version      print kstool's version and the loaded library's\n"
     "Type 'help' for the commands.\n";
-
-std::vector<std::string> words_of(const char *name) {
-    std::vector<std::string> w;
-    std::string cur;
-    for (const char *p = name; *p; ++p) {
-        if (*p == ' ') {
-            if (!cur.empty()) w.push_back(cur);
-            cur.clear();
-        } else {
-            cur += *p;
-        }
-    }
-    if (!cur.empty()) w.push_back(cur);
-    return w;
-}
 
 // The row whose words begin the line and are the most in number, or null.
 const Command *find_command(const std::vector<std::string> &words, size_t &nwords) {
@@ -76,12 +64,6 @@ int option_kind(const Command &c, const std::string &name) {
         return o.back() == '*' ? 3 : 2;
     }
     return 0;
-}
-
-std::string usage_line(const Command &c) {
-    std::string s = c.name;
-    if (c.usage[0] != '\0') s += std::string(" ") + c.usage;
-    return s;
 }
 
 // Splits the arguments after the command words into positional arguments and
@@ -169,28 +151,6 @@ std::string echo_line(const Command *c, size_t nwords, const std::vector<std::st
     std::string s;
     for (const std::string &w : shown) s += (s.empty() ? "" : " ") + w;
     return s;
-}
-
-void print_help(const std::vector<std::string> &topic) {
-    // Every command whose words begin with the topic ("help pac" lists the
-    // PAC commands, "help" all of them).
-    bool any = false;
-    if (topic.empty()) std::printf("Commands (values are text or hex:..., outputs are hex):\n");
-    for (size_t i = 0; i < kCommandCount; ++i) {
-        std::vector<std::string> w = words_of(kCommands[i].name);
-        if (w.size() < topic.size()) continue;
-        bool match = true;
-        for (size_t k = 0; k < topic.size() && match; ++k) match = (w[k] == topic[k]);
-        if (!match) continue;
-        std::printf("  %s\n      %s\n", usage_line(kCommands[i]).c_str(), kCommands[i].help);
-        any = true;
-    }
-    if (topic.empty()) {
-        std::printf("  help [COMMAND]\n      this list, or the commands that begin with COMMAND\n");
-        std::printf("  quit\n      leave (interactive)\n");
-    } else if (!any) {
-        std::printf("no command '%s'; type 'help' for the list\n", topic[0].c_str());
-    }
 }
 
 enum class LineResult { kOk, kFailed, kUsage, kQuit };
@@ -285,35 +245,32 @@ int exit_code_of(LineResult r) {
     return r == LineResult::kUsage ? kExitUsage : r == LineResult::kFailed ? kExitFailed : 0;
 }
 
-// Script mode: '#' lines are printed as they stand (they are the script's
-// headings), "#!" lines are not printed, blank lines are kept, and every
-// command is echoed before its output.
-int run_script(std::istream &in, bool keep_going) {
+// Commands read line by line from a script file or a pipe. In a script file
+// '#' lines are printed as they stand (they are the script's headings), "#!"
+// lines are not, blank lines are kept, and every command is echoed before its
+// output; from a pipe only the commands' own output is printed.
+int run_lines(LineReader &in, bool echo, bool keep_going) {
     std::string line;
     LineResult worst = LineResult::kOk;
     unsigned lineno = 0;
-    while (std::getline(in, line)) {
+    while (in.next(line)) {
         ++lineno;
-        size_t first = line.find_first_not_of(" \t\r");
+        size_t first = line.find_first_not_of(" \t");
         if (first == std::string::npos) {
-            std::printf("\n");
+            if (echo) std::printf("\n");
             continue;
         }
-        if (line.compare(first, 2, "#!") == 0) continue;
         if (line[first] == '#') {
+            if (!echo || line.compare(first, 2, "#!") == 0) continue;
             std::string text = line.substr(first);
-            while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
+            while (!text.empty() && text.back() == ' ') text.pop_back();
             std::printf("%s\n", text.c_str());
             continue;
         }
         std::vector<std::string> words;
-        if (!split_line(line, words)) {
-            usage_error("line " + std::to_string(lineno) + ": unclosed quote");
-            worst = LineResult::kUsage;
-            if (!keep_going) break;
-            continue;
-        }
-        LineResult r = run_sequence(words, true, keep_going);
+        LineResult r = LineResult::kUsage;
+        if (split_line(line, words)) r = run_sequence(words, echo, keep_going);
+        else usage_error("line " + std::to_string(lineno) + ": unclosed quote");
         if (r == LineResult::kQuit) break;
         if (r != LineResult::kOk && worst != LineResult::kUsage) worst = r;
         if (r != LineResult::kOk && !keep_going) break;
@@ -322,29 +279,12 @@ int run_script(std::istream &in, bool keep_going) {
     return exit_code_of(worst);
 }
 
-// Interactive mode: a prompt when standard input is a terminal; failing
+// A terminal session: a prompt, line editing when available; failing
 // commands are reported and the session goes on.
-int run_interactive() {
-    bool tty = isatty(STDIN_FILENO) != 0;
-    if (tty) std::printf("kstool: type 'help' for the commands, 'quit' to leave.\n");
-    for (;;) {
-        std::string line;
-#if defined(KSTOOL_HAVE_READLINE)
-        if (tty) {
-            char *l = readline("kstool> ");
-            if (l == nullptr) break;
-            line = l;
-            if (l[0] != '\0') add_history(l);
-            std::free(l);
-        } else
-#endif
-        {
-            if (tty) {
-                std::printf("kstool> ");
-                std::fflush(stdout);
-            }
-            if (!std::getline(std::cin, line)) break;
-        }
+int run_terminal() {
+    std::printf("kstool: type 'help' for the commands, 'quit' to leave.\n");
+    std::string line;
+    while (read_interactive_line(line)) {
         std::vector<std::string> words;
         if (!split_line(line, words)) {
             usage_error("unclosed quote");
@@ -352,7 +292,7 @@ int run_interactive() {
         }
         if (run_sequence(words, false, true) == LineResult::kQuit) break;
     }
-    if (tty) std::printf("\n");
+    std::printf("\n");
     return 0;
 }
 
@@ -380,6 +320,13 @@ int main(int argc, char **argv) {
         } else if (a == "--help" || a == "-h") {
             std::fputs(kToolUsage, stdout);
             return 0;
+        } else if (a == "--version") {
+            print_version();
+            return 0;
+        } else if (a == "--roff-commands") {
+            // Not listed: the build runs it for the manual page.
+            print_roff_commands();
+            return 0;
         } else if (a.size() > 1 && a[0] == '-' && a != "-") {
             std::fprintf(stderr, "kstool: unknown option %s\n%s", a.c_str(), kToolUsage);
             return kExitUsage;
@@ -391,6 +338,11 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kstool: give commands either as arguments or with --script\n");
         return kExitUsage;
     }
+    int script_fd = -1;
+    if (script != nullptr && (script_fd = open(script, O_RDONLY | O_CLOEXEC)) < 0) {
+        std::fprintf(stderr, "kstool: cannot read %s\n", script);
+        return kExitUsage;
+    }
 
     // Start-up as on a device: the platform runs the library's registered
     // initialisation, which selects the software keystore.
@@ -398,18 +350,15 @@ int main(int argc, char **argv) {
     take_traces();
     ksh_pac_events_clear();
 
-    if (script != nullptr) {
-        std::ifstream in(script);
-        if (!in) {
-            std::fprintf(stderr, "kstool: cannot read %s\n", script);
-            return kExitUsage;
-        }
-        return run_script(in, keep_going);
+    if (script_fd >= 0) {
+        LineReader in(script_fd);
+        return run_lines(in, true, keep_going);
     }
     if (i < argc) {
         std::vector<std::string> words(argv + i, argv + argc);
         LineResult r = run_sequence(words, false, keep_going);
         return r == LineResult::kQuit ? 0 : exit_code_of(r);
     }
-    return run_interactive();
+    if (stdin_is_terminal()) return run_terminal();
+    return run_lines(stdin_lines(), false, keep_going);
 }
