@@ -4,8 +4,10 @@
 # `apt-get update` (a mirror mid-sync) only matters when something is missing.
 set -euo pipefail
 
+# What the build and the tests need; scripts that need more (the API
+# reference, the Debian packages) name it as arguments.
 packages=(g++ cmake ninja-build pkgconf python3 libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libbz2-dev clang libclang-rt-14-dev binutils file "$@")
+          libbz2-dev libreadline-dev groff-base clang libclang-rt-14-dev binutils file "$@")
 
 missing=()
 for p in "${packages[@]}"; do

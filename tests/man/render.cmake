@@ -1,0 +1,14 @@
+# Run by ctest: every manual page renders without a single groff warning, and
+# kstool's carries the command list generated from its command table.
+#   cmake "-DPAGES=a.1;b.1" -P render.cmake
+foreach(page ${PAGES})
+  execute_process(COMMAND groff -ww -z -man -Tutf8 ${page} RESULT_VARIABLE rc ERROR_VARIABLE warnings)
+  if(NOT rc EQUAL 0 OR NOT warnings STREQUAL "")
+    message(SEND_ERROR "${page}: groff exited ${rc}:\n${warnings}")
+  endif()
+endforeach()
+list(FILTER PAGES INCLUDE REGEX "/kstool\\.1$")
+file(READ "${PAGES}" kstool_page)
+if(NOT kstool_page MATCHES "\n\\.TP\n\\\\fBsecret store\\\\fR \\\\fINAME\\\\fR")
+  message(SEND_ERROR "kstool.1 has no generated command list")
+endif()
