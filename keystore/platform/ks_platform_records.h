@@ -1,9 +1,12 @@
-/*
+/**
+ * @defgroup ks_platform_records Records the platform reads
+ *
  * Records that the platform reads from the library (and the library from the
  * platform). On 32-bit ARM every offset and size is the device's; on 64-bit
  * builds fields keep their order with natural alignment, every address and
  * every framework "word" is pointer-sized, and numbers of a stated width keep
  * that width. Static assertions below state both layouts.
+ * @{
  */
 #ifndef KEYSTORE_PLATFORM_KS_PLATFORM_RECORDS_H
 #define KEYSTORE_PLATFORM_KS_PLATFORM_RECORDS_H
@@ -15,35 +18,35 @@
 extern "C" {
 #endif
 
-/* Error-message definition (24 bytes on 32 bits). */
+/** Error-message definition (24 bytes on 32 bits). */
 typedef struct ks_message_definition {
-    const char *facility;        /* "KEYSTORE" */
+    const char *facility;        /**< "KEYSTORE" */
     const char *mnemonic;
     const char *format;
-    const uint32_t *throttle;    /* three words, or null */
-    uint32_t flags;              /* 0x30000: severity 3, error */
-    uint32_t *word;              /* the facility's per-message word */
+    const uint32_t *throttle;    /**< three words, or null */
+    uint32_t flags;              /**< 0x30000: severity 3, error */
+    uint32_t *word;              /**< the facility's per-message word */
 } ks_message_definition;
 
-/* Subsystem header (44 bytes on 32 bits). */
+/** Subsystem header (44 bytes on 32 bits). */
 typedef struct ks_subsystem_header {
-    uint32_t format;             /* 2 */
+    uint32_t format;             /**< 2 */
     const char *name;
-    uint32_t fixed1;             /* 1 */
-    uint32_t fixed2;             /* 0 */
-    uint32_t fixed3;             /* 1 */
+    uint32_t fixed1;             /**< 1 */
+    uint32_t fixed2;             /**< 0 */
+    uint32_t fixed3;             /**< 1 */
     void (*init)(void);
     uint32_t class_number;
     void *zero[4];
 } ks_subsystem_header;
 
-/* Service-kind table: every service of the library's registries is a list. */
+/** Service-kind table: every service of the library's registries is a list. */
 typedef struct ks_service_kinds {
     uint32_t count;
-    const void *ops;             /* &list_service_ops */
+    const void *ops;             /**< &list_service_ops */
 } ks_service_kinds;
 
-/* Registry descriptor (20 bytes on 32 bits). */
+/** Registry descriptor (20 bytes on 32 bits). */
 typedef struct ks_registry_descriptor {
     const char *name;
     uint16_t num_services;
@@ -52,14 +55,14 @@ typedef struct ks_registry_descriptor {
     void *zero[2];
 } ks_registry_descriptor;
 
-/* Registry block: three words, then one slot per service. */
+/** Registry block: three words, then one slot per service. */
 typedef struct ks_registry_block_head {
-    void *framework;             /* the framework's; never touched by the library */
+    void *framework;             /**< the framework's; never touched by the library */
     const ks_registry_descriptor *descriptor;
     void *zero;
 } ks_registry_block_head;
 
-/* What a non-null service slot points to. */
+/** What a non-null service slot points to. */
 typedef struct ks_list_header {
     struct ks_list_node *first;
     uintptr_t walk_count;
@@ -68,7 +71,7 @@ typedef struct ks_list_header {
 typedef struct ks_list_node {
     struct ks_list_node *next;
     union {
-        uint8_t flags;           /* bit 0: not to be called */
+        uint8_t flags;           /**< bit 0: not to be called */
         uintptr_t word;
     } u;
     void (*fn)(void);
@@ -76,7 +79,7 @@ typedef struct ks_list_node {
 
 #define KS_LIST_NODE_SKIP 0x01u
 
-/* Queue header (16 bytes on 32 bits): the first word is the first element. */
+/** Queue header (16 bytes on 32 bits): the first word is the first element. */
 typedef struct ks_queue_header {
     void *head;
     void *tail;
@@ -114,5 +117,7 @@ static_assert(sizeof(ks_list_header) == 16 && sizeof(ks_list_node) == 24 && offs
 static_assert(sizeof(ks_queue_header) == 32);
 #endif
 #endif
+
+/** @} */
 
 #endif

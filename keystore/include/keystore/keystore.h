@@ -1,4 +1,8 @@
-/* The whole exported interface of the keystore library. */
+/**
+ * @file
+ * The whole exported interface of the keystore library: every family's
+ * header.
+ */
 #ifndef KEYSTORE_KEYSTORE_H
 #define KEYSTORE_KEYSTORE_H
 

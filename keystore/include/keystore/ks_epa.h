@@ -1,4 +1,6 @@
-/*
+/**
+ * @defgroup ks_epa EPA encryption
+ *
  * EPA block chaining: AES in cipher-block chaining over a key schedule the
  * caller prepares, with a caller-held chaining value so that successive calls
  * continue one stream.
@@ -17,6 +19,7 @@
  * AES_set_encrypt_key or AES_set_decrypt_key.
  *
  * Nothing here allocates, takes a key name or touches the key table.
+ * @{
  */
 #ifndef KEYSTORE_KS_EPA_H
 #define KEYSTORE_KS_EPA_H
@@ -33,13 +36,13 @@
 
 KS_EXTERN_C_BEGIN
 
-/* The accepted modes; all three behave alike (the key schedule carries the
+/** The accepted modes; all three behave alike (the key schedule carries the
  * key length). Any other mode makes epa_encrypt and epa_decrypt do nothing. */
 #define KS_EPA_MODE_FIRST 28u
 #define KS_EPA_MODE_LAST 30u
 #define KS_EPA_BLOCK_LEN 16u
 
-/* Enciphers len bytes of in into out (IN: in; OUT: out; the two may be the
+/** Enciphers len bytes of in into out (IN: in; OUT: out; the two may be the
  * same buffer). key: a schedule made with AES_set_encrypt_key (128-, 192- or
  * 256-bit key). chain (IN/OUT, 16 bytes): the chaining value, read first and
  * overwritten with the last cipher-text block, the value to pass to the call
@@ -50,7 +53,7 @@ KS_EXTERN_C_BEGIN
 KS_EXPORT void epa_encrypt(uint32_t mode, const AES_KEY *key, const uint8_t *in, uint8_t *out, uint8_t *chain,
                            int32_t len);
 
-/* Deciphers what epa_encrypt produced. key: a schedule made with
+/** Deciphers what epa_encrypt produced. key: a schedule made with
  * AES_set_decrypt_key from the same key. chain (IN/OUT, 16 bytes): the same
  * starting value as the encryption's, overwritten with the last cipher-text
  * (input) block. Every input block is read whole before its output block is
@@ -59,11 +62,13 @@ KS_EXPORT void epa_encrypt(uint32_t mode, const AES_KEY *key, const uint8_t *in,
 KS_EXPORT void epa_decrypt(uint32_t mode, const AES_KEY *key, const uint8_t *in, uint8_t *out, uint8_t *chain,
                            int32_t len);
 
-/* RC4 entry points kept for callers that link them: they do no work.
+/** RC4 entry points kept for callers that link them: they do no work.
  * A_RC4Update always returns 0. */
 KS_EXPORT void A_RC4Init(void);
 KS_EXPORT int32_t A_RC4Update(void);
 
 KS_EXTERN_C_END
+
+/** @} */
 
 #endif

@@ -1,4 +1,9 @@
-/* Symbol visibility for the keystore library's exported interface. */
+/**
+ * @defgroup ks_export Export and linkage macros
+ *
+ * Symbol visibility for the keystore library's exported interface.
+ * @{
+ */
 #ifndef KEYSTORE_KS_EXPORT_H
 #define KEYSTORE_KS_EXPORT_H
 
@@ -15,5 +20,7 @@
 #define KS_EXTERN_C_BEGIN
 #define KS_EXTERN_C_END
 #endif
+
+/** @} */
 
 #endif

@@ -1,4 +1,6 @@
-/*
+/**
+ * @defgroup ks_hmac HMAC primitives
+ *
  * HMAC-MD5 and HMAC-SHA-1 (RFC 2104) over caller-supplied keys and data.
  *
  * The results are exactly those of RFC 2104; the test vectors of RFC 2202
@@ -11,6 +13,7 @@
  * their output when the key is null or empty, or when a digest context cannot
  * be created; the incremental final functions write nothing when their
  * context could not be keyed. Null or empty data is the empty message.
+ * @{
  */
 #ifndef KEYSTORE_KS_HMAC_H
 #define KEYSTORE_KS_HMAC_H
@@ -25,7 +28,7 @@ KS_EXTERN_C_BEGIN
 
 #define KS_HMAC_BLOCK_LEN 64u
 
-/*
+/**
  * Incremental HMAC-MD5 state, owned by the caller.
  *
  * md_ctx: a digest context the caller creates with EVP_MD_CTX_new() and
@@ -40,7 +43,7 @@ typedef struct hmac_md5_ctx {
     uint8_t opad[KS_HMAC_BLOCK_LEN];
 } hmac_md5_ctx;
 
-/*
+/**
  * Incremental HMAC-SHA-1 state, owned by the caller. As hmac_md5_ctx with the
  * two words in the other order; hmac_shafinal sets every byte to zero.
  */
@@ -57,31 +60,33 @@ typedef struct hmac_sha_ctx {
  * updated again without a new init and a new digest context.
  */
 
-/* Keys ctx for HMAC-MD5 with key (key_len bytes, IN). When the key cannot be
+/** Keys ctx for HMAC-MD5 with key (key_len bytes, IN). When the key cannot be
  * keyed (no digest available for a long key) the context stays unkeyed:
  * updates are ignored and final writes nothing. */
 KS_EXPORT void hmac_md5init(hmac_md5_ctx *ctx, const uint8_t *key, uint32_t key_len);
-/* Feeds data (data_len bytes, IN); null or empty data does nothing. */
+/** Feeds data (data_len bytes, IN); null or empty data does nothing. */
 KS_EXPORT void hmac_md5update(hmac_md5_ctx *ctx, const uint8_t *data, uint32_t data_len);
-/* Writes the 16-byte HMAC to digest (OUT) and frees ctx->md_ctx. The rest of
+/** Writes the 16-byte HMAC to digest (OUT) and frees ctx->md_ctx. The rest of
  * the context is left as it was. */
 KS_EXPORT void hmac_md5final(uint8_t *digest, hmac_md5_ctx *ctx);
-/* One-shot HMAC-MD5: writes exactly 16 bytes to digest (OUT), or nothing (see
+/** One-shot HMAC-MD5: writes exactly 16 bytes to digest (OUT), or nothing (see
  * above). */
 KS_EXPORT void hmac_md5(const uint8_t *key, uint32_t key_len, const uint8_t *data, uint32_t data_len,
                         uint8_t *digest);
 
-/* As hmac_md5init for HMAC-SHA-1. */
+/** As hmac_md5init for HMAC-SHA-1. */
 KS_EXPORT void hmac_shainit(hmac_sha_ctx *ctx, const uint8_t *key, uint32_t key_len);
-/* Feeds data (data_len bytes, IN); null or empty data does nothing. */
+/** Feeds data (data_len bytes, IN); null or empty data does nothing. */
 KS_EXPORT void hmac_shaupdate(hmac_sha_ctx *ctx, const uint8_t *data, uint32_t data_len);
-/* Writes the 20-byte HMAC to digest (OUT), frees ctx->md_ctx and sets every
+/** Writes the 20-byte HMAC to digest (OUT), frees ctx->md_ctx and sets every
  * byte of the context to zero. */
 KS_EXPORT void hmac_shafinal(uint8_t *digest, hmac_sha_ctx *ctx);
-/* One-shot HMAC-SHA-1: writes exactly 20 bytes to digest (OUT), or nothing. */
+/** One-shot HMAC-SHA-1: writes exactly 20 bytes to digest (OUT), or nothing. */
 KS_EXPORT void hmac_sha(const uint8_t *key, uint32_t key_len, const uint8_t *data, uint32_t data_len,
                         uint8_t *digest);
 
 KS_EXTERN_C_END
+
+/** @} */
 
 #endif

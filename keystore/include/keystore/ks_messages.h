@@ -1,4 +1,6 @@
-/*
+/**
+ * @defgroup ks_messages Error messages and trace tables
+ *
  * Error-message definitions of the "KEYSTORE" facility.
  *
  * Each definition is a ks_message_definition record (see
@@ -15,6 +17,7 @@
  * emits only NO_KEYSTORE, with sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE) and
  * no argument; the other twelve are exported for the platform and other
  * components. In the texts below, placeholders are printf conversions.
+ * @{
  */
 #ifndef KEYSTORE_KS_MESSAGES_H
 #define KEYSTORE_KS_MESSAGES_H
@@ -24,35 +27,37 @@
 
 KS_EXTERN_C_BEGIN
 
-/* "Failed to open file \"%s\" for writing software keystore. (%s)" */
+/** "Failed to open file \"%s\" for writing software keystore. (%s)" */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_OPEN_W;
-/* "An error occurred while writing to the software keystore file." */
+/** "An error occurred while writing to the software keystore file." */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_WRITE;
-/* "Failed to open file \"%s\" for reading software keystore. (%s)" */
+/** "Failed to open file \"%s\" for reading software keystore. (%s)" */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_OPEN_R;
-/* "An error (%s) occurred while reading from the software keystore file." */
+/** "An error (%s) occurred while reading from the software keystore file." */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_READ;
-/* "Bad magic number 0x%08x in software keystore file \"%s\"." */
+/** "Bad magic number 0x%08x in software keystore file \"%s\"." */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_BAD_MAGIC;
-/* "Unexpected end of file while reading software keystore \"%s\"." */
+/** "Unexpected end of file while reading software keystore \"%s\"." */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_UNEXPECTED_EOF;
-/* "Failed to create IPC port (%s) for keystore redundancy. %s." */
+/** "Failed to create IPC port (%s) for keystore redundancy. %s." */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCPORT;
-/* "Failed to open IPC port to peer for keystore redundancy: %s" */
+/** "Failed to open IPC port to peer for keystore redundancy: %s" */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCOPEN;
-/* "No IPC communication path to peer available for keystore %s." */
+/** "No IPC communication path to peer available for keystore %s." */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCNOCONN;
-/* "IPC send error (%s) while sending %s." */
+/** "IPC send error (%s) while sending %s." */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCSEND;
-/* "Standby incompatible for SSO." */
+/** "Standby incompatible for SSO." */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_ISSU_INCOMPAT;
-/* "Could not create a process to receive keystore redundancy messages." */
+/** "Could not create a process to receive keystore redundancy messages." */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPC_NO_PROC;
-/* "ZAV hardware keystore is not responsive and software emulation is not
+/** "ZAV hardware keystore is not responsive and software emulation is not
  * enabled." Throttled: at most one line per 60000 ms. Emitted by the front
  * operations that find the software keystore off and no chip present. */
 KS_EXPORT extern const ks_message_definition msg_KEYSTORE_NO_KEYSTORE;
 
 KS_EXTERN_C_END
+
+/** @} */
 
 #endif

@@ -1,4 +1,6 @@
-/*
+/**
+ * @defgroup ks_show Show commands
+ *
  * Show commands: the operator's listing of the keystore.
  *
  * Both commands walk the software keystore's records by index, from 0, in the
@@ -8,6 +10,7 @@
  * key handles are shown (type and name or A-ID), never a stored value.
  *
  * Not thread-safe: callers use the keystore from one thread at a time.
+ * @{
  */
 #ifndef KEYSTORE_KS_SHOW_H
 #define KEYSTORE_KS_SHOW_H
@@ -18,7 +21,7 @@
 
 KS_EXTERN_C_BEGIN
 
-/*
+/**
  * Lists the keystore as debug traces of the software keystore's trace table
  * (module entry 3, level 0x7000000): the backend line, then either "Keystore
  * is empty." or a header and, per record, its index line followed by
@@ -42,7 +45,7 @@ KS_EXTERN_C_BEGIN
  */
 KS_EXPORT void ks_show_command(void);
 
-/*
+/**
  * Answers a keystore show request with a structured message built through the
  * platform's show-message builder (the showmsg_ operations and vstring_assign
  * of keystore/platform/ks_platform.h).
@@ -77,5 +80,7 @@ KS_EXPORT void ks_show_command(void);
 KS_EXPORT void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *err);
 
 KS_EXTERN_C_END
+
+/** @} */
 
 #endif

@@ -1,8 +1,11 @@
-/*
+/**
+ * @defgroup ks_types Status codes, key types and sizes
+ *
  * Status codes, key types and sizes shared by every keystore interface.
  *
  * Every keystore operation returns a status code: a signed 32-bit number
  * where SUCCESS is 1 and 0 means NOT_SUPPORTED. Yes/no queries return 1 or 0.
+ * @{
  */
 #ifndef KEYSTORE_KS_TYPES_H
 #define KEYSTORE_KS_TYPES_H
@@ -13,7 +16,7 @@
 
 KS_EXTERN_C_BEGIN
 
-/* X(name, value): the one list of status codes. ks_err_str prints the names
+/** X(name, value): the one list of status codes. ks_err_str prints the names
  * exactly as written here, without the KS_ prefix. 15 to 20 are unassigned. */
 #define KS_STATUS_LIST(X)        \
     X(NOT_SUPPORTED, 0)          \
@@ -50,25 +53,25 @@ KS_EXTERN_C_BEGIN
 typedef enum ks_status { KS_STATUS_LIST(KS_STATUS_ENUM_) } ks_status;
 #undef KS_STATUS_ENUM_
 
-/* Key types: the first byte of a key handle. */
-#define KS_KEY_TYPE_SECRET 0x01 /* simple secret or password */
-#define KS_KEY_TYPE_PAC 0x02    /* EAP-FAST PAC, named by its A-ID */
-#define KS_KEY_TYPE_WDC 0x51    /* record read by keystore_return_wdc */
+/** Key types: the first byte of a key handle. */
+#define KS_KEY_TYPE_SECRET 0x01 /**< simple secret or password */
+#define KS_KEY_TYPE_PAC 0x02    /**< EAP-FAST PAC, named by its A-ID */
+#define KS_KEY_TYPE_WDC 0x51    /**< record read by keystore_return_wdc */
 
-/* Names and handles. A name is 1 to KS_NAME_MAX bytes; its handle is the type
+/** Names and handles. A name is 1 to KS_NAME_MAX bytes; its handle is the type
  * byte followed by the name, KS_HANDLE_MAX bytes at most. */
 #define KS_NAME_MAX 31u
 #define KS_HANDLE_MAX 32u
 #define KS_AID_MAX 31u
 
-/* Limits of the software keystore. */
+/** Limits of the software keystore. */
 #define KS_MAX_KEYS 2000
 #define KS_TABLE_GROWTH 20
 #define KS_SECRET_MAX 256u
 #define KS_METADATA_MAX 65534u
 #define KS_DATA_MAX 65534u
 
-/* Output sizes. */
+/** Output sizes. */
 #define KS_MD5_LEN 16u
 #define KS_SHA1_LEN 20u
 #define KS_HMAC_MD5_LEN 16u
@@ -80,15 +83,17 @@ typedef enum ks_status { KS_STATUS_LIST(KS_STATUS_ENUM_) } ks_status;
 #define KS_PW_BLOCK_LEN 516u
 #define KS_MPPE_MASTER_KEY_LEN 16u
 
-/* Returns the name of a status code ("SUCCESS", "NO_MEMORY", ...). For values
+/** Returns the name of a status code ("SUCCESS", "NO_MEMORY", ...). For values
  * with no name the decimal value is formatted into a 16-byte buffer owned by
  * the library (one per thread); the next such call on the thread overwrites
  * it. The text is never null. */
 KS_EXPORT const char *ks_err_str(int32_t status);
 
-/* Always returns null. */
+/** Always returns null. */
 KS_EXPORT const char *ks_get_errormsg(void);
 
 KS_EXTERN_C_END
+
+/** @} */
 
 #endif
