@@ -1,18 +1,28 @@
-# Installation: headers, both libraries, pkg-config file and CMake package.
+# Installation, in the components the Debian packages are cut from
+# (cmake/package.cmake): each shared library alone (runtime), the headers,
+# the .so links, the pkg-config file and the CMake package (dev), and the
+# tools with their manual pages (tools, in tools/).
 include(CMakePackageConfigHelpers)
 
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/keystore/include/keystore DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/keystore/platform DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/keystore)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/include/keystore_host DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS keystore keystore_host EXPORT keystoreTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/keystore/include/keystore DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  COMPONENT dev)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/keystore/platform DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/keystore
+  COMPONENT dev)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/include/keystore_host DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  COMPONENT dev)
+install(TARGETS keystore EXPORT keystoreTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS keystore_host EXPORT keystoreTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT hostlib NAMELINK_COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 set_target_properties(keystore_host PROPERTIES EXPORT_NAME host)
-install(EXPORT keystoreTargets NAMESPACE keystore:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/keystore)
+install(EXPORT keystoreTargets NAMESPACE keystore:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/keystore
+  COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/keystoreConfig.cmake.in
   ${PROJECT_BINARY_DIR}/keystoreConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/keystore)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/keystoreConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/keystoreConfig.cmake ${PROJECT_BINARY_DIR}/keystoreConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/keystore)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/keystore COMPONENT dev)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/keystore.pc.in ${PROJECT_BINARY_DIR}/keystore.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/keystore.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/keystore.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)

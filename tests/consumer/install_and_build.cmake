@@ -1,10 +1,22 @@
-# Installs the build tree into a scratch prefix, then builds and runs a small
+# Installs the keystore into a scratch prefix, then builds and runs a small
 # consumer against it, once through the CMake package and once through
-# pkg-config. Run as: cmake -DBUILD_DIR=.. -DSOURCE_DIR=.. -DWORK_DIR=.. -P
+# pkg-config. The scratch prefix comes from the build tree's install rules, or
+# with PACKAGES from the Debian packages unpacked into a scratch root (whose
+# kstool must then run against the unpacked libraries).
+#   cmake -DBUILD_DIR=.. -DSOURCE_DIR=.. -DWORK_DIR=.. -P install_and_build.cmake
+#   cmake "-DPACKAGES=a.deb;b.deb" -DSOURCE_DIR=.. -DWORK_DIR=.. -P install_and_build.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
-set(prefix ${WORK_DIR}/prefix)
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} COMMAND_ERROR_IS_FATAL ANY
-                OUTPUT_QUIET)
+if(PACKAGES)
+  file(MAKE_DIRECTORY ${WORK_DIR}/root)
+  foreach(deb ${PACKAGES})
+    execute_process(COMMAND dpkg-deb -x ${deb} ${WORK_DIR}/root COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
+  set(prefix ${WORK_DIR}/root/usr)
+else()
+  set(prefix ${WORK_DIR}/prefix)
+  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} COMMAND_ERROR_IS_FATAL ANY
+                  OUTPUT_QUIET)
+endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${WORK_DIR}/build -G Ninja
                         -DCMAKE_PREFIX_PATH=${prefix} COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
 execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
@@ -20,3 +32,11 @@ execute_process(COMMAND cc ${SOURCE_DIR}/tests/consumer/consumer.c ${pc_flags} -
 get_filename_component(libdir ${pcdir} DIRECTORY)
 execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/consumer-pc
                 COMMAND_ERROR_IS_FATAL ANY)
+
+if(PACKAGES)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${prefix}/bin/kstool --version
+                  OUTPUT_VARIABLE version COMMAND_ERROR_IS_FATAL ANY)
+  if(NOT version MATCHES "\nlibkeystore [0-9.]+ \\(${libdir}/libkeystore\\.so\\.")
+    message(FATAL_ERROR "the packaged kstool did not load the packaged library:\n${version}")
+  endif()
+endif()
