@@ -617,7 +617,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         h.op = static_cast<int>(i);
         h.run(in);
         h.compare_state();
-        // The trace recorder keeps every record; start each call afresh.
+        // Faults and records of one call do not carry into the next.
         ksh_reset_recorders();
     }
     reset();

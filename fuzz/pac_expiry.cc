@@ -75,6 +75,7 @@ bool key_exists(uint8_t type, const std::string &name) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ksh_message_set_print(0);
+    ksh_set_recording(KSH_RECORD_DEFAULT_CAPACITY);  // the notifications are checked
     ks_use_sw_ks = 1;
     ks_is_standby = 0;
     ks::pac_clock = &fuzz_clock;

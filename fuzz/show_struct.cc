@@ -107,6 +107,7 @@ void reset() {
     ks_use_sw_ks = 1;
     ks::hw_present_answer = 1;
     ksh_alloc_clear_faults();
+    ksh_set_recording(KSH_RECORD_DEFAULT_CAPACITY);  // the builder calls and traces are checked
     ksh_showmsg_reset();
     ksh_reset_recorders();
 }

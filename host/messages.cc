@@ -1,6 +1,6 @@
-// Error-message facility: records each message and prints it on one line,
-// honouring a message's throttle record (at most one line per interval,
-// counting the calls it held back).
+// Error-message facility: prints each message on one line, honouring a
+// message's throttle record (at most one line per interval, counting the
+// calls it held back), and records it while recording is on.
 //
 // The facility's state per definition lives in the library's writable data
 // the definition points to: the per-message word counts every call, and a
@@ -13,12 +13,11 @@
 #include "keystore/platform/ks_platform.h"
 #include "keystore/platform/ks_platform_records.h"
 #include "keystore_host/host.h"
+#include "recorder.h"
 
 namespace {
 
-constexpr size_t kMax = 4096;
-constinit const void *g_messages[kMax] = {};
-constinit size_t g_count = 0;
+constinit ksh::Ring<const void *> g_messages;
 constinit uint64_t g_suppressed = 0;
 constinit int g_print = 1;
 constinit FILE *g_stream = nullptr;  // null: stderr
@@ -71,7 +70,7 @@ void sys_message_emit(const void *message_definition) {
         t[1] = now;
         t[2] = 0;
     }
-    if (g_count < kMax) g_messages[g_count++] = m;
+    if (const void **slot = g_messages.add()) *slot = m;
     if (!g_print) return;
     FILE *out = g_stream != nullptr ? g_stream : stderr;
     std::fprintf(out, "%%%s-%u-%s: %s", m->facility, (m->flags >> 16) & 0xFu, m->mnemonic, m->format);
@@ -80,8 +79,12 @@ void sys_message_emit(const void *message_definition) {
     std::fflush(out);
 }
 
-size_t ksh_message_count(void) { return g_count; }
-const void *ksh_message_at(size_t i) { return i < g_count ? g_messages[i] : nullptr; }
+size_t ksh_message_count(void) { return g_messages.size(); }
+const void *ksh_message_at(size_t i) {
+    const void **m = g_messages.at(i);
+    return m != nullptr ? *m : nullptr;
+}
+uint64_t ksh_message_dropped(void) { return g_messages.dropped(); }
 uint64_t ksh_message_suppressed(void) { return g_suppressed; }
 
 uint64_t ksh_message_held_back(const void *definition) {
@@ -93,7 +96,7 @@ uint64_t ksh_message_held_back(const void *definition) {
 }
 
 void ksh_message_clear(void) {
-    g_count = 0;
+    g_messages.clear();
     g_suppressed = 0;
     for (size_t i = 0; i < g_seen_count; ++i) {
         const ks_message_definition *m = g_seen[i];

@@ -11,6 +11,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "keystore/platform/ks_platform_records.h"
 #include "keystore_host/host.h"
+#include "recorder.h"
 
 namespace {
 
@@ -45,21 +46,17 @@ constinit uint32_t g_query_log[kQueryLogMax] = {};
 constinit size_t g_query_count = 0;
 
 // ---- PAC notifications ----
-constexpr size_t kPacEventsMax = 8192;
-constinit ksh_pac_event *g_pac_events = nullptr;
-constinit size_t g_pac_event_count = 0;
+constinit ksh::Ring<ksh_pac_event> g_pac_events;
 constinit ksh_pac_handler g_added = nullptr;
 constinit ksh_pac_handler g_deleted = nullptr;
 constinit void *g_pac_ctx = nullptr;
 
 void record_pac(int added, const uint8_t *aid, uint32_t len) {
-    if (g_pac_events == nullptr) g_pac_events = static_cast<ksh_pac_event *>(std::calloc(kPacEventsMax, sizeof(ksh_pac_event)));
-    if (g_pac_events == nullptr || g_pac_event_count == kPacEventsMax) return;
-    ksh_pac_event &e = g_pac_events[g_pac_event_count++];
-    e.added = added;
-    e.aid_len = len;
-    std::memset(e.aid, 0, sizeof e.aid);
-    if (aid != nullptr) std::memcpy(e.aid, aid, len < sizeof e.aid ? len : sizeof e.aid);
+    ksh_pac_event *e = g_pac_events.add();
+    if (e == nullptr) return;
+    e->added = added;
+    e->aid_len = len;
+    if (aid != nullptr) std::memcpy(e->aid, aid, len < sizeof e->aid ? len : sizeof e->aid);
 }
 
 // ---- Subsystems ----
@@ -238,9 +235,10 @@ void ksh_set_pac_handlers(ksh_pac_handler added, ksh_pac_handler deleted, void *
     g_pac_ctx = ctx;
 }
 
-size_t ksh_pac_event_count(void) { return g_pac_event_count; }
-const ksh_pac_event *ksh_pac_event_at(size_t i) { return i < g_pac_event_count ? &g_pac_events[i] : nullptr; }
-void ksh_pac_events_clear(void) { g_pac_event_count = 0; }
+size_t ksh_pac_event_count(void) { return g_pac_events.size(); }
+const ksh_pac_event *ksh_pac_event_at(size_t i) { return g_pac_events.at(i); }
+void ksh_pac_events_clear(void) { g_pac_events.clear(); }
+uint64_t ksh_pac_events_dropped(void) { return g_pac_events.dropped(); }
 
 // ---- Subsystem framework ----
 int subsystem_register(void *header) {

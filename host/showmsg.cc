@@ -1,6 +1,7 @@
 // Structured show-message builder: reply containers holding one message each
 // (three flags and an ordered element list), element ownership, per-operation
-// fault injection, a call log, and rendering as a table or as JSON.
+// fault injection, a call log kept while recording is on, and rendering as a
+// table or as JSON.
 #include "keystore_host/showmsg.h"
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "keystore/platform/ks_platform.h"
+#include "recorder.h"
 
 namespace {
 
@@ -63,7 +65,6 @@ struct State {
     std::map<const void *, Elem *> value_fields;  // &elem->value -> elem
     Fault faults[KSH_SHOWMSG_OP_COUNT];
     uint32_t calls[KSH_SHOWMSG_OP_COUNT] = {};
-    std::vector<ksh_showmsg_call> log;
     ksh_showmsg_hook hook = nullptr;
     void *hook_ctx = nullptr;
 };
@@ -71,6 +72,7 @@ struct State {
 // Created on first use and kept for the process: the builder may be called
 // before static constructors have run.
 constinit State *g_state = nullptr;
+constinit ksh::Ring<ksh_showmsg_call> g_log;
 
 State &state() {
     if (g_state == nullptr) g_state = new State();
@@ -102,7 +104,9 @@ class Call {
             set_err(0);
         }
     }
-    ~Call() { state().log.push_back(rec_); }
+    ~Call() {
+        if (ksh_showmsg_call *kept = g_log.add()) *kept = rec_;
+    }
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
 
@@ -444,16 +448,15 @@ void ksh_showmsg_set_hook(ksh_showmsg_hook hook, void *ctx) {
     state().hook_ctx = ctx;
 }
 
-size_t ksh_showmsg_call_count(void) { return g_state ? g_state->log.size() : 0; }
+size_t ksh_showmsg_call_count(void) { return g_log.size(); }
 
-const ksh_showmsg_call *ksh_showmsg_call_at(size_t i) {
-    if (g_state == nullptr || i >= g_state->log.size()) return nullptr;
-    return &g_state->log[i];
-}
+const ksh_showmsg_call *ksh_showmsg_call_at(size_t i) { return g_log.at(i); }
+
+uint64_t ksh_showmsg_calls_dropped(void) { return g_log.dropped(); }
 
 void ksh_showmsg_reset(void) {
     State &s = state();
-    s.log.clear();
+    g_log.clear();
     for (auto &f : s.faults) f = Fault{};
     for (auto &n : s.calls) n = 0;
     s.hook = nullptr;

@@ -1,16 +1,19 @@
-// Trace facility: records every trace with its arguments copied at call time,
-// and prints it when asked.
+// Trace facility: turns every trace into a record with its arguments copied
+// at call time, hands it to the output (printing, binary log) and the hook,
+// and keeps it only while recording is on.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "host/trace_text/catalog.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
+#include "recorder.h"
 #include "trace_internal.h"
 
 extern "C" const uint16_t trace_module_ids[32] = {
@@ -20,50 +23,79 @@ extern "C" const uint16_t trace_module_ids[32] = {
 namespace ksh {
 namespace {
 
+// One record and the copies of its string arguments, NUL-terminated one after
+// the other in one block. The copies and the integers can be derived key
+// bytes (the PAC derivation traces them), so both are wiped before they go.
 struct Entry {
     ksh_trace_record rec{};
-    std::string strings[KSH_TRACE_MAX_ARGS];
+    std::unique_ptr<char[]> text;
+    size_t text_len = 0;
+    void wipe() {
+        ksh::wipe(text.get(), text_len);
+        ksh::wipe(&rec, sizeof rec);
+    }
 };
 
+// A string argument as the caller passed it, until it is copied.
+struct Span {
+    const char *p = nullptr;
+    size_t n = 0;
+};
+
+// The record buffer handed out by trace_record_reserve, preceded by who it is
+// for, so that commit can find the message again.
 struct Pending {
     const void *descriptor;
     uint32_t index;
+    uint32_t size;
 };
 
-constinit std::vector<std::unique_ptr<Entry>> *g_records = nullptr;
+constinit Ring<Entry> g_records;
 constinit ksh_trace_hook g_hook = nullptr;
 constinit void *g_hook_ctx = nullptr;
 
-std::vector<std::unique_ptr<Entry>> &records() {
-    if (g_records == nullptr) g_records = new std::vector<std::unique_ptr<Entry>>();  // lives for the process
-    return *g_records;
+void begin_record(Entry &e, const void *descriptor, uint32_t index, uint16_t module_id, uint32_t level, int packed) {
+    e.rec.descriptor = descriptor;
+    e.rec.table = table_of_descriptor(descriptor);
+    e.rec.index = index;
+    e.rec.module_id = module_id;
+    e.rec.level = level;
+    e.rec.packed = packed;
 }
 
-Entry &begin_record(const void *descriptor, uint32_t index, uint16_t module_id, uint32_t level, int packed) {
-    auto e = std::make_unique<Entry>();
-    e->rec.descriptor = descriptor;
-    e->rec.table = table_of_descriptor(descriptor);
-    e->rec.index = index;
-    e->rec.module_id = module_id;
-    e->rec.level = level;
-    e->rec.packed = packed;
-    records().push_back(std::move(e));
-    return *records().back();
+// Copies the string arguments (kind 's', spans[k]) into the entry's block.
+void copy_strings(Entry &e, const Span *spans) {
+    size_t total = 0;
+    for (int k = 0; k < e.rec.nargs; ++k)
+        if (e.rec.args[k].kind == 's') total += spans[k].n + 1;
+    if (total == 0) return;
+    e.text.reset(new (std::nothrow) char[total]);
+    if (e.text == nullptr) {
+        for (int k = 0; k < e.rec.nargs; ++k)
+            if (e.rec.args[k].kind == 's') e.rec.args[k].s = "";
+        return;
+    }
+    e.text_len = total;
+    char *at = e.text.get();
+    for (int k = 0; k < e.rec.nargs; ++k) {
+        if (e.rec.args[k].kind != 's') continue;
+        std::memcpy(at, spans[k].p, spans[k].n);
+        at[spans[k].n] = '\0';
+        e.rec.args[k].s = at;
+        at += spans[k].n + 1;
+    }
 }
 
-void set_string(Entry &e, int k, const char *s, size_t n) {
-    e.strings[k].assign(s, n);
-    e.rec.args[k].kind = 's';
-    e.rec.args[k].s = e.strings[k].c_str();
-}
-
-std::string shape_for(const void *descriptor, uint32_t index) {
+// One character per argument ('i', 's', 'p'); empty for a message without a
+// known text.
+std::string_view shape_for(const void *descriptor, uint32_t index) {
     const Catalog *c = catalog_for_descriptor(descriptor);
     const CatalogMessage *m = c ? c->find(table_of_descriptor(descriptor), index) : nullptr;
-    return m ? m->shape : std::string();
+    return m ? std::string_view(m->shape) : std::string_view();
 }
 
-void finish_record(const Entry &e) {
+void finish_record(Entry &e, const Span *spans) {
+    copy_strings(e, spans);
     on_trace_recorded(e.rec);
     if (g_hook) g_hook(g_hook_ctx, &e.rec);
 }
@@ -77,48 +109,57 @@ using namespace ksh;
 extern "C" {
 
 void trace_emit(const void *descriptor, uint32_t index, uint16_t module_id, uint32_t level, ...) {
-    std::string shape = shape_for(descriptor, index);
-    Entry &e = begin_record(descriptor, index, module_id, level, 0);
+    Entry local;
+    Entry *kept = g_records.add();
+    Entry &e = kept != nullptr ? *kept : local;
+    begin_record(e, descriptor, index, module_id, level, 0);
+    Span spans[KSH_TRACE_MAX_ARGS];
+    const std::string_view shape = shape_for(descriptor, index);
     va_list ap;
     va_start(ap, level);
     int k = 0;
     for (char kind : shape) {
         if (k == KSH_TRACE_MAX_ARGS) break;
         ksh_trace_arg &a = e.rec.args[k];
+        a.kind = kind == 's' || kind == 'p' ? kind : 'i';
         if (kind == 's') {
             const char *s = va_arg(ap, const char *);
             if (s == nullptr) s = "(null)";
-            set_string(e, k, s, std::strlen(s));
+            spans[k] = Span{s, std::strlen(s)};
         } else if (kind == 'p') {
-            a.kind = 'p';
             a.p = va_arg(ap, const void *);
         } else {
-            a.kind = 'i';
             a.i = va_arg(ap, int);
         }
         ++k;
     }
     va_end(ap);
     e.rec.nargs = k;
-    finish_record(e);
+    finish_record(e, spans);
+    local.wipe();
 }
 
 void *trace_record_reserve(const void *descriptor, uint32_t index, uint16_t, uint32_t, uint32_t size) {
-    // The record buffer is preceded by who it is for, so that commit can find
-    // the message again.
-    auto *p = static_cast<Pending *>(std::calloc(1, sizeof(Pending) + size + 1));
+    if (size > UINT32_MAX - sizeof(Pending)) return nullptr;
+    auto *p = static_cast<Pending *>(std::calloc(1, sizeof(Pending) + size));
     if (p == nullptr) return nullptr;
     p->descriptor = descriptor;
     p->index = index;
+    p->size = size;
     return p + 1;
 }
 
 void trace_record_commit(void *record, uint32_t size, uint16_t module_id, uint32_t level) {
     if (record == nullptr) return;
     Pending *p = static_cast<Pending *>(record) - 1;
+    if (size > p->size) size = p->size;
     const unsigned char *b = static_cast<const unsigned char *>(record);
-    std::string shape = shape_for(p->descriptor, p->index);
-    Entry &e = begin_record(p->descriptor, p->index, module_id, level, 1);
+    Entry local;
+    Entry *kept = g_records.add();
+    Entry &e = kept != nullptr ? *kept : local;
+    begin_record(e, p->descriptor, p->index, module_id, level, 1);
+    Span spans[KSH_TRACE_MAX_ARGS];
+    const std::string_view shape = shape_for(p->descriptor, p->index);
     uint32_t pos = 0;
     int k = 0;
     for (char kind : shape) {
@@ -129,7 +170,8 @@ void trace_record_commit(void *record, uint32_t size, uint16_t module_id, uint32
             std::memcpy(&n, b + pos, 4);
             pos += 4;
             if (n > size - pos) break;
-            set_string(e, k, reinterpret_cast<const char *>(b + pos), n);
+            e.rec.args[k].kind = 's';
+            spans[k] = Span{reinterpret_cast<const char *>(b + pos), n};
             pos += n;
         } else if (kind == 'p') {
             if (size - pos < sizeof(void *)) break;
@@ -145,20 +187,22 @@ void trace_record_commit(void *record, uint32_t size, uint16_t module_id, uint32
         ++k;
     }
     e.rec.nargs = k;
+    finish_record(e, spans);
+    local.wipe();
+    wipe(p, sizeof(Pending) + p->size);
     std::free(p);
-    finish_record(e);
 }
 
-size_t ksh_trace_count(void) { return g_records ? g_records->size() : 0; }
+size_t ksh_trace_count(void) { return g_records.size(); }
 
 const ksh_trace_record *ksh_trace_at(size_t i) {
-    if (g_records == nullptr || i >= g_records->size()) return nullptr;
-    return &(*g_records)[i]->rec;
+    Entry *e = g_records.at(i);
+    return e != nullptr ? &e->rec : nullptr;
 }
 
-void ksh_trace_clear(void) {
-    if (g_records) g_records->clear();
-}
+void ksh_trace_clear(void) { g_records.clear(); }
+
+uint64_t ksh_trace_dropped(void) { return g_records.dropped(); }
 
 void ksh_trace_set_hook(ksh_trace_hook hook, void *ctx) {
     g_hook = hook;

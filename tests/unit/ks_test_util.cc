@@ -59,6 +59,7 @@ void reset_keystore() {
                                   registry_ks_notify_get_ks_notify_switchover_ptr(),
                                   registry_ks_platform_get_ks_notify_switchover_platform_ptr()})
         ksh_registry_clear(slot);
+    ksh_set_recording(KSH_RECORD_DEFAULT_CAPACITY);  // the tests read what the library traced
     ksh_reset_recorders();
     ksh_trace_set_hook(nullptr, nullptr);
     ksh_showmsg_reset();

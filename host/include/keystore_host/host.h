@@ -11,6 +11,8 @@
  * Environment, read once at first use:
  *   KSH_TRACE=1             print every trace to stderr as it is emitted
  *   KSH_TRACE_BINARY=path   append every trace record, binary, to path
+ *   KSH_RECORD=1            keep records (see Recording below)
+ *   KSH_RECORD_CAPACITY=n   records per recorder (default 16384)
  *   KSH_RANDOM_SEED=n       deterministic random bytes from seed n
  *   KSH_HA_ACTIVE=0|1       answer of ha_core_is_active (default 1)
  *   KSH_HW_MODELS=mask      bit i: hw_model_query(i) answers yes (default 0)
@@ -58,8 +60,10 @@ KSH_EXPORT uint64_t ksh_alloc_uncleansed_frees(void);
 KSH_EXPORT uint32_t ksh_alloc_last_uncleansed_tag(void);
 
 /* ---- Traces --------------------------------------------------------------
- * Every trace_emit and reserve/commit is recorded with its arguments copied
- * at call time (strings are copied, so a caller's buffer may change after). */
+ * Every trace_emit and reserve/commit becomes a record with its arguments
+ * copied at call time (strings are copied, so a caller's buffer may change
+ * after). The record goes to the printer, the binary log and the hook, and is
+ * kept only while recording is on (see Recording, at the end). */
 enum { KSH_TRACE_MAX_ARGS = 8 };
 typedef struct ksh_trace_arg {
     char kind;      /* 'i' integer, 's' string, 'p' pointer */
@@ -78,9 +82,14 @@ typedef struct ksh_trace_record {
     ksh_trace_arg args[KSH_TRACE_MAX_ARGS];
 } ksh_trace_record;
 
+/* The records kept, oldest first (i = 0); a record stays where it is until
+ * it is dropped or cleared. */
 KSH_EXPORT size_t ksh_trace_count(void);
 KSH_EXPORT const ksh_trace_record *ksh_trace_at(size_t i);
+/* Wipes and forgets every record kept and the drop count. */
 KSH_EXPORT void ksh_trace_clear(void);
+/* Records dropped (oldest first, to make room) since the last clear. */
+KSH_EXPORT uint64_t ksh_trace_dropped(void);
 /* Renders a record as text from the catalogue in the library file (read
  * once per library file, found through the loaded object that holds the
  * record's descriptor): the message text with the captured arguments in
@@ -107,9 +116,10 @@ KSH_EXPORT void ksh_trace_set_print_stream(FILE *stream);
  *           unknown), u16 module id, u16 argument count, u32 level, then per
  *           argument a kind byte and: 'i' i32; 'p' u64; 's' u32 n, n bytes. */
 KSH_EXPORT int ksh_trace_set_binary_log(const char *path);
-/* Called after every trace is recorded, with the record; the hook may change
- * process state (a mode flag, say) between two traces of a running
- * operation. Null removes it. */
+/* Called after every trace is made (and kept, when recording is on), with
+ * the record, which it must not keep: the hook may change process state (a
+ * mode flag, say) between two traces of a running operation. Works whether
+ * recording is on or off. Null removes it. */
 typedef void (*ksh_trace_hook)(void *ctx, const ksh_trace_record *record);
 KSH_EXPORT void ksh_trace_set_hook(ksh_trace_hook hook, void *ctx);
 
@@ -123,14 +133,17 @@ KSH_EXPORT void ksh_trace_set_hook(ksh_trace_hook hook, void *ctx);
  * interval; calls within the interval are held back and counted, and the next
  * line printed after the interval ends with " (N held back)". The facility
  * keeps the time of its last line (low 32 bits of the millisecond clock) and
- * the count held back since in the record's second and third words. */
-KSH_EXPORT size_t ksh_message_count(void);          /* emitted (not held back) */
-KSH_EXPORT const void *ksh_message_at(size_t i);    /* the message definition */
+ * the count held back since in the record's second and third words. While
+ * recording is on, every message emitted (not held back) is kept. */
+KSH_EXPORT size_t ksh_message_count(void);          /* kept */
+KSH_EXPORT const void *ksh_message_at(size_t i);    /* the definition; i = 0 oldest */
+KSH_EXPORT uint64_t ksh_message_dropped(void);      /* dropped to make room since the last clear */
 KSH_EXPORT uint64_t ksh_message_suppressed(void);   /* held back by throttling since the last clear */
 /* Held back since this definition's last printed line. */
 KSH_EXPORT uint64_t ksh_message_held_back(const void *definition);
-/* Forgets the recorded messages and every definition's throttle state, and
- * sets the per-message words of the definitions seen back to 0. */
+/* Forgets the recorded messages, the drop count and every definition's
+ * throttle state, and sets the per-message words of the definitions seen back
+ * to 0. */
 KSH_EXPORT void ksh_message_clear(void);
 /* Print emitted messages (default on), to stream (null: stderr). */
 KSH_EXPORT void ksh_message_set_print(int on);
@@ -155,13 +168,13 @@ KSH_EXPORT void ksh_set_ha_active(int active);
 KSH_EXPORT void ksh_set_hw_models(uint32_t mask);
 KSH_EXPORT void ksh_set_board_subtype(int subtype);
 /* hw_model_query calls since the last clear, in order; returns the count and
- * writes up to max family numbers. */
+ * writes up to max family numbers (of the first 256, the ones kept). */
 KSH_EXPORT size_t ksh_hw_query_log(uint32_t *families, size_t max);
 KSH_EXPORT void ksh_hw_query_log_clear(void);
 
 /* ---- PAC notifications ---------------------------------------------------
- * Every notification is recorded; a host process may also install its own
- * handlers, called after recording. */
+ * A host process installs its own handlers; every notification is also
+ * kept while recording is on. */
 typedef void (*ksh_pac_handler)(void *ctx, const uint8_t *aid, uint32_t aid_len);
 KSH_EXPORT void ksh_set_pac_handlers(ksh_pac_handler added, ksh_pac_handler deleted, void *ctx);
 typedef struct ksh_pac_event {
@@ -172,6 +185,7 @@ typedef struct ksh_pac_event {
 KSH_EXPORT size_t ksh_pac_event_count(void);
 KSH_EXPORT const ksh_pac_event *ksh_pac_event_at(size_t i);
 KSH_EXPORT void ksh_pac_events_clear(void);
+KSH_EXPORT uint64_t ksh_pac_events_dropped(void);
 
 /* ---- Subsystem framework -------------------------------------------------- */
 KSH_EXPORT size_t ksh_subsystem_count(void);
@@ -214,8 +228,30 @@ KSH_EXPORT uint64_t ksh_registry_release_count(void);
 KSH_EXPORT size_t ksh_registry_init_count(void);
 KSH_EXPORT const void *ksh_registry_init_at(size_t i);
 
+/* ---- Recording -------------------------------------------------------------
+ * The trace records, the error messages, the show builder's call log and the
+ * PAC notifications are kept for tests and tools that read them back, and
+ * only when asked: recording is off unless KSH_RECORD=1 is in the
+ * environment (read when the first record could be made) or
+ * ksh_set_recording turns it on. A process that never turns it on keeps no record, however long it runs;
+ * printing, the binary log, the hooks and the handlers work either way.
+ * While recording is on, each of the four keeps at most the capacity's most
+ * recent records (KSH_RECORD_CAPACITY, or KSH_RECORD_DEFAULT_CAPACITY): when
+ * one is full, its oldest record is dropped and counted (ksh_trace_dropped,
+ * ksh_message_dropped, ksh_showmsg_calls_dropped, ksh_pac_events_dropped).
+ * Dropped and cleared records are wiped first: a trace's copied arguments can
+ * hold derived key bytes. */
+#define KSH_RECORD_DEFAULT_CAPACITY 16384
+/* Records per recorder from now; 0 turns recording off. Each recorder
+ * holding more than capacity drops its oldest down to it (so 0 wipes every
+ * record). Wins over the environment. */
+KSH_EXPORT void ksh_set_recording(size_t capacity);
+/* The capacity in force; 0 while recording is off. */
+KSH_EXPORT size_t ksh_recording(void);
+
 /* Clears every recorder (traces, messages, PAC events, hardware query log)
- * and every fault; leaves settings and live blocks alone. */
+ * and every fault; leaves settings (recording among them) and live blocks
+ * alone. */
 KSH_EXPORT void ksh_reset_recorders(void);
 
 #if defined(__cplusplus)

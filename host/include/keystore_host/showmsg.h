@@ -149,7 +149,8 @@ KSH_EXPORT void ksh_showmsg_set_hook(ksh_showmsg_hook hook, void *ctx);
 
 /* ---- Call log ------------------------------------------------------------- */
 
-/* One builder call as it ended. */
+/* One builder call as it ended, kept while recording is on (see host.h), the
+ * oldest dropped when the log is full. */
 typedef struct ksh_showmsg_call {
     ksh_showmsg_op op;
     uint32_t call_no;   /* per operation, from 1 since the last reset */
@@ -163,10 +164,12 @@ typedef struct ksh_showmsg_call {
 } ksh_showmsg_call;
 
 KSH_EXPORT size_t ksh_showmsg_call_count(void);
-KSH_EXPORT const ksh_showmsg_call *ksh_showmsg_call_at(size_t i);
+KSH_EXPORT const ksh_showmsg_call *ksh_showmsg_call_at(size_t i); /* i = 0 oldest */
+/* Calls dropped to make room since the last reset. */
+KSH_EXPORT uint64_t ksh_showmsg_calls_dropped(void);
 
-/* Clears the call log, the call numbers, every fault and the hook. Reply
- * containers and their elements stay. */
+/* Clears the call log (wiped) and its drop count, the call numbers, every
+ * fault and the hook. Reply containers and their elements stay. */
 KSH_EXPORT void ksh_showmsg_reset(void);
 
 #if defined(__cplusplus)
