@@ -152,7 +152,13 @@ void print_version();
 
 // ---- Traces -----------------------------------------------------------------
 
-// Rendered text of the traces recorded since the last call, and forgets them.
+// Starts capturing what the library reports, through the platform's trace
+// hook and PAC handlers: the traces and PAC events of one command, until they
+// are taken or forgotten, so a long session keeps nothing of earlier ones.
+void start_capture();
+// Forgets the traces and PAC events captured so far.
+void forget_captured();
+// Rendered text of the traces captured since the last call, and forgets them.
 // Each text is as the catalogue renders it, newlines included.
 struct RenderedTrace {
     int table;

@@ -171,8 +171,7 @@ LineResult run_words(const std::vector<std::string> &words, bool echo) {
     }
     Args args;
     if (!split_args(*c, words, nwords, args)) return LineResult::kUsage;
-    take_traces();  // what came before this command is not its output
-    ksh_pac_events_clear();
+    forget_captured();  // what came before this command is not its output
     Outcome o = c->handler(args);
     print_pac_events();
     std::vector<RenderedTrace> traces = take_traces();
@@ -346,9 +345,9 @@ int main(int argc, char **argv) {
 
     // Start-up as on a device: the platform runs the library's registered
     // initialisation, which selects the software keystore.
+    start_capture();
     ksh_platform_start();
-    take_traces();
-    ksh_pac_events_clear();
+    forget_captured();
 
     if (script_fd >= 0) {
         LineReader in(script_fd);

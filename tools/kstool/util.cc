@@ -1,6 +1,7 @@
 // Output and trace capture shared by every command.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "keystore/ks_types.h"
 #include "keystore_host/host.h"
@@ -9,6 +10,32 @@
 namespace kstool {
 
 bool g_print_traces = false;
+
+namespace {
+
+struct PacEvent {
+    bool added;
+    std::vector<uint8_t> aid;
+};
+
+std::vector<RenderedTrace> g_traces;
+std::vector<PacEvent> g_pac_events;
+
+void capture_trace(void *, const ksh_trace_record *r) {
+    char buf[2048];
+    RenderedTrace t{r->table, r->index, {}};
+    if (ksh_trace_render(r, buf, sizeof buf) >= 0) {
+        t.text = buf;
+    } else {
+        t.text = "trace table " + std::to_string(r->table) + " message " + std::to_string(r->index);
+    }
+    g_traces.push_back(std::move(t));
+}
+
+void pac_added(void *, const uint8_t *aid, uint32_t len) { g_pac_events.push_back({true, {aid, aid + len}}); }
+void pac_removed(void *, const uint8_t *aid, uint32_t len) { g_pac_events.push_back({false, {aid, aid + len}}); }
+
+}  // namespace
 
 bool Args::has(const char *name) const { return opt(name) != nullptr; }
 
@@ -40,14 +67,10 @@ std::string hex_and_text(const uint8_t *p, size_t n) {
 }
 
 void print_pac_events() {
-    size_t n = ksh_pac_event_count();
-    for (size_t i = 0; i < n; ++i) {
-        const ksh_pac_event *e = ksh_pac_event_at(i);
-        if (e == nullptr) continue;
-        size_t len = e->aid_len < sizeof e->aid ? e->aid_len : sizeof e->aid;
-        out(e->added ? "pac added" : "pac removed", hex_and_text(e->aid, len));
-    }
-    ksh_pac_events_clear();
+    std::vector<PacEvent> events;
+    events.swap(g_pac_events);
+    for (const PacEvent &e : events)
+        out(e.added ? "pac added" : "pac removed", hex_and_text(e.aid.data(), e.aid.size()));
 }
 
 void out(const std::string &label, const std::string &value) { std::printf("%s: %s\n", label.c_str(), value.c_str()); }
@@ -69,22 +92,19 @@ Outcome usage_error(const std::string &message) {
     return Outcome::kUsage;
 }
 
+void start_capture() {
+    ksh_trace_set_hook(capture_trace, nullptr);
+    ksh_set_pac_handlers(pac_added, pac_removed, nullptr);
+}
+
+void forget_captured() {
+    std::vector<RenderedTrace>().swap(g_traces);
+    std::vector<PacEvent>().swap(g_pac_events);
+}
+
 std::vector<RenderedTrace> take_traces() {
     std::vector<RenderedTrace> v;
-    size_t n = ksh_trace_count();
-    for (size_t i = 0; i < n; ++i) {
-        const ksh_trace_record *r = ksh_trace_at(i);
-        if (r == nullptr) continue;
-        char buf[2048];
-        RenderedTrace t{r->table, r->index, {}};
-        if (ksh_trace_render(r, buf, sizeof buf) >= 0) {
-            t.text = buf;
-        } else {
-            t.text = "trace table " + std::to_string(r->table) + " message " + std::to_string(r->index);
-        }
-        v.push_back(std::move(t));
-    }
-    ksh_trace_clear();
+    v.swap(g_traces);
     return v;
 }
 
