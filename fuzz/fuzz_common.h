@@ -1,56 +1,54 @@
-// Helpers shared by the fuzz targets: reading the input, counting the blocks
-// the library holds, and keeping the host platform quiet.
+// What the fuzz targets share: each runs the model driver
+// (tests/model/ks_driver.h) over its input, with the operations it picks
+// from, and stops the process at the first mismatch.
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
-#include "keystore_host/host.h"
+#include "model/ks_driver.h"
 
 namespace fuzz {
 
-using Bytes = std::vector<uint8_t>;
-
-// Reads the fuzzer's input front to back; past its end every read is zero or
-// empty.
-struct Reader {
-    const uint8_t *p;
-    size_t left;
-    uint8_t u8() {
-        if (left == 0) return 0;
-        --left;
-        return *p++;
-    }
-    // Two bytes big-endian, missing bytes read as zero.
-    uint16_t u16() { return static_cast<uint16_t>(u8() << 8 | u8()); }
-    // Two bytes big-endian, or 0 when fewer than two are left.
-    uint16_t be16() {
-        Bytes b = take(2);
-        return b.size() == 2 ? static_cast<uint16_t>(b[0] << 8 | b[1]) : 0;
-    }
-    // n bytes, or as many as are left.
-    Bytes take(size_t n) {
-        n = std::min(n, left);
-        Bytes out(p, p + n);
-        p += n;
-        left -= n;
-        return out;
-    }
-};
-
-// Blocks the library holds beyond those it keeps for the life of the
-// process (the slot array and the handle index).
-inline uint64_t library_blocks() {
-    return ksh_alloc_live_blocks() - ksh_alloc_tag_live_blocks(0x0460009B) - ksh_alloc_tag_live_blocks(0x04600095);
+[[noreturn]] inline void fail(const std::string &what) {
+    std::fprintf(stderr, "%s\n", what.c_str());
+    std::abort();
 }
 
-// No message or trace printing while fuzzing.
-inline int quiet_platform() {
-    ksh_message_set_print(0);
-    ksh_trace_set_print(0);
+// An empty keystore in the software mode, at clock 0, without faults.
+inline void reset() {
+    ks_pac_cache_purge();
+    static const uint8_t any = 0;
+    ks_sym_key_prefix_purge(&any, 0);
+    ks_use_sw_ks = 1;
+    ks_is_standby = 0;
+    ks::hw_present_answer = 1;
+    ks::pac_clock = &ksmodel::driver_clock;
+    ksmodel::g_now = 0;
+    ksh_alloc_clear_faults();
+    ksh_reset_recorders();
+    ksh_showmsg_reset();
+}
+
+// Up to 48 steps, each an operation of the mix (any operation when empty).
+inline int run(const uint8_t *data, size_t size, const std::vector<ksmodel::Op> &mix) {
+    reset();
+    if (ksmodel::library_blocks() != 0) fail("blocks held before the run");
+    ksmodel::Source in(data, size);
+    ksmodel::Driver driver{in, fail};
+    for (int i = 0; i < 48 && in.more(); ++i) driver.step(mix);
+    reset();
+    if (ksmodel::library_blocks() != 0) fail("blocks held after the run");
     return 0;
 }
 
 }  // namespace fuzz
+
+// No message or trace printing while fuzzing.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    ksh_message_set_print(0);
+    ksh_trace_set_print(0);
+    return 0;
+}

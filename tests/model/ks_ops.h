@@ -1,0 +1,200 @@
+// An interpreter of keystore calls written as data: the table-driven tests
+// (hostile input, allocation sweep, secret hygiene) keep their cases as rows
+// of text, one call per row, and run them through it.
+//
+// A row is the operation's exported name and one token per parameter:
+//   @null      a null pointer
+//   @outN      an output buffer, guard bytes after the N bytes the call may
+//              write (@out@K: as many as parameter K says, @out%K: its low
+//              16 bits)
+//   @p         where the call hands a block out (T **), released afterwards
+//   @reply     a structured show reply
+//   "#"        the length of the bytes of the parameter before it
+//   ""         no bytes, at a non-null address
+//   a number   decimal or 0x hex; for a writable integer pointer, its start
+//   bytes      parts joined by '+', each "x:HEX", "h1:NAME" or "h2:NAME" (a
+//              key handle of type 1 or 2) or text, and each optionally "*N"
+//              (repeated N times); passed as a writable copy
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "keystore/keystore.h"
+#include "keystore/platform/ks_platform.h"
+#include "keystore_host/showmsg.h"
+
+namespace ksops {
+
+constexpr char kGuard = static_cast<char>(0xA5);
+
+// The bytes a token stands for.
+inline std::string bytes_of(const std::string &token) {
+    std::string out, part;
+    for (std::stringstream parts(token == "\"\"" ? "" : token); std::getline(parts, part, '+');) {
+        const size_t star = part.rfind('*');
+        size_t times = 1;
+        if (star != std::string::npos && star + 1 < part.size() && part.find_first_not_of("0123456789", star + 1) == std::string::npos)
+            times = std::stoul(part.substr(star + 1)), part.resize(star);
+        std::string one = part.rfind("h1:", 0) == 0 || part.rfind("h2:", 0) == 0 ? char(part[1] - '0') + part.substr(3) : part;
+        if (part.rfind("x:", 0) == 0) {
+            one.clear();
+            for (size_t i = 2; i + 1 < part.size(); i += 2) one += static_cast<char>(std::stoul(part.substr(i, 2), nullptr, 16));
+        }
+        for (size_t i = 0; i < times; ++i) out += one;
+    }
+    return out;
+}
+
+struct Arg {
+    std::string token, data, original;  // data: the bytes passed; original: as before the call
+    bool numeric = false;
+    uint64_t num = 0, word = 0;  // a number, and the integer a pointer parameter reads and writes
+    size_t out_len = 0;          // outputs: the bytes the call may write
+    void *block = nullptr, *reply = nullptr;
+    // The parameter the function takes, by its type and the token.
+    template <class T> operator T() {
+        if constexpr (!std::is_pointer_v<T>) {
+            return static_cast<T>(num);
+        } else if (token == "@null") {
+            return nullptr;
+        } else if constexpr (std::is_pointer_v<std::remove_pointer_t<T>>) {
+            return reinterpret_cast<T>(&(block = &block));  // its own address: nothing handed out
+        } else if constexpr (std::is_const_v<std::remove_pointer_t<T>>) {
+            return reinterpret_cast<T>(data.data());
+        } else {
+            if (reply != nullptr) return static_cast<T>(reply);
+            return reinterpret_cast<T>(numeric ? (word = num, static_cast<void *>(&word)) : data.data());
+        }
+    }
+};
+
+using Invoke = std::function<int64_t(std::vector<Arg> &)>;
+template <class R, class... P> std::pair<Invoke, size_t> wrap(R (*fn)(P...)) {
+    return {[fn](std::vector<Arg> &a) -> int64_t {
+                return [&]<size_t... I>(std::index_sequence<I...>) -> int64_t {
+                    if constexpr (std::is_void_v<R>) return fn(a[I]...), 0;
+                    else return static_cast<int64_t>(fn(a[I]...));
+                }(std::index_sequence_for<P...>{});
+            },
+            sizeof...(P)};
+}
+
+// The structured show as a call with a result: the builder's error word
+// when it failed, else 0 when every record was appended, 1 when fewer were.
+inline int32_t show(void *reply) {
+    int32_t err = 0;
+    qel_ks_show_command(reinterpret_cast<uintptr_t>(reply), 0, reply, &err);
+    if (err != 0 || reply == nullptr) return err;
+    return ksh_showmsg_elem_count(static_cast<ksh_showmsg_reply *>(reply)) != static_cast<size_t>(ks_num_sym_keys);
+}
+
+#define KSOP(fn) {#fn, wrap(fn)}
+inline const std::map<std::string, std::pair<Invoke, size_t>> &ops() {
+    static const std::map<std::string, std::pair<Invoke, size_t>> table = {
+        KSOP(ks_generate_random_number), KSOP(ks_secret_exists), KSOP(ks_check_ha_consistency), KSOP(ks_add_metadata),
+        KSOP(ks_store_secret_and_metadata), KSOP(ks_return_metadata), KSOP(ks_clear_secret), KSOP(ks_rename_secret),
+        KSOP(ks_return_secret_handle_by_index), KSOP(ks_snmp_password_exists), KSOP(ks_snmp_get_next_password),
+        KSOP(keystore_return_wdc), KSOP(ks_hmac_md5), KSOP(ks_hmac_sha1), KSOP(ks_md5_hash), KSOP(ks_sha1_hash),
+        KSOP(ks_sw_hmac), KSOP(ks_sw_hash), KSOP(ks_aes_encrypt), KSOP(ks_aes_decrypt), KSOP(ks_aes_cbc_encrypt),
+        KSOP(ks_aes_cbc_decrypt), KSOP(ks_des_ecb_encrypt), KSOP(ks_des_ecb_decrypt), KSOP(ks_3des_ecb_encrypt),
+        KSOP(ks_3des_ecb_decrypt), KSOP(ks_sw_aes), KSOP(ks_sw_aes_cbc), KSOP(ks_sw_des_crypt), KSOP(ks_sw_3des_crypt),
+        KSOP(ks_GenerateNTResponse), KSOP(ks_GenerateAuthenticatorResponse), KSOP(ks_GetMasterKey),
+        KSOP(ks_NewPasswordEncryptedWithOldNtPasswordHash), KSOP(ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash),
+        KSOP(ks_sw_GenerateNTResponse), KSOP(ks_sw_GenerateAuthenticatorResponse), KSOP(ks_sw_GetMasterKey),
+        KSOP(ks_sw_NewPasswordEncryptedWithOldNtPasswordHash), KSOP(ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash),
+        KSOP(ks_store_pac), KSOP(ks_clear_pac), KSOP(ks_pac_exists), KSOP(ks_snmp_pac_exists), KSOP(ks_return_aid_by_index),
+        KSOP(ks_snmp_get_next_pac), KSOP(ks_return_pac_opaque), KSOP(ks_return_pac_info), KSOP(ks_pac_cache_purge),
+        KSOP(ks_sw_sym_key_t_prf), KSOP(ks_pac_key_t_prf), KSOP(ks_pac_check_cache_entry_for_shared_keys),
+        KSOP(ks_pac_shared_keys_t_prf), KSOP(ks_valid_pac_exists), KSOP(ks_get_pac_expiration), KSOP(ks_clear_old_pacs),
+        KSOP(ks_clear_old_pacs_internal), KSOP(ks_clear_all_pacs), KSOP(ks_sw_delete_old_pacs), KSOP(ks_sym_key_insert),
+        KSOP(ks_sw_store_sym_key), KSOP(ks_sw_add_sym_key_meta), KSOP(ks_sw_add_meta_data), KSOP(ks_sw_get_sym_key_meta),
+        KSOP(ks_sw_get_meta_data), KSOP(ks_sw_rename_key), KSOP(ks_sw_return_key_handle_by_index), KSOP(ks_sw_delete_key),
+        KSOP(ks_sw_generate_random_number), KSOP(ks_sym_key_prefix_purge), KSOP(ks_sw_delete_all_keys_by_type),
+        KSOP(ks_compact_fw_memory), KSOP(ks_return_fw_version_and_status), KSOP(ks_dump_eeprom), KSOP(ks_write_eeprom_byte),
+        KSOP(ks_use_sw_emulation), KSOP(ks_show_command), {"qel_ks_show_command", wrap(show)}};
+    return table;
+}
+#undef KSOP
+
+// One call, read from a row's tokens; it releases what it was handed.
+struct Call {
+    std::pair<Invoke, size_t> op;
+    std::vector<Arg> args;
+    ksh_showmsg_reply *reply = nullptr;
+
+    explicit Call(const std::vector<std::string> &tokens) : op(ops().at(tokens.at(0))), args(tokens.size() - 1) {
+        if (args.size() != op.second) throw std::runtime_error(tokens[0] + ": wrong number of arguments");
+        for (size_t i = 0; i < args.size(); ++i) {
+            Arg &a = args[i];
+            a.token = tokens[i + 1];
+            size_t end = 0;
+            if (a.token == "#") a.num = args[i - 1].data.size();
+            else if (std::isdigit(static_cast<unsigned char>(a.token[0]))) a.num = std::stoull(a.token, &end, 0);
+            a.numeric = a.token == "#" || (end != 0 && end == a.token.size());
+            if (a.token == "@reply") a.reply = reply = ksh_showmsg_reply_new();
+            if (a.token.rfind("@out", 0) == 0) a.data.assign(65536 + 64, kGuard);
+            else if (a.token[0] != '@') a.data = bytes_of(a.token);
+            a.original = a.data;
+        }
+        for (Arg &a : args) {
+            const std::string size = a.token.substr(std::min<size_t>(a.token.size(), 4));
+            if (a.token.rfind("@out", 0) != 0 || size.empty()) continue;
+            a.out_len = size[0] == '@' || size[0] == '%' ? args[std::stoul(size.substr(1))].num : std::stoul(size);
+            a.out_len = size[0] == '%' ? a.out_len & 0xFFFF : std::min<size_t>(a.out_len, 65536);
+        }
+    }
+    ~Call() { release(); }
+    Call(const Call &) = delete;
+
+    int64_t run() { return op.first(args); }
+    // Outputs and byte arguments as they were before the call.
+    bool untouched() const {
+        return std::all_of(args.begin(), args.end(), [](const Arg &a) { return a.data == a.original; });
+    }
+    // No output got more bytes than the operation may write.
+    bool guards_intact() const {
+        return std::all_of(args.begin(), args.end(), [](const Arg &a) {
+            return a.token.rfind("@out", 0) != 0 || a.data.find_first_not_of(kGuard, a.out_len) == std::string::npos;
+        });
+    }
+    std::string output(size_t i) const { return args[i].data.substr(0, args[i].out_len); }
+    void release() {
+        for (Arg &a : args)
+            if (a.block != nullptr && a.block != &a.block) tagged_free(std::exchange(a.block, nullptr));
+        if (reply != nullptr) ksh_showmsg_reply_free(std::exchange(reply, nullptr));
+    }
+};
+
+// The rows of a data file: whitespace-separated tokens; blank lines and
+// lines starting with '#' are skipped.
+inline std::vector<std::vector<std::string>> read_rows(const std::string &path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(in, line);) {
+        std::stringstream words(line);
+        std::vector<std::string> row{std::istream_iterator<std::string>(words), {}};
+        if (!row.empty() && row[0][0] != '#') rows.push_back(row);
+    }
+    return rows;
+}
+
+// Status names as ks_err_str prints them, or numbers.
+inline int64_t status_of(const std::string &s) {
+    for (int32_t v = 0; v <= 34; ++v)
+        if (s == ks_err_str(v)) return v;
+    return std::stoll(s, nullptr, 0);
+}
+
+}  // namespace ksops
