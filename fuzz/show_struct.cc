@@ -3,7 +3,7 @@
 // turning to hardware and allocation failures at fuzzed points.
 #include "fuzz_common.h"
 
+using namespace ksmodel;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    using namespace ksmodel;
     return fuzz::run(data, size, {kShow, kShow, kTable, kStoreSecret, kStorePac});
 }

@@ -18,12 +18,13 @@
 #pragma once
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -64,18 +65,12 @@ struct Arg {
     void *block = nullptr, *reply = nullptr;
     // The parameter the function takes, by its type and the token.
     template <class T> operator T() {
-        if constexpr (!std::is_pointer_v<T>) {
-            return static_cast<T>(num);
-        } else if (token == "@null") {
-            return nullptr;
-        } else if constexpr (std::is_pointer_v<std::remove_pointer_t<T>>) {
-            return reinterpret_cast<T>(&(block = &block));  // its own address: nothing handed out
-        } else if constexpr (std::is_const_v<std::remove_pointer_t<T>>) {
-            return reinterpret_cast<T>(data.data());
-        } else {
-            if (reply != nullptr) return static_cast<T>(reply);
-            return reinterpret_cast<T>(numeric ? (word = num, static_cast<void *>(&word)) : data.data());
-        }
+        using V = std::remove_pointer_t<T>;
+        if constexpr (!std::is_pointer_v<T>) return static_cast<T>(num);
+        else if (token == "@null") return nullptr;
+        else if constexpr (std::is_pointer_v<V>) return reinterpret_cast<T>(&(block = &block));  // nothing handed out yet
+        else if constexpr (std::is_const_v<V>) return reinterpret_cast<T>(data.data());
+        else return static_cast<T>(reply ? reply : numeric ? (word = num, static_cast<void *>(&word)) : data.data());
     }
 };
 
@@ -90,13 +85,10 @@ template <class R, class... P> std::pair<Invoke, size_t> wrap(R (*fn)(P...)) {
             sizeof...(P)};
 }
 
-// The structured show as a call with a result: the builder's error word
-// when it failed, else 0 when every record was appended, 1 when fewer were.
+// The structured show as a call with a result: the builder's error word.
 inline int32_t show(void *reply) {
     int32_t err = 0;
-    qel_ks_show_command(reinterpret_cast<uintptr_t>(reply), 0, reply, &err);
-    if (err != 0 || reply == nullptr) return err;
-    return ksh_showmsg_elem_count(static_cast<ksh_showmsg_reply *>(reply)) != static_cast<size_t>(ks_num_sym_keys);
+    return qel_ks_show_command(reinterpret_cast<uintptr_t>(reply), 0, reply, &err), err;
 }
 
 #define KSOP(fn) {#fn, wrap(fn)}
@@ -138,10 +130,9 @@ struct Call {
         for (size_t i = 0; i < args.size(); ++i) {
             Arg &a = args[i];
             a.token = tokens[i + 1];
-            size_t end = 0;
-            if (a.token == "#") a.num = args[i - 1].data.size();
-            else if (std::isdigit(static_cast<unsigned char>(a.token[0]))) a.num = std::stoull(a.token, &end, 0);
-            a.numeric = a.token == "#" || (end != 0 && end == a.token.size());
+            size_t end = a.token == "#";
+            a.num = end ? args[i - 1].data.size() : a.token[0] >= '0' && a.token[0] <= '9' ? std::stoull(a.token, &end, 0) : 0;
+            a.numeric = end == a.token.size();
             if (a.token == "@reply") a.reply = reply = ksh_showmsg_reply_new();
             if (a.token.rfind("@out", 0) == 0) a.data.assign(65536 + 64, kGuard);
             else if (a.token[0] != '@') a.data = bytes_of(a.token);
@@ -155,7 +146,6 @@ struct Call {
         }
     }
     ~Call() { release(); }
-    Call(const Call &) = delete;
 
     int64_t run() { return op.first(args); }
     // Outputs and byte arguments as they were before the call.
@@ -188,6 +178,21 @@ inline std::vector<std::vector<std::string>> read_rows(const std::string &path) 
         if (!row.empty() && row[0][0] != '#') rows.push_back(row);
     }
     return rows;
+}
+
+// The exported names of the library (the lists in tests/abi/exports) that
+// none of the listed names covers; a listed name ending in '_' covers every
+// name it begins.
+inline std::vector<std::string> uncovered(const std::set<std::string> &listed) {
+    std::vector<std::string> out;
+    for (const auto &file : std::filesystem::directory_iterator(std::string(KS_TEST_DATA_DIR) + "/abi/exports/")) {
+        for (const auto &row : read_rows(file.path())) {
+            bool found = listed.count(row[0]) != 0;
+            for (const std::string &p : listed) found |= p.back() == '_' && row[0].rfind(p, 0) == 0;
+            if (!found) out.push_back(row[0]);
+        }
+    }
+    return out;
 }
 
 // Status names as ks_err_str prints them, or numbers.

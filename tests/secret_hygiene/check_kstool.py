@@ -10,35 +10,17 @@ import re
 import subprocess
 import sys
 
-
-def main():
-    argv = sys.argv[1:]
-    split = argv.index("--")
-    (marker, script), tool = argv[:split], argv[split + 1:]
-    env = {"PATH": "/usr/bin:/bin"}
-    proc = subprocess.run(tool + ["--trace", "--continue", "--script", script], stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env, timeout=120)
-    output = proc.stdout.decode("utf-8", errors="replace")
-    digits = re.sub(r"[^0-9A-Fa-f]", "", output)
-    raw = marker.encode()
-    failures = []
-    if marker in output:
-        failures.append("the marker appears as text")
-    for form in (raw.hex(), raw.hex().upper()):
-        if form in digits:
-            failures.append("the marker appears as hex digits")
-    # The run itself must have worked: traces were printed and the commands ran.
-    if "KEYSTORE" not in output and "KS-SW" not in output:
-        failures.append("no trace was printed")
-    if proc.returncode not in (0, 1):
-        failures.append(f"kstool exited with {proc.returncode}")
-    if failures:
-        sys.stdout.write(output)
-        for f in failures:
-            print("FAIL:", f)
-        return 1
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+argv = sys.argv[1:]
+(marker, script), tool = argv[:argv.index("--")], argv[argv.index("--") + 1:]
+proc = subprocess.run(tool + ["--trace", "--continue", "--script", script], stdout=subprocess.PIPE,
+                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env={"PATH": "/usr/bin:/bin"}, timeout=120)
+output = proc.stdout.decode("utf-8", errors="replace")
+digits = re.sub(r"[^0-9a-f]", "", output.lower())
+failures = ["the marker appears as text"] * (marker in output)
+failures += ["the marker appears as hex digits"] * (marker.encode().hex() in digits)
+# The run itself must have worked: traces were printed and the commands ran.
+failures += ["no trace was printed"] * ("KEYSTORE" not in output and "KS-SW" not in output)
+failures += [f"kstool exited with {proc.returncode}"] * (proc.returncode not in (0, 1))
+if failures:
+    print(output + "".join("FAIL: " + f + "\n" for f in failures))
+sys.exit(1 if failures else 0)
