@@ -23,6 +23,7 @@ inline void reset() {
     ks_use_sw_ks = ks::hw_present_answer = 1;
     ks_is_standby = ksmodel::g_now = 0;
     ks::pac_clock = &ksmodel::driver_clock;
+    ksh_set_recording(KSH_RECORD_DEFAULT_CAPACITY);  // the driver reads notifications and builder calls
     ksh_reset_recorders();
     ksh_showmsg_reset();
     if (ksmodel::library_blocks() != 0) fail("blocks held between runs");
