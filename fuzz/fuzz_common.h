@@ -42,8 +42,4 @@ inline int run(const uint8_t *data, size_t size, const std::vector<ksmodel::Op> 
 }  // namespace fuzz
 
 // No message or trace printing while fuzzing.
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    ksh_message_set_print(0);
-    ksh_trace_set_print(0);
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return ksh_message_set_print(0), ksh_trace_set_print(0), 0; }
