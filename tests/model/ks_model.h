@@ -149,7 +149,6 @@ struct Keystore {
     }
 };
 
-
 // Blocks the library holds beyond those it keeps for the life of the
 // process (the slot array, the handle index, the NT work buffer), and the
 // blocks a state accounts for: one per key, cache entry and derived result.
@@ -214,6 +213,7 @@ inline Keystore observe() {
     }
     return s;
 }
+
 // Where the driver's choices come from: a seeded generator, or the fuzzer's
 // input read front to back (zeros past its end).
 class Source {
@@ -281,8 +281,9 @@ struct Driver {
     int step_no = 0, op = 0;
 
     bool expect(long long got, long long want, const char *what) {
-        const std::string where = "step " + std::to_string(step_no) + ", operation " + std::to_string(op) + ": ";
-        if (got != want) fail(where + what + ": got " + std::to_string(got) + ", want " + std::to_string(want));
+        if (got != want)
+            fail("step " + std::to_string(step_no) + ", operation " + std::to_string(op) + ": " + what + ": got " +
+                 std::to_string(got) + ", want " + std::to_string(want));
         return got == want;
     }
     // The status of a front's standby refusal and argument checks, or -1
