@@ -322,7 +322,7 @@ struct Driver {
 
     // ---- Secrets ----
     void store_secret() {
-        const Arg n = name(), purge = name();
+        const Arg n = name(), purge = in.pick(4) ? Arg{true} : name();  // a purge now and then
         const uint32_t vlen = value_len(), mlen = in.of<uint32_t>({0, 0, 3, 40, 65534, 65535, 65536});
         const bool null_value = in.pick(8) == 0, null_meta = in.pick(4) == 0;
         const Bytes value = in.data(vlen), meta = in.data(mlen);
@@ -362,7 +362,7 @@ struct Driver {
     }
     // Renaming a name to itself does nothing, not even the purge.
     void rename() {
-        const Arg from = name(), to = name(), purge = name();
+        const Arg from = name(), to = name(), purge = in.pick(4) ? Arg{true} : name();
         const int32_t got = ks_rename_secret(from.text(), to.text(), purge.text());
         const int32_t r = refused(true, from.valid() && to.valid());
         expect(got, r >= 0                    ? r
@@ -457,7 +457,7 @@ struct Driver {
     // clearing every PAC.
     void clear_old() {
         const int which = in.of<int>({0, 1, 2});
-        const char *device = in.of<const char *>({"dev", "o", "", nullptr});
+        const char *device = in.of<const char *>({"dev", "dev", "o", "", nullptr});
         const bool all = which == 2 || (which == 0 && (device == nullptr || *device == '\0'));
         const int32_t got =
             which == 2 ? ks_clear_all_pacs() : (which ? ks_clear_old_pacs_internal : ks_clear_old_pacs)(device);
@@ -481,7 +481,7 @@ struct Driver {
         const Bytes h = any_handle(), h2 = any_handle(), v = in.data(value_len());
         const Bytes m = in.data(in.of<uint32_t>({0, 3, 40}));
         Bytes p = any_handle();
-        p.resize(1 + in.pick(3));
+        p.resize(in.pick(8) ? 2 + in.pick(2) : 1);  // now and then the type alone
         const std::optional<Bytes> prefix = in.pick(3) == 0 ? std::optional(p) : std::nullopt;
         const uint8_t *pp = prefix ? p.data() : nullptr;
         const uint32_t pl = prefix ? len(p) : 0, which = in.pick(7);
@@ -511,7 +511,7 @@ struct Driver {
     }
     void modes() {
         const uint32_t which = in.pick(3);
-        if (which == 0) ks_is_standby = standby = !standby;
+        if (which == 0) ks_is_standby = standby = in.pick(4) == 0;
         if (which == 1) ks_pac_cache_purge(), model.cache.clear();
         if (which == 2) g_now = in.of<int32_t>({0, 1000, 1700000000, INT32_MAX, -5});
     }
