@@ -23,14 +23,17 @@
 #include <openssl/aes.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <unordered_set>
 
@@ -510,10 +513,18 @@ struct Driver {
         }
     }
     void modes() {
-        const uint32_t which = in.pick(3);
+        const uint32_t which = in.pick(4);
         if (which == 0) ks_is_standby = standby = in.pick(4) == 0;
         if (which == 1) ks_pac_cache_purge(), model.cache.clear();
         if (which == 2) g_now = in.of<int32_t>({0, 1000, 1700000000, INT32_MAX, -5});
+        if (which == 3) {  // 4096 random characters: every one of the class, and no other
+            std::vector<uint8_t> r(4096);
+            const int32_t kind = int32_t(1 + in.pick(2)), st = ks_generate_random_number(r.data(), 4096, kind);
+            std::set<uint8_t> seen(r.begin(), r.end()), want;
+            for (int c = 0; c < 256; ++c)
+                if (kind == KS_RANDOM_PRINTABLE ? std::isprint(c) : std::isalnum(c)) want.insert(uint8_t(c));
+            if (expect(st, standby ? KS_STDBY_NOT_SUPPORTED : KS_SUCCESS, "random") && !standby) expect(seen == want, 1, "class");
+        }
     }
 
     // ---- The structured show with a builder failure, an allocation failure
@@ -633,6 +644,12 @@ struct Driver {
                 expect(flag, model.find(n.handle()) >= 0, "exists flag");
             const int32_t got = ks_pac_exists(n.ptr(), len(n.bytes), &pac), r = refused(true, n.valid());
             if (expect(got, r >= 0 ? r : KS_SUCCESS, "ks_pac_exists") && r < 0) expect(pac, model.find(n.handle(kPac)) >= 0, "flag");
+            // A PAC with a lifetime is valid until the clock reaches it (its
+            // cache entry is loaded for the answer).
+            const uint32_t expires = ks_get_pac_expiration(n.ptr(), len(n.bytes));
+            if (n.valid() && !standby) model.cached_or_loaded(n.bytes);
+            expect(expires == 0 || model.find(n.handle(kPac)) >= 0, 1, "expiration of no PAC");
+            if (expires != 0) expect(ks_valid_pac_exists(n.ptr(), len(n.bytes)), g_now < int32_t(expires), "valid PAC");
         }
     }
     // Every key found at its index; HMACs and AES with a sample of keys
@@ -654,8 +671,15 @@ struct Driver {
                 const bool done = ks::key_state_hmac(int32_t(i), md, data, sizeof data, again);
                 expect(!std::memcmp(got, want, sizeof got) && (!done || !std::memcmp(again, want, sel ? 20 : 16)), 1, "HMAC");
                 expect(done, key_state && !k.value.empty(), "HMAC from the per-key state");
+                // The keyed digest of piece1 || value || piece2; a null piece1 counts as empty.
+                const bool null1 = step_no % 2;
+                const Bytes whole = cat(cat(null1 ? Bytes{} : Bytes(data, data + 5), k.value), Bytes(data + 5, data + 9));
+                std::memset(got, 0, sizeof got), std::memset(want, 0, sizeof want);
+                expect(ks_sw_hash(k.handle.data(), len(k.handle), null1 ? nullptr : data, 5, data + 5, 4, got, sel), KS_SUCCESS, "hash");
+                EVP_Digest(whole.data(), whole.size(), want, nullptr, sel ? EVP_sha1() : EVP_md5(), nullptr);
+                expect(!std::memcmp(got, want, sizeof got), 1, "hash");
             }
-            if (k.value.size() == 16 || k.value.size() == 24 || k.value.size() == 32) aes(k);
+            if (k.value.size() == 16 || k.value.size() == 24 || k.value.size() == 32) aes(k, int32_t(i));
         }
         ks_sym_key_find(data, 1);  // brings the index in step after a change behind its back
         int32_t owned = 0;
@@ -669,8 +693,9 @@ struct Driver {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     // AES-ECB over four blocks, in place, apart or overlapping, against the
     // block cipher keyed with the model's value, block after block as a walk
-    // over the blocks goes; nothing else in the buffer changes.
-    void aes(const Key &k) {
+    // over the blocks goes; nothing else in the buffer changes. The per-key
+    // state must do AES-ECB itself.
+    void aes(const Key &k, int32_t i) {
         const bool encrypt = step_no % 2 == 0;
         const int from = 64, to = 64 + std::array{0, 64, 16, -16, 8, -8, 48}[step_no % 7];
         uint8_t buf[192], want[192], block[16];
@@ -681,6 +706,7 @@ struct Driver {
             (encrypt ? AES_encrypt : AES_decrypt)(want + from + b, block, &key), std::memcpy(want + to + b, block, 16);
         expect(ks_sw_aes(k.handle.data(), len(k.handle), buf + from, buf + to, 64, encrypt), KS_SUCCESS, "ks_sw_aes");
         expect(std::memcmp(buf, want, sizeof buf) == 0, 1, "AES");
+        expect(ks::key_state_aes_ecb(i, encrypt, want, block, 16) == ks::AesResult::kDone, key_state, "AES from the per-key state");
     }
 #pragma GCC diagnostic pop
 

@@ -68,7 +68,7 @@ class AllocSweepTest : public kstest::KeystoreTest {
         ks_sym_tab_size = 0;
         for (const Row &r : setup_) ASSERT_EQ(ksops::Call(r).run(), KS_SUCCESS) << r[0];
         for (int i = 0; ks_num_sym_keys < ks_sym_tab_size; ++i)
-            ksops::Call({"ks_store_secret_and_metadata", "fill" + std::to_string(i), "@null", "f", "1", "@null", "0"}).run();
+            ASSERT_EQ(ksops::Call({"ks_store_secret_and_metadata", "fill" + std::to_string(i), "@null", "f", "1", "@null", "0"}).run(), KS_SUCCESS);
         for (const Row &r : before_) ksops::Call(r).run();
         ksh_reset_recorders();
         ksh_random_set_seed(7);
