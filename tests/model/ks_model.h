@@ -52,22 +52,13 @@ namespace ksmodel {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes cat(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+inline Bytes cat(Bytes a, const Bytes &b) { return a.insert(a.end(), b.begin(), b.end()), a; }
 inline Bytes pac_handle(const Bytes &aid) { return cat({KS_KEY_TYPE_PAC}, aid); }
 
-struct Key {
-    Bytes handle, value, meta;
-    bool operator==(const Key &) const = default;
-};
+struct Key { Bytes handle, value, meta; bool operator==(const Key &) const = default; };
 
 // The last T-PRF result cached for a PAC.
-struct Derived {
-    Bytes label, seed, output;
-    bool operator==(const Derived &) const = default;
-};
+struct Derived { Bytes label, seed, output; bool operator==(const Derived &) const = default; };
 
 // One cached PAC: its A-ID, its two TLVs and the results derived from it.
 struct PacEntry {
@@ -111,9 +102,7 @@ struct Keystore {
         return KS_SUCCESS;
     }
     int32_t set_meta(const Bytes &handle, const Bytes &meta) {
-        if (find(handle) < 0) return KS_RECORD_NOT_FOUND;
-        keys[find(handle)].meta = meta;
-        return KS_SUCCESS;
+        return find(handle) < 0 ? KS_RECORD_NOT_FOUND : (keys[find(handle)].meta = meta, KS_SUCCESS);
     }
 
     PacEntry *entry(const Bytes &aid) {
@@ -241,8 +230,7 @@ class Source {
     uint32_t byte() { return left_ == 0 ? 0 : (--left_, *p_++); }
     std::mt19937 rng_;
     bool random_ = false;
-    const uint8_t *p_ = nullptr;
-    size_t left_ = 0;
+    const uint8_t *p_ = nullptr; size_t left_ = 0;  // the input not read yet
 };
 
 inline int32_t g_now = 0;  // the PAC clock while a driver runs
@@ -674,7 +662,6 @@ struct Driver {
                 // The keyed digest of piece1 || value || piece2; a null piece1 counts as empty.
                 const bool null1 = step_no % 2;
                 const Bytes whole = cat(cat(null1 ? Bytes{} : Bytes(data, data + 5), k.value), Bytes(data + 5, data + 9));
-                std::memset(got, 0, sizeof got), std::memset(want, 0, sizeof want);
                 expect(ks_sw_hash(k.handle.data(), len(k.handle), null1 ? nullptr : data, 5, data + 5, 4, got, sel), KS_SUCCESS, "hash");
                 EVP_Digest(whole.data(), whole.size(), want, nullptr, sel ? EVP_sha1() : EVP_md5(), nullptr);
                 expect(!std::memcmp(got, want, sizeof got), 1, "hash");
