@@ -214,8 +214,7 @@ class Source {
     Source(const uint8_t *data, size_t size) : p_(data), left_(size) {}
     bool more() const { return random_ || left_ != 0; }
     uint32_t pick(uint32_t n) {
-        if (random_) return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng_);
-        return (n > 256 ? byte() << 8 | byte() : byte()) % n;
+        return random_ ? std::uniform_int_distribution<uint32_t>(0, n - 1)(rng_) : (n > 256 ? byte() << 8 | byte() : byte()) % n;
     }
     template <class T> T of(std::initializer_list<T> pool) { return pool.begin()[pick(uint32_t(pool.size()))]; }
     // n bytes: the first `chosen` picked, then a filler (large lengths stay cheap).
@@ -705,6 +704,8 @@ struct Driver {
             &Driver::clear_old, &Driver::table, &Driver::modes, &Driver::show};
         op = mix.empty() ? int(in.pick(kOpCount)) : mix[in.pick(uint32_t(mix.size()))];
         (this->*kOps[op])();
+        // The index follows every change made through the library, without a rebuild.
+        if (op != kTable && key_state && !model.keys.empty()) expect(ks::index_key_state(0) != nullptr, 1, "index in step");
         check();
         ++step_no;
     }
