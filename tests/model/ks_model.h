@@ -698,7 +698,7 @@ struct Driver {
 
     // One step: an operation of the mix (any when it is empty), then the checks.
     void step(const std::vector<Op> &mix) {
-        static void (Driver::*const kOps[])() = {
+        static const std::array<void (Driver::*)(), kOpCount> kOps = {
             &Driver::store_secret, &Driver::add_meta, &Driver::return_meta, &Driver::clear_secret, &Driver::rename,
             &Driver::store_pac, &Driver::clear_pac, &Driver::tlv_copy, &Driver::tprf,
             &Driver::clear_old, &Driver::table, &Driver::modes, &Driver::show};
