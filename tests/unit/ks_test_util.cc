@@ -1,18 +1,26 @@
 #include "ks_test_util.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include "keystore/ks_modes.h"
 #include "keystore/ks_pac.h"
 #include "keystore/ks_registry.h"
 #include "keystore/ks_storage.h"
 #include "keystore/ks_sw_keystore.h"
-#include "keystore_host/host.h"
+#include "keystore/platform/ks_platform.h"
+#include "keystore/platform/ks_platform_records.h"
 #include "keystore_host/showmsg.h"
 #include "ks_hw_seam.h"
-#include "ks_pac_clock.h"
 #include "ks_mschap_core.h"
+#include "ks_pac_clock.h"
+#include "ks_pac_internal.h"
 
 namespace kstest {
 namespace {
@@ -28,10 +36,51 @@ uint64_t library_blocks() {
     return n;
 }
 
+// "PAC.TPRF_CACHE_BYTE": table and message names from the lists the
+// library's trace tables are generated from.
+std::string trace_name(int table, uint32_t index) {
+    static const std::vector<std::vector<std::string>> names = [] {
+        std::vector<std::vector<std::string>> v(3);
+        for (const char *list : {"front", "pac", "sw"}) {
+            std::ifstream in(std::string(KS_TEST_DATA_DIR) + "/../keystore/src/traces/" + list + ".msgs");
+            int t = 0;
+            std::string table_name, word;
+            for (std::string line; std::getline(in, line);) {
+                std::istringstream words(line);
+                if (line[0] == '#' || !(words >> word)) continue;
+                if (word == "table") words >> t >> table_name;
+                else v.at(t).push_back(table_name + "." + word);
+            }
+        }
+        return v;
+    }();
+    if (table >= 0 && table < 3 && index < names[table].size()) return names[table][index];
+    return std::to_string(table) + "." + std::to_string(index);
+}
+
+std::string trace_line(const ksh_trace_record *r) {
+    int module = 0;
+    while (module < 31 && trace_module_ids[module] != r->module_id) ++module;
+    std::string s = "  " + trace_name(r->table, r->index) + " m" + std::to_string(module) +
+                    (r->level == 0x7000000 ? " debug" : r->level == 0x3000000 ? " error" : " " + std::to_string(r->level));
+    char text[512];
+    bool address = false;
+    for (int k = 0; k < r->nargs; ++k) address |= r->args[k].kind == 'p';
+    if (!address && ksh_trace_render(r, text, sizeof text) >= 0) {
+        s += " \"";
+        for (const char *c = text; *c != '\0'; ++c) s += *c == '\n' ? std::string("\\n") : std::string(1, *c);
+        return s + "\"\n";
+    }
+    for (int k = 0; k < r->nargs; ++k) {  // addresses differ from run to run
+        const ksh_trace_arg &a = r->args[k];
+        s += a.kind == 'p' ? (a.p ? " <ptr>" : " <null>") : a.kind == 's' ? " \"" + std::string(a.s) + "\"" : " " + std::to_string(a.i);
+    }
+    return s + "\n";
+}
+
 }  // namespace
 
 void reset_keystore() {
-    // Each area adds the reset of its own process-wide state here.
     // Empty the key table; its slot array stays, as it does in the library.
     static const uint8_t kAnyPrefix = 0;
     ks_sym_key_prefix_purge(&kAnyPrefix, 0);
@@ -82,33 +131,64 @@ void KeystoreTest::TearDown() {
 
 std::vector<uint8_t> bytes(const std::string &s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
-std::vector<uint8_t> from_hex(const std::string &hex) {
+std::vector<uint8_t> from_hex(const std::string &hex) {  // spaces and separators are skipped
     std::vector<uint8_t> out;
-    int hi = -1;
-    for (char c : hex) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;  // spaces and separators
-        if (hi < 0) {
-            hi = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(hi << 4 | v));
-            hi = -1;
-        }
-    }
+    std::string digits;
+    std::copy_if(hex.begin(), hex.end(), std::back_inserter(digits), [](char c) { return std::isxdigit(c); });
+    for (size_t i = 0; i + 1 < digits.size(); i += 2) out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
 std::string to_hex(const uint8_t *p, size_t n) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
+    std::string s(2 * n, '0');
+    for (size_t i = 0; i < n; ++i) s[2 * i] = "0123456789abcdef"[p[i] >> 4], s[2 * i + 1] = "0123456789abcdef"[p[i] & 15];
     return s;
+}
+
+std::string drain() {
+    std::string s;
+    for (size_t i = 0; i < ksh_trace_count(); ++i) s += trace_line(ksh_trace_at(i));
+    for (size_t i = 0; i < ksh_message_count(); ++i)
+        s += std::string("  message ") + static_cast<const ks_message_definition *>(ksh_message_at(i))->mnemonic + "\n";
+    if (ksh_message_suppressed() != 0) s += "  messages held back: " + std::to_string(ksh_message_suppressed()) + "\n";
+    for (size_t i = 0; i < ksh_pac_event_count(); ++i) {
+        const ksh_pac_event *e = ksh_pac_event_at(i);
+        s += std::string(e->added ? "  pac added " : "  pac deleted ") + to_hex(e->aid, e->aid_len) + "\n";
+    }
+    ksh_trace_clear();
+    ksh_message_clear();
+    ksh_pac_events_clear();
+    return s;
+}
+
+std::string step(const std::string &label, int32_t status) { return step(label + ": " + ks_err_str(status)); }
+std::string step(const std::string &label) { return label + "\n" + drain(); }
+
+std::string state() {
+    auto name = [](const uint8_t *p, size_t n) {
+        const bool text = n != 0 && std::all_of(p, p + n, [](uint8_t c) { return c > 0x20 && c < 0x7F; });
+        return text ? std::string(reinterpret_cast<const char *>(p), n) : "#" + to_hex(p, n);
+    };
+    std::string s = "  keys:";
+    for (int32_t i = 0; i < ks_num_sym_keys; ++i)
+        s += " " + std::to_string(ks_sym_keys[i]->data[0]) + ":" + name(ks_sym_keys[i]->data + 1, ks_sym_keys[i]->handle_len - 1);
+    s += "\n  cache:";
+    for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link)
+        s += " " + name(e->aid, e->aid_len) + (e->derived ? "+tprf" : "") + (e->mack ? "+mack" : "") + (e->kek ? "+kek" : "");
+    return s + "\n";
+}
+
+void expect_golden(const std::string &path, const std::string &actual) {
+    const std::string file = std::string(KS_TEST_DATA_DIR) + "/" + path;
+    const char *update = std::getenv("KS_UPDATE_GOLDEN");
+    if (update != nullptr && update[0] == '1') {
+        std::ofstream(file, std::ios::binary) << actual;
+        return;
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream expected;
+    expected << in.rdbuf();
+    EXPECT_TRUE(in.good() && expected.str() == actual) << "golden file " << file << " differs; the output:\n" << actual;
 }
 
 }  // namespace kstest

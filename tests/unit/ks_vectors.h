@@ -1,8 +1,9 @@
-// Test data files. Vector files under tests/vectors: records of "Name = value"
-// lines separated by blank lines. Row files under tests/data: one row a line,
-// tokens separated by spaces, a token may hold a double-quoted string with C
-// escapes (\n, \\, \") that is replaced by its contents. In both, lines
-// starting with '#' are comments.
+// Test data files, one loader for all. Vector files under tests/vectors:
+// records of "Name = value" lines separated by blank lines; value() reads a
+// value written as hex, as "text", or as hex*N (N repetitions). Row files
+// under tests/data: one row a line, tokens separated by spaces, a token may
+// hold a double-quoted string with C escapes (\n, \\, \") that is replaced
+// by its contents. In both, lines starting with '#' are comments.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "ks_test_util.h"
 
 namespace kstest {
 
@@ -37,6 +40,14 @@ inline std::vector<VectorRecord> read_vectors(const std::string &file) {
     }
     if (records.back().empty()) records.pop_back();
     return records;
+}
+
+inline Bytes value(const std::string &v) {
+    if (!v.empty() && v.front() == '"') return bytes(v.substr(1, v.size() - 2));
+    Bytes out, unit = from_hex(v.substr(0, v.find('*')));
+    for (int n = v.find('*') == std::string::npos ? 1 : std::stoi(v.substr(v.find('*') + 1)); n > 0; --n)
+        out.insert(out.end(), unit.begin(), unit.end());
+    return out;
 }
 
 inline std::vector<DataRow> read_rows(const std::string &file) {

@@ -1,0 +1,278 @@
+// PAC records, the PAC cache and the keys derived from a PAC, with a clock,
+// a redundancy hook and a hardware keystore the tests control. Case tables
+// are under tests/data; scenario transcripts (statuses, outputs, traces,
+// notifications, table and cache) are golden files under tests/golden.
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <tuple>
+
+#include "keystore/ks_modes.h"
+#include "ks_pac_clock.h"
+#include "ks_pac_hw_walk.h"
+#include "ks_pac_seam.h"
+#include "ks_vectors.h"
+#include "pac_test_util.h"
+
+namespace kstest {
+namespace {
+
+constexpr int32_t kNow = 1700000000;
+time_t fixed_clock(time_t *t) { return t != nullptr ? *t = kNow : kNow; }
+
+class PacTest : public KeystoreTest {
+  protected:
+    void SetUp() override {
+        KeystoreTest::SetUp();
+        ks::pac_clock = &fixed_clock;
+    }
+    static void reset() {
+        reset_keystore();
+        ks::pac_clock = &fixed_clock;
+    }
+};
+
+SamplePac pac(const std::string &aid, const Bytes &info_elements) {
+    SamplePac p = sample_pac(aid);
+    p.info = tlv(KS_PAC_TLV_INFO, info_elements);
+    return p;
+}
+Bytes lifetime(int32_t t) { return tlv(KS_PAC_INFO_LIFETIME, {uint8_t(t >> 24), uint8_t(t >> 16), uint8_t(t >> 8), uint8_t(t)}); }
+Bytes handle(const std::string &aid) { return cat(Bytes{KS_KEY_TYPE_PAC}, bytes(aid)); }
+uint32_t n32(const Bytes &b) { return uint32_t(b.size()); }
+
+TEST_F(PacTest, CaseTables) {
+    for (const DataRow &c : read_rows("pac_split.txt")) {
+        const Bytes m = from_hex(c[1]);  // an exact-size heap copy: the sanitizers see a read past it
+        std::unique_ptr<uint8_t[]> meta(new uint8_t[m.size() + 1]);
+        std::copy(m.begin(), m.end(), meta.get());
+        const uint8_t *opaque = nullptr, *info = nullptr;
+        uint32_t opaque_len = 0, info_len = 0;
+        const bool ok = pac_meta_split(meta.get(), uint16_t(m.size()), &opaque, &opaque_len, &info, &info_len);
+        const std::string traced = drain(), where = ok ? std::to_string(opaque - meta.get()) + " " +
+            std::to_string(opaque_len) + " " + std::to_string(info - meta.get()) + " " + std::to_string(info_len) : "";
+        EXPECT_EQ(traced.substr(0, traced.find('"')), ok ? "" : "  PAC.SPLIT_" + c[2] + " m2 debug ") << c[0];
+        EXPECT_EQ(where, ok ? c[3] + " " + c[4] + " " + c[5] + " " + c[6] : "") << c[0];
+    }
+    for (const DataRow &c : read_rows("pac_still_valid.txt")) {
+        const Bytes m = from_hex(c[1]);
+        EXPECT_EQ(ks_sw_pac_still_valid(m.empty() ? nullptr : m.data(), uint16_t(m.size()), c[2] == "-" ? nullptr : c[2].c_str()),
+                  std::stoi(c[3])) << c[0];
+    }
+    const auto lifetimes = read_rows("pac_lifetimes.txt");
+    for (const DataRow &c : lifetimes) ASSERT_EQ(store(pac(c[0], from_hex(c[1]))), KS_SUCCESS);
+    for (const char *from : {"the cache", "the key"}) {
+        for (const DataRow &c : lifetimes) {
+            const Bytes aid = bytes(c[0]);
+            EXPECT_EQ(ks_valid_pac_exists(aid.data(), n32(aid)), std::stoi(c[2])) << c[0] << " from " << from;
+            EXPECT_EQ(ks_get_pac_expiration(aid.data(), n32(aid)), std::stoul(c[3])) << c[0] << " from " << from;
+        }
+        ks_pac_cache_purge();
+    }
+}
+
+// The T-PRF and the shared keys: misses derive and fill the cache entry, a
+// request equal in every input is answered from it (the PAC-Key gone), any
+// other needs the key; each path's traces in full.
+TEST_F(PacTest, DerivationsAndTheirTraces) {
+    const SamplePac p = sample_pac("authority-1");
+    std::string out;
+    Bytes o(24);
+    auto tprf = [&](const std::string &label, const std::string &seed, uint32_t n, const std::string &aid = "authority-1") {
+        std::fill(o.begin(), o.end(), 0xEE);
+        const Bytes a = bytes(aid), l = bytes(label), s = bytes(seed);
+        const int32_t st = ks_pac_key_t_prf(a.data(), n32(a), l.data(), n32(l), s.data(), n32(s), o.data(), n);
+        out += step("t-prf " + aid + " " + label + "/" + seed + "/" + std::to_string(n) + " " + to_hex(o), st) + state();
+    };
+    auto shared = [&](const std::string &id, const std::string &label, uint32_t n) {
+        std::fill(o.begin(), o.end(), 0xEE);
+        const int32_t st = ks_pac_shared_keys_t_prf(p.aid.data(), 11, id.c_str(), uint32_t(id.size()), label.c_str(),
+                                                    uint32_t(label.size()), o.data(), n);
+        out += step("shared key " + id + "/" + label + "/" + std::to_string(n) + " " + to_hex(o), st) + state();
+    };
+    auto drop_key = [&] { ASSERT_EQ(ks_sw_delete_key(handle("authority-1").data(), 12), KS_SUCCESS); };
+    ASSERT_EQ(store(p), KS_SUCCESS);
+    drain();
+    tprf("label", "seed-A", 5), tprf("label", "seed-A", 5), tprf("label", "seed-B", 5);
+    drop_key();  // the cache entry stays
+    tprf("label", "seed-B", 5), tprf("labex", "seed-B", 5), tprf("labe", "seed-B", 5), tprf("label", "seed-", 5);
+    tprf("label", "seed-C", 5), tprf("label", "seed-B", 4), tprf("", "seed-B", 5), tprf("label", "seed-B", 5, "no-such");
+    ASSERT_EQ(store(p), KS_SUCCESS);  // a fresh cache entry
+    drain();
+    shared("dev", "ZAV-MACK", 16), shared("dev", "ZAV-MACK", 16), shared("dev", "ZAV-KEK", 20), shared("dev", "ZAV-X", 20);
+    drop_key();
+    shared("other-device", "ZAV-KEK", 20), shared("dev", "ZAV-MACK", 20), shared("dev", "ZAV-X", 20);
+    out += step("cached shared key, no output", ks_pac_check_cache_entry_for_shared_keys(p.aid.data(), 11, "ZAV-KEK", 7, nullptr, 20));
+    // After a purge a derivation loads the entry again; when it cannot, the
+    // result stands and nothing is cached.
+    ASSERT_EQ(store(p), KS_SUCCESS);
+    for (uint32_t failing : {0x04600090u, 0u}) {
+        ks_pac_cache_purge();
+        drain();
+        ksh_alloc_fail_tag(failing);
+        shared("dev", "ZAV-KEK", 20), tprf("label", "seed-A", 5);
+    }
+    expect_golden("golden/pac_derive.txt", out);
+}
+
+// Copies of the TLVs: a hit allocates the copy only, a miss loads the entry
+// from the PAC's metadata; metadata that cannot be loaded and failed
+// allocations are traced.
+TEST_F(PacTest, CacheAndTheTlvCopies) {
+    std::string out;
+    auto fetch = [&](const std::string &aid, bool opaque = true) {
+        uint8_t *copy = nullptr;
+        uint32_t len = 0;
+        const uint64_t calls = ksh_alloc_calls();
+        const int32_t st = (opaque ? ks_return_pac_opaque : ks_return_pac_info)(bytes(aid).data(), uint32_t(aid.size()), &copy, &len);
+        out += step((opaque ? "opaque " : "info ") + aid + " " + (copy ? to_hex(copy, len) : "-") + ", allocations " +
+                    std::to_string(ksh_alloc_calls() - calls), st) + state();
+        tagged_free(copy);
+    };
+    for (const char *aid : {"cached", "alpha", "beta"}) ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
+    ASSERT_EQ(ks_sw_delete_key(handle("cached").data(), 7), KS_SUCCESS);
+    drain();
+    fetch("cached"), fetch("cached", false);
+    ks_pac_cache_purge();
+    fetch("beta"), fetch("alpha", false), fetch("cached");
+    // Stored but not loadable: no metadata, two opaques, a truncated info,
+    // metadata over 65535 bytes (read back with its length cut to 16 bits).
+    const Bytes op = tlv(KS_PAC_TLV_OPAQUE, bytes("o")), in = tlv(KS_PAC_TLV_INFO, bytes("i"));
+    for (const Bytes &meta : {Bytes{}, cat(cat(op, op), in), cat(op, Bytes(in.begin(), in.end() - 1)),
+                              cat(tlv(KS_PAC_TLV_OPAQUE, Bytes(65000, 0x5A)), tlv(KS_PAC_TLV_INFO, Bytes(600, 1)))}) {
+        ASSERT_EQ(ks_sw_store_sym_key(handle("raw").data(), 4, nullptr, 0, op.data(), 4, meta.empty() ? nullptr : meta.data(),
+                                      n32(meta)), KS_SUCCESS);
+        drain();
+        fetch("raw"), fetch("raw", false);
+    }
+    // Failed allocations: of the copy, then of each step of a load.
+    for (uint64_t nth : {0, 1, 2}) {
+        if (nth == 0) ksh_alloc_fail_tag(0x04600098);
+        else ks_pac_cache_purge(), ksh_alloc_fail_nth(nth);
+        fetch("alpha");
+        ksh_alloc_clear_faults();
+    }
+    expect_golden("golden/pac_cache.txt", out);
+}
+
+// Clearing a PAC tells the standby (unless redundancy is off) after the
+// delete; its RECORD_NOT_FOUND counts as done. The bulk clears empty the
+// whole cache first; the software walk alone leaves it as it is.
+TEST_F(PacTest, Clearing) {
+    static std::string asked;
+    static int32_t answer;
+    auto *saved = ks::pac_ha_delete_key;
+    ks::pac_ha_delete_key = [](const uint8_t *h, uint8_t len) { return asked += " " + to_hex(h, len), answer; };
+    std::string out;
+    for (auto [rf_off, stored, a] : {std::tuple{0, 1, KS_SUCCESS}, {0, 1, KS_RECORD_NOT_FOUND}, {0, 1, KS_HA_ERROR},
+                                     {0, 0, KS_SUCCESS}, {1, 1, KS_HA_ERROR}}) {
+        ASSERT_EQ(stored ? store(sample_pac("ha")) : KS_SUCCESS, KS_SUCCESS);
+        ks_rf_disabled = rf_off, answer = a, asked.clear();
+        drain();
+        const int32_t st = ks_clear_pac(bytes("ha").data(), 2);
+        out += step(std::string("clear; redundancy ") + (rf_off ? "off" : "on") + ", standby answers " + ks_err_str(a) +
+                    ", asked:" + asked, st) + state();
+    }
+    ks::pac_ha_delete_key = saved;
+    const Bytes me = tlv(KS_PAC_INFO_IID, bytes("device-me"));
+    const std::pair<const char *, Bytes> pacs[] = {{"keep", cat(me, lifetime(kNow + 3600))}, {"past", cat(me, lifetime(kNow - 1))},
+        {"other", tlv(KS_PAC_INFO_IID, bytes("someone"))}, {"now", cat(me, lifetime(kNow))}, {"no-iid", lifetime(kNow + 3600)}};
+    const std::pair<const char *, std::function<int32_t()>> clears[] = {
+        {"old PACs of device-me", [] { return ks_clear_old_pacs("device-me"); }},
+        {"old PACs of \"\"", [] { return ks_clear_old_pacs(""); }},
+        {"old PACs of (null)", [] { return ks_clear_old_pacs(nullptr); }},
+        {"all PACs", [] { return ks_clear_all_pacs(); }},
+        {"old PACs of device-me on a standby", [] { return ks_is_standby = 1, ks_clear_old_pacs("device-me"); }},
+        {"all PACs on a standby", [] { return ks_is_standby = 1, ks_clear_all_pacs(); }},
+        {"old PACs of device-me, the software walk", [] { return ks_sw_delete_old_pacs("device-me"); }},
+    };
+    for (const auto &[what, clear] : clears) {
+        reset();
+        const Bytes s = cat(Bytes{KS_KEY_TYPE_SECRET}, bytes("s")), w = cat(Bytes{KS_KEY_TYPE_WDC}, bytes("w"));
+        ASSERT_EQ(ks_sw_store_sym_key(s.data(), 2, nullptr, 0, s.data(), 2, nullptr, 0), KS_SUCCESS);
+        for (const auto &[aid, info] : pacs) ASSERT_EQ(store(pac(aid, info)), KS_SUCCESS);
+        ASSERT_EQ(ks_sw_store_sym_key(w.data(), 2, nullptr, 0, w.data(), 2, nullptr, 0), KS_SUCCESS);
+        drain();
+        const int32_t st = clear();
+        out += step(std::string("clear ") + what, st) + state();
+    }
+    expect_golden("golden/pac_clearing.txt", out);
+}
+
+// A hardware keystore in memory, with faults, behind the two hardware walks.
+struct FakeHw {
+    std::vector<std::pair<std::string, Bytes>> keys;  // handle, metadata
+    std::string undeletable, bad_meta, asked, cleared;
+    bool write_nothing = false;
+    int32_t index_status = KS_SUCCESS;
+} *g_hw;
+
+std::string text_of(const uint8_t *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
+uint8_t *copy_out(const Bytes &b) {
+    auto *c = static_cast<uint8_t *>(tagged_calloc(0x046000A1, 1, b.size() + 1));
+    return std::copy(b.begin(), b.end(), c), c;
+}
+int32_t erase(const std::string &h) {
+    for (auto it = g_hw->keys.begin(); it != g_hw->keys.end(); ++it)
+        if (it->first == h) return g_hw->keys.erase(it), KS_SUCCESS;
+    return KS_RECORD_NOT_FOUND;
+}
+const ks::HwPacOps kFakeOps = {
+    [](uint16_t i, uint8_t **out, uint8_t *len) -> int32_t {
+        g_hw->asked = std::to_string(i);
+        if (g_hw->index_status != KS_SUCCESS || i >= g_hw->keys.size())
+            return g_hw->index_status != KS_SUCCESS ? g_hw->index_status : KS_NO_MORE_RECORDS;
+        if (!g_hw->write_nothing) *out = copy_out(bytes(g_hw->keys[i].first)), *len = uint8_t(g_hw->keys[i].first.size());
+        return KS_SUCCESS;
+    },
+    [](const uint8_t *h, uint8_t len, uint8_t **out, uint16_t *out_len) -> int32_t {
+        if (text_of(h, len) == g_hw->bad_meta) return KS_BAD_RESPONSE_FORMAT;
+        for (const auto &[handle, meta] : g_hw->keys)
+            if (handle == text_of(h, len)) *out = copy_out(meta), *out_len = uint16_t(meta.size());
+        return KS_SUCCESS;
+    },
+    [](const uint8_t *h, uint8_t len) { return text_of(h, len) == g_hw->undeletable ? KS_TIMEOUT : erase(text_of(h, len)); },
+    [](const uint8_t *aid, uint32_t len) {  // removes the PAC even where the plain delete is refused
+        g_hw->cleared += " " + text_of(aid, len);
+        return erase("\x02" + text_of(aid, len));
+    },
+};
+
+// A standby unit deletes past index 255 and passes over PACs it cannot
+// delete; the active unit clears those by A-ID. The old-PAC walk reads each
+// PAC's metadata and stops at the first it cannot read. Both end at a
+// failed enumeration, and where the backend writes no handle.
+TEST_F(PacTest, HardwareWalks) {
+    std::string out;
+    FakeHw hw;
+    g_hw = &hw;
+    auto walk = [&](const std::string &what, int32_t st) {
+        out += step(what + ": last index asked " + hw.asked + ", cleared by A-ID:" + hw.cleared + ", " +
+                    std::to_string(hw.keys.size()) + " keys left", st);
+        hw.cleared.clear();
+    };
+    for (int i = 0; i < 300; ++i) hw.keys.push_back({std::string(1, i % 3 ? 1 : 2) + std::to_string(i), {}});
+    hw.undeletable = "\x02" "150";
+    ksh_set_ha_active(0);
+    walk("all PACs on the standby", ks::hw_delete_all_pacs(kFakeOps));
+    ksh_set_ha_active(1);
+    walk("all PACs on the active unit", ks::hw_delete_all_pacs(kFakeOps));
+    const Bytes me = tlv(KS_PAC_INFO_IID, bytes("device-me")), opaque = sample_pac("x").opaque;
+    const Bytes gone = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(me, lifetime(kNow - 60))));
+    hw.keys.clear();
+    for (const char *h : {"\x02gone1", "\x02gone2", "\x01s", "\x02keep", "\x02stuck", "\x02gone3", "\x02" "bad", "\x02" "after"})
+        hw.keys.push_back({h, gone});
+    hw.keys[3].second = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(me, lifetime(kNow + 60))));
+    hw.undeletable = "\x02stuck", hw.bad_meta = "\x02" "bad";
+    walk("old PACs", ks::hw_delete_old_pacs(kFakeOps, "device-me"));
+    hw.write_nothing = true;
+    walk("all PACs, no handle written", ks::hw_delete_all_pacs(kFakeOps));
+    walk("old PACs, no handle written", ks::hw_delete_old_pacs(kFakeOps, "device-me"));
+    hw.index_status = KS_TIMEOUT;
+    walk("all PACs, enumeration fails", ks::hw_delete_all_pacs(kFakeOps));
+    walk("old PACs, enumeration fails", ks::hw_delete_old_pacs(kFakeOps, "device-me"));
+    expect_golden("golden/pac_hardware_walks.txt", out);
+}
+
+}  // namespace
+}  // namespace kstest
