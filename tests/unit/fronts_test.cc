@@ -1,8 +1,7 @@
 // The front operations (and the software operations behind the digests) as
-// a caller sees them, against golden files: each on every backend (the
-// software keystore with and without the keys, the hardware contract with
-// the chip present and absent), the key lengths each cipher takes; and
-// libcrypto failures inside the crypto operations.
+// a caller sees them: each on every backend (the software keystore with and
+// without the keys, the hardware contract with the chip present and absent)
+// against a golden file, and libcrypto failures inside the crypto ones.
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -142,19 +141,6 @@ TEST_F(FrontsTest, EveryOperationOnEachBackend) {
         }
     }
     expect_golden("golden/fronts_backends.txt", out);
-}
-
-TEST_F(FrontsTest, KeyLengthsEachCipherTakes) {
-    std::string out;
-    for (const char *label : {"aes_encrypt", "aes_decrypt", "aes_cbc_encrypt", "aes_cbc_decrypt", "des_encrypt",
-                              "des_decrypt", "3des_encrypt", "3des_decrypt"}) {
-        for (uint32_t len : {1, 7, 8, 15, 16, 20, 21, 24, 32, 33}) {
-            for (const char *name : {"k", "des", "des3"}) ASSERT_EQ(ks_store_secret_and_metadata(name, nullptr, kIn, len, nullptr, 0), KS_SUCCESS);
-            drain();
-            out += std::to_string(len) + " " + run(op(label));
-        }
-    }
-    expect_golden("golden/fronts_key_lengths.txt", out);
 }
 
 // Each libcrypto allocation of an operation fails in turn, until a run

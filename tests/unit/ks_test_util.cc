@@ -36,32 +36,10 @@ uint64_t library_blocks() {
     return n;
 }
 
-// "PAC.TPRF_CACHE_BYTE": table and message names from the lists the
-// library's trace tables are generated from.
-std::string trace_name(int table, uint32_t index) {
-    static const std::vector<std::vector<std::string>> names = [] {
-        std::vector<std::vector<std::string>> v(3);
-        for (const char *list : {"front", "pac", "sw"}) {
-            std::ifstream in(std::string(KS_TEST_DATA_DIR) + "/../keystore/src/traces/" + list + ".msgs");
-            int t = 0;
-            std::string table_name, word;
-            for (std::string line; std::getline(in, line);) {
-                std::istringstream words(line);
-                if (line[0] == '#' || !(words >> word)) continue;
-                if (word == "table") words >> t >> table_name;
-                else v.at(t).push_back(table_name + "." + word);
-            }
-        }
-        return v;
-    }();
-    if (table >= 0 && table < 3 && index < names[table].size()) return names[table][index];
-    return std::to_string(table) + "." + std::to_string(index);
-}
-
 std::string trace_line(const ksh_trace_record *r) {
     int module = 0;
     while (module < 31 && trace_module_ids[module] != r->module_id) ++module;
-    std::string s = "  " + trace_name(r->table, r->index) + " m" + std::to_string(module) +
+    std::string s = "  " + std::to_string(r->table) + "." + std::to_string(r->index) + " m" + std::to_string(module) +
                     (r->level == 0x7000000 ? " debug" : r->level == 0x3000000 ? " error" : " " + std::to_string(r->level));
     char text[512];
     bool address = false;
@@ -99,15 +77,9 @@ void reset_keystore() {
     std::strcpy(ks_sw_rsa_key_fname, "/flash/private-KS2");
     ksh_set_hw_models(0);
     ksh_set_board_subtype(0);
-    for (ks_list_header **slot : {registry_keystore_ha_public_get_ks_ipc_delayed_init_ptr(),
-                                  registry_keystore_ha_public_get_ks_ipc_delayed_init_ic_ptr(),
-                                  registry_ks_notify_get_ks_notify_membership_changed_ptr(),
-                                  registry_ks_notify_get_ks_notify_pac_arrival_ptr(),
-                                  registry_ks_notify_get_ks_notify_pac_removal_ptr(),
-                                  registry_ks_notify_get_ks_notify_ks_changed_ptr(),
-                                  registry_ks_notify_get_ks_notify_switchover_ptr(),
-                                  registry_ks_platform_get_ks_notify_switchover_platform_ptr()})
-        ksh_registry_clear(slot);
+    for (auto [block, d] : {std::pair<void *, const ks_registry_descriptor *>{_registry_keystore_ha_public, &_registry_desc_keystore_ha_public},
+                            {_registry_ks_notify, &_registry_desc_ks_notify}, {_registry_ks_platform, &_registry_desc_ks_platform}})
+        for (uint16_t i = 0; i < d->num_services; ++i) ksh_registry_clear(reinterpret_cast<void **>(static_cast<ks_registry_block_head *>(block) + 1) + i);
     ksh_set_recording(KSH_RECORD_DEFAULT_CAPACITY);  // the tests read what the library traced
     ksh_reset_recorders();
     ksh_trace_set_hook(nullptr, nullptr);

@@ -38,7 +38,7 @@ inline Bytes cat(Bytes a, const Bytes &b) {
 }
 
 // Everything the host recorded since the last call, one line each, and
-// clears those recorders: traces (table.NAME, module entry, level, the
+// clears those recorders: traces (table.index, module entry, level, the
 // rendered text, or the arguments when one is an address), error messages
 // and PAC notifications.
 std::string drain();
