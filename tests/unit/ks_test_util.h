@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,13 @@ std::vector<uint8_t> bytes(const std::string &s);
 std::vector<uint8_t> from_hex(const std::string &hex);
 std::string to_hex(const uint8_t *p, size_t n);
 inline std::string to_hex(const Bytes &b) { return to_hex(b.data(), b.size()); }
+// Its arguments written one after the other, as a stream writes them.
+template <typename... T>
+std::string S(const T &...parts) {
+    std::ostringstream out;
+    (out << ... << parts);
+    return out.str();
+}
 inline Bytes cat(Bytes a, const Bytes &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

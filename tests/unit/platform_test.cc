@@ -1,11 +1,10 @@
 // What the library sets up and tells its platform: values at load and the
-// subsystems it registers, start-up, the mode switch and its notification,
-// the service registries, the key files' location and file wrappers, the
+// subsystems it registers, start-up, the mode switch's notification, the
+// service registries, the key files' location and file wrappers, the
 // error-message definitions and the status names. Transcripts are golden
 // files under tests/golden; tables are under tests/data.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -22,7 +21,6 @@
 #include "keystore/ks_storage.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore/platform/ks_platform_records.h"
-#include "ks_registry_internal.h"
 #include "ks_test_util.h"
 #include "ks_vectors.h"
 
@@ -34,28 +32,23 @@ const ks_message_definition *const kMessages[] = {  // in the order of tests/dat
     &msg_KEYSTORE_BAD_MAGIC, &msg_KEYSTORE_UNEXPECTED_EOF, &msg_KEYSTORE_IPCPORT, &msg_KEYSTORE_IPCOPEN,
     &msg_KEYSTORE_IPCNOCONN, &msg_KEYSTORE_IPCSEND, &msg_KEYSTORE_ISSU_INCOMPAT, &msg_KEYSTORE_IPC_NO_PROC,
     &msg_KEYSTORE_NO_KEYSTORE};
-
 ks_subsystem_header *header(size_t i) { return static_cast<ks_subsystem_header *>(const_cast<void *>(ksh_subsystem_at(i))); }
 
 // What the loaded library left, read before any test runs.
 const std::string kAtLoad = [] {
-    std::string s = "flags";
-    for (int32_t f : {ks_use_sw_ks, ks_is_standby, ks_rf_disabled, ks_rf_do_peer_syncs, ks_use_zav_ha, ks_initialized,
-                      ks_debug_api, ks_debug_ha, ks_debug_ae46c1, aaa_lib_index})
-        s += " " + std::to_string(f);
-    s += "\nhardware present " + std::to_string(reg_invoke_ks_platform_is_hw_present()) + ", exported answer " +
-         std::to_string(ks_is_hw_present()) + ", should have one " + std::to_string(reg_invoke_ks_platform_should_have_hw_ks());
-    s += "\nkey files " + std::string(ks_sw_sym_key_fname) + " " + ks_sw_rsa_key_fname + "\nmessage words";
-    for (const ks_message_definition *d : kMessages) s += " " + std::to_string(*d->word);
-    s += ", throttle " + std::to_string(msg_KEYSTORE_NO_KEYSTORE.throttle[0]) + " " +
-         std::to_string(msg_KEYSTORE_NO_KEYSTORE.throttle[1]) + " " + std::to_string(msg_KEYSTORE_NO_KEYSTORE.throttle[2]);
-    s += "\nregistry blocks handed to the framework " + std::to_string(ksh_registry_init_count()) + "\n";
+    std::string s = S("flags ", ks_use_sw_ks, ks_is_standby, ks_rf_disabled, ks_rf_do_peer_syncs, ks_use_zav_ha, ks_initialized,
+                      ks_debug_api, ks_debug_ha, ks_debug_ae46c1, aaa_lib_index, "; hardware present ",
+                      reg_invoke_ks_platform_is_hw_present(), ", exported answer ", ks_is_hw_present(), ", should have one ",
+                      reg_invoke_ks_platform_should_have_hw_ks(), "\nkey files ", ks_sw_sym_key_fname, " ", ks_sw_rsa_key_fname,
+                      "\nregistry blocks handed over ", ksh_registry_init_count(), "; message words");
+    for (const ks_message_definition *d : kMessages) s += S(" ", *d->word);
+    const uint32_t *t = msg_KEYSTORE_NO_KEYSTORE.throttle;
+    s += S(", throttle ", t[0], " ", t[1], " ", t[2], "\n");
     for (size_t i = 0; i < ksh_subsystem_count(); ++i) {
         const ks_subsystem_header *h = header(i);
-        s += "subsystem " + std::string(h->name) + ": format " + std::to_string(h->format) + ", fixed " +
-             std::to_string(h->fixed1) + " " + std::to_string(h->fixed2) + " " + std::to_string(h->fixed3) + ", class " +
-             std::to_string(h->class_number) + (h->init == &keystore_init ? ", keystore_init" : "") +
-             (h->zero[0] || h->zero[1] || h->zero[2] || h->zero[3] ? ", a trailing word set" : "") + "\n";
+        s += S("subsystem ", h->name, ": format ", h->format, ", fixed ", h->fixed1, h->fixed2, h->fixed3, ", class ",
+               h->class_number, h->init == &keystore_init ? ", keystore_init" : "",
+               h->zero[0] || h->zero[1] || h->zero[2] || h->zero[3] ? ", a trailing word set" : "", "\n");
     }
     return s;
 }();
@@ -63,8 +56,7 @@ const std::string kAtLoad = [] {
 std::string g_calls;
 template <char C>
 void sub() {
-    g_calls += C + std::to_string(ks_are_we_using_sw_emulation()) +
-               std::to_string((*registry_ks_notify_get_ks_notify_ks_changed_ptr())->walk_count) + " ";
+    g_calls += S(C, ks_are_we_using_sw_emulation(), (*registry_ks_notify_get_ks_notify_ks_changed_ptr())->walk_count, " ");
 }
 
 class PlatformTest : public KeystoreTest {};
@@ -72,8 +64,8 @@ class PlatformTest : public KeystoreTest {};
 // Start-up (keystore_init; the other subsystems initialise nothing) selects
 // the software keystore without a notification and picks the key files'
 // location; the platform runs each subsystem once, in class order. The mode
-// switch compares the raw value, stores 1 or 0, then notifies; only bit 0 of
-// a subscriber's flags means "pass over".
+// switch compares the raw value, stores 1 or 0, then notifies within one
+// walk; only bit 0 of a subscriber's flags means "pass over".
 TEST_F(PlatformTest, LoadStartUpAndModes) {
     std::string out = kAtLoad;
     ks_list_header **changed = registry_ks_notify_get_ks_notify_ks_changed_ptr();
@@ -81,12 +73,10 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
     ksh_registry_subscribe(registry_ks_notify_get_ks_notify_switchover_ptr(), sub<'o'>, 0);
     ks_use_sw_ks = 0;
     for (size_t i = 1; i < 4; ++i) header(i)->init();
-    out += step("other subsystems' init, software keystore " + std::to_string(ks_use_sw_ks));
+    out += step(S("other subsystems' init, software keystore ", ks_use_sw_ks));
     ksh_set_hw_models(1u << 4);  // a boot-flash board
     keystore_init();
-    out += step("keystore_init on a boot-flash board, software keystore " + std::to_string(ks_use_sw_ks) + ", key file " +
-                ks_sw_sym_key_fname + ", notified " + g_calls);
-    g_calls.clear();
+    out += step(S("keystore_init: software keystore ", ks_use_sw_ks, ", ", ks_sw_sym_key_fname, ", notified ", g_calls));
     void (*saved[4])();
     for (size_t i = 0; i < 4; ++i) saved[i] = header(i)->init;
     header(0)->init = [] { g_calls += "keystore "; }, header(1)->init = [] { g_calls += "early "; };
@@ -97,32 +87,25 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
     for (size_t i = 0; i < 4; ++i) header(i)->init = saved[i];
     out += step("platform started twice: " + g_calls);
     for (auto [before, arg] : {std::pair{1, 1}, {0, 0}, {1, 0}, {0, 1}, {1, 5}, {0, 5}, {5, 5}, {2, 1}, {1, -1}, {0, INT32_MIN}}) {
-        g_calls.clear();
         const uint64_t releases = ksh_registry_release_count();
-        ks_use_sw_ks = before;
+        g_calls.clear(), ks_use_sw_ks = before;
         ks_use_sw_emulation(arg);
-        out += "switch from " + std::to_string(before) + " with " + std::to_string(arg) + ": " + std::to_string(ks_use_sw_ks) +
-               ", notified " + g_calls + "released " + std::to_string(ksh_registry_release_count() - releases) + "\n";
+        out += S("switch from ", before, " with ", arg, ": ", ks_use_sw_ks, ", notified ", g_calls, "released ",
+                 ksh_registry_release_count() - releases, "\n");
     }
     for (int list : {0, 1}) {  // no list, and a list without subscribers
         ksh_registry_clear(changed);
         if (list) ksh_registry_make_empty_list(changed);
         const uint64_t releases = ksh_registry_release_count();
         ks_use_sw_emulation(!ks_use_sw_ks);
-        out += std::string(list ? "empty list" : "no list") + ": released " + std::to_string(ksh_registry_release_count() - releases) + "\n";
+        out += S(list ? "empty list" : "no list", ": released ", ksh_registry_release_count() - releases, "\n");
     }
-    for (auto [fn, flags] : {std::pair<void (*)(), int>{sub<'a'>, 0}, {sub<'b'>, KS_LIST_NODE_SKIP}, {sub<'c'>, KS_LIST_NODE_SKIP | 2}, {sub<'c'>, 0},
-                             {sub<'a'>, 2}})
+    for (auto [fn, flags] : {std::pair<void (*)(), int>{sub<'a'>, 0}, {sub<'b'>, KS_LIST_NODE_SKIP},
+                             {sub<'c'>, KS_LIST_NODE_SKIP | 2}, {sub<'c'>, 0}, {sub<'a'>, 2}})
         ksh_registry_subscribe(changed, fn, uint8_t(flags));
     g_calls.clear();
     ks_use_sw_emulation(0);
-    out += "switch with flagged subscribers: notified " + g_calls + ", walks left " + std::to_string((*changed)->walk_count) + "\n";
-    ks_set_standby_mode(7), ks_set_zav_for_incr_sync(-3), ks_disable_rf(), ks_wait_on_keystore_init();
-    out += "setters: " + std::to_string(ks_is_standby) + " " + std::to_string(ks_use_zav_for_incr_sync()) + " " +
-           std::to_string(ks_rf_disabled) + " " + std::to_string(ks_initialized);
-    ks_initialized = 9;  // already acknowledged: left as it is
-    ks_wait_on_keystore_init();
-    out += " " + std::to_string(ks_initialized) + "\n";
+    out += S("switch with flagged subscribers: notified ", g_calls, ", walks left ", (*changed)->walk_count, "\n");
     expect_golden("golden/platform_modes.txt", out);
 }
 
@@ -130,59 +113,64 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
 // framework's word left alone, the block handed over), slots in order by
 // accessor and by service id, and no other registry's ids.
 TEST_F(PlatformTest, Registries) {
-    struct {
+    using Slot = ks_list_header **(*)();
+    struct Registry {
         const ks_registry_descriptor *d;
-        ks_registry_block_head *head;
+        void *block;
         int32_t (*create)();
         ks_list_header **(*lookup)(uint32_t);
-        std::vector<std::pair<ks_list_header **(*)(), uint32_t>> slots;
-    } regs[] = {
-        {&_registry_desc_keystore_ha_public, &_registry_keystore_ha_public->head, create_registry_keystore_ha_public,
-         registry_keystore_ha_public_get_svc_struct, {{registry_keystore_ha_public_get_ks_ipc_delayed_init_ptr, 0xF28E739C},
-         {registry_keystore_ha_public_get_ks_ipc_delayed_init_ic_ptr, 0x023E95E7}}},
-        {&_registry_desc_ks_notify, &_registry_ks_notify->head, create_registry_ks_notify, registry_ks_notify_get_svc_struct,
-         {{registry_ks_notify_get_ks_notify_membership_changed_ptr, 0x79F9EF8E}, {registry_ks_notify_get_ks_notify_pac_arrival_ptr, 0xC3BC3004},
-          {registry_ks_notify_get_ks_notify_pac_removal_ptr, 0x4C82DBFB}, {registry_ks_notify_get_ks_notify_ks_changed_ptr, 0x5E9680E1},
+        std::vector<std::pair<Slot, uint32_t>> slots;
+    };
+    const Registry regs[] = {
+        {&_registry_desc_keystore_ha_public, _registry_keystore_ha_public, create_registry_keystore_ha_public,
+         registry_keystore_ha_public_get_svc_struct,
+         {{registry_keystore_ha_public_get_ks_ipc_delayed_init_ptr, 0xF28E739C},
+          {registry_keystore_ha_public_get_ks_ipc_delayed_init_ic_ptr, 0x023E95E7}}},
+        {&_registry_desc_ks_notify, _registry_ks_notify, create_registry_ks_notify, registry_ks_notify_get_svc_struct,
+         {{registry_ks_notify_get_ks_notify_membership_changed_ptr, 0x79F9EF8E},
+          {registry_ks_notify_get_ks_notify_pac_arrival_ptr, 0xC3BC3004},
+          {registry_ks_notify_get_ks_notify_pac_removal_ptr, 0x4C82DBFB},
+          {registry_ks_notify_get_ks_notify_ks_changed_ptr, 0x5E9680E1},
           {registry_ks_notify_get_ks_notify_switchover_ptr, 0xE083618A}}},
-        {&_registry_desc_ks_platform, &_registry_ks_platform->head, create_registry_ks_platform, registry_ks_platform_get_svc_struct,
+        {&_registry_desc_ks_platform, _registry_ks_platform, create_registry_ks_platform, registry_ks_platform_get_svc_struct,
          {{registry_ks_platform_get_ks_notify_switchover_platform_ptr, 0x571254B2}}},
     };
     std::string out;
-    for (const auto &r : regs) {
-        void *framework = r.head->framework;
-        r.head->framework = &out, r.head->descriptor = nullptr, r.head->zero = &out;
+    for (const Registry &r : regs) {
+        auto *head = static_cast<ks_registry_block_head *>(r.block);
+        void *framework = head->framework;
+        head->framework = &out, head->descriptor = nullptr, head->zero = &out;
         const int32_t created = r.create();
-        out += std::string(r.d->name) + ": " + std::to_string(r.d->num_services) + " services, block size " +
-               (r.d->block_size == sizeof(ks_registry_block_head) + r.slots.size() * sizeof(void *) ? "right" : "wrong") +
-               ", kinds " + std::to_string(r.d->kinds->count) + (r.d->kinds->ops == list_service_ops ? " of lists" : "") +
-               (r.d->zero[0] || r.d->zero[1] ? ", a trailing word set" : "") + "; created " + std::to_string(created) +
-               (r.head->framework == &out && r.head->descriptor == r.d && !r.head->zero ? ", head filled" : ", head wrong") +
-               (ksh_registry_init_at(ksh_registry_init_count() - 1) == r.head ? ", handed over" : "") + "; slots";
-        r.head->framework = framework;
+        const bool set = head->framework == &out && head->descriptor == r.d && !head->zero;
+        out += S(r.d->name, ": ", r.d->num_services, " services", r.d->block_size == sizeof *head + r.slots.size() * sizeof(void *) ?
+                 "" : ", a block of another size", ", kinds ", r.d->kinds->count, r.d->kinds->ops == list_service_ops ? " of lists" : "",
+                 r.d->zero[0] || r.d->zero[1] ? ", a word set" : "", "; created ", created, set ? ", head set" : "",
+                 ksh_registry_init_at(ksh_registry_init_count() - 1) == head ? ", handed over" : "", "; slots");
+        head->framework = framework;
         for (size_t i = 0; i < r.slots.size(); ++i) {
-            ks_list_header **slot = reinterpret_cast<ks_list_header **>(r.head + 1) + i;
-            out += std::string(r.slots[i].first() == slot ? " " : " misplaced:") + std::to_string(i) +
-                   (r.lookup(r.slots[i].second) == slot ? "" : "(not by id)");
+            ks_list_header **slot = reinterpret_cast<ks_list_header **>(head + 1) + i;
+            out += S(r.slots[i].first() == slot ? " " : " misplaced ", i, r.lookup(r.slots[i].second) == slot ? "" : " (not by id)");
         }
-        for (const auto &other : regs)
+        for (const Registry &other : regs)
             for (const auto &s : other.slots) out += &other != &r && r.lookup(s.second) ? " answers another's id" : "";
         out += r.lookup(0) ? " answers id 0\n" : "\n";
     }
     expect_golden("golden/platform_registries.txt", out);
     ks_registry_ks_notify_block moved = {}, *saved = _registry_ks_notify;  // accessors follow the exported pointer
     _registry_ks_notify = &moved;
-    EXPECT_EQ(registry_ks_notify_get_ks_notify_ks_changed_ptr(), &moved.ks_notify_ks_changed);
-    EXPECT_EQ(registry_ks_notify_get_svc_struct(0x5E9680E1), &moved.ks_notify_ks_changed);
+    EXPECT_TRUE(registry_ks_notify_get_ks_notify_ks_changed_ptr() == &moved.ks_notify_ks_changed &&
+                registry_ks_notify_get_svc_struct(0x5E9680E1) == &moved.ks_notify_ks_changed);
     _registry_ks_notify = saved;
 }
 
 // The key files under a directory (cut at 79 characters); start-up asks the
 // board families in order until the first yes, then the board subtype.
-TEST_F(PlatformTest, KeyFileLocation) {
+// The file wrappers pass results and errno through.
+TEST_F(PlatformTest, KeyFiles) {
     std::string out;
     for (const DataRow &c : read_rows("storage_dirs.txt")) {
         (c[0] == "1" ? ks_sw_set_fs : ks_set_sw_storage_fs)(c[1] == "-" ? nullptr : c[1].c_str());
-        out += step(std::string(ks_sw_sym_key_fname) + " " + ks_sw_rsa_key_fname);
+        out += step(S(ks_sw_sym_key_fname, " ", ks_sw_rsa_key_fname));
     }
     for (const DataRow &c : read_rows("storage_boards.txt")) {
         reset_keystore();
@@ -192,19 +180,16 @@ TEST_F(PlatformTest, KeyFileLocation) {
         ks_sw_init();
         std::vector<uint32_t> asked(64);
         asked.resize(ksh_hw_query_log(asked.data(), asked.size()));
-        out += step("models " + c[0] + ", subtype " + c[1] + ": " + std::to_string(asked.size()) + " families asked, the last " +
-                    std::to_string(asked.back()) + "; " + ks_sw_sym_key_fname + " " + ks_sw_rsa_key_fname);
+        bool in_order = true;
+        for (uint32_t i = 0; i < asked.size(); ++i) in_order &= asked[i] == i;
+        out += step(S("models ", c[0], ", subtype ", c[1], ": ", asked.size(), in_order ? " families asked in order; " : " asked, out of order; ",
+                      ks_sw_sym_key_fname, " ", ks_sw_rsa_key_fname));
     }
     expect_golden("golden/platform_key_files.txt", out);
-}
-
-// The file wrappers on a fresh directory: results and errno pass through.
-TEST_F(PlatformTest, FileWrappers) {
     char dir[] = "/tmp/ks_ifs_XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string file = std::string(dir) + "/keys", sub = std::string(dir) + "/sub";
-    uint8_t data[100], back[128] = {};
-    for (int i = 0; i < 100; ++i) data[i] = uint8_t(i * 7);
+    uint8_t data[100] = {7, 6, 5}, back[128] = {};
     const int32_t fd = ifs_open(file.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
     // The size, asked from the middle of the file, leaves the position at the start.
     EXPECT_EQ((std::vector<int64_t>{ifs_fd_get_size(fd), ifs_write(fd, data, 100), ifs_lseek(fd, 37, SEEK_SET), ifs_fd_get_size(fd),
@@ -212,10 +197,9 @@ TEST_F(PlatformTest, FileWrappers) {
                                     ifs_close(fd), ifs_remove(file.c_str())}),
               (std::vector<int64_t>{0, 100, 37, 100, 100, 0, 90, 0, 0}));
     const mode_t old = umask(0);
-    EXPECT_EQ(ifs_mkdir(sub.c_str()), 0);
-    umask(old);
     struct stat st;
-    EXPECT_EQ(stat(sub.c_str(), &st) == 0 ? st.st_mode & (S_IFMT | 07777) : 0, S_IFDIR | 0700u);  // owner only
+    EXPECT_TRUE(ifs_mkdir(sub.c_str()) == 0 && stat(sub.c_str(), &st) == 0 && (st.st_mode & 07777) == 0700);  // owner only
+    umask(old);
     errno = 0;
     EXPECT_EQ(ifs_close(-1) + errno, 0);  // calls nothing: close(-1) would fail
     EXPECT_STREQ(ifs_strerror(EACCES), std::strerror(EACCES));
@@ -226,8 +210,8 @@ TEST_F(PlatformTest, FileWrappers) {
         {[] { return ifs_lseek(1000000, 0, SEEK_SET); }, EBADF}, {[] { return ifs_fd_get_size(1000000); }, EBADF}};
     for (const auto &[call, err] : failures) {
         errno = 0;
-        EXPECT_EQ(call(), -1);
-        EXPECT_EQ(errno, err);
+        const int32_t r = call();
+        EXPECT_EQ(S(r, " ", errno), S(-1, " ", err));
     }
     std::filesystem::remove_all(dir);
 }
@@ -245,8 +229,7 @@ TEST_F(PlatformTest, MessagesAndStatusNames) {
         const ks_message_definition &d = *kMessages[i];
         const ElfSymbol *sym = elf.dynsym("msg_KEYSTORE_" + rows[i][0]);
         const std::string section = sym && sym->shndx < elf.sections.size() ? elf.sections[sym->shndx].name : "";
-        EXPECT_EQ(std::string(d.facility) + " " + d.mnemonic + " " + d.format + " " + std::to_string(d.flags),
-                  "KEYSTORE " + rows[i][0] + " " + rows[i][1] + " 196608");
+        EXPECT_EQ(S(d.facility, " ", d.mnemonic, " ", d.format, " ", d.flags), S("KEYSTORE ", rows[i][0], " ", rows[i][1], " 196608"));
         EXPECT_TRUE(words.insert(d.word).second && d.word && (d.throttle != nullptr) == (&d == &msg_KEYSTORE_NO_KEYSTORE));
         EXPECT_TRUE(sym && sym->size == sizeof d && (section == ".data.rel.ro" || section == ".rodata")) << section;
     }
