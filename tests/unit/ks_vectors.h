@@ -6,8 +6,6 @@
 // by its contents. In both, lines starting with '#' are comments.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <map>
 #include <string>
@@ -24,19 +22,17 @@ inline std::vector<std::string> data_lines(const std::string &path) {
     std::ifstream in(path);
     EXPECT_TRUE(in.good()) << "cannot open " << path;
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (std::string line; std::getline(in, line);)
         if (line.empty() || line[0] != '#') lines.push_back(line);
-    }
     return lines;
 }
 
 inline std::vector<VectorRecord> read_vectors(const std::string &file) {
     std::vector<VectorRecord> records(1);
     for (const std::string &line : data_lines(std::string(KS_TEST_VECTORS_DIR) + "/" + file)) {
-        size_t eq = line.find(" = ");
+        const size_t eq = line.find(" =");
         if (line.empty() && !records.back().empty()) records.emplace_back();
-        if (eq != std::string::npos) records.back()[line.substr(0, eq)] = line.substr(eq + 3);
+        if (eq != std::string::npos) records.back()[line.substr(0, eq)] = line.substr(std::min(eq + 3, line.size()));
     }
     if (records.back().empty()) records.pop_back();
     return records;
@@ -44,9 +40,9 @@ inline std::vector<VectorRecord> read_vectors(const std::string &file) {
 
 inline Bytes value(const std::string &v) {
     if (!v.empty() && v.front() == '"') return bytes(v.substr(1, v.size() - 2));
-    Bytes out, unit = from_hex(v.substr(0, v.find('*')));
-    for (int n = v.find('*') == std::string::npos ? 1 : std::stoi(v.substr(v.find('*') + 1)); n > 0; --n)
-        out.insert(out.end(), unit.begin(), unit.end());
+    Bytes out;
+    const size_t star = v.find('*');
+    for (int n = star == std::string::npos ? 1 : std::stoi(v.substr(star + 1)); n > 0; --n) out = cat(out, from_hex(v.substr(0, star)));
     return out;
 }
 
@@ -56,20 +52,11 @@ inline std::vector<DataRow> read_rows(const std::string &file) {
         DataRow row;
         bool in_token = false, quoted = false;
         for (size_t i = 0; i < line.size(); ++i) {
-            char c = line[i];
-            if (!quoted && c == ' ') {
-                in_token = false;
-                continue;
-            }
-            if (!in_token) row.emplace_back(), in_token = true;
-            if (c == '"') {
-                quoted = !quoted;
-            } else if (quoted && c == '\\' && i + 1 < line.size()) {
-                c = line[++i];
-                row.back() += c == 'n' ? '\n' : c;
-            } else {
-                row.back() += c;
-            }
+            const char c = line[i];
+            if (!quoted && c == ' ') in_token = false;
+            else if (!in_token) row.emplace_back(), in_token = true, --i;  // the token starts here: read c again
+            else if (c == '"') quoted = !quoted;
+            else row.back() += quoted && c == '\\' && i + 1 < line.size() ? (line[++i] == 'n' ? '\n' : line[i]) : c;
         }
         if (!row.empty()) rows.push_back(row);
     }
