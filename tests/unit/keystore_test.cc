@@ -2,12 +2,7 @@
 // growth up to the 2000-key limit, and a broken table stopping the process.
 // What the table holds after the secret and PAC commands is in the kstool
 // transcripts.
-#include <functional>
-#include <set>
 
-#include "keystore/ks_pac.h"
-#include "keystore/ks_sw_keystore.h"
-#include "keystore/platform/ks_platform.h"
 #include "ks_sw_index.h"
 #include "ks_sw_table.h"
 #include "ks_test_util.h"

@@ -1,25 +1,12 @@
 #include "ks_test_util.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
-#include "keystore/ks_modes.h"
-#include "keystore/ks_pac.h"
-#include "keystore/ks_registry.h"
-#include "keystore/ks_storage.h"
-#include "keystore/ks_sw_keystore.h"
-#include "keystore/platform/ks_platform.h"
-#include "keystore/platform/ks_platform_records.h"
-#include "keystore_host/showmsg.h"
-#include "ks_hw_seam.h"
 #include "ks_mschap_core.h"
-#include "ks_pac_clock.h"
 #include "ks_pac_internal.h"
 
 namespace kstest {

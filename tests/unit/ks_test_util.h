@@ -1,4 +1,5 @@
-// Shared test fixture: every test starts with an empty keystore on the
+// Shared test fixture (and, included here once, the headers the tests use):
+// every test starts with an empty keystore on the
 // software backend, clean recorders and no injected faults, and ends with no
 // block leaked by the library. Also the golden transcripts: what a scenario
 // did, written as text and compared with a file under tests/.
@@ -6,12 +7,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "keystore/keystore.h"
+#include "keystore/platform/ks_platform.h"
+#include "keystore/platform/ks_platform_records.h"
 #include "keystore_host/host.h"
+#include "keystore_host/showmsg.h"
+#include "ks_hw_seam.h"
+#include "ks_pac_clock.h"
 
 namespace kstest {
 

@@ -7,9 +7,6 @@
 #pragma once
 
 #include <fstream>
-#include <map>
-#include <string>
-#include <vector>
 
 #include "ks_test_util.h"
 

@@ -2,14 +2,8 @@
 // a redundancy hook and a hardware keystore the tests control. Case tables
 // are under tests/data; scenario transcripts (statuses, outputs, traces,
 // notifications, table and cache) are golden files under tests/golden.
-#include <algorithm>
-#include <cstring>
-#include <functional>
 #include <memory>
-#include <tuple>
 
-#include "keystore/ks_modes.h"
-#include "ks_pac_clock.h"
 #include "ks_pac_hw_walk.h"
 #include "ks_pac_seam.h"
 #include "ks_vectors.h"

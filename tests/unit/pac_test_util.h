@@ -1,15 +1,6 @@
 // Helpers of the PAC tests: TLV building and a sample PAC.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <vector>
-
-#include "keystore/ks_pac.h"
-#include "keystore/ks_sw_keystore.h"
-#include "keystore/platform/ks_platform.h"
-#include "keystore_host/host.h"
 #include "ks_pac_internal.h"
 #include "ks_test_util.h"
 #include "ks_trace.h"

@@ -2,14 +2,7 @@
 // listing (its traces) and the structured message (traces, builder calls,
 // the message as a table and as JSON, elements left unattached), over the
 // scenarios of tests/data/show_scenarios.txt, builder failures included.
-#include <functional>
-#include <map>
 
-#include "keystore/ks_modes.h"
-#include "keystore/ks_show.h"
-#include "keystore/ks_sw_keystore.h"
-#include "keystore_host/showmsg.h"
-#include "ks_hw_seam.h"
 #include "ks_trace_tables.h"
 #include "ks_vectors.h"
 

@@ -2,8 +2,6 @@
 // (tests/data/trace_messages.txt). The catalogue in the library file is
 // checked by the ctest abi.exports; trace.env_roundtrip runs the rendering
 // test with the environment switches on and decodes the log it wrote.
-#include <cstring>
-#include <set>
 
 #include "ks_test_util.h"
 #include "ks_trace.h"

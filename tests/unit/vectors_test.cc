@@ -5,12 +5,6 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
-#include <algorithm>
-
-#include "keystore/ks_epa.h"
-#include "keystore/ks_hmac.h"
-#include "keystore/ks_mschap.h"
-#include "keystore/ks_secret.h"
 #include "ks_des_key.h"
 #include "ks_mschap_core.h"
 #include "ks_vectors.h"
