@@ -31,7 +31,9 @@ const uint16_t trace_module_ids[32];
 void *trace_record_reserve(const void *d, uint32_t i, uint16_t m, uint32_t l, uint32_t size) { return calloc(1, size); }
 void trace_record_commit(void *r, uint32_t s, uint16_t m, uint32_t l) { ++traces, free(r); }
 void sys_message_emit(const void *def) {}
-void platform_assert(const char *e, const char *p, int line) { fprintf(stderr, "assert %s %s %d\n", e, p, line), abort(); }
+void platform_assert(const char *e, const char *p, int line) {
+    fprintf(stderr, "assert %s %s %d\n", e, p, line), abort();
+}
 void fifo_enqueue(void *q, void *e) {
     void **at = (void **)q;
     while (*at) at = (void **)*at;
@@ -56,7 +58,8 @@ void notify_pac_added(const uint8_t *a, uint32_t n) {}
 void notify_pac_deleted(const uint8_t *a, uint32_t n) {}
 int hw_model_query(uint32_t f) { return f == 0; }
 int hw_board_subtype(void) { return 0; }
-#define REFUSE(name, ...) void name(uintptr_t a, uintptr_t b, __VA_ARGS__, int32_t *e) { *e = 1; }
+#define REFUSE(name, ...) \
+    void name(uintptr_t a, uintptr_t b, __VA_ARGS__, int32_t *e) { *e = 1; }
 REFUSE(showmsg_set_use_sw_ks, void *m, int32_t f)
 REFUSE(showmsg_set_is_hw_ks, void *m, int32_t f)
 REFUSE(showmsg_set_is_empty, void *m, int32_t f)
@@ -73,7 +76,8 @@ void showmsg_elem_destroy(uintptr_t a, uintptr_t b, void *el) {}
 int main(void) {
     static const uint8_t handle[] = {1, 'k', 'e', 'y'}, value[] = "not printed";
     int32_t exists = 0;
-    if (ks_is_hw_present() != 1 || ks_sw_store_sym_key(handle, sizeof handle, NULL, 0, value, sizeof value, NULL, 0) != KS_SUCCESS ||
+    if (ks_is_hw_present() != 1 ||
+        ks_sw_store_sym_key(handle, sizeof handle, NULL, 0, value, sizeof value, NULL, 0) != KS_SUCCESS ||
         ks_sym_key_find(handle, sizeof handle) != 0 || ks_sw_key_exists(handle, sizeof handle, &exists) != KS_SUCCESS ||
         exists != 1 || ks_sw_delete_key(handle, sizeof handle) != KS_SUCCESS || ks_num_sym_keys != 0)
         return 1;

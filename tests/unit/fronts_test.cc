@@ -24,7 +24,8 @@ struct Op {
 };
 const uint8_t kIn[600] = {1, 2, 3};
 const Bytes kS{KS_KEY_TYPE_SECRET, 'k'}, kP{KS_KEY_TYPE_PAC, 'a', 'i', 'd'}, kE{KS_KEY_TYPE_SECRET, 'e'};
-const Op kOps[] = {  // the first two answer a number, the others a status
+const Op kOps[] = {
+    // the first two answer a number, the others a status
     {"snmp_password_exists", [] { return ks_snmp_password_exists("k"); }},
     {"snmp_pac_exists", [] { return ks_snmp_pac_exists(kP.data() + 1, 3); }},
     {"return_wdc", [] { return keystore_return_wdc("k", &g.ptr, &g.len16); }},
@@ -33,7 +34,8 @@ const Op kOps[] = {  // the first two answer a number, the others a status
     {"sw hash of a PAC-Key", [] { return ks_sw_hash(kP.data(), 4, kIn, 2, nullptr, 0, g.buf, KS_DIGEST_MD5); }},
     {"sw hmac, empty secret", [] { return ks_sw_hmac(kE.data(), 2, kIn, 2, g.buf, KS_DIGEST_SHA1); }},
     {"sw hash of nothing", [] { return ks_sw_hash(kE.data(), 2, nullptr, 0, nullptr, 0, g.buf, KS_DIGEST_SHA1); }},
-    {"sw hash, null piece with a length", [] { return ks_sw_hash(kS.data(), 2, nullptr, 9, kIn, 2, g.buf, KS_DIGEST_MD5); }},
+    {"sw hash, null piece with a length",
+     [] { return ks_sw_hash(kS.data(), 2, nullptr, 9, kIn, 2, g.buf, KS_DIGEST_MD5); }},
     {"compact_fw_memory", [] { return ks_compact_fw_memory(); }},
     {"fw_version", [] { return ks_return_fw_version_and_status(&g.w1, &g.w2); }},
     {"dump_eeprom", [] { return ks_dump_eeprom(g.buf, 64); }},
@@ -61,12 +63,14 @@ TEST_F(FrontsTest, OnEachBackend) {
             reset_keystore();
             if (m != 1) {
                 ASSERT_EQ(ks_store_secret_and_metadata("k", nullptr, kIn, 16, kIn, 3), KS_SUCCESS);
-                ASSERT_EQ(store(sample_pac("aid")) + ks_sw_store_sym_key(kE.data(), 2, nullptr, 0, kIn, 0, nullptr, 0), 2);
+                ASSERT_EQ(store(sample_pac("aid")) + ks_sw_store_sym_key(kE.data(), 2, nullptr, 0, kIn, 0, nullptr, 0),
+                          2);
             }
             drain(), fill();
             ks_use_sw_ks = m < 2, ks::hw_present_answer = m != 3;
             const int32_t r = o.call();
-            out += S(o.label, touched() ? " (wrote): " : ": ", &o < kOps + 2 ? std::to_string(r) : ks_err_str(r), "\n", drain());
+            out += S(o.label, touched() ? " (wrote): " : ": ", &o < kOps + 2 ? std::to_string(r) : ks_err_str(r), "\n",
+                     drain());
             out += state();
             if (g.ptr != g_before.ptr) tagged_free(g.ptr);
         }
@@ -81,10 +85,15 @@ TEST_F(FrontsTest, OnEachBackend) {
 // two SHA-1 contexts cannot be made.
 TEST_F(FrontsTest, LibcryptoFailuresNeverGiveAWrongResult) {
     if (!ossl_faults_available()) GTEST_SKIP() << "libcrypto allocated before the hook";
-    const std::pair<Op, int> cases[] = {  // the operation, and its quiet failures (-1: any)
+    const std::pair<Op, int> cases[] = {
+        // the operation, and its quiet failures (-1: any)
         {{"hmac_md5 primitive", [] { return hmac_md5(kIn, 80, kIn, 9, g.buf), KS_SUCCESS; }}, -1},
         {{"hmac_sha primitive", [] { return hmac_sha(kIn, 80, kIn, 9, g.buf), KS_SUCCESS; }}, -1},
-        {kOps[15], 0}, {kOps[16], 0}, {kOps[17], 0}, {kOps[18], 0}, {kOps[19], 2},
+        {kOps[15], 0},
+        {kOps[16], 0},
+        {kOps[17], 0},
+        {kOps[18], 0},
+        {kOps[19], 2},
     };
     for (const auto &[o, quiet_expected] : cases) {
         // A fresh key each time: its per-key digest states are made again.
@@ -103,7 +112,8 @@ TEST_F(FrontsTest, LibcryptoFailuresNeverGiveAWrongResult) {
             ossl_fail_nth(0);
             completed = ossl_failed_allocations() == failed;
             quiet += st == KS_SUCCESS && !touched();
-            EXPECT_TRUE(std::memcmp(&g, &want, sizeof g) == 0 || (!touched() && !completed)) << o.label << " " << n << ": " << st;
+            EXPECT_TRUE(std::memcmp(&g, &want, sizeof g) == 0 || (!touched() && !completed))
+                << o.label << " " << n << ": " << st;
         }
         EXPECT_TRUE(completed && ossl_failed_allocations() > failed_before) << o.label;
         EXPECT_TRUE(quiet_expected < 0 || quiet == quiet_expected) << o.label << ": " << quiet;

@@ -4,6 +4,7 @@
 // ownership are in the show goldens, the seeded random stream in the kstool
 // transcripts, the assertion's text in the death tests).
 
+#include "ks_registry_internal.h"
 #include "ks_test_util.h"
 
 namespace kstest {
@@ -12,7 +13,8 @@ namespace {
 TEST(HostPlatform, Allocator) {
     constexpr uint32_t kTag = 0x0460FF01;
     const uint64_t blocks = ksh_alloc_live_blocks();
-    auto *q = static_cast<uint8_t *>(tagged_realloc(kTag + 1, std::memcpy(tagged_calloc(kTag, 1, 8), "abcdefgh", 8), 32));
+    auto *q =
+        static_cast<uint8_t *>(tagged_realloc(kTag + 1, std::memcpy(tagged_calloc(kTag, 1, 8), "abcdefgh", 8), 32));
     EXPECT_TRUE(std::memcmp(q, "abcdefgh\0\0\0\0", 12) == 0) << "the contents move, the new bytes are zero";
     EXPECT_EQ(S(ksh_alloc_tag_live_blocks(kTag), " ", ksh_alloc_tag_live_bytes(kTag + 1)), "0 32");
     ksh_alloc_fail_nth(2);  // that call only; a failed realloc keeps the old block
@@ -38,7 +40,8 @@ TEST(HostPlatform, Queue) {
         Element *link;
         int value;
     };
-    for (auto [remove, pred, left] : {std::tuple{0, -1, "124"}, {1, 0, "024"}, {2, 1, "014"}, {2, 0, "0124"}, {1, -1, "0124"}}) {
+    for (auto [remove, pred, left] :
+         {std::tuple{0, -1, "124"}, {1, 0, "024"}, {2, 1, "014"}, {2, 0, "0124"}, {1, -1, "0124"}}) {
         ks_queue_header q{};
         Element e[4] = {{nullptr, 0}, {nullptr, 1}, {nullptr, 2}, {nullptr, 4}};
         for (int i = 0; i < 3; ++i) fifo_enqueue(&q, &e[i]);
@@ -50,6 +53,45 @@ TEST(HostPlatform, Queue) {
     }
 }
 
+std::string g_calls;
+template <char C>
+void sub() {
+    g_calls += C;
+    if (C == 'x') ksh_registry_unsubscribe(registry_ks_notify_get_ks_notify_pac_arrival_ptr(), sub<'b'>);
+}
+
+// Subscribers run in order, one release ends the walk; one taken out during
+// a walk is passed over and its node goes when the walk ends. A block whose
+// descriptor names no lists, or has no room for its slots, is refused.
+TEST(HostPlatform, RegistryFramework) {
+    ks_list_header **slot = registry_ks_notify_get_ks_notify_pac_arrival_ptr();
+    std::string out;
+    for (auto subs : {std::vector<void (*)()>{sub<'a'>, sub<'b'>, sub<'c'>}, {sub<'x'>, sub<'b'>, sub<'c'>}}) {
+        ksh_registry_clear(slot);
+        for (auto fn : subs) ksh_registry_subscribe(slot, fn, 0);
+        const uint64_t releases = ksh_registry_release_count();
+        g_calls.clear();
+        ks::invoke_list_service(slot);
+        size_t nodes = 0;
+        for (ks_list_node *n = (*slot)->first; n != nullptr; n = n->next) ++nodes;
+        const size_t count = ksh_registry_subscriber_count(slot);
+        const int once = ksh_registry_unsubscribe(slot, sub<'b'>), twice = ksh_registry_unsubscribe(slot, sub<'b'>);
+        out += S(g_calls, " ", ksh_registry_release_count() - releases, (*slot)->walk_count, nodes, count, once, twice,
+                 ";");
+    }
+    ksh_registry_clear(slot);
+    EXPECT_EQ(out,
+              "abc 1033"
+              "10;xc 1022"
+              "00;");
+    ks_registry_descriptor lists = _registry_desc_ks_platform, small = _registry_desc_ks_platform;
+    ks_service_kinds kinds = {1, nullptr};
+    lists.kinds = &kinds, small.block_size = sizeof(ks_registry_block_head);
+    ks_registry_ks_platform_block block = {};
+    for (const ks_registry_descriptor *d : {&lists, &small, static_cast<ks_registry_descriptor *>(nullptr)})
+        EXPECT_EQ((block.head.descriptor = d, service_registry_init(&block)), 0);
+}
+
 // Calls naming an object the reply does not know, or an element already
 // in the list, leave an error word and change nothing; a disarmed fault
 // does not fire.
@@ -57,7 +99,8 @@ TEST(HostPlatform, ShowBuilderErrorWords) {
     ksh_showmsg_reply *r = ksh_showmsg_reply_new();
     const uintptr_t ctx = reinterpret_cast<uintptr_t>(r);
     int32_t err = -1, dummy = 0;
-    void *msg = showmsg_get_message(ctx, 0, r, &err), *e = showmsg_elem_create(ctx, 0), *gone = showmsg_elem_create(ctx, 0);
+    void *msg = showmsg_get_message(ctx, 0, r, &err), *e = showmsg_elem_create(ctx, 0),
+         *gone = showmsg_elem_create(ctx, 0);
     showmsg_list_append(ctx, 0, msg, e, &err);
     showmsg_elem_destroy(ctx, 0, gone);
     const std::pair<std::function<void()>, int32_t> calls[] = {
@@ -70,7 +113,8 @@ TEST(HostPlatform, ShowBuilderErrorWords) {
         {[&] { ksh_showmsg_fail(KSH_SHOWMSG_SET_USE_SW_KS, 0, 5), showmsg_set_use_sw_ks(ctx, 0, msg, 1, &err); }, 0},
     };
     for (const auto &[call, word] : calls) EXPECT_EQ((err = -1, call(), err), word);
-    EXPECT_EQ(S(ksh_showmsg_elem_count(r), ksh_showmsg_unattached_count(r), showmsg_elem_create(0, 0) == nullptr), "101");
+    EXPECT_EQ(S(ksh_showmsg_elem_count(r), ksh_showmsg_unattached_count(r), showmsg_elem_create(0, 0) == nullptr),
+              "101");
     ksh_showmsg_reply_free(r);
 }
 

@@ -18,7 +18,8 @@ Bytes H(const std::string &key) {  // "1:name": type byte 1, then the name
 uint32_t L(const Bytes &b) { return static_cast<uint32_t>(b.size()); }
 std::string text(const uint8_t *p, uint32_t n) {  // bytes other than printable ASCII as \xNN
     std::string s;
-    for (const uint8_t *c = p; c != p + n; ++c) s += *c >= 0x20 && *c < 0x7F ? std::string(1, char(*c)) : "\\x" + to_hex(c, 1);
+    for (const uint8_t *c = p; c != p + n; ++c)
+        s += *c >= 0x20 && *c < 0x7F ? std::string(1, char(*c)) : "\\x" + to_hex(c, 1);
     return s;
 }
 int32_t store(const std::string &k, const std::string &v, const std::string &m = "", const std::string &purge = "") {
@@ -40,18 +41,21 @@ TEST_F(KeyTableTest, EntriesInMemory) {
         out += what + ": " + answer + "\n ";
         for (int32_t i = 0; i < ks_num_sym_keys; ++i) {
             const ks_sym_key_entry *e = ks_sym_keys[i];
-            out += S(" ", int(e->data[0]), ":", text(e->data + 1, e->handle_len - 1), "=", text(ks::entry_value(e), e->value_len), "/",
-                     text(ks::entry_meta(e), e->meta_len), seen.count(e) ? "" : "*");
+            out += S(" ", int(e->data[0]), ":", text(e->data + 1, e->handle_len - 1), "=",
+                     text(ks::entry_value(e), e->value_len), "/", text(ks::entry_meta(e), e->meta_len),
+                     seen.count(e) ? "" : "*");
             now.insert(e);
             EXPECT_EQ(e->total_len, 24 + e->meta_off + e->meta_len) << i;
         }
         seen = now;
-        out += ks_num_sym_keys < ks_sym_tab_size && ks_sym_keys[ks_num_sym_keys] ? " (the slot past the last is set)\n" : "\n";
+        out += ks_num_sym_keys < ks_sym_tab_size && ks_sym_keys[ks_num_sym_keys] ? " (the slot past the last is set)\n"
+                                                                                 : "\n";
     };
     auto meta = [&](const std::string &k, const std::string &m, bool second) {
         const Bytes b = bytes(m);
         log(S(second ? "metadata (second entry points) " : "metadata ", k, " ", m),
-            ks_err_str((second ? ks_sw_add_meta_data : ks_sw_add_sym_key_meta)(H(k).data(), L(H(k)), b.empty() ? nullptr : b.data(), L(b))));
+            ks_err_str((second ? ks_sw_add_meta_data : ks_sw_add_sym_key_meta)(H(k).data(), L(H(k)),
+                                                                               b.empty() ? nullptr : b.data(), L(b))));
         uint8_t *copy = reinterpret_cast<uint8_t *>(1);
         uint16_t n = 0xBEEF;
         const int32_t st = (second ? ks_sw_get_meta_data : ks_sw_get_sym_key_meta)(H(k).data(), L(H(k)), &copy, &n);
@@ -63,19 +67,30 @@ TEST_F(KeyTableTest, EntriesInMemory) {
     log("store 1:A again (to the end, its metadata replaced)", ks_err_str(store("1:A", "second", "m")));
     log("find 1:abc, 1:ab", S(ks_sym_key_find(H("1:abc").data(), 4), " ", ks_sym_key_find(H("1:ab").data(), 3)));
     log("delete 1:B", ks_err_str(ks_sw_delete_key(H("1:B").data(), 2)));
-    log("insert 1:z, 4 bytes of metadata from null", ks_err_str(ks_sym_key_insert(H("1:z").data(), 2, H("1:z").data(), 2, nullptr, 4)));
+    log("insert 1:z, 4 bytes of metadata from null",
+        ks_err_str(ks_sym_key_insert(H("1:z").data(), 2, H("1:z").data(), 2, nullptr, 4)));
     for (bool second : {false, true}) {
         for (const char *m : {"0123456789", "abcd", "wxyz", "0123456", ""}) meta("1:abc", m, second);
         meta("1:none", "m", second);
     }
-    for (auto [from, to] : {std::pair{"1:abc", "1:abcdef"}, {"1:abcdef", "1:abcde"}, {"1:abcde", "1:x"}, {"1:x", "1:x"},
-                            {"1:x", "2:abc"}, {"1:gone", "1:y"}})
-        log(S("rename ", from, " ", to), ks_err_str(ks_sw_rename_key(H(from).data(), L(H(from)), H(to).data(), L(H(to)), nullptr, 0)));
+    for (auto [from, to] : {std::pair{"1:abc", "1:abcdef"},
+                            {"1:abcdef", "1:abcde"},
+                            {"1:abcde", "1:x"},
+                            {"1:x", "1:x"},
+                            {"1:x", "2:abc"},
+                            {"1:gone", "1:y"}})
+        log(S("rename ", from, " ", to),
+            ks_err_str(ks_sw_rename_key(H(from).data(), L(H(from)), H(to).data(), L(H(to)), nullptr, 0)));
     meta("2:abc", "a longer metadata blob", false);
-    ksh_set_pac_handlers(nullptr, [](void *ctx, const uint8_t *aid, uint32_t n) {
-        const Bytes h = cat(Bytes{2}, Bytes(aid, aid + n));
-        *static_cast<std::string *>(ctx) += S("  notified ", text(aid, n), ks_sym_key_find(h.data(), L(h)) < 0 ? " after" : " before", " its removal\n");
-    }, &out);
+    ksh_set_pac_handlers(
+        nullptr,
+        [](void *ctx, const uint8_t *aid, uint32_t n) {
+            const Bytes h = cat(Bytes{2}, Bytes(aid, aid + n));
+            *static_cast<std::string *>(ctx) +=
+                S("  notified ", text(aid, n), ks_sym_key_find(h.data(), L(h)) < 0 ? " after" : " before",
+                  " its removal\n");
+        },
+        &out);
     log("store 2:aid", ks_err_str(store("2:aid", "v")));
     log("delete every key of type 2", ks_err_str(ks_sw_delete_all_keys_by_type(2)));
     ksh_set_pac_handlers(nullptr, nullptr, nullptr);
@@ -90,7 +105,8 @@ TEST_F(KeyTableTest, GrowsByTwentyUpToTwoThousandKeys) {
         ASSERT_EQ(ks_sym_tab_size, (i / 20 + 1) * 20) << i;  // grows by 20 exactly when full
     }
     const uint64_t blocks = ksh_alloc_live_blocks();
-    EXPECT_EQ(S(store("1:new", "v"), store("1:k5", "v"), store("1:k7", "v", "", "1:zzz")), S(7, 7, 7));  // KEYSTORE_FULL
+    EXPECT_EQ(S(store("1:new", "v"), store("1:k5", "v"), store("1:k7", "v", "", "1:zzz")),
+              S(7, 7, 7));  // KEYSTORE_FULL
     EXPECT_EQ(S(ks_num_sym_keys, " ", ksh_alloc_live_blocks() - blocks, " ", ksh_alloc_tag_live_bytes(0x0460009B)),
               S(2000, " 0 ", 2000 * sizeof(void *)));
     ASSERT_EQ(ks_sw_delete_key(H("1:k0").data(), 3), KS_SUCCESS);
@@ -116,13 +132,19 @@ TEST_F(KeyTableDeathTest, BrokenTableStopsTheProcess) {
         {[&] { null(), ks_sym_key_find(H("1:b").data(), 2); }, slot + ":"},
         {[&] { null(), ks::index_release(), ks_sym_key_find(H("1:zz").data(), 3); }, slot + ":"},
         {[&] { null(), ks::index_release(), ks_sw_delete_key(H("1:zz").data(), 3); }, slot + ":"},
-        {[&] { null(), ks::index_release(), ks_sw_add_meta_data(H("1:zz").data(), 3, H("1:zz").data(), 1); }, slot + ":"},
-        {[&] { null(), ks::index_release(), ks_sw_rename_key(H("1:zz").data(), 3, H("1:y").data(), 2, nullptr, 0); }, slot + ":"},
-        {[&] { null(), ks_sw_return_key_handle_by_index(1, &copy, &len); }, "TALMU_FALSE at keystore/src/ks_sw_keystore:"},
-        {[] { ks_num_sym_keys = ks_sym_tab_size + 1, store("1:d", "v"); }, "ks_num_sym_keys <= ks_sym_tab_size at keystore/src/ks_sw_keystore:"},
+        {[&] { null(), ks::index_release(), ks_sw_add_meta_data(H("1:zz").data(), 3, H("1:zz").data(), 1); },
+         slot + ":"},
+        {[&] { null(), ks::index_release(), ks_sw_rename_key(H("1:zz").data(), 3, H("1:y").data(), 2, nullptr, 0); },
+         slot + ":"},
+        {[&] { null(), ks_sw_return_key_handle_by_index(1, &copy, &len); },
+         "TALMU_FALSE at keystore/src/ks_sw_keystore:"},
+        {[] { ks_num_sym_keys = ks_sym_tab_size + 1, store("1:d", "v"); },
+         "ks_num_sym_keys <= ks_sym_tab_size at keystore/src/ks_sw_keystore:"},
         // The rename's last step finds the renamed entry's slot again.
-        {[] { ks::sym_key_replace_entry(H("1:gone").data(), 5, &stray, &stray); }, "i >= 0 at keystore/src/ks_sw_keystore:"},
-        {[] { ks::sym_key_replace_entry(H("1:a").data(), 2, &stray, &stray); }, R"(ks_sym_keys\[i\] == op at keystore/src/ks_sw_keystore:)"},
+        {[] { ks::sym_key_replace_entry(H("1:gone").data(), 5, &stray, &stray); },
+         "i >= 0 at keystore/src/ks_sw_keystore:"},
+        {[] { ks::sym_key_replace_entry(H("1:a").data(), 2, &stray, &stray); },
+         R"(ks_sym_keys\[i\] == op at keystore/src/ks_sw_keystore:)"},
     };
     for (const auto &[call, message] : cases) EXPECT_DEATH(call(), message);
 }

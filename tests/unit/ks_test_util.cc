@@ -27,7 +27,9 @@ std::string trace_line(const ksh_trace_record *r) {
     int module = 0;
     while (module < 31 && trace_module_ids[module] != r->module_id) ++module;
     std::string s = "  " + std::to_string(r->table) + "." + std::to_string(r->index) + " m" + std::to_string(module) +
-                    (r->level == 0x7000000 ? " debug" : r->level == 0x3000000 ? " error" : " " + std::to_string(r->level));
+                    (r->level == 0x7000000   ? " debug"
+                     : r->level == 0x3000000 ? " error"
+                                             : " " + std::to_string(r->level));
     char text[512];
     bool address = false;
     for (int k = 0; k < r->nargs; ++k) address |= r->args[k].kind == 'p';
@@ -38,7 +40,9 @@ std::string trace_line(const ksh_trace_record *r) {
     }
     for (int k = 0; k < r->nargs; ++k) {  // addresses differ from run to run
         const ksh_trace_arg &a = r->args[k];
-        s += a.kind == 'p' ? (a.p ? " <ptr>" : " <null>") : a.kind == 's' ? " \"" + std::string(a.s) + "\"" : " " + std::to_string(a.i);
+        s += a.kind == 'p'   ? (a.p ? " <ptr>" : " <null>")
+             : a.kind == 's' ? " \"" + std::string(a.s) + "\""
+                             : " " + std::to_string(a.i);
     }
     return s + "\n";
 }
@@ -64,9 +68,12 @@ void reset_keystore() {
     std::strcpy(ks_sw_rsa_key_fname, "/flash/private-KS2");
     ksh_set_hw_models(0);
     ksh_set_board_subtype(0);
-    for (auto [block, d] : {std::pair<void *, const ks_registry_descriptor *>{_registry_keystore_ha_public, &_registry_desc_keystore_ha_public},
-                            {_registry_ks_notify, &_registry_desc_ks_notify}, {_registry_ks_platform, &_registry_desc_ks_platform}})
-        for (uint16_t i = 0; i < d->num_services; ++i) ksh_registry_clear(reinterpret_cast<void **>(static_cast<ks_registry_block_head *>(block) + 1) + i);
+    for (auto [block, d] : {std::pair<void *, const ks_registry_descriptor *>{_registry_keystore_ha_public,
+                                                                              &_registry_desc_keystore_ha_public},
+                            {_registry_ks_notify, &_registry_desc_ks_notify},
+                            {_registry_ks_platform, &_registry_desc_ks_platform}})
+        for (uint16_t i = 0; i < d->num_services; ++i)
+            ksh_registry_clear(reinterpret_cast<void **>(static_cast<ks_registry_block_head *>(block) + 1) + i);
     ksh_set_recording(KSH_RECORD_DEFAULT_CAPACITY);  // the tests read what the library traced
     ksh_reset_recorders();
     ksh_trace_set_hook(nullptr, nullptr);
@@ -94,13 +101,15 @@ std::vector<uint8_t> from_hex(const std::string &hex) {  // spaces and separator
     std::vector<uint8_t> out;
     std::string digits;
     std::copy_if(hex.begin(), hex.end(), std::back_inserter(digits), [](char c) { return std::isxdigit(c); });
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
 std::string to_hex(const uint8_t *p, size_t n) {
     std::string s(2 * n, '0');
-    for (size_t i = 0; i < n; ++i) s[2 * i] = "0123456789abcdef"[p[i] >> 4], s[2 * i + 1] = "0123456789abcdef"[p[i] & 15];
+    for (size_t i = 0; i < n; ++i)
+        s[2 * i] = "0123456789abcdef"[p[i] >> 4], s[2 * i + 1] = "0123456789abcdef"[p[i] & 15];
     return s;
 }
 
@@ -130,10 +139,12 @@ std::string state() {
     };
     std::string s = "  keys:";
     for (int32_t i = 0; i < ks_num_sym_keys; ++i)
-        s += " " + std::to_string(ks_sym_keys[i]->data[0]) + ":" + name(ks_sym_keys[i]->data + 1, ks_sym_keys[i]->handle_len - 1);
+        s += " " + std::to_string(ks_sym_keys[i]->data[0]) + ":" +
+             name(ks_sym_keys[i]->data + 1, ks_sym_keys[i]->handle_len - 1);
     s += "\n  cache:";
     for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link)
-        s += " " + name(e->aid, e->aid_len) + (e->derived ? "+tprf" : "") + (e->mack ? "+mack" : "") + (e->kek ? "+kek" : "");
+        s += " " + name(e->aid, e->aid_len) + (e->derived ? "+tprf" : "") + (e->mack ? "+mack" : "") +
+             (e->kek ? "+kek" : "");
     return s + "\n";
 }
 

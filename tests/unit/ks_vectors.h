@@ -39,7 +39,8 @@ inline Bytes value(const std::string &v) {
     if (!v.empty() && v.front() == '"') return bytes(v.substr(1, v.size() - 2));
     Bytes out;
     const size_t star = v.find('*');
-    for (int n = star == std::string::npos ? 1 : std::stoi(v.substr(star + 1)); n > 0; --n) out = cat(out, from_hex(v.substr(0, star)));
+    for (int n = star == std::string::npos ? 1 : std::stoi(v.substr(star + 1)); n > 0; --n)
+        out = cat(out, from_hex(v.substr(0, star)));
     return out;
 }
 
@@ -50,10 +51,14 @@ inline std::vector<DataRow> read_rows(const std::string &file) {
         bool in_token = false, quoted = false;
         for (size_t i = 0; i < line.size(); ++i) {
             const char c = line[i];
-            if (!quoted && c == ' ') in_token = false;
-            else if (!in_token) row.emplace_back(), in_token = true, --i;  // the token starts here: read c again
-            else if (c == '"') quoted = !quoted;
-            else row.back() += quoted && c == '\\' && i + 1 < line.size() ? (line[++i] == 'n' ? '\n' : line[i]) : c;
+            if (!quoted && c == ' ')
+                in_token = false;
+            else if (!in_token)
+                row.emplace_back(), in_token = true, --i;  // the token starts here: read c again
+            else if (c == '"')
+                quoted = !quoted;
+            else
+                row.back() += quoted && c == '\\' && i + 1 < line.size() ? (line[++i] == 'n' ? '\n' : line[i]) : c;
         }
         if (!row.empty()) rows.push_back(row);
     }

@@ -26,7 +26,9 @@ SamplePac pac(const std::string &aid, const Bytes &info_elements) {
     p.info = tlv(KS_PAC_TLV_INFO, info_elements);
     return p;
 }
-Bytes lifetime(int32_t t) { return tlv(KS_PAC_INFO_LIFETIME, {uint8_t(t >> 24), uint8_t(t >> 16), uint8_t(t >> 8), uint8_t(t)}); }
+Bytes lifetime(int32_t t) {
+    return tlv(KS_PAC_INFO_LIFETIME, {uint8_t(t >> 24), uint8_t(t >> 16), uint8_t(t >> 8), uint8_t(t)});
+}
 const Bytes kMe = tlv(KS_PAC_INFO_IID, bytes("device-me"));
 Bytes handle(const std::string &aid) { return cat(Bytes{KS_KEY_TYPE_PAC}, bytes(aid)); }
 uint32_t n32(const Bytes &b) { return uint32_t(b.size()); }
@@ -41,16 +43,20 @@ TEST_F(PacTest, CaseTables) {
         const uint8_t *o = nullptr, *i = nullptr;
         uint32_t ol = 0, il = 0;
         if (pac_meta_split(meta.get(), uint16_t(m.size()), &o, &ol, &i, &il))
-            EXPECT_EQ(S(drain(), "ok ", o - meta.get(), " ", ol, " ", i - meta.get(), " ", il), S(c[2], " ", c[3], " ", c[4], " ", c[5], " ", c[6]));
+            EXPECT_EQ(S(drain(), "ok ", o - meta.get(), " ", ol, " ", i - meta.get(), " ", il),
+                      S(c[2], " ", c[3], " ", c[4], " ", c[5], " ", c[6]));
         else {
             const std::string t = drain();
-            EXPECT_EQ(t.substr(0, t.find('"')) + S(std::count(t.begin(), t.end(), '\n')), "  " + c[2] + " m2 debug 1") << c[0];
+            EXPECT_EQ(t.substr(0, t.find('"')) + S(std::count(t.begin(), t.end(), '\n')), "  " + c[2] + " m2 debug 1")
+                << c[0];
         }
     }
     for (const DataRow &c : read_rows("pac_still_valid.txt")) {
         const Bytes m = from_hex(c[1]);
-        EXPECT_EQ(ks_sw_pac_still_valid(m.empty() ? nullptr : m.data(), uint16_t(m.size()), c[2] == "-" ? nullptr : c[2].c_str()),
-                  std::stoi(c[3])) << c[0];
+        EXPECT_EQ(ks_sw_pac_still_valid(m.empty() ? nullptr : m.data(), uint16_t(m.size()),
+                                        c[2] == "-" ? nullptr : c[2].c_str()),
+                  std::stoi(c[3]))
+            << c[0];
     }
 }
 
@@ -61,7 +67,8 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
     const SamplePac p = sample_pac("authority-1");
     std::string out;
     Bytes o(24);
-    auto tprf = [&](const std::string &label, const std::string &seed, uint32_t n, const std::string &aid = "authority-1") {
+    auto tprf = [&](const std::string &label, const std::string &seed, uint32_t n,
+                    const std::string &aid = "authority-1") {
         std::fill(o.begin(), o.end(), 0xEE);
         const Bytes a = bytes(aid), l = bytes(label), s = bytes(seed);
         const int32_t st = ks_pac_key_t_prf(a.data(), n32(a), l.data(), n32(l), s.data(), n32(s), o.data(), n);
@@ -73,18 +80,23 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
                                                     uint32_t(label.size()), o.data(), n);
         out += step(S("shared key ", id, "/", label, "/", n, " ", to_hex(o)), st) + state();
     };
-    auto drop_key = [&] { ASSERT_EQ(ks_sw_delete_key(handle("authority-1").data(), 12), KS_SUCCESS); };  // the cache entry stays
+    auto drop_key = [&] {
+        ASSERT_EQ(ks_sw_delete_key(handle("authority-1").data(), 12), KS_SUCCESS);
+    };  // the cache entry stays
     ASSERT_EQ(store(p), KS_SUCCESS);
     drain();
     tprf("label", "seed-A", 5), tprf("label", "seed-A", 5), tprf("label", "seed-B", 5), drop_key();
     tprf("label", "seed-B", 5), tprf("labex", "seed-B", 5), tprf("labe", "seed-B", 5), tprf("label", "seed-", 5);
-    tprf("label", "seed-C", 5), tprf("label", "seed-B", 4), tprf("", "seed-B", 5), tprf("label", "seed-B", 5, "no-such");
+    tprf("label", "seed-C", 5), tprf("label", "seed-B", 4), tprf("", "seed-B", 5),
+        tprf("label", "seed-B", 5, "no-such");
     ASSERT_EQ(store(p), KS_SUCCESS);  // a fresh cache entry
     drain();
-    shared("dev", "ZAV-MACK", 16), shared("dev", "ZAV-MACK", 16), shared("dev", "ZAV-KEK", 20), shared("dev", "ZAV-X", 20);
+    shared("dev", "ZAV-MACK", 16), shared("dev", "ZAV-MACK", 16), shared("dev", "ZAV-KEK", 20),
+        shared("dev", "ZAV-X", 20);
     drop_key();
     shared("other-device", "ZAV-KEK", 20), shared("dev", "ZAV-MACK", 20), shared("dev", "ZAV-X", 20);
-    out += step("cached shared key, no output", ks_pac_check_cache_entry_for_shared_keys(p.aid.data(), 11, "ZAV-KEK", 7, nullptr, 20));
+    out += step("cached shared key, no output",
+                ks_pac_check_cache_entry_for_shared_keys(p.aid.data(), 11, "ZAV-KEK", 7, nullptr, 20));
     ASSERT_EQ(store(p), KS_SUCCESS);  // after a purge, a derivation loads the entry again
     ks_pac_cache_purge(), drain(), shared("dev", "ZAV-KEK", 20), tprf("label", "seed-A", 5);
     expect_golden("golden/pac_derive.txt", out);
@@ -99,21 +111,26 @@ TEST_F(PacTest, CacheAndTheTlvCopies) {
         uint8_t *copy = nullptr;
         uint32_t len = 0;
         const uint64_t calls = ksh_alloc_calls();
-        const int32_t st = (opaque ? ks_return_pac_opaque : ks_return_pac_info)(bytes(aid).data(), uint32_t(aid.size()), &copy, &len);
-        out += step(S(opaque ? "opaque " : "info ", aid, " ", copy ? to_hex(copy, len) : "-", ", allocations ", ksh_alloc_calls() - calls), st);
+        const int32_t st =
+            (opaque ? ks_return_pac_opaque : ks_return_pac_info)(bytes(aid).data(), uint32_t(aid.size()), &copy, &len);
+        out += step(S(opaque ? "opaque " : "info ", aid, " ", copy ? to_hex(copy, len) : "-", ", allocations ",
+                      ksh_alloc_calls() - calls),
+                    st);
         out += state();
         tagged_free(copy);
     };
     for (const char *aid : {"cached", "alpha", "beta"}) ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
     ASSERT_EQ(ks_sw_delete_key(handle("cached").data(), 7), KS_SUCCESS);
     drain();
-    fetch("cached"), fetch("cached", false), ks_pac_cache_purge(), fetch("beta"), fetch("alpha", false), fetch("cached");
+    fetch("cached"), fetch("cached", false), ks_pac_cache_purge(), fetch("beta"), fetch("alpha", false),
+        fetch("cached");
     // Stored but not loadable: no metadata, two opaques, a truncated info,
     // metadata over 65535 bytes (read back with its length cut to 16 bits).
     const Bytes op = tlv(KS_PAC_TLV_OPAQUE, bytes("o")), in = tlv(KS_PAC_TLV_INFO, bytes("i"));
     for (const Bytes &meta : {Bytes{}, cat(cat(op, op), in), cat(op, Bytes(in.begin(), in.end() - 1)),
                               cat(tlv(KS_PAC_TLV_OPAQUE, Bytes(65000, 0x5A)), tlv(KS_PAC_TLV_INFO, Bytes(600, 1)))}) {
-        ASSERT_EQ(ks_sw_store_sym_key(handle("raw").data(), 4, nullptr, 0, op.data(), 4, meta.empty() ? nullptr : meta.data(), n32(meta)),
+        ASSERT_EQ(ks_sw_store_sym_key(handle("raw").data(), 4, nullptr, 0, op.data(), 4,
+                                      meta.empty() ? nullptr : meta.data(), n32(meta)),
                   KS_SUCCESS);
         drain(), fetch("raw"), fetch("raw", false);
     }
@@ -137,9 +154,12 @@ TEST_F(PacTest, Clearing) {
     for (const auto &[what, clear] : clears) {
         reset();
         ASSERT_EQ(ks_sw_store_sym_key(bytes("\1s").data(), 2, nullptr, 0, kMe.data(), 2, nullptr, 0), KS_SUCCESS);
-        for (const auto &[aid, info] : std::initializer_list<std::pair<const char *, Bytes>>{
-                 {"keep", cat(kMe, lifetime(kNow + 3600))}, {"past", cat(kMe, lifetime(kNow - 1))}, {"now", cat(kMe, lifetime(kNow))},
-                 {"other", tlv(KS_PAC_INFO_IID, bytes("someone"))}, {"no-iid", lifetime(kNow + 3600)}})
+        for (const auto &[aid, info] :
+             std::initializer_list<std::pair<const char *, Bytes>>{{"keep", cat(kMe, lifetime(kNow + 3600))},
+                                                                   {"past", cat(kMe, lifetime(kNow - 1))},
+                                                                   {"now", cat(kMe, lifetime(kNow))},
+                                                                   {"other", tlv(KS_PAC_INFO_IID, bytes("someone"))},
+                                                                   {"no-iid", lifetime(kNow + 3600)}})
             ASSERT_EQ(store(pac(aid, info)), KS_SUCCESS);
         drain();
         const int32_t st = clear();
@@ -154,9 +174,11 @@ struct FakeHw {
     std::string undeletable, bad_meta, asked, cleared;
     bool write_nothing = false;
     int32_t index_status = KS_SUCCESS;
-} *g_hw;
+} * g_hw;
 std::string text_of(const uint8_t *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
-uint8_t *copy_out(const Bytes &b) { return std::copy(b.begin(), b.end(), static_cast<uint8_t *>(tagged_calloc(0x046000A1, 1, b.size() + 1))) - b.size(); }
+uint8_t *copy_out(const Bytes &b) {
+    return std::copy(b.begin(), b.end(), static_cast<uint8_t *>(tagged_calloc(0x046000A1, 1, b.size() + 1))) - b.size();
+}
 int32_t erase(const std::string &h) {
     auto it = std::find_if(g_hw->keys.begin(), g_hw->keys.end(), [&](const auto &k) { return k.first == h; });
     return it == g_hw->keys.end() ? KS_RECORD_NOT_FOUND : (g_hw->keys.erase(it), KS_SUCCESS);
@@ -164,8 +186,10 @@ int32_t erase(const std::string &h) {
 const ks::HwPacOps kFakeOps = {
     [](uint16_t i, uint8_t **out, uint8_t *len) -> int32_t {
         g_hw->asked = std::to_string(i);
-        if (g_hw->index_status != KS_SUCCESS || i >= g_hw->keys.size()) return g_hw->index_status != KS_SUCCESS ? g_hw->index_status : KS_NO_MORE_RECORDS;
-        if (!g_hw->write_nothing) *out = copy_out(bytes(g_hw->keys[i].first)), *len = uint8_t(g_hw->keys[i].first.size());
+        if (g_hw->index_status != KS_SUCCESS || i >= g_hw->keys.size())
+            return g_hw->index_status != KS_SUCCESS ? g_hw->index_status : KS_NO_MORE_RECORDS;
+        if (!g_hw->write_nothing)
+            *out = copy_out(bytes(g_hw->keys[i].first)), *len = uint8_t(g_hw->keys[i].first.size());
         return KS_SUCCESS;
     },
     [](const uint8_t *h, uint8_t len, uint8_t **out, uint16_t *out_len) -> int32_t {
@@ -173,7 +197,9 @@ const ks::HwPacOps kFakeOps = {
             if (handle == text_of(h, len)) *out = copy_out(meta), *out_len = uint16_t(meta.size());
         return text_of(h, len) == g_hw->bad_meta ? KS_BAD_RESPONSE_FORMAT : KS_SUCCESS;
     },
-    [](const uint8_t *h, uint8_t len) { return text_of(h, len) == g_hw->undeletable ? KS_TIMEOUT : erase(text_of(h, len)); },
+    [](const uint8_t *h, uint8_t len) {
+        return text_of(h, len) == g_hw->undeletable ? KS_TIMEOUT : erase(text_of(h, len));
+    },
     [](const uint8_t *aid, uint32_t len) {  // removes the PAC even where the plain delete is refused
         return g_hw->cleared += " " + text_of(aid, len), erase("\x02" + text_of(aid, len));
     },
@@ -188,21 +214,32 @@ TEST_F(PacTest, HardwareWalks) {
     FakeHw hw;
     g_hw = &hw;
     auto walk = [&](const std::string &what, int32_t st) {
-        out += step(S(what, ": last index asked ", hw.asked, ", cleared by A-ID:", hw.cleared, ", ", hw.keys.size(), " keys left"), st);
+        out += step(S(what, ": last index asked ", hw.asked, ", cleared by A-ID:", hw.cleared, ", ", hw.keys.size(),
+                      " keys left"),
+                    st);
         hw.cleared.clear();
     };
     for (int i = 0; i < 300; ++i) hw.keys.push_back({S(char(i % 3 ? 1 : 2), i), {}});
-    hw.undeletable = "\x02" "150";
+    hw.undeletable =
+        "\x02"
+        "150";
     ksh_set_ha_active(0);
     walk("all PACs on the standby", ks::hw_delete_all_pacs(kFakeOps));
     ksh_set_ha_active(1);
     walk("all PACs on the active unit", ks::hw_delete_all_pacs(kFakeOps));
-    const Bytes opaque = sample_pac("x").opaque, gone = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(kMe, lifetime(kNow - 60))));
+    const Bytes opaque = sample_pac("x").opaque,
+                gone = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(kMe, lifetime(kNow - 60))));
     hw.keys.clear();
-    for (const char *h : {"\x02gone1", "\x02gone2", "\x01s", "\x02keep", "\x02stuck", "\x02gone3", "\x02" "bad", "\x02" "after"})
+    for (const char *h : {"\x02gone1", "\x02gone2", "\x01s", "\x02keep", "\x02stuck", "\x02gone3",
+                          "\x02"
+                          "bad",
+                          "\x02"
+                          "after"})
         hw.keys.push_back({h, gone});
     hw.keys[3].second = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(kMe, lifetime(kNow + 60))));
-    hw.undeletable = "\x02stuck", hw.bad_meta = "\x02" "bad";
+    hw.undeletable = "\x02stuck", hw.bad_meta =
+                                      "\x02"
+                                      "bad";
     walk("old PACs", ks::hw_delete_old_pacs(kFakeOps, "device-me"));
     hw.write_nothing = true;
     walk("all PACs, no handle written", ks::hw_delete_all_pacs(kFakeOps));

@@ -17,19 +17,22 @@ namespace kstest {
 namespace {
 
 const ks_message_definition *const kMessages[] = {  // in the order of tests/data/messages.txt
-    &msg_KEYSTORE_IFS_OPEN_W, &msg_KEYSTORE_IFS_WRITE, &msg_KEYSTORE_IFS_OPEN_R, &msg_KEYSTORE_IFS_READ,
-    &msg_KEYSTORE_BAD_MAGIC, &msg_KEYSTORE_UNEXPECTED_EOF, &msg_KEYSTORE_IPCPORT, &msg_KEYSTORE_IPCOPEN,
-    &msg_KEYSTORE_IPCNOCONN, &msg_KEYSTORE_IPCSEND, &msg_KEYSTORE_ISSU_INCOMPAT, &msg_KEYSTORE_IPC_NO_PROC,
+    &msg_KEYSTORE_IFS_OPEN_W, &msg_KEYSTORE_IFS_WRITE,      &msg_KEYSTORE_IFS_OPEN_R,    &msg_KEYSTORE_IFS_READ,
+    &msg_KEYSTORE_BAD_MAGIC,  &msg_KEYSTORE_UNEXPECTED_EOF, &msg_KEYSTORE_IPCPORT,       &msg_KEYSTORE_IPCOPEN,
+    &msg_KEYSTORE_IPCNOCONN,  &msg_KEYSTORE_IPCSEND,        &msg_KEYSTORE_ISSU_INCOMPAT, &msg_KEYSTORE_IPC_NO_PROC,
     &msg_KEYSTORE_NO_KEYSTORE};
-ks_subsystem_header *header(size_t i) { return static_cast<ks_subsystem_header *>(const_cast<void *>(ksh_subsystem_at(i))); }
+ks_subsystem_header *header(size_t i) {
+    return static_cast<ks_subsystem_header *>(const_cast<void *>(ksh_subsystem_at(i)));
+}
 
 // What the loaded library left, read before any test runs.
 const std::string kAtLoad = [] {
-    std::string s = S("flags ", ks_use_sw_ks, ks_is_standby, ks_rf_disabled, ks_rf_do_peer_syncs, ks_use_zav_ha, ks_initialized,
-                      ks_debug_api, ks_debug_ha, ks_debug_ae46c1, aaa_lib_index, "; hardware present ",
-                      reg_invoke_ks_platform_is_hw_present(), ", exported answer ", ks_is_hw_present(), ", should have one ",
-                      reg_invoke_ks_platform_should_have_hw_ks(), "\nkey files ", ks_sw_sym_key_fname, " ", ks_sw_rsa_key_fname,
-                      "\nregistry blocks handed over ", ksh_registry_init_count(), "; message words");
+    std::string s =
+        S("flags ", ks_use_sw_ks, ks_is_standby, ks_rf_disabled, ks_rf_do_peer_syncs, ks_use_zav_ha, ks_initialized,
+          ks_debug_api, ks_debug_ha, ks_debug_ae46c1, aaa_lib_index, "; hardware present ",
+          reg_invoke_ks_platform_is_hw_present(), ", exported answer ", ks_is_hw_present(), ", should have one ",
+          reg_invoke_ks_platform_should_have_hw_ks(), "\nkey files ", ks_sw_sym_key_fname, " ", ks_sw_rsa_key_fname,
+          "\nregistry blocks handed over ", ksh_registry_init_count(), "; message words");
     for (const ks_message_definition *d : kMessages) s += S(" ", *d->word);
     const uint32_t *t = msg_KEYSTORE_NO_KEYSTORE.throttle;
     s += S(", throttle ", t[0], " ", t[1], " ", t[2], "\n");
@@ -45,7 +48,8 @@ const std::string kAtLoad = [] {
 std::string g_calls;
 template <char C>
 void sub() {
-    g_calls += S(C, ks_are_we_using_sw_emulation(), (*registry_ks_notify_get_ks_notify_ks_changed_ptr())->walk_count, " ");
+    g_calls +=
+        S(C, ks_are_we_using_sw_emulation(), (*registry_ks_notify_get_ks_notify_ks_changed_ptr())->walk_count, " ");
 }
 
 class PlatformTest : public KeystoreTest {};
@@ -65,7 +69,8 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
     out += step(S("other subsystems' init, software keystore ", ks_use_sw_ks));
     ksh_set_hw_models(1u << 4);  // a boot-flash board
     keystore_init();
-    out += step(S("keystore_init: software keystore ", ks_use_sw_ks, ", ", ks_sw_sym_key_fname, ", notified ", g_calls));
+    out +=
+        step(S("keystore_init: software keystore ", ks_use_sw_ks, ", ", ks_sw_sym_key_fname, ", notified ", g_calls));
     void (*saved[4])();
     for (size_t i = 0; i < 4; ++i) saved[i] = header(i)->init;
     header(0)->init = [] { g_calls += "keystore "; }, header(1)->init = [] { g_calls += "early "; };
@@ -75,7 +80,8 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
     ksh_platform_start();  // once only
     for (size_t i = 0; i < 4; ++i) header(i)->init = saved[i];
     out += step("platform started twice: " + g_calls);
-    for (auto [before, arg] : {std::pair{1, 1}, {0, 0}, {1, 0}, {0, 1}, {1, 5}, {0, 5}, {5, 5}, {2, 1}, {1, -1}, {0, INT32_MIN}}) {
+    for (auto [before, arg] :
+         {std::pair{1, 1}, {0, 0}, {1, 0}, {0, 1}, {1, 5}, {0, 5}, {5, 5}, {2, 1}, {1, -1}, {0, INT32_MIN}}) {
         const uint64_t releases = ksh_registry_release_count();
         g_calls.clear(), ks_use_sw_ks = before;
         ks_use_sw_emulation(arg);
@@ -89,8 +95,11 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
         ks_use_sw_emulation(!ks_use_sw_ks);
         out += S(list ? "empty list" : "no list", ": released ", ksh_registry_release_count() - releases, "\n");
     }
-    for (auto [fn, flags] : {std::pair<void (*)(), int>{sub<'a'>, 0}, {sub<'b'>, KS_LIST_NODE_SKIP},
-                             {sub<'c'>, KS_LIST_NODE_SKIP | 2}, {sub<'c'>, 0}, {sub<'a'>, 2}})
+    for (auto [fn, flags] : {std::pair<void (*)(), int>{sub<'a'>, 0},
+                             {sub<'b'>, KS_LIST_NODE_SKIP},
+                             {sub<'c'>, KS_LIST_NODE_SKIP | 2},
+                             {sub<'c'>, 0},
+                             {sub<'a'>, 2}})
         ksh_registry_subscribe(changed, fn, uint8_t(flags));
     g_calls.clear();
     ks_use_sw_emulation(0);
@@ -104,31 +113,44 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
 TEST_F(PlatformTest, Registries) {
     using Slot = ks_list_header **(*)();
     const std::tuple<void *, const ks_registry_descriptor *, int32_t (*)(), ks_list_header **(*)(uint32_t),
-                     std::vector<std::pair<Slot, uint32_t>>> regs[] = {
-        {_registry_keystore_ha_public, &_registry_desc_keystore_ha_public, create_registry_keystore_ha_public,
-         registry_keystore_ha_public_get_svc_struct, {{registry_keystore_ha_public_get_ks_ipc_delayed_init_ptr, 0xF28E739C},
-         {registry_keystore_ha_public_get_ks_ipc_delayed_init_ic_ptr, 0x023E95E7}}},
-        {_registry_ks_notify, &_registry_desc_ks_notify, create_registry_ks_notify, registry_ks_notify_get_svc_struct,
-         {{registry_ks_notify_get_ks_notify_membership_changed_ptr, 0x79F9EF8E}, {registry_ks_notify_get_ks_notify_pac_arrival_ptr, 0xC3BC3004},
-          {registry_ks_notify_get_ks_notify_pac_removal_ptr, 0x4C82DBFB}, {registry_ks_notify_get_ks_notify_ks_changed_ptr, 0x5E9680E1},
-          {registry_ks_notify_get_ks_notify_switchover_ptr, 0xE083618A}}},
-        {_registry_ks_platform, &_registry_desc_ks_platform, create_registry_ks_platform, registry_ks_platform_get_svc_struct,
-         {{registry_ks_platform_get_ks_notify_switchover_platform_ptr, 0x571254B2}}}};
+                     std::vector<std::pair<Slot, uint32_t>>>
+        regs[] = {{_registry_keystore_ha_public,
+                   &_registry_desc_keystore_ha_public,
+                   create_registry_keystore_ha_public,
+                   registry_keystore_ha_public_get_svc_struct,
+                   {{registry_keystore_ha_public_get_ks_ipc_delayed_init_ptr, 0xF28E739C},
+                    {registry_keystore_ha_public_get_ks_ipc_delayed_init_ic_ptr, 0x023E95E7}}},
+                  {_registry_ks_notify,
+                   &_registry_desc_ks_notify,
+                   create_registry_ks_notify,
+                   registry_ks_notify_get_svc_struct,
+                   {{registry_ks_notify_get_ks_notify_membership_changed_ptr, 0x79F9EF8E},
+                    {registry_ks_notify_get_ks_notify_pac_arrival_ptr, 0xC3BC3004},
+                    {registry_ks_notify_get_ks_notify_pac_removal_ptr, 0x4C82DBFB},
+                    {registry_ks_notify_get_ks_notify_ks_changed_ptr, 0x5E9680E1},
+                    {registry_ks_notify_get_ks_notify_switchover_ptr, 0xE083618A}}},
+                  {_registry_ks_platform,
+                   &_registry_desc_ks_platform,
+                   create_registry_ks_platform,
+                   registry_ks_platform_get_svc_struct,
+                   {{registry_ks_platform_get_ks_notify_switchover_platform_ptr, 0x571254B2}}}};
     std::string out;
     for (const auto &[block, d, create, lookup, slots] : regs) {
         auto *head = static_cast<ks_registry_block_head *>(block);
         void *framework = head->framework;
         head->framework = &out, head->descriptor = nullptr, head->zero = &out;
         const int32_t created = create();
-        out += S(d->name, ": ", d->num_services, " services, ", d->block_size == sizeof *head + slots.size() * sizeof(void *) ?
-                 "" : "a block of another size, ", d->kinds->count, d->kinds->ops == list_service_ops ? " lists" : " kinds",
+        out += S(d->name, ": ", d->num_services, " services, ",
+                 d->block_size == sizeof *head + slots.size() * sizeof(void *) ? "" : "a block of another size, ",
+                 d->kinds->count, d->kinds->ops == list_service_ops ? " lists" : " kinds",
                  d->zero[0] || d->zero[1] ? ", a word set" : "", "; created ", created,
                  head->framework == &out && head->descriptor == d && !head->zero ? ", head set" : "",
                  ksh_registry_init_at(ksh_registry_init_count() - 1) == head ? ", handed over" : "", "; slots");
         head->framework = framework;
         for (size_t i = 0; i < slots.size(); ++i) {
             ks_list_header **slot = reinterpret_cast<ks_list_header **>(head + 1) + i;
-            out += S(slots[i].first() == slot ? " " : " misplaced ", i, lookup(slots[i].second) == slot ? "" : " (not by id)");
+            out += S(slots[i].first() == slot ? " " : " misplaced ", i,
+                     lookup(slots[i].second) == slot ? "" : " (not by id)");
         }
         out += lookup(0) ? " answers id 0\n" : "\n";
     }
@@ -154,8 +176,9 @@ TEST_F(PlatformTest, KeyFiles) {
         asked.resize(ksh_hw_query_log(asked.data(), asked.size()));
         bool in_order = true;
         for (uint32_t i = 0; i < asked.size(); ++i) in_order &= asked[i] == i;
-        out += step(S("models ", c[0], ", subtype ", c[1], ": ", asked.size(), in_order ? " families asked in order; " : " asked, out of order; ",
-                      ks_sw_sym_key_fname, " ", ks_sw_rsa_key_fname));
+        out += step(S("models ", c[0], ", subtype ", c[1], ": ", asked.size(),
+                      in_order ? " families asked in order; " : " asked, out of order; ", ks_sw_sym_key_fname, " ",
+                      ks_sw_rsa_key_fname));
     }
     expect_golden("golden/platform_key_files.txt", out);
     // The file wrappers: the size, asked from the middle of a file, leaves
@@ -170,11 +193,11 @@ TEST_F(PlatformTest, KeyFiles) {
     const mode_t old = umask(0);
     struct stat st;
     errno = 0;
-    EXPECT_EQ((std::vector<int64_t>{ifs_fd_get_size(fd), ifs_write(fd, data, 100), ifs_lseek(fd, 37, SEEK_SET), ifs_fd_get_size(fd),
-                                    ifs_read(fd, back, 128), std::memcmp(back, data, 100), ifs_lseek(fd, -10, SEEK_END),
-                                    ifs_close(fd), ifs_remove(file.c_str()), ifs_close(-1), errno, ifs_mkdir(sub.c_str()),
-                                    stat(sub.c_str(), &st), st.st_mode & 07777, ifs_open(file.c_str(), O_RDONLY, 0), errno,
-                                    ifs_read(-1, back, 4), errno}),
+    EXPECT_EQ((std::vector<int64_t>{
+                  ifs_fd_get_size(fd), ifs_write(fd, data, 100), ifs_lseek(fd, 37, SEEK_SET), ifs_fd_get_size(fd),
+                  ifs_read(fd, back, 128), std::memcmp(back, data, 100), ifs_lseek(fd, -10, SEEK_END), ifs_close(fd),
+                  ifs_remove(file.c_str()), ifs_close(-1), errno, ifs_mkdir(sub.c_str()), stat(sub.c_str(), &st),
+                  st.st_mode & 07777, ifs_open(file.c_str(), O_RDONLY, 0), errno, ifs_read(-1, back, 4), errno}),
               (std::vector<int64_t>{0, 100, 37, 100, 100, 0, 90, 0, 0, 0, 0, 0, 0, 0700, -1, ENOENT, -1, EBADF}));
     umask(old);
     EXPECT_STREQ(ifs_strerror(EACCES), std::strerror(EACCES));
@@ -182,17 +205,39 @@ TEST_F(PlatformTest, KeyFiles) {
 }
 
 // Definitions field by field (tests/data/messages.txt; the ctest
-// abi.exports checks how they are exported); status names
-// (status_names.txt), other values in decimal in one buffer per thread.
+// abi.exports checks how they are exported), and the host's printing of
+// them; status names (status_names.txt), other values in decimal in one
+// buffer per thread.
 TEST_F(PlatformTest, MessagesAndStatusNames) {
     const auto rows = read_rows("messages.txt");
     ASSERT_EQ(rows.size(), std::size(kMessages));
     std::set<const uint32_t *> words;
     for (size_t i = 0; i < rows.size(); ++i) {
         const ks_message_definition &d = *kMessages[i];
-        EXPECT_EQ(S(d.facility, " ", d.mnemonic, " ", d.format, " ", d.flags), S("KEYSTORE ", rows[i][0], " ", rows[i][1], " 196608"));
-        EXPECT_TRUE(words.insert(d.word).second && d.word && (d.throttle != nullptr) == (&d == &msg_KEYSTORE_NO_KEYSTORE));
+        EXPECT_EQ(S(d.facility, " ", d.mnemonic, " ", d.format, " ", d.flags),
+                  S("KEYSTORE ", rows[i][0], " ", rows[i][1], " 196608"));
+        EXPECT_TRUE(words.insert(d.word).second && d.word &&
+                    (d.throttle != nullptr) == (&d == &msg_KEYSTORE_NO_KEYSTORE));
     }
+    // Printed and throttled by the host: the first at once, the others held
+    // back and counted until a minute has passed (across the wrap of a 32-bit
+    // millisecond word); one message's throttle holds back no other.
+    static uint64_t now;
+    std::string printed;
+    ksh_message_set_clock([] { return now; });
+    FILE *stream = std::tmpfile();
+    ksh_message_set_print_stream(stream);
+    for (uint64_t at : {1000ull, 1000ull, 30000ull, 60999ull, 61000ull, 61001ull, 200000ull, 260000ull, 0xFFFFFF00ull,
+                        0x100000100ull})
+        now = at, sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE),
+        printed += S(ksh_message_held_back(&msg_KEYSTORE_NO_KEYSTORE), " ");
+    sys_message_emit(&msg_KEYSTORE_ISSU_INCOMPAT);
+    printed += S(*msg_KEYSTORE_NO_KEYSTORE.word, " ", ksh_message_count(), " ", ksh_message_suppressed(), "\n");
+    ksh_message_set_print(0), sys_message_emit(&msg_KEYSTORE_IPCSEND), ksh_message_set_print(1);
+    std::rewind(stream);
+    for (int c; (c = std::fgetc(stream)) != EOF;) printed += char(c);
+    std::fclose(stream), ksh_message_set_print_stream(nullptr), ksh_message_set_clock(nullptr);
+    expect_golden("golden/platform_messages.txt", printed);
     int32_t v = 0;
     for (const DataRow &row : read_rows("status_names.txt"))
         for (const std::string &name : row) {

@@ -9,9 +9,10 @@
 namespace kstest {
 namespace {
 
-void store(uint8_t type, const Bytes &name) {
-    const Bytes h = cat(Bytes{type}, name), value(4, 0x5A);
-    ASSERT_EQ(ks_sw_store_sym_key(h.data(), uint32_t(h.size()), nullptr, 0, value.data(), 4, nullptr, 0), KS_SUCCESS);
+void store(uint8_t type, Bytes h) {
+    const uint8_t value[4] = {0x5A, 0x5A, 0x5A, 0x5A};
+    h.insert(h.begin(), type);
+    ASSERT_EQ(ks_sw_store_sym_key(h.data(), uint32_t(h.size()), nullptr, 0, value, 4, nullptr, 0), KS_SUCCESS);
 }
 void two_secrets() { store(1, bytes("ab")), store(1, bytes("cd")); }
 
@@ -22,10 +23,19 @@ const std::map<std::string, std::function<void()>> kSetups = {
     {"empty", [] {}},
     {"one_secret", [] { store(1, bytes("ab")); }},
     {"two_secrets", two_secrets},
-    {"one_pac", [] { store(2, {0x01, 0xAB}); }},
-    {"pacs", [] { store(2, {0x0A, 0xFF}), store(2, {0x01, 0xAB}), store(2, Bytes(128, 0xC3)); }},
+    {"one_pac",
+     [] {
+         store(2, {0x01, 0xAB});
+     }},
+    {"pacs",
+     [] {
+         store(2, {0x0A, 0xFF}), store(2, {0x01, 0xAB}), store(2, Bytes(128, 0xC3));
+     }},
     {"one_unknown", [] { store(7, bytes("x")); }},
-    {"types", [] { for (uint8_t t : {3, 0x51, 4, 7, 0x52, 0x53}) store(t, bytes("t" + std::to_string(t))); }},
+    {"types",
+     [] {
+         for (uint8_t t : {3, 0x51, 4, 7, 0x52, 0x53}) store(t, bytes("t" + std::to_string(t)));
+     }},
     {"hw_mode", [] { ks_use_sw_ks = 0; }},
     {"hw_present", [] { two_secrets(), ks_use_sw_ks = 0; }},
     {"hw_absent", [] { two_secrets(), ks_use_sw_ks = 0, ks::hw_present_answer = 0; }},
@@ -48,19 +58,22 @@ std::string structured(ksh_showmsg_reply *r) {
     std::string s = "# error word " + std::to_string(err) + "\n# traces\n" + drain() + "# builder calls\n";
     for (size_t i = 0; i < ksh_showmsg_call_count(); ++i) {
         const ksh_showmsg_call *c = ksh_showmsg_call_at(i);
-        EXPECT_TRUE(c->ctx0 == reinterpret_cast<uintptr_t>(r) && c->ctx1 == 0x5eed) << "the context words pass unchanged";
-        s += S(ksh_showmsg_op_name(c->op), c->elem_id ? " #" + std::to_string(c->elem_id) : "", c->has_arg ? S(" ", c->arg) : "",
-               c->has_err ? S(" -> ", c->err) : "", c->injected ? " (injected)" : "", "\n");
+        EXPECT_TRUE(c->ctx0 == reinterpret_cast<uintptr_t>(r) && c->ctx1 == 0x5eed)
+            << "the context words pass unchanged";
+        s += S(ksh_showmsg_op_name(c->op), c->elem_id ? " #" + std::to_string(c->elem_id) : "",
+               c->has_arg ? S(" ", c->arg) : "", c->has_err ? S(" -> ", c->err) : "", c->injected ? " (injected)" : "",
+               "\n");
     }
     s += "# message\n" + render(ksh_showmsg_render_table, r) + render(ksh_showmsg_render_json, r) + "\n# unattached\n";
     for (size_t i = 0; i < ksh_showmsg_unattached_count(r); ++i) {
         ksh_showmsg_elem_view v;
         ksh_showmsg_unattached_at(r, i, &v);
         auto f = [](int set, int32_t value) { return set ? std::to_string(value) : std::string("-"); };
-        std::string value = v.value_set ? "\"" + std::string(reinterpret_cast<const char *>(v.value), v.value_len) + "\"" : "-";
+        std::string value =
+            v.value_set ? "\"" + std::string(reinterpret_cast<const char *>(v.value), v.value_len) + "\"" : "-";
         for (size_t at; (at = value.find('\n')) != std::string::npos;) value.replace(at, 1, "\\n");
-        s += S("#", v.id, " index=", f(v.index_set, v.index), " type=", f(v.type_set, v.type), " valid=", f(v.valid_set, v.valid),
-               " value=", value, "\n");
+        s += S("#", v.id, " index=", f(v.index_set, v.index), " type=", f(v.type_set, v.type),
+               " valid=", f(v.valid_set, v.valid), " value=", value, "\n");
     }
     return s;
 }
@@ -74,9 +87,12 @@ TEST_F(ShowTest, GoldenScenarios) {
         kSetups.at(row[2])();
         const bool turns = row[2].rfind("turns", 0) == 0;
         if (row[1] == "text") {
-            if (turns) ksh_trace_set_hook([](void *, const ksh_trace_record *t) {
-                if (t->index == KS_TR_SW_SHOW_INDEX && t->args[0].i == 0) ks_use_sw_ks = 0;
-            }, nullptr);
+            if (turns)
+                ksh_trace_set_hook(
+                    [](void *, const ksh_trace_record *t) {
+                        if (t->index == KS_TR_SW_SHOW_INDEX && t->args[0].i == 0) ks_use_sw_ks = 0;
+                    },
+                    nullptr);
             ks_show_command();
             expect_golden("show/" + row[0] + ".exp", drain());
             continue;
@@ -84,9 +100,12 @@ TEST_F(ShowTest, GoldenScenarios) {
         int op = 0;
         while (row.size() > 3 && op < KSH_SHOWMSG_OP_COUNT && row[3] != ksh_showmsg_op_name(ksh_showmsg_op(op))) ++op;
         if (row.size() > 3) ksh_showmsg_fail(ksh_showmsg_op(op), uint32_t(std::stoul(row[4])), 0x77);
-        if (turns) ksh_showmsg_set_hook([](void *, ksh_showmsg_op op, uint32_t n) {
-            if (op == KSH_SHOWMSG_VSTRING_ASSIGN && n == 1) ks_use_sw_ks = 0;
-        }, nullptr);
+        if (turns)
+            ksh_showmsg_set_hook(
+                [](void *, ksh_showmsg_op op, uint32_t n) {
+                    if (op == KSH_SHOWMSG_VSTRING_ASSIGN && n == 1) ks_use_sw_ks = 0;
+                },
+                nullptr);
         ksh_showmsg_reply *reply = ksh_showmsg_reply_new();
         expect_golden("show/" + row[0] + ".exp", structured(reply));
         ksh_showmsg_reply_free(reply);

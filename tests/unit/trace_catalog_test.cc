@@ -39,17 +39,27 @@ TEST_F(TraceCatalogTest, EveryMessageRendersAsWritten) {
             const uint32_t n = uint32_t(a[1].size() - 1), size = 12 + n;
             const int i0 = I(a[0]), i2 = I(a[2]);
             auto *b = static_cast<unsigned char *>(trace_record_reserve(d, index, mod, lvl, size));
-            std::memcpy(b, &i0, 4), std::memcpy(b + 4, &n, 4), std::memcpy(b + 8, Str(a[1]), n), std::memcpy(b + 8 + n, &i2, 4);
+            std::memcpy(b, &i0, 4), std::memcpy(b + 4, &n, 4), std::memcpy(b + 8, Str(a[1]), n),
+                std::memcpy(b + 8 + n, &i2, 4);
             trace_record_commit(b, size, mod, lvl);
-        } else if (shape.empty()) trace_emit(d, index, mod, lvl);
-        else if (shape == "s") trace_emit(d, index, mod, lvl, Str(a[0]));
-        else if (shape == "i") trace_emit(d, index, mod, lvl, I(a[0]));
-        else if (shape == "p") trace_emit(d, index, mod, lvl, P(a[0]));
-        else if (shape == "is") trace_emit(d, index, mod, lvl, I(a[0]), Str(a[1]));
-        else if (shape == "pii") trace_emit(d, index, mod, lvl, P(a[0]), I(a[1]), I(a[2]));
-        else if (shape == "pipp") trace_emit(d, index, mod, lvl, P(a[0]), I(a[1]), P(a[2]), P(a[3]));
-        else ADD_FAILURE() << "no emitter for shape " << shape;
-        EXPECT_EQ(S(ksh_trace_at(ksh_trace_count() - 1)->packed, rendered()), S(packed, r[3] == "=" ? r[2] : r[3])) << r[0] << "." << r[1];
+        } else if (shape.empty())
+            trace_emit(d, index, mod, lvl);
+        else if (shape == "s")
+            trace_emit(d, index, mod, lvl, Str(a[0]));
+        else if (shape == "i")
+            trace_emit(d, index, mod, lvl, I(a[0]));
+        else if (shape == "p")
+            trace_emit(d, index, mod, lvl, P(a[0]));
+        else if (shape == "is")
+            trace_emit(d, index, mod, lvl, I(a[0]), Str(a[1]));
+        else if (shape == "pii")
+            trace_emit(d, index, mod, lvl, P(a[0]), I(a[1]), I(a[2]));
+        else if (shape == "pipp")
+            trace_emit(d, index, mod, lvl, P(a[0]), I(a[1]), P(a[2]), P(a[3]));
+        else
+            ADD_FAILURE() << "no emitter for shape " << shape;
+        EXPECT_EQ(S(ksh_trace_at(ksh_trace_count() - 1)->packed, rendered()), S(packed, r[3] == "=" ? r[2] : r[3]))
+            << r[0] << "." << r[1];
     }
     char name[16] = "/flash";
     trace_emit(KS_TRACE_DESC_SW, KS_TR_SW_SET_FS, trace_module_ids[3], ks::kLevelDebug, name);

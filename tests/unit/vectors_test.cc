@@ -37,7 +37,8 @@ TEST_F(VectorTest, Hmac) {
             m.md_ctx = c.md_ctx = EVP_MD_CTX_new();  // one of them uses it
             sha1 ? hmac_shainit(&c, k, kl) : hmac_md5init(&m, k, kl);
             for (uint32_t i = 0, n; i < dl; i += chunk)
-                n = std::min(chunk, dl - i), sha1 ? hmac_shaupdate(&c, d ? d + i : d, n) : hmac_md5update(&m, d ? d + i : d, n);
+                n = std::min(chunk, dl - i),
+                sha1 ? hmac_shaupdate(&c, d ? d + i : d, n) : hmac_md5update(&m, d ? d + i : d, n);
             sha1 ? hmac_shafinal((o = out_for(mac)).data(), &c) : hmac_md5final((o = out_for(mac)).data(), &m);
             EXPECT_EQ(o, want) << v["mac"] << " in pieces of " << chunk;
             EXPECT_TRUE(!sha1 || Bytes(c.opad, c.opad + 64) == Bytes(64, 0)) << "the SHA-1 final clears its context";
@@ -49,7 +50,8 @@ TEST_F(VectorTest, Hmac) {
 // whole, the chaining value left for the next call, decryption in place.
 TEST_F(VectorTest, AesChaining) {
     for (auto &v : read_vectors("aes.txt")) {
-        const Bytes key = value(v["Key"]), iv0 = value(v["Iv"]), in = value(v["ChainPlaintext"]), out = value(v["ChainCiphertext"]);
+        const Bytes key = value(v["Key"]), iv0 = value(v["Iv"]), in = value(v["ChainPlaintext"]),
+                    out = value(v["ChainCiphertext"]);
         AES_KEY enc, dec;
         AES_set_encrypt_key(key.data(), int(key.size() * 8), &enc);
         AES_set_decrypt_key(key.data(), int(key.size() * 8), &dec);
@@ -83,13 +85,15 @@ TEST_F(VectorTest, MsChapV2) {
     Bytes o = out_for(value(v["PasswordHash"])), cut(16);
     ASSERT_EQ(ks::nt_password_hash(pw.data(), n32(pw), o.data()), KS_SUCCESS);
     EXPECT_EQ(o, guarded(value(v["PasswordHash"])));
-    ASSERT_EQ(ks::nt_password_hash(long_pw.data(), 256, cut.data()) + ks::nt_password_hash(long_pw.data(), 300, o.data()), 2);
+    ASSERT_EQ(
+        ks::nt_password_hash(long_pw.data(), 256, cut.data()) + ks::nt_password_hash(long_pw.data(), 300, o.data()), 2);
     EXPECT_EQ(cut, Bytes(o.begin(), o.end() - 1));
     ASSERT_EQ(ks::nt_password_hash(nullptr, 0, o.data()), KS_SUCCESS);
     EXPECT_EQ(to_hex(o), "31d6cfe0d16ae931b73c59d7e0c089c0ee");
     o = out_for(value(v["Challenge"]));
     ASSERT_EQ(ks::challenge_hash(value(v["PeerChallenge"]).data(), value(v["AuthenticatorChallenge"]).data(),
-                                 reinterpret_cast<const char *>(user.data()), o.data()), KS_SUCCESS);
+                                 reinterpret_cast<const char *>(user.data()), o.data()),
+              KS_SUCCESS);
     EXPECT_EQ(o, guarded(value(v["Challenge"])));
     ASSERT_EQ(ks_store_secret_and_metadata("k", nullptr, pw.data(), n32(pw), nullptr, 0), KS_SUCCESS);
     ASSERT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("k", pw.data(), 10, (o = Bytes(516)).data()), KS_SUCCESS);
@@ -104,21 +108,25 @@ TEST_F(VectorTest, EapFast) {
     const Bytes h{KS_KEY_TYPE_SECRET, 'k'};
     SamplePac p = sample_pac("aid");
     for (auto &v : read_vectors("eap_fast_tprf.txt")) {
-        const Bytes label = value(v["Label"]), seed = value(v["Seed"]), want = value(v["Output"]), key = value(v["Key"]);
+        const Bytes label = value(v["Label"]), seed = value(v["Seed"]), want = value(v["Output"]),
+                    key = value(v["Key"]);
         ASSERT_EQ(ks_sw_store_sym_key(h.data(), 2, nullptr, 0, key.data(), n32(key), nullptr, 0), KS_SUCCESS);
         Bytes o = out_for(want);
         ASSERT_EQ(ks_sw_sym_key_t_prf(h.data(), 2, label.data(), n32(label), seed.data(), n32(seed), o.data(),
-                                      v.count("Length") ? uint32_t(std::stoul(v["Length"])) : n32(want)), KS_SUCCESS);
+                                      v.count("Length") ? uint32_t(std::stoul(v["Length"])) : n32(want)),
+                  KS_SUCCESS);
         EXPECT_EQ(o, guarded(want)) << v["Output"];
     }
     for (auto &v : read_vectors("eap_fast_shared_keys.txt")) {
-        const Bytes label = cat(value(v["Label"]), {0}), id = value(v["DeviceId"]), want = cat(value(v["Output"]), Bytes(20, 0xEE));
+        const Bytes label = cat(value(v["Label"]), {0}), id = value(v["DeviceId"]),
+                    want = cat(value(v["Output"]), Bytes(20, 0xEE));
         p.key = value(v["Key"]);
         ASSERT_EQ(store(p), KS_SUCCESS);  // a fresh cache entry
         Bytes o = out_for(want);
         ASSERT_EQ(ks_pac_shared_keys_t_prf(p.aid.data(), 3, reinterpret_cast<const char *>(id.data()), n32(id),
                                            reinterpret_cast<const char *>(label.data()), n32(label) - 1, o.data(),
-                                           uint32_t(std::stoul(v["Length"]))), KS_SUCCESS);
+                                           uint32_t(std::stoul(v["Length"]))),
+                  KS_SUCCESS);
         EXPECT_EQ(o, guarded(want)) << v["Output"];
     }
 }
