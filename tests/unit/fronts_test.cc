@@ -80,6 +80,28 @@ TEST_F(FrontsTest, OnEachBackend) {
     expect_golden("golden/fronts_backends.txt", out);
 }
 
+// AES copies a stored key whose bytes are not 4-byte aligned (names of 3
+// and 4 bytes put the value one byte apart), for ECB and CBC alike, and for
+// blocks that overlap at an offset.
+TEST_F(FrontsTest, AesCopiesOnlyAnUnalignedKey) {
+    uint64_t copies = 0;
+    for (const char *name : {"abc", "abcd"}) {
+        for (int call = 0; call < 3; ++call) {
+            ASSERT_EQ(ks_store_secret_and_metadata(name, nullptr, kIn, 16, nullptr, 0), KS_SUCCESS);
+            const Bytes h = cat(Bytes{KS_KEY_TYPE_SECRET}, bytes(name));
+            const ks_sym_key_entry *e = ks_sym_keys[ks_sym_key_find(h.data(), uint32_t(h.size()))];
+            const uint64_t calls = ksh_alloc_calls();
+            ASSERT_EQ(call == 0   ? ks_aes_encrypt(name, kIn, g.buf, 32)
+                      : call == 1 ? ks_aes_encrypt(name, g.buf, g.buf + 8, 32)
+                                  : ks_aes_cbc_decrypt(name, g.buf, kIn, 16, g.buf + 16),
+                      KS_SUCCESS);
+            EXPECT_EQ(ksh_alloc_calls() - calls, reinterpret_cast<uintptr_t>(e->data + e->value_off) % 4 ? 1u : 0u) << name << call;
+            copies += ksh_alloc_calls() - calls;
+        }
+    }
+    EXPECT_EQ(copies, 3u);
+}
+
 // Each libcrypto allocation of an operation fails in turn, until a run
 // completes: every run gives the right result, or writes nothing and (but
 // for the primitives, which cannot) says so. The authenticator response
