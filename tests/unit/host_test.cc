@@ -4,7 +4,6 @@
 // ownership are in the show goldens, the seeded random stream in the kstool
 // transcripts, the assertion's text in the death tests).
 
-#include "ks_registry_internal.h"
 #include "ks_test_util.h"
 
 namespace kstest {
@@ -51,45 +50,6 @@ TEST(HostPlatform, Queue) {
         for (void *x; (x = fifo_dequeue(&q)) != nullptr;) values += std::to_string(static_cast<Element *>(x)->value);
         EXPECT_TRUE(values == left && got == (values.size() == 3 ? &e[remove] : nullptr)) << values;
     }
-}
-
-std::string g_calls;
-template <char C>
-void sub() {
-    g_calls += C;
-    if (C == 'x') ksh_registry_unsubscribe(registry_ks_notify_get_ks_notify_pac_arrival_ptr(), sub<'b'>);
-}
-
-// Subscribers run in order, one release ends the walk; one taken out during
-// a walk is passed over and its node goes when the walk ends. A block whose
-// descriptor names no lists, or has no room for its slots, is refused.
-TEST(HostPlatform, RegistryFramework) {
-    ks_list_header **slot = registry_ks_notify_get_ks_notify_pac_arrival_ptr();
-    std::string out;
-    for (auto subs : {std::vector<void (*)()>{sub<'a'>, sub<'b'>, sub<'c'>}, {sub<'x'>, sub<'b'>, sub<'c'>}}) {
-        ksh_registry_clear(slot);
-        for (auto fn : subs) ksh_registry_subscribe(slot, fn, 0);
-        const uint64_t releases = ksh_registry_release_count();
-        g_calls.clear();
-        ks::invoke_list_service(slot);
-        size_t nodes = 0;
-        for (ks_list_node *n = (*slot)->first; n != nullptr; n = n->next) ++nodes;
-        const size_t count = ksh_registry_subscriber_count(slot);
-        const int once = ksh_registry_unsubscribe(slot, sub<'b'>), twice = ksh_registry_unsubscribe(slot, sub<'b'>);
-        out += S(g_calls, " ", ksh_registry_release_count() - releases, (*slot)->walk_count, nodes, count, once, twice,
-                 ";");
-    }
-    ksh_registry_clear(slot);
-    EXPECT_EQ(out,
-              "abc 1033"
-              "10;xc 1022"
-              "00;");
-    ks_registry_descriptor lists = _registry_desc_ks_platform, small = _registry_desc_ks_platform;
-    ks_service_kinds kinds = {1, nullptr};
-    lists.kinds = &kinds, small.block_size = sizeof(ks_registry_block_head);
-    ks_registry_ks_platform_block block = {};
-    for (const ks_registry_descriptor *d : {&lists, &small, static_cast<ks_registry_descriptor *>(nullptr)})
-        EXPECT_EQ((block.head.descriptor = d, service_registry_init(&block)), 0);
 }
 
 // Calls naming an object the reply does not know, or an element already

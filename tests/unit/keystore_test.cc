@@ -73,12 +73,9 @@ TEST_F(KeyTableTest, EntriesInMemory) {
         for (const char *m : {"0123456789", "abcd", "wxyz", "0123456", ""}) meta("1:abc", m, second);
         meta("1:none", "m", second);
     }
-    for (auto [from, to] : {std::pair{"1:abc", "1:abcdef"},
-                            {"1:abcdef", "1:abcde"},
-                            {"1:abcde", "1:x"},
-                            {"1:x", "1:x"},
-                            {"1:x", "2:abc"},
-                            {"1:gone", "1:y"}})
+    const char *renames[][2] = {{"1:abc", "1:abcdef"}, {"1:abcdef", "1:abcde"}, {"1:abcde", "1:x"}, {"1:x", "1:x"},
+                                {"1:x", "2:abc"},      {"1:A", "1:z"},          {"1:gone", "1:y"}};
+    for (auto [from, to] : renames)
         log(S("rename ", from, " ", to),
             ks_err_str(ks_sw_rename_key(H(from).data(), L(H(from)), H(to).data(), L(H(to)), nullptr, 0)));
     meta("2:abc", "a longer metadata blob", false);

@@ -102,42 +102,6 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
     expect_golden("golden/pac_derive.txt", out);
 }
 
-// Copies of the TLVs: a hit allocates the copy only, a miss loads the entry
-// from the PAC's metadata; metadata that cannot be loaded, and a failed
-// load, are traced.
-TEST_F(PacTest, CacheAndTheTlvCopies) {
-    std::string out;
-    auto fetch = [&](const std::string &aid, bool opaque = true) {
-        uint8_t *copy = nullptr;
-        uint32_t len = 0;
-        const uint64_t calls = ksh_alloc_calls();
-        const int32_t st =
-            (opaque ? ks_return_pac_opaque : ks_return_pac_info)(bytes(aid).data(), uint32_t(aid.size()), &copy, &len);
-        out += step(S(opaque ? "opaque " : "info ", aid, " ", copy ? to_hex(copy, len) : "-", ", allocations ",
-                      ksh_alloc_calls() - calls),
-                    st);
-        out += state();
-        tagged_free(copy);
-    };
-    for (const char *aid : {"cached", "alpha", "beta"}) ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
-    ASSERT_EQ(ks_sw_delete_key(handle("cached").data(), 7), KS_SUCCESS);
-    drain();
-    fetch("cached"), fetch("cached", false), ks_pac_cache_purge(), fetch("beta"), fetch("alpha", false),
-        fetch("cached");
-    // Stored but not loadable: no metadata, two opaques, a truncated info,
-    // metadata over 65535 bytes (read back with its length cut to 16 bits).
-    const Bytes op = tlv(KS_PAC_TLV_OPAQUE, bytes("o")), in = tlv(KS_PAC_TLV_INFO, bytes("i"));
-    for (const Bytes &meta : {Bytes{}, cat(cat(op, op), in), cat(op, Bytes(in.begin(), in.end() - 1)),
-                              cat(tlv(KS_PAC_TLV_OPAQUE, Bytes(65000, 0x5A)), tlv(KS_PAC_TLV_INFO, Bytes(600, 1)))}) {
-        ASSERT_EQ(ks_sw_store_sym_key(handle("raw").data(), 4, nullptr, 0, op.data(), 4,
-                                      meta.empty() ? nullptr : meta.data(), n32(meta)),
-                  KS_SUCCESS);
-        drain(), fetch("raw"), fetch("raw", false);
-    }
-    ks_pac_cache_purge(), ksh_alloc_fail_nth(1), fetch("alpha");  // the load's copy of the metadata fails
-    expect_golden("golden/pac_cache.txt", out);
-}
-
 // The bulk clears empty the whole cache first; the software walk alone
 // leaves it as it is. (The kstool transcripts show the rest of clearing.)
 TEST_F(PacTest, Clearing) {

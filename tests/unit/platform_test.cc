@@ -56,8 +56,7 @@ class PlatformTest : public KeystoreTest {};
 
 // Start-up (keystore_init; the other subsystems initialise nothing) selects
 // the software keystore without a notification and picks the key files'
-// location; the platform runs each subsystem once, in class order. The mode
-// switch compares the raw value, stores 1 or 0, then notifies within one
+// location. The mode switch compares the raw value, stores 1 or 0, then notifies within one
 // walk; only bit 0 of a subscriber's flags means "pass over".
 TEST_F(PlatformTest, LoadStartUpAndModes) {
     std::string out = kAtLoad;
@@ -71,15 +70,6 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
     keystore_init();
     out +=
         step(S("keystore_init: software keystore ", ks_use_sw_ks, ", ", ks_sw_sym_key_fname, ", notified ", g_calls));
-    void (*saved[4])();
-    for (size_t i = 0; i < 4; ++i) saved[i] = header(i)->init;
-    header(0)->init = [] { g_calls += "keystore "; }, header(1)->init = [] { g_calls += "early "; };
-    header(2)->init = [] { g_calls += "crypto "; }, header(3)->init = [] { g_calls += "ha_public_registry "; };
-    ksh_platform_reset_started();
-    ksh_platform_start();
-    ksh_platform_start();  // once only
-    for (size_t i = 0; i < 4; ++i) header(i)->init = saved[i];
-    out += step("platform started twice: " + g_calls);
     for (auto [before, arg] :
          {std::pair{1, 1}, {0, 0}, {1, 0}, {0, 1}, {1, 5}, {0, 5}, {5, 5}, {2, 1}, {1, -1}, {0, INT32_MIN}}) {
         const uint64_t releases = ksh_registry_release_count();
