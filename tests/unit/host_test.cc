@@ -1,8 +1,9 @@
 // The host platform's own behaviour, on which the other tests' checks rest:
-// the allocator's accounting, fault injection and wipe check, the queue, and
-// the show builder's error words (its calls, faults, renderings and element
-// ownership are in the show goldens, the seeded random stream in the kstool
-// transcripts, the assertion's text in the death tests).
+// the allocator's accounting, fault injection and wipe check, and the queue
+// (the show builder's calls, faults, renderings and element ownership are in
+// the show goldens, the message facility in the platform test, the seeded
+// random stream in the kstool transcripts, the assertion's text in the death
+// tests).
 
 #include "ks_test_util.h"
 
@@ -50,32 +51,6 @@ TEST(HostPlatform, Queue) {
         for (void *x; (x = fifo_dequeue(&q)) != nullptr;) values += std::to_string(static_cast<Element *>(x)->value);
         EXPECT_TRUE(values == left && got == (values.size() == 3 ? &e[remove] : nullptr)) << values;
     }
-}
-
-// Calls naming an object the reply does not know, or an element already
-// in the list, leave an error word and change nothing; a disarmed fault
-// does not fire.
-TEST(HostPlatform, ShowBuilderErrorWords) {
-    ksh_showmsg_reply *r = ksh_showmsg_reply_new();
-    const uintptr_t ctx = reinterpret_cast<uintptr_t>(r);
-    int32_t err = -1, dummy = 0;
-    void *msg = showmsg_get_message(ctx, 0, r, &err), *e = showmsg_elem_create(ctx, 0),
-         *gone = showmsg_elem_create(ctx, 0);
-    showmsg_list_append(ctx, 0, msg, e, &err);
-    showmsg_elem_destroy(ctx, 0, gone);
-    const std::pair<std::function<void()>, int32_t> calls[] = {
-        {[&] { showmsg_list_append(ctx, 0, msg, e, &err); }, KSH_SHOWMSG_EAPPENDED},
-        {[&] { showmsg_list_append(ctx, 0, msg, gone, &err); }, KSH_SHOWMSG_EBADOBJ},
-        {[&] { showmsg_elem_set_index(ctx, 0, gone, 1, &err); }, KSH_SHOWMSG_EBADOBJ},
-        {[&] { showmsg_set_is_empty(ctx, 0, &dummy, 1, &err); }, KSH_SHOWMSG_EBADOBJ},
-        {[&] { vstring_assign(ctx, 0, &dummy, "x", 1, &err); }, KSH_SHOWMSG_EBADOBJ},
-        {[&] { showmsg_get_message(ctx, 0, &dummy, &err); }, KSH_SHOWMSG_EBADOBJ},
-        {[&] { ksh_showmsg_fail(KSH_SHOWMSG_SET_USE_SW_KS, 0, 5), showmsg_set_use_sw_ks(ctx, 0, msg, 1, &err); }, 0},
-    };
-    for (const auto &[call, word] : calls) EXPECT_EQ((err = -1, call(), err), word);
-    EXPECT_EQ(S(ksh_showmsg_elem_count(r), ksh_showmsg_unattached_count(r), showmsg_elem_create(0, 0) == nullptr),
-              "101");
-    ksh_showmsg_reply_free(r);
 }
 
 }  // namespace

@@ -1,13 +1,8 @@
-// What the library sets up and tells its platform: values at load and the
-// subsystems it registers, start-up, the mode switch's notification, the
-// service registries, the key files' location and file wrappers, the
-// error-message definitions and the status names. Transcripts are golden
-// files under tests/golden; tables are under tests/data.
-#include <fcntl.h>
-#include <sys/stat.h>
+// What the library sets up and tells its platform: values at load, start-up,
+// the mode switch's notification, the key files' location, the error-message
+// definitions and the status names. Transcripts are golden files under
+// tests/golden; tables are under tests/data.
 
-#include <cerrno>
-#include <filesystem>
 #include <thread>
 
 #include "ks_test_util.h"
@@ -97,59 +92,8 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
     expect_golden("golden/platform_modes.txt", out);
 }
 
-// Each registry: its descriptor, its creation (the head filled, the
-// framework's word left alone, the block handed over), and its slots in
-// order, by accessor and by service id.
-TEST_F(PlatformTest, Registries) {
-    using Slot = ks_list_header **(*)();
-    const std::tuple<void *, const ks_registry_descriptor *, int32_t (*)(), ks_list_header **(*)(uint32_t),
-                     std::vector<std::pair<Slot, uint32_t>>>
-        regs[] = {{_registry_keystore_ha_public,
-                   &_registry_desc_keystore_ha_public,
-                   create_registry_keystore_ha_public,
-                   registry_keystore_ha_public_get_svc_struct,
-                   {{registry_keystore_ha_public_get_ks_ipc_delayed_init_ptr, 0xF28E739C},
-                    {registry_keystore_ha_public_get_ks_ipc_delayed_init_ic_ptr, 0x023E95E7}}},
-                  {_registry_ks_notify,
-                   &_registry_desc_ks_notify,
-                   create_registry_ks_notify,
-                   registry_ks_notify_get_svc_struct,
-                   {{registry_ks_notify_get_ks_notify_membership_changed_ptr, 0x79F9EF8E},
-                    {registry_ks_notify_get_ks_notify_pac_arrival_ptr, 0xC3BC3004},
-                    {registry_ks_notify_get_ks_notify_pac_removal_ptr, 0x4C82DBFB},
-                    {registry_ks_notify_get_ks_notify_ks_changed_ptr, 0x5E9680E1},
-                    {registry_ks_notify_get_ks_notify_switchover_ptr, 0xE083618A}}},
-                  {_registry_ks_platform,
-                   &_registry_desc_ks_platform,
-                   create_registry_ks_platform,
-                   registry_ks_platform_get_svc_struct,
-                   {{registry_ks_platform_get_ks_notify_switchover_platform_ptr, 0x571254B2}}}};
-    std::string out;
-    for (const auto &[block, d, create, lookup, slots] : regs) {
-        auto *head = static_cast<ks_registry_block_head *>(block);
-        void *framework = head->framework;
-        head->framework = &out, head->descriptor = nullptr, head->zero = &out;
-        const int32_t created = create();
-        out += S(d->name, ": ", d->num_services, " services, ",
-                 d->block_size == sizeof *head + slots.size() * sizeof(void *) ? "" : "a block of another size, ",
-                 d->kinds->count, d->kinds->ops == list_service_ops ? " lists" : " kinds",
-                 d->zero[0] || d->zero[1] ? ", a word set" : "", "; created ", created,
-                 head->framework == &out && head->descriptor == d && !head->zero ? ", head set" : "",
-                 ksh_registry_init_at(ksh_registry_init_count() - 1) == head ? ", handed over" : "", "; slots");
-        head->framework = framework;
-        for (size_t i = 0; i < slots.size(); ++i) {
-            ks_list_header **slot = reinterpret_cast<ks_list_header **>(head + 1) + i;
-            out += S(slots[i].first() == slot ? " " : " misplaced ", i,
-                     lookup(slots[i].second) == slot ? "" : " (not by id)");
-        }
-        out += lookup(0) ? " answers id 0\n" : "\n";
-    }
-    expect_golden("golden/platform_registries.txt", out);
-}
-
 // The key files under a directory (cut at 79 characters); start-up asks the
 // board families in order until the first yes, then the board subtype.
-// The file wrappers pass results and errno through.
 TEST_F(PlatformTest, KeyFiles) {
     std::string out;
     for (const DataRow &c : read_rows("storage_dirs.txt")) {
@@ -171,27 +115,6 @@ TEST_F(PlatformTest, KeyFiles) {
                       ks_sw_rsa_key_fname));
     }
     expect_golden("golden/platform_key_files.txt", out);
-    // The file wrappers: the size, asked from the middle of a file, leaves
-    // the position at the start; closing -1 calls nothing (close(-1) would
-    // fail); a directory is made for its owner only; failures give -1, errno
-    // as the system set it.
-    char dir[] = "/tmp/ks_ifs_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string file = std::string(dir) + "/keys", sub = std::string(dir) + "/sub";
-    uint8_t data[100] = {7, 6, 5}, back[128] = {};
-    const int32_t fd = ifs_open(file.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
-    const mode_t old = umask(0);
-    struct stat st;
-    errno = 0;
-    EXPECT_EQ((std::vector<int64_t>{
-                  ifs_fd_get_size(fd), ifs_write(fd, data, 100), ifs_lseek(fd, 37, SEEK_SET), ifs_fd_get_size(fd),
-                  ifs_read(fd, back, 128), std::memcmp(back, data, 100), ifs_lseek(fd, -10, SEEK_END), ifs_close(fd),
-                  ifs_remove(file.c_str()), ifs_close(-1), errno, ifs_mkdir(sub.c_str()), stat(sub.c_str(), &st),
-                  st.st_mode & 07777, ifs_open(file.c_str(), O_RDONLY, 0), errno, ifs_read(-1, back, 4), errno}),
-              (std::vector<int64_t>{0, 100, 37, 100, 100, 0, 90, 0, 0, 0, 0, 0, 0, 0700, -1, ENOENT, -1, EBADF}));
-    umask(old);
-    EXPECT_STREQ(ifs_strerror(EACCES), std::strerror(EACCES));
-    std::filesystem::remove_all(dir);
 }
 
 // Definitions field by field (tests/data/messages.txt; the ctest
