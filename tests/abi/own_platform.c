@@ -1,7 +1,7 @@
 /* A process that supplies its own platform services instead of the host
  * platform: libkeystore.so must load and run with any implementation of them.
- * Deliberately minimal: malloc-backed memory, traces counted, a singly linked
- * queue, a show builder that refuses everything. */
+ * Deliberately minimal: malloc-backed memory, traces counted, a queue that
+ * holds nothing, a show builder that refuses everything. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,20 +34,9 @@ void sys_message_emit(const void *def) {}
 void platform_assert(const char *e, const char *p, int line) {
     fprintf(stderr, "assert %s %s %d\n", e, p, line), abort();
 }
-void fifo_enqueue(void *q, void *e) {
-    void **at = (void **)q;
-    while (*at) at = (void **)*at;
-    *at = e, *(void **)e = NULL;
-}
-void *fifo_dequeue(void *q) {
-    void **h = (void **)q, *e = *h;
-    if (e) *h = *(void **)e;
-    return e;
-}
-void *fifo_unlink(void *q, void *e, void *pred) {
-    void **link = pred ? (void **)pred : (void **)q;
-    return *link == e ? (*link = *(void **)e, e) : NULL;
-}
+void fifo_enqueue(void *q, void *e) {}
+void *fifo_dequeue(void *q) { return NULL; }
+void *fifo_unlink(void *q, void *e, void *pred) { return NULL; }
 int subsystem_register(void *h) { return ++registrations; }
 int service_registry_init(void *b) { return b != NULL; }
 void service_registry_release_list(void *l) {}

@@ -1,9 +1,8 @@
 // Operations no kstool command reaches (the transcripts run the others on
 // every backend), on every backend: the software keystore with and without
 // the keys, the hardware contract with the chip present and absent, against
-// a golden file; and libcrypto failures inside the crypto operations.
+// a golden file.
 
-#include "ossl_fault.h"
 #include "pac_test_util.h"
 
 namespace kstest {
@@ -11,7 +10,6 @@ namespace {
 
 struct Outputs {  // everything an operation may write, a pattern before each call
     uint8_t buf[600], *ptr;
-    char text[64];
     uint32_t w1, w2;
     uint16_t len16;
     uint8_t len8;
@@ -44,12 +42,7 @@ const Op kOps[] = {
     {"write_eeprom_byte", [] { return ks_write_eeprom_byte(0x00FFFFFF, 3); }},
     {"clear_old_pacs_internal", [] { return ks_clear_old_pacs_internal("someone"); }},
     {"clear_all_pacs_internal", [] { return ks_clear_all_pacs_internal(); }},
-    {"hmac_sha1", [] { return ks_hmac_sha1("k", kIn, 9, g.buf); }},
     {"hmac_sha1 of the most data", [] { return ks_hmac_sha1("k", kIn, 65534, g.buf); }},
-    {"hmac_md5", [] { return ks_hmac_md5("k", kIn, 9, g.buf); }},
-    {"sha1_hash", [] { return ks_sha1_hash("k", kIn, 3, nullptr, 0, g.buf); }},
-    {"nt_response", [] { return ks_GenerateNTResponse("k", kIn, kIn, "user", g.buf); }},
-    {"auth_response", [] { return ks_GenerateAuthenticatorResponse("k", kIn, kIn, kIn, "user", g.text); }},
 };
 
 class FrontsTest : public KeystoreTest {};
@@ -102,49 +95,6 @@ TEST_F(FrontsTest, AesCopiesOnlyAnUnalignedKey) {
         }
     }
     EXPECT_EQ(copies, 3u);
-}
-
-// Each libcrypto allocation of an operation fails in turn, until a run
-// completes: every run gives the right result, or writes nothing and (but
-// for the primitives, which cannot) says so. The authenticator response
-// alone answers SUCCESS with nothing written, exactly when one of its own
-// two SHA-1 contexts cannot be made.
-TEST_F(FrontsTest, LibcryptoFailuresNeverGiveAWrongResult) {
-    if (!ossl_faults_available()) GTEST_SKIP() << "libcrypto allocated before the hook";
-    const std::pair<Op, int> cases[] = {
-        // the operation, and its quiet failures (-1: any)
-        {{"hmac_md5 primitive", [] { return hmac_md5(kIn, 80, kIn, 9, g.buf), KS_SUCCESS; }}, -1},
-        {{"hmac_sha primitive", [] { return hmac_sha(kIn, 80, kIn, 9, g.buf), KS_SUCCESS; }}, -1},
-        {kOps[16], 0},
-        {kOps[18], 0},
-        {kOps[19], 0},
-        {kOps[20], 0},
-        {kOps[21], 2},
-    };
-    for (const auto &[o, quiet_expected] : cases) {
-        // The key stored again after the first run: its per-key digest states
-        // are made anew, and a state a failure left half made stays in use.
-        ASSERT_EQ(ks_store_secret_and_metadata("k", nullptr, kIn, 80, nullptr, 0), KS_SUCCESS);
-        fill();
-        ASSERT_EQ(o.call(), KS_SUCCESS);
-        const Outputs want = g;
-        ASSERT_EQ(ks_store_secret_and_metadata("k", nullptr, kIn, 80, nullptr, 0), KS_SUCCESS);
-        const uint64_t failed_before = ossl_failed_allocations();
-        int quiet = 0;
-        bool completed = false;
-        for (uint64_t n = 1; n < 300 && !completed; ++n) {
-            const uint64_t failed = ossl_failed_allocations();
-            fill(), ossl_fail_nth(n);
-            const int32_t st = o.call();
-            ossl_fail_nth(0);
-            completed = ossl_failed_allocations() == failed;
-            quiet += st == KS_SUCCESS && !touched();
-            EXPECT_TRUE(std::memcmp(&g, &want, sizeof g) == 0 || (!touched() && !completed))
-                << o.label << " " << n << ": " << st;
-        }
-        EXPECT_TRUE(completed && ossl_failed_allocations() > failed_before) << o.label;
-        EXPECT_TRUE(quiet_expected < 0 || quiet == quiet_expected) << o.label << ": " << quiet;
-    }
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
 #include "ks_test_util.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 #include "ks_mschap_core.h"
 #include "ks_pac_internal.h"
@@ -62,18 +60,12 @@ void reset_keystore() {
     ks_pac_cache_purge();
     ks_use_zav_ha = 0;
     ks_initialized = 0;
-    // Key file names at their load values, a board that is not of the
-    // boot-flash family, and no subscriber left in any registry.
+    // Key file names at their load values, and a board that is not of the
+    // boot-flash family.
     std::strcpy(ks_sw_sym_key_fname, "/flash/private-KS1");
     std::strcpy(ks_sw_rsa_key_fname, "/flash/private-KS2");
     ksh_set_hw_models(0);
     ksh_set_board_subtype(0);
-    for (auto [block, d] : {std::pair<void *, const ks_registry_descriptor *>{_registry_keystore_ha_public,
-                                                                              &_registry_desc_keystore_ha_public},
-                            {_registry_ks_notify, &_registry_desc_ks_notify},
-                            {_registry_ks_platform, &_registry_desc_ks_platform}})
-        for (uint16_t i = 0; i < d->num_services; ++i)
-            ksh_registry_clear(reinterpret_cast<void **>(static_cast<ks_registry_block_head *>(block) + 1) + i);
     ksh_set_recording(KSH_RECORD_DEFAULT_CAPACITY);  // the tests read what the library traced
     ksh_reset_recorders();
     ksh_trace_set_hook(nullptr, nullptr);
@@ -96,15 +88,6 @@ void KeystoreTest::TearDown() {
 }
 
 std::vector<uint8_t> bytes(const std::string &s) { return std::vector<uint8_t>(s.begin(), s.end()); }
-
-std::vector<uint8_t> from_hex(const std::string &hex) {  // spaces and separators are skipped
-    std::vector<uint8_t> out;
-    std::string digits;
-    std::copy_if(hex.begin(), hex.end(), std::back_inserter(digits), [](char c) { return std::isxdigit(c); });
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 std::string to_hex(const uint8_t *p, size_t n) {
     std::string s(2 * n, '0');

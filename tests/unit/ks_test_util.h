@@ -43,7 +43,6 @@ class KeystoreTest : public ::testing::Test {
 };
 
 std::vector<uint8_t> bytes(const std::string &s);
-std::vector<uint8_t> from_hex(const std::string &hex);
 std::string to_hex(const uint8_t *p, size_t n);
 inline std::string to_hex(const Bytes &b) { return to_hex(b.data(), b.size()); }
 // Its arguments written one after the other, as a stream writes them.

@@ -6,7 +6,9 @@
 // by its contents. In both, lines starting with '#' are comments.
 #pragma once
 
+#include <cctype>
 #include <fstream>
+#include <iterator>
 
 #include "ks_test_util.h"
 
@@ -35,12 +37,15 @@ inline std::vector<VectorRecord> read_vectors(const std::string &file) {
     return records;
 }
 
-inline Bytes value(const std::string &v) {
+inline Bytes value(const std::string &v) {  // in hex, spaces and separators are skipped
     if (!v.empty() && v.front() == '"') return bytes(v.substr(1, v.size() - 2));
-    Bytes out;
     const size_t star = v.find('*');
-    for (int n = star == std::string::npos ? 1 : std::stoi(v.substr(star + 1)); n > 0; --n)
-        out = cat(out, from_hex(v.substr(0, star)));
+    std::string digits;
+    std::copy_if(v.begin(), v.begin() + std::min(star, v.size()), std::back_inserter(digits), ::isxdigit);
+    Bytes one, out;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        one.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    for (int n = star == std::string::npos ? 1 : std::stoi(v.substr(star + 1)); n > 0; --n) out = cat(out, one);
     return out;
 }
 

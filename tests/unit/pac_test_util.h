@@ -36,9 +36,4 @@ inline int32_t store(const SamplePac &p) {
                         p.info.data(), static_cast<uint32_t>(p.info.size()));
 }
 
-inline bool pac_stored(const Bytes &aid) {
-    Bytes handle = cat(Bytes{KS_KEY_TYPE_PAC}, aid);
-    return ks_sym_key_find(handle.data(), static_cast<uint32_t>(handle.size())) >= 0;
-}
-
 }  // namespace kstest

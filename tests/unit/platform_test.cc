@@ -1,7 +1,8 @@
 // What the library sets up and tells its platform: values at load, start-up,
 // the mode switch's notification, the key files' location, the error-message
-// definitions and the status names. Transcripts are golden files under
-// tests/golden; tables are under tests/data.
+// definitions and the status names; and the host allocator the other tests
+// rely on. Transcripts are golden files under tests/golden; tables are under
+// tests/data.
 
 #include <thread>
 
@@ -49,6 +50,31 @@ void sub() {
 
 class PlatformTest : public KeystoreTest {};
 
+// The host allocator's accounting, fault injection and wipe check, on which
+// the other tests' leak and failure checks rest.
+TEST(HostPlatform, Allocator) {
+    constexpr uint32_t kTag = 0x0460FF01;
+    const uint64_t blocks = ksh_alloc_live_blocks();
+    auto *q =
+        static_cast<uint8_t *>(tagged_realloc(kTag + 1, std::memcpy(tagged_calloc(kTag, 1, 8), "abcdefgh", 8), 32));
+    EXPECT_TRUE(std::memcmp(q, "abcdefgh\0\0\0\0", 12) == 0) << "the contents move, the new bytes are zero";
+    EXPECT_EQ(S(ksh_alloc_tag_live_blocks(kTag), " ", ksh_alloc_tag_live_bytes(kTag + 1)), "0 32");
+    ksh_alloc_fail_nth(2);  // that call only; a failed realloc keeps the old block
+    void *a = tagged_calloc(kTag, 1, 4), *b = tagged_realloc(kTag, q, 64), *c = tagged_calloc(kTag, 1, 4);
+    EXPECT_TRUE(a != nullptr && b == nullptr && c != nullptr && q[0] == 'a');
+    ksh_alloc_fail_tag(kTag);
+    EXPECT_TRUE(tagged_calloc(kTag, 1, 4) == nullptr && tagged_realloc(kTag, nullptr, 4) == nullptr);
+    void *other = tagged_calloc(kTag + 2, 1, 4);
+    ksh_alloc_clear_faults();
+    ksh_alloc_check_cleansed(1);
+    const uint64_t uncleansed = ksh_alloc_uncleansed_frees();
+    static_cast<uint8_t *>(c)[3] = 1;
+    for (void *block : {a, other, c, static_cast<void *>(q), static_cast<void *>(nullptr)}) tagged_free(block);
+    ksh_alloc_check_cleansed(0);
+    EXPECT_EQ(S(ksh_alloc_uncleansed_frees() - uncleansed, " ", ksh_alloc_last_uncleansed_tag() == kTag + 1), "2 1");
+    EXPECT_EQ(ksh_alloc_live_blocks(), blocks);
+}
+
 // Start-up (keystore_init; the other subsystems initialise nothing) selects
 // the software keystore without a notification and picks the key files'
 // location. The mode switch compares the raw value, stores 1 or 0, then notifies within one
@@ -89,6 +115,7 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
     g_calls.clear();
     ks_use_sw_emulation(0);
     out += S("switch with flagged subscribers: notified ", g_calls, ", walks left ", (*changed)->walk_count, "\n");
+    ksh_registry_clear(changed), ksh_registry_clear(registry_ks_notify_get_ks_notify_switchover_ptr());
     expect_golden("golden/platform_modes.txt", out);
 }
 

@@ -76,20 +76,14 @@ TEST_F(VectorTest, DesKeyExpansion) {
     }
 }
 
-// Also: the empty password hashes as MD4 of nothing, only a password's
-// first 256 characters count; MD4 and RC4 come from the library's own
-// context, and the process's default one gains no legacy provider.
+// Also: MD4 and RC4 come from the library's own context, and the process's
+// default one gains no legacy provider.
 TEST_F(VectorTest, MsChapV2) {
     auto v = read_vectors("mschapv2.txt").at(0);
-    const Bytes pw = value(v["Password"]), user = cat(value(v["UserName"]), {0}), long_pw(300, 'p');
-    Bytes o = out_for(value(v["PasswordHash"])), cut(16);
+    const Bytes pw = value(v["Password"]), user = cat(value(v["UserName"]), {0});
+    Bytes o = out_for(value(v["PasswordHash"]));
     ASSERT_EQ(ks::nt_password_hash(pw.data(), n32(pw), o.data()), KS_SUCCESS);
     EXPECT_EQ(o, guarded(value(v["PasswordHash"])));
-    ASSERT_EQ(
-        ks::nt_password_hash(long_pw.data(), 256, cut.data()) + ks::nt_password_hash(long_pw.data(), 300, o.data()), 2);
-    EXPECT_EQ(cut, Bytes(o.begin(), o.end() - 1));
-    ASSERT_EQ(ks::nt_password_hash(nullptr, 0, o.data()), KS_SUCCESS);
-    EXPECT_EQ(to_hex(o), "31d6cfe0d16ae931b73c59d7e0c089c0ee");
     o = out_for(value(v["Challenge"]));
     ASSERT_EQ(ks::challenge_hash(value(v["PeerChallenge"]).data(), value(v["AuthenticatorChallenge"]).data(),
                                  reinterpret_cast<const char *>(user.data()), o.data()),
