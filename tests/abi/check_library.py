@@ -3,7 +3,7 @@
 
 - Its defined dynamic symbols are exactly the names of exports/*.txt (one a
   line, # comments), no C++ symbol among them; every platform service is an
-  undefined reference, resolved at load time.
+  undefined reference (tests/data/platform_services.txt), resolved at load time.
 - Each error-message definition (tests/data/messages.txt) is an exported
   object of the record's size in a read-only section.
 - The trace catalogue holds every text of tests/data/trace_messages.txt behind
@@ -16,13 +16,6 @@ import os
 import re
 import subprocess
 import sys
-
-PLATFORM = set("""tagged_calloc tagged_realloc tagged_free trace_emit trace_module_ids trace_record_reserve
-trace_record_commit sys_message_emit platform_assert fifo_enqueue fifo_dequeue fifo_unlink subsystem_register
-service_registry_init service_registry_release_list list_service_ops platform_random_fill ha_core_is_active
-notify_pac_added notify_pac_deleted hw_model_query hw_board_subtype showmsg_get_message showmsg_set_use_sw_ks
-showmsg_set_is_hw_ks showmsg_set_is_empty showmsg_elem_create showmsg_elem_set_index showmsg_elem_get_value
-showmsg_elem_set_valid showmsg_elem_set_type showmsg_list_append showmsg_elem_destroy vstring_assign""".split())
 
 
 def run(*cmd):
@@ -37,6 +30,7 @@ def rows(path):  # tokens of tests/data files; quoted tokens with their C escape
 
 
 nm, readelf, lib, listdir, data = sys.argv[1:6]
+PLATFORM = {r[0] for r in rows(os.path.join(data, "platform_services.txt"))}
 expected = {line.split("#", 1)[0].strip() for path in glob.glob(os.path.join(listdir, "*.txt")) for line in open(path)} - {""}
 defined, undefined = set(), set()
 for parts in (line.split() for line in run(nm, "-D", lib)):

@@ -74,6 +74,25 @@ TEST_F(FrontsTest, OnEachBackend) {
     expect_golden("golden/fronts_backends.txt", out);
 }
 
+// An empty name is refused before the backend is asked: here no hardware
+// keystore answers, and none of these may say NO_KEYSTORE.
+TEST_F(FrontsTest, EmptyNameRefusedBeforeTheBackend) {
+    ks_use_sw_ks = 0, ks::hw_present_answer = 0;
+    uint8_t *o = g.buf, iv[16] = {};
+    char r[64];
+    for (int32_t st :
+         {ks_hmac_md5("", kIn, 3, o), ks_hmac_sha1("", kIn, 3, o), ks_md5_hash("", kIn, 3, kIn, 3, o),
+          ks_aes_encrypt("", kIn, o, 16), ks_aes_decrypt("", kIn, o, 16), ks_aes_cbc_encrypt("", iv, kIn, 16, o),
+          ks_aes_cbc_decrypt("", iv, kIn, 16, o), ks_des_ecb_encrypt("", kIn, 8, o, 8),
+          ks_des_ecb_decrypt("", kIn, 8, o, 8), ks_3des_ecb_encrypt("", kIn, 8, o, 8),
+          ks_3des_ecb_decrypt("", kIn, 8, o, 8), ks_GenerateNTResponse("", kIn, kIn, "User", o),
+          ks_GenerateAuthenticatorResponse("", kIn, kIn, kIn, "User", r),
+          ks_NewPasswordEncryptedWithOldNtPasswordHash("", kIn, 5, o),
+          ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("", "d", o), ks_GetMasterKey("", kIn, o)})
+        EXPECT_STREQ(ks_err_str(st), "INVAL_ARGS");
+    drain();
+}
+
 // AES copies a stored key whose bytes are not 4-byte aligned (names of 3
 // and 4 bytes put the value one byte apart), for ECB and CBC alike, and for
 // blocks that overlap at an offset.

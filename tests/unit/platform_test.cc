@@ -75,6 +75,59 @@ TEST(HostPlatform, Allocator) {
     EXPECT_EQ(ksh_alloc_live_blocks(), blocks);
 }
 
+// Each recorder driven by record number k and read back as the k it kept: a
+// full ring drops its oldest records and counts them, a smaller capacity
+// drops down to it, capacity 0 keeps nothing more, a clear forgets the count.
+// With recording off, printing, the hook and the PAC handlers still see
+// everything.
+TEST(HostPlatform, RecordingRings) {
+    static ks_message_definition defs[8] = {};
+    struct Recorder {
+        void (*make)(int k);
+        size_t (*count)();
+        int (*at)(size_t i);
+        uint64_t (*dropped)();
+        void (*clear)();
+    };
+    const Recorder recorders[] = {
+        {[](int k) { trace_emit(nullptr, uint32_t(k), 0, 0); }, ksh_trace_count,
+         [](size_t i) { return int(ksh_trace_at(i)->index); }, ksh_trace_dropped, ksh_trace_clear},
+        {[](int k) { sys_message_emit(&defs[k]); }, ksh_message_count,
+         [](size_t i) { return int(static_cast<const ks_message_definition *>(ksh_message_at(i)) - defs); },
+         ksh_message_dropped, ksh_message_clear},
+        {[](int k) { showmsg_elem_create(0, uintptr_t(k)); }, ksh_showmsg_call_count,
+         [](size_t i) { return int(ksh_showmsg_call_at(i)->ctx1); }, ksh_showmsg_calls_dropped, ksh_showmsg_reset},
+        {[](int k) { const uint8_t aid = uint8_t(k); notify_pac_added(&aid, 1); }, ksh_pac_event_count,
+         [](size_t i) { return int(ksh_pac_event_at(i)->aid[0]); }, ksh_pac_events_dropped, ksh_pac_events_clear},
+    };
+    ksh_message_set_print(0);
+    for (const Recorder &r : recorders) {
+        ksh_set_recording(3), r.clear();
+        for (int k = 0; k < 5; ++k) r.make(k);
+        std::string kept;
+        for (size_t i = 0; i < r.count(); ++i) kept += S(r.at(i));
+        kept += S("/", r.dropped(), " ");
+        ksh_set_recording(1);
+        kept += S(r.count() == 1 ? r.at(0) : -1, "/", r.dropped());
+        ksh_set_recording(0), r.make(5);
+        kept += S(" ", r.count());
+        r.clear();
+        EXPECT_EQ(S(kept, "/", r.dropped()), "234/2 4/4 0/0") << &r - recorders;
+    }
+    ksh_message_set_print(1);
+    FILE *printed = std::tmpfile();
+    ksh_trace_set_print_stream(printed), ksh_trace_set_print(1);
+    int seen = 0;
+    ksh_trace_set_hook([](void *n, const ksh_trace_record *) { ++*static_cast<int *>(n); }, &seen);
+    ksh_set_pac_handlers([](void *n, const uint8_t *, uint32_t) { ++*static_cast<int *>(n); }, nullptr, &seen);
+    const uint8_t aid = 1;
+    trace_emit(nullptr, 7, 0, 0), notify_pac_added(&aid, 1);
+    ksh_trace_set_print(0), ksh_trace_set_print_stream(nullptr), ksh_trace_set_hook(nullptr, nullptr);
+    ksh_set_pac_handlers(nullptr, nullptr, nullptr), ksh_set_recording(KSH_RECORD_DEFAULT_CAPACITY);
+    EXPECT_EQ(S(std::ftell(printed) > 0, " ", seen, " ", ksh_trace_count() + ksh_pac_event_count()), "1 2 0");
+    std::fclose(printed);
+}
+
 // Start-up (keystore_init; the other subsystems initialise nothing) selects
 // the software keystore without a notification and picks the key files'
 // location. The mode switch compares the raw value, stores 1 or 0, then notifies within one
