@@ -18,14 +18,8 @@ time_t fixed_clock(time_t *t) { return t != nullptr ? *t = kNow : kNow; }
 class PacTest : public KeystoreTest {
   protected:
     void SetUp() override { KeystoreTest::SetUp(), ks::pac_clock = &fixed_clock; }
-    static void reset() { reset_keystore(), ks::pac_clock = &fixed_clock; }
 };
 
-SamplePac pac(const std::string &aid, const Bytes &info_elements) {
-    SamplePac p = sample_pac(aid);
-    p.info = tlv(KS_PAC_TLV_INFO, info_elements);
-    return p;
-}
 Bytes lifetime(int32_t t) {
     return tlv(KS_PAC_INFO_LIFETIME, {uint8_t(t >> 24), uint8_t(t >> 16), uint8_t(t >> 8), uint8_t(t)});
 }
@@ -100,36 +94,6 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
     ASSERT_EQ(store(p), KS_SUCCESS);  // after a purge, a derivation loads the entry again
     ks_pac_cache_purge(), drain(), tprf("label", "seed-A", 5), ks_pac_cache_purge(), shared("dev", "ZAV-KEK", 20);
     expect_golden("golden/pac_derive.txt", out);
-}
-
-// The bulk clears empty the whole cache first; the software walk alone
-// leaves it as it is. (The kstool transcripts show the rest of clearing.)
-TEST_F(PacTest, Clearing) {
-    std::string out;
-    const std::pair<const char *, std::function<int32_t()>> clears[] = {
-        {"old PACs of device-me", [] { return ks_clear_old_pacs("device-me"); }},
-        {"old PACs of \"\"", [] { return ks_clear_old_pacs(""); }},
-        {"old PACs of (null)", [] { return ks_clear_old_pacs(nullptr); }},
-        {"all PACs", [] { return ks_clear_all_pacs(); }},
-        {"old PACs of device-me on a standby", [] { return ks_is_standby = 1, ks_clear_old_pacs("device-me"); }},
-        {"all PACs on a standby", [] { return ks_is_standby = 1, ks_clear_all_pacs(); }},
-        {"old PACs of device-me, the software walk", [] { return ks_sw_delete_old_pacs("device-me"); }},
-    };
-    for (const auto &[what, clear] : clears) {
-        reset();
-        ASSERT_EQ(ks_sw_store_sym_key(bytes("\1s").data(), 2, nullptr, 0, kMe.data(), 2, nullptr, 0), KS_SUCCESS);
-        for (const auto &[aid, info] :
-             std::initializer_list<std::pair<const char *, Bytes>>{{"keep", cat(kMe, lifetime(kNow + 3600))},
-                                                                   {"past", cat(kMe, lifetime(kNow - 1))},
-                                                                   {"now", cat(kMe, lifetime(kNow))},
-                                                                   {"other", tlv(KS_PAC_INFO_IID, bytes("someone"))},
-                                                                   {"no-iid", lifetime(kNow + 3600)}})
-            ASSERT_EQ(store(pac(aid, info)), KS_SUCCESS);
-        drain();
-        const int32_t st = clear();
-        out += step(S("clear ", what), st) + state();
-    }
-    expect_golden("golden/pac_clearing.txt", out);
 }
 
 // A hardware keystore in memory, with faults, behind the two hardware walks.
