@@ -112,12 +112,12 @@ TEST_F(VectorTest, EapFast) {
         EXPECT_EQ(o, guarded(want)) << v["Output"];
     }
     for (auto &v : read_vectors("eap_fast_shared_keys.txt")) {
-        const Bytes label = cat(value(v["Label"]), {0}), id = value(v["DeviceId"]),
+        const Bytes label = cat(value(v["Label"]), {0}), id = cat(value(v["DeviceId"]), {0}),
                     want = cat(value(v["Output"]), Bytes(20, 0xEE));
         p.key = value(v["Key"]);
         ASSERT_EQ(store(p), KS_SUCCESS);  // a fresh cache entry
         Bytes o = out_for(want);
-        ASSERT_EQ(ks_pac_shared_keys_t_prf(p.aid.data(), 3, reinterpret_cast<const char *>(id.data()), n32(id),
+        ASSERT_EQ(ks_pac_shared_keys_t_prf(p.aid.data(), 3, reinterpret_cast<const char *>(id.data()), n32(id) - 1,
                                            reinterpret_cast<const char *>(label.data()), n32(label) - 1, o.data(),
                                            uint32_t(std::stoul(v["Length"]))),
                   KS_SUCCESS);
