@@ -17,6 +17,7 @@ Directives in the case file ("#!" lines, which kstool does not print):
 The output compared is standard output and standard error together, against
 CASE.out beside the case. KSTOOL_UPDATE=1 rewrites CASE.out instead.
 """
+import difflib
 import os
 import shlex
 import subprocess
@@ -24,103 +25,67 @@ import sys
 
 
 def directives(path):
-    found = {"args": [], "exit": 0, "env": {}, "secret": [], "mode": "script", "argv": None}
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            line = line.strip()
-            if not line.startswith("#!") or ":" not in line:
-                continue
-            key, _, value = line[2:].partition(":")
-            key, value = key.strip(), value.strip()
-            if key == "args":
-                found["args"] += shlex.split(value)
-            elif key == "exit":
-                found["exit"] = int(value)
-            elif key == "env":
-                name, _, v = value.partition("=")
-                found["env"][name] = v
-            elif key == "secret":
-                found["secret"].append(value)
-            elif key == "mode":
-                found["mode"] = value
-            elif key == "argv":
-                found["argv"] = shlex.split(value)
+    found = {"args": [], "exit": "0", "env": {}, "secret": [], "mode": "script", "argv": None}
+    for line in open(path, encoding="utf-8"):
+        key, _, value = line.strip()[2:].partition(":")
+        key, value = key.strip(), value.strip()
+        if not line.startswith("#!") or key not in found:
+            continue
+        if key in ("args", "argv"):
+            found[key] = (found[key] or []) + shlex.split(value)
+        elif key == "env":
+            found["env"].update([value.split("=", 1)])
+        elif key == "secret":
+            found["secret"].append(value)
+        else:
+            found[key] = value
     return found
 
 
 def forms(value):
     """The ways a stored value could show up in the output."""
-    if value.startswith("hex:"):
-        raw = bytes.fromhex(value[4:])
-    else:
-        raw = value.encode()
-    out = {raw.hex(), raw.hex().upper()}
-    if all(0x20 <= b <= 0x7E for b in raw):
-        out.add(raw.decode())
-    return out
+    raw = bytes.fromhex(value[4:]) if value.startswith("hex:") else value.encode()
+    return {raw.hex(), raw.hex().upper()} | ({raw.decode()} if all(0x20 <= b <= 0x7E for b in raw) else set())
 
 
 def main():
-    argv = sys.argv[1:]
-    split = argv.index("--")
-    opts, tool = argv[:split], argv[split + 1:]
-    # The case runs in its own directory: paths given relative to here are
-    # made absolute first.
-    tool = [os.path.abspath(t) if os.path.exists(t) else t for t in tool]
-    compare = "--no-compare" not in opts
+    split = sys.argv.index("--")
+    opts = sys.argv[1:split]
+    # The case runs in its own directory: paths given relative to here are made absolute first.
+    tool = [os.path.abspath(t) if os.path.exists(t) else t for t in sys.argv[split + 1:]]
     case = [a for a in opts if a != "--no-compare"][0]
     d = directives(case)
-    env = dict(os.environ)
-    env.pop("KSH_TRACE", None)
-    env.update(d["env"])
-    stdin = subprocess.DEVNULL
+    env = {k: v for k, v in os.environ.items() if k != "KSH_TRACE"} | d["env"]
+    stdin = open(case, "rb") if d["mode"] == "stdin" and d["argv"] is None else subprocess.DEVNULL
+    cmd = tool + d["args"] + (d["argv"] if d["argv"] is not None else [] if d["mode"] in ("stdin", "terminal") else
+                              ["--script", os.path.basename(case)])
     typed = None
-    if d["argv"] is not None:
-        cmd = tool + d["args"] + d["argv"]
-    elif d["mode"] == "stdin":
-        cmd = tool + d["args"]
-        stdin = open(case, "rb")
-    elif d["mode"] == "terminal":
+    if d["mode"] == "terminal":
         # The pseudo-terminal buffers what is typed until kstool reads it.
-        cmd = tool + d["args"]
         typed, stdin = os.openpty()
         env["TERM"] = "dumb"
-        with open(case, "rb") as f:
-            os.write(typed, f.read())
-    else:
-        cmd = tool + d["args"] + ["--script", os.path.basename(case)]
+        os.write(typed, open(case, "rb").read())
     proc = subprocess.run(cmd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
                           cwd=os.path.dirname(os.path.abspath(case)), timeout=120)
     if typed is not None:
         os.close(typed)
         os.close(stdin)
     output = proc.stdout.decode("utf-8", errors="replace")
-    failures = []
-    if proc.returncode != d["exit"]:
-        failures.append(f"exit code {proc.returncode}, expected {d['exit']}")
-    for value in d["secret"]:
-        for form in forms(value):
-            if form in output:
-                failures.append(f"a stored value appears in the output: {form!r}")
+    failures = [f"exit code {proc.returncode}, expected {d['exit']}"] if proc.returncode != int(d["exit"]) else []
+    failures += [f"a stored value appears in the output: {f!r}" for v in d["secret"] for f in forms(v) if f in output]
     expected_path = os.path.splitext(case)[0] + ".out"
-    if compare:
-        if os.environ.get("KSTOOL_UPDATE") == "1":
-            with open(expected_path, "w", encoding="utf-8") as f:
-                f.write(output)
-        else:
-            with open(expected_path, encoding="utf-8") as f:
-                expected = f.read()
-            if output != expected:
-                import difflib
-                diff = difflib.unified_diff(expected.splitlines(True), output.splitlines(True),
-                                            expected_path, "actual output")
-                failures.append("output differs:\n" + "".join(diff))
-    if failures:
-        sys.stdout.write(output if not compare else "")
-        for f in failures:
-            print("FAIL:", f)
-        return 1
-    return 0
+    if "--no-compare" not in opts and os.environ.get("KSTOOL_UPDATE") == "1":
+        open(expected_path, "w", encoding="utf-8").write(output)
+    elif "--no-compare" not in opts:
+        expected = open(expected_path, encoding="utf-8").read()
+        if output != expected:
+            diff = difflib.unified_diff(expected.splitlines(True), output.splitlines(True), expected_path, "actual output")
+            failures.append("output differs:\n" + "".join(diff))
+    if failures and "--no-compare" in opts:
+        sys.stdout.write(output)
+    for f in failures:
+        print("FAIL:", f)
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

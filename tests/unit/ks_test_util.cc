@@ -1,18 +1,11 @@
 #include "ks_test_util.h"
 
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <fstream>
 
-#include "keystore/ks_modes.h"
-#include "keystore/ks_pac.h"
-#include "keystore/ks_registry.h"
-#include "keystore/ks_storage.h"
-#include "keystore/ks_sw_keystore.h"
-#include "keystore_host/host.h"
-#include "keystore_host/showmsg.h"
-#include "ks_hw_seam.h"
-#include "ks_pac_clock.h"
 #include "ks_mschap_core.h"
+#include "ks_pac_internal.h"
 
 namespace kstest {
 namespace {
@@ -28,10 +21,33 @@ uint64_t library_blocks() {
     return n;
 }
 
+std::string trace_line(const ksh_trace_record *r) {
+    int module = 0;
+    while (module < 31 && trace_module_ids[module] != r->module_id) ++module;
+    std::string s = "  " + std::to_string(r->table) + "." + std::to_string(r->index) + " m" + std::to_string(module) +
+                    (r->level == 0x7000000   ? " debug"
+                     : r->level == 0x3000000 ? " error"
+                                             : " " + std::to_string(r->level));
+    char text[512];
+    bool address = false;
+    for (int k = 0; k < r->nargs; ++k) address |= r->args[k].kind == 'p';
+    if (!address && ksh_trace_render(r, text, sizeof text) >= 0) {
+        s += " \"";
+        for (const char *c = text; *c != '\0'; ++c) s += *c == '\n' ? std::string("\\n") : std::string(1, *c);
+        return s + "\"\n";
+    }
+    for (int k = 0; k < r->nargs; ++k) {  // addresses differ from run to run
+        const ksh_trace_arg &a = r->args[k];
+        s += a.kind == 'p'   ? (a.p ? " <ptr>" : " <null>")
+             : a.kind == 's' ? " \"" + std::string(a.s) + "\""
+                             : " " + std::to_string(a.i);
+    }
+    return s + "\n";
+}
+
 }  // namespace
 
 void reset_keystore() {
-    // Each area adds the reset of its own process-wide state here.
     // Empty the key table; its slot array stays, as it does in the library.
     static const uint8_t kAnyPrefix = 0;
     ks_sym_key_prefix_purge(&kAnyPrefix, 0);
@@ -44,21 +60,12 @@ void reset_keystore() {
     ks_pac_cache_purge();
     ks_use_zav_ha = 0;
     ks_initialized = 0;
-    // Key file names at their load values, a board that is not of the
-    // boot-flash family, and no subscriber left in any registry.
+    // Key file names at their load values, and a board that is not of the
+    // boot-flash family.
     std::strcpy(ks_sw_sym_key_fname, "/flash/private-KS1");
     std::strcpy(ks_sw_rsa_key_fname, "/flash/private-KS2");
     ksh_set_hw_models(0);
     ksh_set_board_subtype(0);
-    for (ks_list_header **slot : {registry_keystore_ha_public_get_ks_ipc_delayed_init_ptr(),
-                                  registry_keystore_ha_public_get_ks_ipc_delayed_init_ic_ptr(),
-                                  registry_ks_notify_get_ks_notify_membership_changed_ptr(),
-                                  registry_ks_notify_get_ks_notify_pac_arrival_ptr(),
-                                  registry_ks_notify_get_ks_notify_pac_removal_ptr(),
-                                  registry_ks_notify_get_ks_notify_ks_changed_ptr(),
-                                  registry_ks_notify_get_ks_notify_switchover_ptr(),
-                                  registry_ks_platform_get_ks_notify_switchover_platform_ptr()})
-        ksh_registry_clear(slot);
     ksh_set_recording(KSH_RECORD_DEFAULT_CAPACITY);  // the tests read what the library traced
     ksh_reset_recorders();
     ksh_trace_set_hook(nullptr, nullptr);
@@ -82,33 +89,59 @@ void KeystoreTest::TearDown() {
 
 std::vector<uint8_t> bytes(const std::string &s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
-std::vector<uint8_t> from_hex(const std::string &hex) {
-    std::vector<uint8_t> out;
-    int hi = -1;
-    for (char c : hex) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;  // spaces and separators
-        if (hi < 0) {
-            hi = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(hi << 4 | v));
-            hi = -1;
-        }
-    }
-    return out;
+std::string to_hex(const uint8_t *p, size_t n) {
+    std::string s(2 * n, '0');
+    for (size_t i = 0; i < n; ++i)
+        s[2 * i] = "0123456789abcdef"[p[i] >> 4], s[2 * i + 1] = "0123456789abcdef"[p[i] & 15];
+    return s;
 }
 
-std::string to_hex(const uint8_t *p, size_t n) {
+std::string drain() {
     std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
+    for (size_t i = 0; i < ksh_trace_count(); ++i) s += trace_line(ksh_trace_at(i));
+    for (size_t i = 0; i < ksh_message_count(); ++i)
+        s += std::string("  message ") + static_cast<const ks_message_definition *>(ksh_message_at(i))->mnemonic + "\n";
+    if (ksh_message_suppressed() != 0) s += "  messages held back: " + std::to_string(ksh_message_suppressed()) + "\n";
+    for (size_t i = 0; i < ksh_pac_event_count(); ++i) {
+        const ksh_pac_event *e = ksh_pac_event_at(i);
+        s += std::string(e->added ? "  pac added " : "  pac deleted ") + to_hex(e->aid, e->aid_len) + "\n";
     }
+    ksh_trace_clear();
+    ksh_message_clear();
+    ksh_pac_events_clear();
     return s;
+}
+
+std::string step(const std::string &label, int32_t status) { return step(label + ": " + ks_err_str(status)); }
+std::string step(const std::string &label) { return label + "\n" + drain(); }
+
+std::string state() {
+    auto name = [](const uint8_t *p, size_t n) {
+        const bool text = n != 0 && std::all_of(p, p + n, [](uint8_t c) { return c > 0x20 && c < 0x7F; });
+        return text ? std::string(reinterpret_cast<const char *>(p), n) : "#" + to_hex(p, n);
+    };
+    std::string s = "  keys:";
+    for (int32_t i = 0; i < ks_num_sym_keys; ++i)
+        s += " " + std::to_string(ks_sym_keys[i]->data[0]) + ":" +
+             name(ks_sym_keys[i]->data + 1, ks_sym_keys[i]->handle_len - 1);
+    s += "\n  cache:";
+    for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link)
+        s += " " + name(e->aid, e->aid_len) + (e->derived ? "+tprf" : "") + (e->mack ? "+mack" : "") +
+             (e->kek ? "+kek" : "");
+    return s + "\n";
+}
+
+void expect_golden(const std::string &path, const std::string &actual) {
+    const std::string file = std::string(KS_TEST_DATA_DIR) + "/" + path;
+    const char *update = std::getenv("KS_UPDATE_GOLDEN");
+    if (update != nullptr && update[0] == '1') {
+        std::ofstream(file, std::ios::binary) << actual;
+        return;
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream expected;
+    expected << in.rdbuf();
+    EXPECT_TRUE(in.good() && expected.str() == actual) << "golden file " << file << " differs; the output:\n" << actual;
 }
 
 }  // namespace kstest

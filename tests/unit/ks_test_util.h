@@ -1,17 +1,34 @@
-// Shared test fixture: every test starts with an empty keystore on the
+// Shared test fixture (and, included here once, the headers the tests use):
+// every test starts with an empty keystore on the
 // software backend, clean recorders and no injected faults, and ends with no
-// block leaked by the library.
+// block leaked by the library. Also the golden transcripts: what a scenario
+// did, written as text and compared with a file under tests/.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "keystore/keystore.h"
+#include "keystore/platform/ks_platform.h"
+#include "keystore/platform/ks_platform_records.h"
 #include "keystore_host/host.h"
+#include "keystore_host/showmsg.h"
+#include "ks_hw_seam.h"
+#include "ks_pac_clock.h"
 
 namespace kstest {
+
+using Bytes = std::vector<uint8_t>;
 
 // Empties the key table and the PAC cache and resets the mode flags to what
 // start-up leaves (software keystore, not standby).
@@ -26,7 +43,35 @@ class KeystoreTest : public ::testing::Test {
 };
 
 std::vector<uint8_t> bytes(const std::string &s);
-std::vector<uint8_t> from_hex(const std::string &hex);
 std::string to_hex(const uint8_t *p, size_t n);
+inline std::string to_hex(const Bytes &b) { return to_hex(b.data(), b.size()); }
+// Its arguments written one after the other, as a stream writes them.
+template <typename... T>
+std::string S(const T &...parts) {
+    std::ostringstream out;
+    (out << ... << parts);
+    return out.str();
+}
+inline Bytes cat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Everything the host recorded since the last call, one line each, and
+// clears those recorders: traces (table.index, module entry, level, the
+// rendered text, or the arguments when one is an address), error messages
+// and PAC notifications.
+std::string drain();
+// "label: STATUS_NAME" (or the label alone) on a line, then drain().
+std::string step(const std::string &label, int32_t status);
+std::string step(const std::string &label);
+// The key table (type:name, names shown as text when printable, else hex)
+// and the PAC cache (A-IDs in queue order, with the derived records each
+// holds), two lines.
+std::string state();
+// Compares actual with the file tests/<path> byte for byte; with
+// KS_UPDATE_GOLDEN=1 in the environment, rewrites the file instead (review
+// the diff after a deliberate change).
+void expect_golden(const std::string &path, const std::string &actual);
 
 }  // namespace kstest

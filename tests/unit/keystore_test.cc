@@ -1,0 +1,79 @@
+// The software key table: when a PAC's removal is announced, and a broken
+// table stopping the process.
+
+#include "ks_sw_index.h"
+#include "ks_sw_table.h"
+#include "ks_test_util.h"
+
+namespace kstest {
+namespace {
+
+Bytes H(const std::string &key) {  // "1:name": type byte 1, then the name
+    Bytes h = bytes(key.substr(key.find(':')));
+    h[0] = static_cast<uint8_t>(std::stoi(key));
+    return h;
+}
+uint32_t L(const Bytes &b) { return static_cast<uint32_t>(b.size()); }
+std::string text(const uint8_t *p, uint32_t n) {  // bytes other than printable ASCII as \xNN
+    std::string s;
+    for (const uint8_t *c = p; c != p + n; ++c)
+        s += *c >= 0x20 && *c < 0x7F ? std::string(1, char(*c)) : "\\x" + to_hex(c, 1);
+    return s;
+}
+int32_t store(const std::string &k, const std::string &v, const std::string &m = "", const std::string &purge = "") {
+    const Bytes p = purge.empty() ? Bytes{} : H(purge);
+    return ks_sw_store_sym_key(H(k).data(), L(H(k)), p.empty() ? nullptr : p.data(), L(p), bytes(v).data(), L(bytes(v)),
+                               bytes(m).data(), L(bytes(m)));
+}
+
+class KeyTableTest : public KeystoreTest {};
+
+// Deleting every key of a type tells the PAC handler of each PAC while its
+// entry is still in the table. (What the table holds after each call is the
+// model test's.)
+TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
+    for (const char *k : {"2:abc", "1:x", "2:aid"}) ASSERT_EQ(store(k, k), KS_SUCCESS);
+    std::string seen;
+    ksh_set_pac_handlers(
+        nullptr,
+        [](void *ctx, const uint8_t *aid, uint32_t n) {
+            const Bytes h = cat(Bytes{2}, Bytes(aid, aid + n));
+            *static_cast<std::string *>(ctx) += S(text(aid, n), ks_sym_key_find(h.data(), L(h)) >= 0, " ");
+        },
+        &seen);
+    EXPECT_EQ(ks_sw_delete_all_keys_by_type(2), KS_SUCCESS);
+    ksh_set_pac_handlers(nullptr, nullptr, nullptr);
+    EXPECT_EQ(S(seen, ks_num_sym_keys), "abc1 aid1 1");
+}
+
+using KeyTableDeathTest = KeyTableTest;
+
+// Walks over the slots (the purge's, the old-PAC clear's) meet a null slot
+// whatever the handle; lookups meet it through the handle index when they
+// land on it, and in the plain scan (no index) whatever the handle.
+TEST_F(KeyTableDeathTest, BrokenTableStopsTheProcess) {
+    for (const char *k : {"1:a", "1:b", "2:c"}) ASSERT_EQ(store(k, k), KS_SUCCESS);
+    static uint8_t *copy, len;
+    static ks_sym_key_entry stray{};
+    const std::string slot = R"(p != \(\(void\*\)0\) at keystore/src/ks_sw_keystore)";
+    auto null = [] { ks_sym_keys[1] = nullptr; };
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { null(), ks_sym_key_prefix_purge(H("1:zz").data(), 3); }, slot + ":"},
+        {[&] { null(), ks_sw_delete_old_pacs("me"); }, slot + "_crypto:"},
+        {[&] { null(), ks_sym_key_find(H("1:b").data(), 2); }, slot + ":"},
+        {[&] { null(), ks::index_release(), ks_sym_key_find(H("1:zz").data(), 3); }, slot + ":"},
+        {[&] { null(), ks_sw_return_key_handle_by_index(1, &copy, &len); },
+         "TALMU_FALSE at keystore/src/ks_sw_keystore:"},
+        {[] { ks_num_sym_keys = ks_sym_tab_size + 1, store("1:d", "v"); },
+         "ks_num_sym_keys <= ks_sym_tab_size at keystore/src/ks_sw_keystore:"},
+        // The rename's last step finds the renamed entry's slot again.
+        {[] { ks::sym_key_replace_entry(H("1:gone").data(), 5, &stray, &stray); },
+         "i >= 0 at keystore/src/ks_sw_keystore:"},
+        {[] { ks::sym_key_replace_entry(H("1:a").data(), 2, &stray, &stray); },
+         R"(ks_sym_keys\[i\] == op at keystore/src/ks_sw_keystore:)"},
+    };
+    for (const auto &[call, message] : cases) EXPECT_DEATH(call(), message);
+}
+
+}  // namespace
+}  // namespace kstest

@@ -1,0 +1,174 @@
+// PAC records, the PAC cache and the keys derived from a PAC, with a clock,
+// a redundancy hook and a hardware keystore the tests control. Case tables
+// are under tests/data; scenario transcripts (statuses, outputs, traces,
+// notifications, table and cache) are golden files under tests/golden.
+#include <memory>
+
+#include "ks_pac_hw_walk.h"
+#include "ks_pac_seam.h"
+#include "ks_vectors.h"
+#include "pac_test_util.h"
+
+namespace kstest {
+namespace {
+
+constexpr int32_t kNow = 1700000000;
+time_t fixed_clock(time_t *t) { return t != nullptr ? *t = kNow : kNow; }
+
+class PacTest : public KeystoreTest {
+  protected:
+    void SetUp() override { KeystoreTest::SetUp(), ks::pac_clock = &fixed_clock; }
+};
+
+Bytes lifetime(int32_t t) {
+    return tlv(KS_PAC_INFO_LIFETIME, {uint8_t(t >> 24), uint8_t(t >> 16), uint8_t(t >> 8), uint8_t(t)});
+}
+const Bytes kMe = tlv(KS_PAC_INFO_IID, bytes("device-me"));
+Bytes handle(const std::string &aid) { return cat(Bytes{KS_KEY_TYPE_PAC}, bytes(aid)); }
+uint32_t n32(const Bytes &b) { return uint32_t(b.size()); }
+
+// The metadata split (each fault named by one trace), and the keep-or-remove
+// test of the old-PAC clear.
+TEST_F(PacTest, CaseTables) {
+    for (const DataRow &c : read_rows("pac_split.txt")) {
+        const Bytes m = value(c[1]);  // an exact-size heap copy: the sanitizers see a read past it
+        std::unique_ptr<uint8_t[]> meta(new uint8_t[m.size() + 1]);
+        std::copy(m.begin(), m.end(), meta.get());
+        const uint8_t *o = nullptr, *i = nullptr;
+        uint32_t ol = 0, il = 0;
+        if (pac_meta_split(meta.get(), uint16_t(m.size()), &o, &ol, &i, &il))
+            EXPECT_EQ(S(drain(), "ok ", o - meta.get(), " ", ol, " ", i - meta.get(), " ", il),
+                      S(c[2], " ", c[3], " ", c[4], " ", c[5], " ", c[6]));
+        else {
+            const std::string t = drain();
+            EXPECT_EQ(t.substr(0, t.find('"')) + S(std::count(t.begin(), t.end(), '\n')), "  " + c[2] + " m2 debug 1")
+                << c[0];
+        }
+    }
+    for (const DataRow &c : read_rows("pac_still_valid.txt")) {
+        const Bytes m = value(c[1]);
+        EXPECT_EQ(ks_sw_pac_still_valid(m.empty() ? nullptr : m.data(), uint16_t(m.size()),
+                                        c[2] == "-" ? nullptr : c[2].c_str()),
+                  std::stoi(c[3]))
+            << c[0];
+    }
+}
+
+// The T-PRF and the shared keys: misses derive and fill the cache entry, a
+// request equal in every input is answered from it (the PAC-Key gone), any
+// other needs the key; each path's traces in full.
+TEST_F(PacTest, DerivationsAndTheirTraces) {
+    const SamplePac p = sample_pac("authority-1");
+    std::string out;
+    Bytes o(24);
+    auto tprf = [&](const std::string &label, const std::string &seed, uint32_t n,
+                    const std::string &aid = "authority-1") {
+        std::fill(o.begin(), o.end(), 0xEE);
+        const Bytes a = bytes(aid), l = bytes(label), s = bytes(seed);
+        const int32_t st = ks_pac_key_t_prf(a.data(), n32(a), l.data(), n32(l), s.data(), n32(s), o.data(), n);
+        out += step(S("t-prf ", aid, " ", label, "/", seed, "/", n, " ", to_hex(o)), st) + state();
+    };
+    auto shared = [&](const std::string &id, const std::string &label, uint32_t n) {
+        std::fill(o.begin(), o.end(), 0xEE);
+        const int32_t st = ks_pac_shared_keys_t_prf(p.aid.data(), 11, id.c_str(), uint32_t(id.size()), label.c_str(),
+                                                    uint32_t(label.size()), o.data(), n);
+        out += step(S("shared key ", id, "/", label, "/", n, " ", to_hex(o)), st) + state();
+    };
+    auto drop_key = [&] {
+        ASSERT_EQ(ks_sw_delete_key(handle("authority-1").data(), 12), KS_SUCCESS);
+    };                                                          // the cache entry stays
+    ASSERT_EQ(store(p) + store(sample_pac("authority-2")), 2);  // the entry looked up is not the last
+    drain();
+    tprf("label", "seed-A", 5), tprf("label", "seed-A", 5), tprf("label", "seed-B", 5), drop_key();
+    tprf("label", "seed-B", 5), tprf("labex", "seed-B", 5), tprf("labe", "seed-B", 5), tprf("label", "seed-", 5);
+    tprf("label", "seed-C", 5), tprf("label", "seed-B", 4), tprf("", "seed-B", 5),
+        tprf("label", "seed-B", 5, "no-such");
+    ASSERT_EQ(store(p), KS_SUCCESS);  // a fresh cache entry
+    drain();
+    shared("dev", "ZAV-MACK", 16), shared("dev", "ZAV-MACK", 16), shared("dev", "ZAV-KEK", 20),
+        shared("dev", "ZAV-X", 20);
+    drop_key();
+    shared("other-device", "ZAV-KEK", 20), shared("dev", "ZAV-MACK", 20), shared("dev", "ZAV-X", 20);
+    out += step("cached shared key, no output",
+                ks_pac_check_cache_entry_for_shared_keys(p.aid.data(), 11, "ZAV-KEK", 7, nullptr, 20));
+    ASSERT_EQ(store(p), KS_SUCCESS);  // after a purge, a derivation loads the entry again
+    ks_pac_cache_purge(), drain(), tprf("label", "seed-A", 5), ks_pac_cache_purge(), shared("dev", "ZAV-KEK", 20);
+    expect_golden("golden/pac_derive.txt", out);
+}
+
+// A hardware keystore in memory, with faults, behind the two hardware walks.
+struct FakeHw {
+    std::vector<std::pair<std::string, Bytes>> keys;  // handle, metadata
+    std::string undeletable, bad_meta, asked, cleared;
+    bool write_nothing = false;
+    int32_t index_status = KS_SUCCESS;
+} * g_hw;
+std::string text_of(const uint8_t *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
+uint8_t *copy_out(const Bytes &b) {
+    return std::copy(b.begin(), b.end(), static_cast<uint8_t *>(tagged_calloc(0x046000A1, 1, b.size() + 1))) - b.size();
+}
+int32_t erase(const std::string &h) {
+    auto it = std::find_if(g_hw->keys.begin(), g_hw->keys.end(), [&](const auto &k) { return k.first == h; });
+    return it == g_hw->keys.end() ? KS_RECORD_NOT_FOUND : (g_hw->keys.erase(it), KS_SUCCESS);
+}
+const ks::HwPacOps kFakeOps = {
+    [](uint16_t i, uint8_t **out, uint8_t *len) -> int32_t {
+        g_hw->asked = std::to_string(i);
+        if (g_hw->index_status != KS_SUCCESS || i >= g_hw->keys.size())
+            return g_hw->index_status != KS_SUCCESS ? g_hw->index_status : KS_NO_MORE_RECORDS;
+        if (!g_hw->write_nothing)
+            *out = copy_out(bytes(g_hw->keys[i].first)), *len = uint8_t(g_hw->keys[i].first.size());
+        return KS_SUCCESS;
+    },
+    [](const uint8_t *h, uint8_t len, uint8_t **out, uint16_t *out_len) -> int32_t {
+        for (const auto &[handle, meta] : g_hw->keys)
+            if (handle == text_of(h, len)) *out = copy_out(meta), *out_len = uint16_t(meta.size());
+        return text_of(h, len) == g_hw->bad_meta ? KS_BAD_RESPONSE_FORMAT : KS_SUCCESS;
+    },
+    [](const uint8_t *h, uint8_t len) {
+        return text_of(h, len) == g_hw->undeletable ? KS_TIMEOUT : erase(text_of(h, len));
+    },
+    [](const uint8_t *aid, uint32_t len) {  // removes the PAC even where the plain delete is refused
+        return g_hw->cleared += " " + text_of(aid, len), erase("\x02" + text_of(aid, len));
+    },
+};
+
+// A standby unit deletes past index 255 and passes over PACs it cannot
+// delete; the active unit clears those by A-ID. The old-PAC walk reads each
+// PAC's metadata and stops at the first it cannot read. Both end at a
+// failed enumeration, and where the backend writes no handle.
+TEST_F(PacTest, HardwareWalks) {
+    std::string out;
+    FakeHw hw;
+    g_hw = &hw;
+    auto walk = [&](const std::string &what, int32_t st) {
+        out += step(S(what, ": last index asked ", hw.asked, ", cleared by A-ID:", hw.cleared, ", ", hw.keys.size(),
+                      " keys left"),
+                    st);
+        hw.cleared.clear();
+    };
+    for (int i = 0; i < 300; ++i) hw.keys.push_back({S(char(i % 3 ? 1 : 2), i), {}});
+    hw.undeletable = std::string(1, KS_KEY_TYPE_PAC) + "150";
+    ksh_set_ha_active(0);
+    walk("all PACs on the standby", ks::hw_delete_all_pacs(kFakeOps));
+    ksh_set_ha_active(1);
+    walk("all PACs on the active unit", ks::hw_delete_all_pacs(kFakeOps));
+    const Bytes opaque = sample_pac("x").opaque,
+                gone = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(kMe, lifetime(kNow - 60))));
+    hw.keys.clear();
+    for (const char *h : {"gone1", "gone2", "\x01s", "keep", "stuck", "gone3", "bad", "after"})
+        hw.keys.push_back({h[0] == 1 ? h : "\x02" + std::string(h), gone});
+    hw.keys[3].second = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(kMe, lifetime(kNow + 60))));
+    hw.undeletable = "\x02stuck", hw.bad_meta = std::string(1, KS_KEY_TYPE_PAC) + "bad";
+    walk("old PACs", ks::hw_delete_old_pacs(kFakeOps, "device-me"));
+    hw.write_nothing = true;
+    walk("all PACs, no handle written", ks::hw_delete_all_pacs(kFakeOps));
+    walk("old PACs, no handle written", ks::hw_delete_old_pacs(kFakeOps, "device-me"));
+    hw.index_status = KS_TIMEOUT;
+    walk("all PACs, enumeration fails", ks::hw_delete_all_pacs(kFakeOps));
+    walk("old PACs, enumeration fails", ks::hw_delete_old_pacs(kFakeOps, "device-me"));
+    expect_golden("golden/pac_hardware_walks.txt", out);
+}
+
+}  // namespace
+}  // namespace kstest
