@@ -1,8 +1,13 @@
 // What the library sets up and tells its platform: values at load, start-up,
 // the mode switch's notification, the key files' location, the error-message
 // definitions and the status names; and the host allocator the other tests
-// rely on. Transcripts are golden files under tests/golden; tables are under
-// tests/data.
+// rely on, with the protected memory its blocks come from. Transcripts are
+// golden files under tests/golden; tables are under tests/data.
+
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -73,6 +78,91 @@ TEST(HostPlatform, Allocator) {
     ksh_alloc_check_cleansed(0);
     EXPECT_EQ(S(ksh_alloc_uncleansed_frees() - uncleansed, " ", ksh_alloc_last_uncleansed_tag() == kTag + 1), "2 1");
     EXPECT_EQ(ksh_alloc_live_blocks(), blocks);
+}
+
+// Blocks of mixed sizes allocated and freed in a seeded random order: each
+// comes zeroed, aligned and protected and keeps its bytes until freed (no two
+// overlap); once all are freed, the region has merged back into room for one
+// block as large as before.
+TEST(HostPlatform, ProtectedBlocksKeepTheirBytesAndMergeBack) {
+    constexpr uint32_t kTag = 0x0460FF01;
+    ksh_protection_info start, end;
+    ksh_alloc_protection_info(&start);
+    if (start.mode == KSH_PROTECT_OFF || start.size == 0) GTEST_SKIP() << "protected memory is off";
+    const size_t largest = start.size - start.used - 4096;
+    const auto largest_is_protected = [&] {
+        void *p = tagged_calloc(kTag, 1, largest);
+        const bool is = ksh_alloc_is_protected(p);
+        return tagged_free(p), is;
+    };
+    ASSERT_TRUE(largest_is_protected());
+    std::vector<std::tuple<uint8_t *, size_t, uint8_t>> live;  // block, size, fill
+    uint64_t x = 42;
+    const auto next = [&x] { return (x = x * 6364136223846793005ull + 1442695040888963407ull) >> 33; };
+    for (int step = 0; step < 3000; ++step) {
+        if (live.size() < 150 && (live.empty() || next() % 3 != 0)) {
+            const size_t n = 1 + next() % (next() % 8 == 0 ? 20000 : 300);
+            auto *p = static_cast<uint8_t *>(tagged_calloc(kTag, 1, n));
+            ASSERT_TRUE(p && ksh_alloc_is_protected(p) && uintptr_t(p) % 16 == 0 &&
+                        std::all_of(p, p + n, [](uint8_t b) { return b == 0; }))
+                << "step " << step;
+            live.emplace_back(p, n, uint8_t(step | 1)), std::memset(p, step | 1, n);
+        } else {
+            const size_t i = next() % live.size();
+            const auto [p, n, fill] = live[i];
+            ASSERT_TRUE(std::all_of(p, p + n, [f = fill](uint8_t b) { return b == f; })) << "step " << step;
+            tagged_free(p), live.erase(live.begin() + std::ptrdiff_t(i));
+        }
+    }
+    for (const auto &l : live) tagged_free(std::get<0>(l));
+    ksh_alloc_protection_info(&end);
+    EXPECT_EQ(end.used, start.used);
+    EXPECT_TRUE(largest_is_protected());
+}
+
+// Two blocks protected memory cannot take, because the region is full or
+// cannot be locked (no RLIMIT_MEMLOCK, no CAP_IPC_LOCK): refused, or put in
+// ordinary memory, as the mode says, and reported in one line.
+TEST(HostPlatformDeathTest, ProtectionShortfallIsRefusedOrFallsBackWithOneMessage) {
+    const struct {
+        int mode;
+        bool cannot_lock;  // else: the region is full
+        const char *message;
+    } kRows[] = {{KSH_PROTECT_REQUIRE, false, "%KSH-3-FULL: "},
+                 {KSH_PROTECT_PREFER, false, "%KSH-4-FULL_FALLBACK: "},
+                 {KSH_PROTECT_REQUIRE, true, "%KSH-3-NOLOCK: "},
+                 {KSH_PROTECT_PREFER, true, "%KSH-4-NOLOCK_FALLBACK: "}};
+    for (const auto &r : kRows) {
+        const auto two_shortfalls = [&r] {
+            ksh_protection_info info;
+            ksh_alloc_protection_info(&info);
+            const size_t big = info.limit;  // more than is left of the region
+            size_t size = 0;
+            if (r.cannot_lock) {
+                const rlimit none{0, 0};
+                setrlimit(RLIMIT_MEMLOCK, &none);
+                __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+                __user_cap_data_struct caps[2] = {};
+                if (syscall(SYS_capget, &header, caps) == 0) {
+                    caps[CAP_IPC_LOCK / 32].effective &= ~(1u << (CAP_IPC_LOCK % 32));
+                    caps[CAP_IPC_LOCK / 32].permitted &= ~(1u << (CAP_IPC_LOCK % 32));
+                    syscall(SYS_capset, &header, caps);
+                }
+                size = info.size + 2 * big;  // room for a second region, which cannot be locked
+            }
+            ksh_alloc_set_protection(r.mode, size);
+            const bool fallback = r.mode == KSH_PROTECT_PREFER;
+            bool ok = true;
+            for (int i = 0; i < 2; ++i) {
+                void *b = tagged_calloc(0x0460FF01, 1, big);
+                ok = ok && (b != nullptr) == fallback && !ksh_alloc_is_protected(b);
+                tagged_free(b);
+            }
+            ksh_alloc_protection_info(&info);
+            std::exit(ok && (fallback ? info.unprotected : info.refused) == 2 ? 0 : 1);
+        };
+        EXPECT_EXIT(two_shortfalls(), testing::ExitedWithCode(0), std::string("^") + r.message + "[^\n]*\n$");
+    }
 }
 
 // Each recorder driven by record number k and read back as the k it kept: a

@@ -59,6 +59,43 @@ KSH_EXPORT uint64_t ksh_alloc_uncleansed_frees(void);
 /* Tag of the most recent block freed without being cleansed, or 0. */
 KSH_EXPORT uint32_t ksh_alloc_last_uncleansed_tag(void);
 
+/* Protected memory. Blocks come from a region of memory that is locked into
+ * RAM (never swapped out), left out of core dumps and fenced by inaccessible
+ * guard pages; it is mapped at the first allocation and holds at most the
+ * configured size (default 6 MiB, enough for a full table of 2000 keys with
+ * their metadata and per-key crypto state, and the PAC cache). Locking counts
+ * against RLIMIT_MEMLOCK. When a block cannot be protected (the region cannot
+ * be locked, or it is full), the mode decides:
+ *   KSH_PROTECT_REQUIRE  the allocation fails (the keystore answers
+ *                        NO_MEMORY); the default
+ *   KSH_PROTECT_PREFER   the block comes from ordinary memory
+ *   KSH_PROTECT_OFF      every block comes from ordinary memory
+ * The first shortfall of each kind is reported once through the message
+ * facility (facility KSH: NOLOCK, FULL, NOLOCK_FALLBACK, FULL_FALLBACK).
+ * Environment, read at the first allocation:
+ *   KSH_PROTECT=require|prefer|off
+ *   KSH_PROTECT_SIZE=n        bytes, or with a K, M or G suffix
+ * A block keeps the memory it was given; a change of mode applies to the
+ * blocks allocated after it. */
+enum { KSH_PROTECT_OFF = 0, KSH_PROTECT_REQUIRE = 1, KSH_PROTECT_PREFER = 2 };
+/* Sets the mode and, when size is not 0, the size protected memory may grow
+ * to; a size below what is already mapped is refused (-1), as is an unknown
+ * mode. A setup that failed is tried again at the next allocation, and each
+ * shortfall is reported once more. Returns 0 on success. */
+KSH_EXPORT int ksh_alloc_set_protection(int mode, size_t size);
+typedef struct ksh_protection_info {
+    int mode;             /* KSH_PROTECT_* in force */
+    size_t limit;         /* the size protected memory may grow to */
+    size_t size;          /* mapped and locked so far */
+    size_t used;          /* in blocks, with the allocator's headers */
+    uint64_t refused;     /* allocations refused for want of protected memory */
+    uint64_t unprotected; /* blocks the fallback put in ordinary memory */
+} ksh_protection_info;
+KSH_EXPORT void ksh_alloc_protection_info(ksh_protection_info *info);
+/* 1 when the block (from tagged_calloc or tagged_realloc) is in protected
+ * memory. */
+KSH_EXPORT int ksh_alloc_is_protected(const void *block);
+
 /* ---- Traces --------------------------------------------------------------
  * Every trace_emit and reserve/commit becomes a record with its arguments
  * copied at call time (strings are copied, so a caller's buffer may change
