@@ -1,15 +1,34 @@
 // Per-key crypto state. Each slot's record (in the handle index's block)
-// holds the entry it was made for and the OpenSSL objects; those objects wipe
-// their key-dependent memory when freed, and the record is cleansed when
-// dropped. A state is used only while its slot still holds the same entry
-// with the same value length; otherwise it is dropped and made again.
+// names the entry it was made for and its entry of the state block, which
+// holds every byte of the state:
+//
+// - HMAC: the MD5 or SHA-1 chaining values after the inner and after the
+//   outer pad block. A call loads them into a digest context on the stack
+//   (libcrypto's MD5 and SHA-1 functions, whose context is a plain structure
+//   the caller owns) and runs the two compressions over the data.
+// - AES-ECB: libcrypto's AES-ECB through a cipher description whose cipher
+//   data the library keeps: libcrypto writes the key schedules into the entry
+//   and never allocates or frees them. A call points a process-wide working
+//   context at the schedule for the length of the call.
+//
+// The state block has an entry for every slot (a record holds at most one);
+// it is allocated at load and kept for the life of the process, like the
+// index (owner tag 0x04600096, beside the index's). If that allocation failed,
+// every operation takes its plain path. Entries stay put when records move
+// with their slots. A record and its entry are cleansed when dropped, and
+// stack copies when their scope ends. A state is used only while its slot still holds the same entry with
+// the same value length; otherwise it is dropped and made again.
 #include "ks_sw_key_state.h"
 
 #include <cstring>
 
 #include <openssl/evp.h>
+#include <openssl/md5.h>
+#include <openssl/objects.h>
+#include <openssl/sha.h>
 
 #include "keystore/ks_sw_keystore.h"
+#include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_sw_index.h"
 #include "ks_sw_table.h"
@@ -18,16 +37,99 @@ namespace ks {
 
 namespace {
 
-constexpr int kHmacBlock = 64;
+constexpr uint32_t kTagStateBlock = 0x04600096;
 
-// The working digest context the pad states are copied into: one for the
-// process, so a call allocates no context of its own.
-EVP_MD_CTX *work_context() {
-    static EVP_MD_CTX *work = EVP_MD_CTX_new();
-    return work;
+constexpr int kHmacBlock = 64;
+constexpr uint32_t kPadBlockBits = 8 * kHmacBlock;
+
+// A digest context on the stack, cleansed when its scope ends.
+template <typename T>
+struct Wiped {
+    T v{};
+    Wiped() = default;
+    Wiped(const Wiped &) = delete;
+    Wiped &operator=(const Wiped &) = delete;
+    ~Wiped() { cleanse(&v, sizeof v); }
+};
+
+// Room for the cipher data of libcrypto's AES-ECB (its key schedule and
+// function pointers); a larger one leaves AES to the plain path.
+constexpr size_t kAesScheduleBytes = 272;
+
+enum : uint8_t { kMadeMd5 = 1, kMadeSha1 = 2, kMadeAes = 4 };  // kMadeAes << direction (0 decrypting, 1 encrypting)
+
+struct StateBytes {
+    // Chaining values after the inner [0] and outer [1] pad block.
+    uint32_t md5_pads[2][4];
+    uint32_t sha1_pads[2][5];
+    alignas(16) uint8_t aes[2][kAesScheduleBytes];  // [0] decrypting, [1] encrypting
+};
+
+struct StateBlock {
+    uint16_t free_count;
+    uint16_t free[KS_MAX_KEYS];
+    StateBytes entry[KS_MAX_KEYS];
+};
+
+StateBlock *g_states = nullptr;
+
+// At load, after the index.
+__attribute__((constructor(111))) void allocate_states_at_load() {
+    auto *b = static_cast<StateBlock *>(tagged_calloc(kTagStateBlock, 1, sizeof(StateBlock)));
+    if (b == nullptr) return;
+    for (uint16_t i = 0; i < KS_MAX_KEYS; ++i) b->free[i] = static_cast<uint16_t>(KS_MAX_KEYS - 1 - i);
+    b->free_count = KS_MAX_KEYS;
+    g_states = b;
 }
 
-int md_slot(ossl::Md md) { return md == ossl::Md::kMd5 ? 0 : 1; }
+// The record's entry, taking a free one when it has none; null when there is
+// no state block.
+StateBytes *bytes_of(KeyState &s) {
+    if (s.bytes == 0) {
+        if (g_states == nullptr || g_states->free_count == 0) return nullptr;
+        s.bytes = static_cast<uint16_t>(g_states->free[--g_states->free_count] + 1);
+    }
+    return &g_states->entry[s.bytes - 1];
+}
+
+// The two digests as libcrypto's own functions over a caller-owned context.
+// save/load move the chaining values of a context that has taken exactly one
+// block and nothing more.
+struct Md5 {
+    using Ctx = MD5_CTX;
+    static constexpr int kWords = 4;
+    static constexpr unsigned kLen = MD5_DIGEST_LENGTH;
+    static constexpr uint8_t kBit = kMadeMd5;
+    static void init(Ctx &c) { MD5_Init(&c); }
+    static void update(Ctx &c, const void *p, size_t n) { MD5_Update(&c, p, n); }
+    static void finish(uint8_t *out, Ctx &c) { MD5_Final(out, &c); }
+    static void digest(const uint8_t *p, size_t n, uint8_t *out) { MD5(p, n, out); }
+    static uint32_t (&pads(StateBytes &s))[2][kWords] { return s.md5_pads; }
+    static void save(const Ctx &c, uint32_t *w) { w[0] = c.A, w[1] = c.B, w[2] = c.C, w[3] = c.D; }
+    static void load(Ctx &c, const uint32_t *w) {
+        c = Ctx{};
+        c.A = w[0], c.B = w[1], c.C = w[2], c.D = w[3];
+        c.Nl = kPadBlockBits;
+    }
+};
+
+struct Sha1 {
+    using Ctx = SHA_CTX;
+    static constexpr int kWords = 5;
+    static constexpr unsigned kLen = SHA_DIGEST_LENGTH;
+    static constexpr uint8_t kBit = kMadeSha1;
+    static void init(Ctx &c) { SHA1_Init(&c); }
+    static void update(Ctx &c, const void *p, size_t n) { SHA1_Update(&c, p, n); }
+    static void finish(uint8_t *out, Ctx &c) { SHA1_Final(out, &c); }
+    static void digest(const uint8_t *p, size_t n, uint8_t *out) { SHA1(p, n, out); }
+    static uint32_t (&pads(StateBytes &s))[2][kWords] { return s.sha1_pads; }
+    static void save(const Ctx &c, uint32_t *w) { w[0] = c.h0, w[1] = c.h1, w[2] = c.h2, w[3] = c.h3, w[4] = c.h4; }
+    static void load(Ctx &c, const uint32_t *w) {
+        c = Ctx{};
+        c.h0 = w[0], c.h1 = w[1], c.h2 = w[2], c.h3 = w[3], c.h4 = w[4];
+        c.Nl = kPadBlockBits;
+    }
+};
 
 // The slot's state for its current entry, started afresh when it belongs to
 // another; null when there is no usable index.
@@ -43,84 +145,141 @@ KeyState *state_for(int32_t slot) {
     return s;
 }
 
-// Feeds the 64-byte pad block of the key (XORed with pad) to a fresh context.
-EVP_MD_CTX *pad_state(const EVP_MD *md, const uint8_t *key, size_t key_len, uint8_t pad) {
-    Scratch<kHmacBlock> block;
-    std::memcpy(block.data(), key, key_len);
-    for (int i = 0; i < kHmacBlock; ++i) block.data()[i] ^= pad;
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    if (ctx == nullptr) return nullptr;
-    if (EVP_DigestInit_ex(ctx, md, nullptr) != 1 || EVP_DigestUpdate(ctx, block.data(), kHmacBlock) != 1) {
-        EVP_MD_CTX_free(ctx);
+// The chaining values after the key's block XORed with each pad (the key
+// digested first when longer than the block).
+template <typename D>
+void make_pads(const KeyState &s, StateBytes &b) {
+    const uint8_t *key = entry_value(s.entry);
+    size_t key_len = s.value_len;
+    Scratch<D::kLen> digest;
+    if (key_len > kHmacBlock) {
+        D::digest(key, key_len, digest.data());
+        key = digest.data();
+        key_len = D::kLen;
+    }
+    const uint8_t pad_bytes[2] = {0x36, 0x5c};
+    for (int p = 0; p < 2; ++p) {
+        Scratch<kHmacBlock> block;
+        std::memcpy(block.data(), key, key_len);
+        for (int i = 0; i < kHmacBlock; ++i) block.data()[i] ^= pad_bytes[p];
+        Wiped<typename D::Ctx> c;
+        D::init(c.v);
+        D::update(c.v, block.data(), kHmacBlock);
+        D::save(c.v, D::pads(b)[p]);
+    }
+}
+
+template <typename D>
+void hmac(KeyState &s, StateBytes &b, const uint8_t *data, uint32_t data_len, uint8_t *out) {
+    if ((s.made & D::kBit) == 0) {
+        make_pads<D>(s, b);
+        s.made |= D::kBit;
+    }
+    Wiped<typename D::Ctx> c;
+    Scratch<D::kLen> inner;
+    D::load(c.v, D::pads(b)[0]);
+    if (data != nullptr && data_len != 0) D::update(c.v, data, data_len);
+    D::finish(inner.data(), c.v);
+    D::load(c.v, D::pads(b)[1]);
+    D::update(c.v, inner.data(), D::kLen);
+    D::finish(out, c.v);
+}
+
+// libcrypto's AES-ECB for one key length, described anew so that its cipher
+// data is the library's: with no context size of its own, libcrypto neither
+// allocates nor frees that data, and the key schedule goes wherever the
+// context points. Null when the implementation does not fit that use.
+EVP_CIPHER *schedule_in_caller_memory(const EVP_CIPHER *aes) {
+    if (aes == nullptr) return nullptr;
+    const unsigned long flags = EVP_CIPHER_get_flags(aes);
+    // A schedule larger than the record's room, an implementation that must
+    // run its init without a key or clean up after itself: plain path.
+    if (EVP_CIPHER_impl_ctx_size(aes) <= 0 ||
+        static_cast<size_t>(EVP_CIPHER_impl_ctx_size(aes)) > kAesScheduleBytes ||
+        (flags & (EVP_CIPH_ALWAYS_CALL_INIT | EVP_CIPH_CTRL_INIT | EVP_CIPH_FLAG_CUSTOM_CIPHER)) != 0 ||
+        EVP_CIPHER_meth_get_cleanup(aes) != nullptr || EVP_CIPHER_meth_get_init(aes) == nullptr ||
+        EVP_CIPHER_meth_get_do_cipher(aes) == nullptr)
+        return nullptr;
+    // No object identifier: nothing outside the library can stand in for it.
+    EVP_CIPHER *c = EVP_CIPHER_meth_new(NID_undef, EVP_CIPHER_get_block_size(aes), EVP_CIPHER_get_key_length(aes));
+    if (c == nullptr) return nullptr;
+    if (EVP_CIPHER_meth_set_flags(c, flags) != 1 || EVP_CIPHER_meth_set_init(c, EVP_CIPHER_meth_get_init(aes)) != 1 ||
+        EVP_CIPHER_meth_set_do_cipher(c, EVP_CIPHER_meth_get_do_cipher(aes)) != 1) {
+        EVP_CIPHER_meth_free(c);
         return nullptr;
     }
-    return ctx;
+    return c;
 }
 
-bool make_pad_states(KeyState *s, const EVP_MD *md, int k) {
-    const uint8_t *key = entry_value(s->entry);
-    size_t key_len = s->value_len;
-    // A key longer than the block is replaced by its digest.
-    Scratch<EVP_MAX_MD_SIZE> digest;
-    if (key_len > kHmacBlock) {
-        unsigned int n = 0;
-        if (EVP_Digest(key, key_len, digest.data(), &n, md, nullptr) != 1) return false;
-        key = digest.data();
-        key_len = n;
+// The working context of one key length and direction (the cipher set,
+// padding off, no cipher data between calls) and the implementation's block
+// function, which a call runs directly over whole blocks. Made once for the
+// process.
+struct AesWork {
+    using Blocks = int (*)(EVP_CIPHER_CTX *, unsigned char *, const unsigned char *, size_t);
+    EVP_CIPHER_CTX *ctx[3][2] = {};
+    Blocks run[3] = {};
+    AesWork() {
+        const EVP_CIPHER *aes[3] = {EVP_aes_128_ecb(), EVP_aes_192_ecb(), EVP_aes_256_ecb()};
+        for (int k = 0; k < 3; ++k) {
+            EVP_CIPHER *c = schedule_in_caller_memory(aes[k]);
+            if (c == nullptr) continue;
+            run[k] = EVP_CIPHER_meth_get_do_cipher(c);
+            for (int d = 0; d < 2; ++d) {
+                EVP_CIPHER_CTX *x = EVP_CIPHER_CTX_new();
+                if (x != nullptr && EVP_CipherInit_ex(x, c, nullptr, nullptr, nullptr, d) == 1 &&
+                    EVP_CIPHER_CTX_get_cipher_data(x) == nullptr && EVP_CIPHER_CTX_set_padding(x, 0) == 1) {
+                    ctx[k][d] = x;
+                } else {
+                    EVP_CIPHER_CTX_free(x);
+                }
+            }
+        }
     }
-    s->inner[k] = pad_state(md, key, key_len, 0x36);
-    s->outer[k] = pad_state(md, key, key_len, 0x5c);
-    if (s->inner[k] != nullptr && s->outer[k] != nullptr) return true;
-    EVP_MD_CTX_free(s->inner[k]);
-    EVP_MD_CTX_free(s->outer[k]);
-    s->inner[k] = s->outer[k] = nullptr;
-    return false;
+};
+
+const AesWork &aes_work() {
+    static const AesWork work;
+    return work;
 }
 
-const EVP_CIPHER *aes_ecb(uint32_t key_len) {
-    switch (key_len) {
-        case 16: return ossl::cipher(ossl::Cipher::kAes128Ecb);
-        case 24: return ossl::cipher(ossl::Cipher::kAes192Ecb);
-        case 32: return ossl::cipher(ossl::Cipher::kAes256Ecb);
-        default: return nullptr;
-    }
-}
+int aes_kind(uint32_t key_len) { return key_len == 16 ? 0 : key_len == 24 ? 1 : key_len == 32 ? 2 : -1; }
+
+// Points a working context at a schedule for one scope.
+class Attached {
+  public:
+    Attached(EVP_CIPHER_CTX *ctx, uint8_t *schedule) : ctx_(ctx) { EVP_CIPHER_CTX_set_cipher_data(ctx_, schedule); }
+    ~Attached() { EVP_CIPHER_CTX_set_cipher_data(ctx_, nullptr); }
+    Attached(const Attached &) = delete;
+    Attached &operator=(const Attached &) = delete;
+
+  private:
+    EVP_CIPHER_CTX *ctx_;
+};
 
 }  // namespace
 
 void key_state_clear(KeyState &s) {
-    if (s.entry == nullptr) return;  // no state: no objects either
-    for (int k = 0; k < 2; ++k) {
-        EVP_MD_CTX_free(s.inner[k]);
-        EVP_MD_CTX_free(s.outer[k]);
-        EVP_CIPHER_CTX_free(s.aes[k]);
+    if (s.entry == nullptr) return;  // no state
+    if (s.bytes != 0) {
+        cleanse(&g_states->entry[s.bytes - 1], sizeof(StateBytes));
+        g_states->free[g_states->free_count++] = static_cast<uint16_t>(s.bytes - 1);
     }
     cleanse(&s, sizeof s);
 }
 
 void key_state_forget(KeyState &s) { cleanse(&s, sizeof s); }
 
-bool key_state_hmac(int32_t slot, ossl::Md md_id, const uint8_t *data, uint32_t data_len, uint8_t *out) {
-    const EVP_MD *md = ossl::md(md_id);
-    EVP_MD_CTX *work = work_context();
-    if (md == nullptr || work == nullptr) return false;
+bool key_state_hmac(int32_t slot, ossl::Md md, const uint8_t *data, uint32_t data_len, uint8_t *out) {
+    if (md != ossl::Md::kMd5 && md != ossl::Md::kSha1) return false;
     KeyState *s = state_for(slot);
-    if (s == nullptr || s->value_len == 0) return false;
-    int k = md_slot(md_id);
-    if (s->inner[k] == nullptr && !make_pad_states(s, md, k)) return false;
-
-    Scratch<EVP_MAX_MD_SIZE> inner;
-    unsigned int n = 0;
-    if (EVP_MD_CTX_copy_ex(work, s->inner[k]) != 1) return false;
-    if (data != nullptr && data_len != 0 && EVP_DigestUpdate(work, data, data_len) != 1) return false;
-    if (EVP_DigestFinal_ex(work, inner.data(), &n) != 1) return false;
-    // The outer digest goes to a local first, so a failure leaves out unwritten.
-    Scratch<EVP_MAX_MD_SIZE> result;
-    unsigned int m = 0;
-    if (EVP_MD_CTX_copy_ex(work, s->outer[k]) != 1 || EVP_DigestUpdate(work, inner.data(), n) != 1 ||
-        EVP_DigestFinal_ex(work, result.data(), &m) != 1)
-        return false;
-    std::memcpy(out, result.data(), m);
+    StateBytes *b = s != nullptr && s->value_len != 0 ? bytes_of(*s) : nullptr;
+    if (b == nullptr) return false;
+    if (md == ossl::Md::kMd5) {
+        hmac<Md5>(*s, *b, data, data_len, out);
+    } else {
+        hmac<Sha1>(*s, *b, data, data_len, out);
+    }
     return true;
 }
 
@@ -128,31 +287,33 @@ AesResult key_state_aes_ecb(int32_t slot, bool encrypt, const uint8_t *in, uint8
     if (len % 16 != 0 || len > 0x7FFFFFF0u) return AesResult::kNotDone;
     KeyState *s = state_for(slot);
     if (s == nullptr) return AesResult::kNotDone;
-    EVP_CIPHER_CTX *&ctx = s->aes[encrypt ? 1 : 0];
-    if (ctx == nullptr) {
-        const EVP_CIPHER *cipher = aes_ecb(s->value_len);
-        if (cipher == nullptr) return AesResult::kNotDone;
-        EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
-        if (c == nullptr) return AesResult::kNotDone;
-        if (EVP_CipherInit_ex(c, cipher, nullptr, entry_value(s->entry), nullptr, encrypt ? 1 : 0) != 1 ||
-            EVP_CIPHER_CTX_set_padding(c, 0) != 1) {
-            EVP_CIPHER_CTX_free(c);
+    const int kind = aes_kind(s->value_len);
+    if (kind < 0) return AesResult::kNotDone;
+    const AesWork &work = aes_work();
+    EVP_CIPHER_CTX *ctx = work.ctx[kind][encrypt ? 1 : 0];
+    StateBytes *b = ctx != nullptr ? bytes_of(*s) : nullptr;
+    if (b == nullptr) return AesResult::kNotDone;
+    const int d = encrypt ? 1 : 0;
+    uint8_t *schedule = b->aes[d];
+    if ((s->made & (kMadeAes << d)) == 0) {
+        Attached keyed(ctx, schedule);
+        if (EVP_CipherInit_ex(ctx, nullptr, nullptr, entry_value(s->entry), nullptr, d) != 1) {
+            cleanse(schedule, kAesScheduleBytes);
             return AesResult::kNotDone;
         }
-        ctx = c;
+        s->made |= kMadeAes << d;
     }
     // From here on output may be written, so a failure is final.
     constexpr AesResult kDone = AesResult::kDone, kFailed = AesResult::kCryptoError;
+    if (len == 0) return kDone;
+    Attached attached(ctx, schedule);
     // In place or apart: all blocks at once. Overlapping at an offset: block by
     // block through a scratch block, as a walk over the blocks would.
-    int n = 0;
-    if (len == 0) return kDone;
-    auto update = encrypt ? EVP_EncryptUpdate : EVP_DecryptUpdate;
-    if (in == out || in + len <= out || out + len <= in)
-        return update(ctx, out, &n, in, static_cast<int>(len)) == 1 && n == static_cast<int>(len) ? kDone : kFailed;
+    const AesWork::Blocks run = work.run[kind];
+    if (in == out || in + len <= out || out + len <= in) return run(ctx, out, in, len) == 1 ? kDone : kFailed;
     Scratch<16> block;
     for (uint32_t off = 0; off < len; off += 16) {
-        if (update(ctx, block.data(), &n, in + off, 16) != 1 || n != 16) return kFailed;
+        if (run(ctx, block.data(), in + off, 16) != 1) return kFailed;
         std::memcpy(out + off, block.data(), 16);
     }
     return kDone;

@@ -1,19 +1,23 @@
 // Per-key precomputed crypto state for the keyed operations: the HMAC inner
-// and outer pad states and keyed AES contexts of one stored key, made on the
-// key's first use and kept with its slot in the handle index until the key is
-// removed, replaced, renamed or moved into a new entry. Hidden: never exported.
-// It lives inside the index's block: making it allocates nothing with the
-// platform allocator (only the OpenSSL objects themselves).
+// and outer pad states and the AES key schedules of one stored key, made on
+// the key's first use and kept with its slot in the handle index until the key
+// is removed, replaced, renamed or moved into a new entry. Hidden: never
+// exported.
+//
+// Every byte of it lives in platform memory, none in memory libcrypto
+// allocates: the record in the index's block names an entry of the state
+// block, a second block kept for the life of the process, whose entries stay
+// put when records move with their slots. So the state is kept wherever the
+// platform keeps the keys (a platform that locks its blocks and leaves them
+// out of core dumps protects it too), and making it allocates nothing.
 //
 // Each function computes exactly what the plain path computes, or returns
 // false without writing anything, in which case the caller takes the plain
-// path (no handle index, a state that cannot be allocated or keyed, a case the
-// fast path does not cover). So no result and no status depends on it.
+// path (no handle index, a state that cannot be keyed, a case the fast path
+// does not cover). So no result and no status depends on it.
 #pragma once
 
 #include <cstdint>
-
-#include <openssl/evp.h>
 
 #include "keystore/ks_sw_keystore.h"
 #include "ks_ossl.h"
@@ -21,19 +25,19 @@
 namespace ks {
 
 // All zero: no state. A state belongs to the entry it was made for, with the
-// value length it had; the OpenSSL objects are made on first use.
+// value length it had; its parts are made on first use.
 struct KeyState {
     const ks_sym_key_entry *entry;
     uint32_t value_len;
-    EVP_MD_CTX *inner[2];    // digest state after the inner pad block: [0] MD5, [1] SHA-1
-    EVP_MD_CTX *outer[2];    // digest state after the outer pad block
-    EVP_CIPHER_CTX *aes[2];  // [0] decrypting, [1] encrypting; padding off
+    uint8_t made;    // bits: MD5 pads, SHA-1 pads, decrypting, encrypting AES schedule
+    uint16_t bytes;  // the state block's entry + 1; 0: none yet
 };
 
-// Frees the OpenSSL objects (which wipe their key-dependent memory) and
-// cleanses the record, leaving no state.
+// Cleanses the record and its entry of the state block and gives the entry
+// back, leaving no state.
 void key_state_clear(KeyState &state);
-// Zeroes a record whose objects were handed over to another record.
+// Zeroes a record whose contents (its entry too) were handed over to another
+// record.
 void key_state_forget(KeyState &state);
 
 // HMAC (RFC 2104) with MD5 or SHA-1 keyed by the value of the entry at slot

@@ -142,11 +142,12 @@ struct Keystore {
 };
 
 // Blocks the library holds beyond those it keeps for the life of the
-// process (the slot array, the handle index, the NT work buffer), and the
-// blocks a state accounts for: one per key, cache entry and derived result.
+// process (the slot array, the handle index with its per-key crypto state,
+// the NT work buffer), and the blocks a state accounts for: one per key, cache
+// entry and derived result.
 inline uint64_t library_blocks() {
     uint64_t n = ksh_alloc_live_blocks();
-    for (uint32_t tag : {0x0460009Bu, 0x04600095u, 0x046000A6u}) n -= ksh_alloc_tag_live_blocks(tag);
+    for (uint32_t tag : {0x0460009Bu, 0x04600095u, 0x04600096u, 0x046000A6u}) n -= ksh_alloc_tag_live_blocks(tag);
     return n;
 }
 inline uint64_t accounted(const Keystore &s) {
