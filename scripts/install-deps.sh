@@ -7,7 +7,7 @@ set -euo pipefail
 # What the build and the tests need; scripts that need more (the API
 # reference, the Debian packages) name it as arguments.
 packages=(g++ cmake ninja-build pkgconf python3 libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libbz2-dev libreadline-dev groff-base clang libclang-rt-14-dev binutils file "$@")
+          libbz2-dev libreadline-dev groff-base clang libclang-rt-14-dev binutils file gdb "$@")
 
 missing=()
 for p in "${packages[@]}"; do
