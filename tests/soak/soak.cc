@@ -41,8 +41,9 @@ constexpr uint32_t kAidLen = 7;
 constexpr uint32_t kFuture = 0x7FFF0000, kPast = 1;  // PAC lifetimes
 constexpr long kRssSlack = 1 << 20;
 // Blocks the library keeps for the life of the process once used: the key
-// table's slot array, its handle index and the NT password hash work buffer.
-constexpr uint64_t kKeptBlocks = 3;
+// table's slot array, its handle index with the per-key crypto state block,
+// and the NT password hash work buffer.
+constexpr uint64_t kKeptBlocks = 4;
 
 std::string secret(uint32_t n, int cls) {
     char b[8];
