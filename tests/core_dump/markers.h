@@ -1,6 +1,7 @@
-// The marker secrets of the core-dump test: printable bytes drawn from a
+// The marker secrets of the core-dump test: letters and digits drawn from a
 // seed, so that the child that stores them and the test that searches its core
-// make the same ones while no copy sits in either program's files.
+// make the same ones while no copy sits in either program's files, and so that
+// they can be given to kstool as words.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +25,8 @@ constexpr Marker kMarkers[] = {
 };
 constexpr size_t kMarkerCount = sizeof kMarkers / sizeof kMarkers[0];
 
-// Marker i for this seed (splitmix64 over the seed and i, mapped onto '!'..'~').
+// Marker i for this seed (splitmix64 over the seed and i, mapped onto letters
+// and digits).
 inline void marker_bytes(uint64_t seed, size_t i, uint8_t *out) {
     uint64_t x = seed ^ (0x9E3779B97F4A7C15ull * (i + 1));
     for (size_t k = 0; k < kMarkers[i].len; ++k) {
@@ -33,7 +35,8 @@ inline void marker_bytes(uint64_t seed, size_t i, uint8_t *out) {
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
         z ^= z >> 31;
-        out[k] = static_cast<uint8_t>('!' + z % 94);
+        static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+        out[k] = static_cast<uint8_t>(kAlphabet[z % 62]);
     }
 }
 

@@ -1,9 +1,11 @@
 // A core of a process that keeps secrets in the keystore holds none of them.
-// A child (tests/core_dump/marker_probe.cc) stores marker secrets of every
-// kind, uses each with every keyed operation and waits; gdb's gcore takes a
-// core of it, and no marker may appear there as bytes, as hex text or, for
-// passwords, as UTF-16LE. The same run with protection off must show every
-// stored marker, so a search that finds nothing is known to be looking.
+// Marker secrets of every kind are stored and used with every keyed
+// operation, by a plain program (tests/core_dump/marker_probe.cc) and by
+// kstool fed through a pipe and given a secret as an argument; gdb's gcore
+// takes a core of each while it waits, and no marker may appear there as
+// bytes, as hex text or, for passwords, as UTF-16LE. The same runs with
+// protection off must show every stored marker, so a search that finds
+// nothing is known to be looking.
 //
 // Not under AddressSanitizer: a sanitized process reserves terabytes of
 // address space for its shadow and its allocator, which gcore writes out.
@@ -12,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -27,27 +30,35 @@ using kscore::kMarkers;
 
 constexpr uint64_t kSeed = 0x5EC12E7C0DEull;
 
-// The forms a copy of the marker could take in memory.
-std::vector<std::pair<const char *, std::string>> forms(const kscore::Marker &m, const std::string &v) {
-    std::string lower, upper, utf16;
-    for (unsigned char c : v) {
-        char b[3];
-        std::snprintf(b, sizeof b, "%02x", c);
-        lower += b;
-        std::snprintf(b, sizeof b, "%02X", c);
-        upper += b;
-        utf16 += static_cast<char>(c);
-        utf16 += '\0';
-    }
-    std::vector<std::pair<const char *, std::string>> f = {{"bytes", v}, {"hex", lower}, {"HEX", upper}};
-    if (m.password) f.emplace_back("UTF-16LE", utf16);
-    return f;
+std::string marker(size_t i) {
+    uint8_t bytes[64];
+    kscore::marker_bytes(kSeed, i, bytes);
+    return std::string(reinterpret_cast<const char *>(bytes), kMarkers[i].len);
 }
 
-// Runs the probe with KSH_PROTECT set to `protect` (null: left unset) and
-// takes a core of it once it is ready. False with the reason when the machine
-// cannot take one.
-bool core_of_probe(const char *protect, std::string &core, std::string &why) {
+std::string hex(const std::string &v, const char *format) {
+    std::string h;
+    for (unsigned char c : v) {
+        char b[3];
+        std::snprintf(b, sizeof b, format, c);
+        h += b;
+    }
+    return h;
+}
+
+// A program run to the point where it waits with its secrets stored.
+struct Session {
+    const char *what;
+    std::vector<std::string> argv;
+    std::string input;   // written to standard input at the start
+    std::string ready;   // it waits once its output ends with this
+    std::string finish;  // written after the core, before standard input closes
+    bool all_stored;     // every stored marker (else only the first)
+};
+
+// Takes a core of the session's program with KSH_PROTECT set to `protect`
+// (null: unset). False with the reason when the machine cannot take one.
+bool core_of(const Session &s, const char *protect, std::string &core, std::string &why) {
 #if defined(__SANITIZE_ADDRESS__)
     why = "a core of a process under AddressSanitizer holds its terabytes of reserved address space";
     return false;
@@ -61,8 +72,6 @@ bool core_of_probe(const char *protect, std::string &core, std::string &why) {
         why = "no pipes";
         return false;
     }
-    char seed[32];
-    std::snprintf(seed, sizeof seed, "%llx", static_cast<unsigned long long>(kSeed));
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(to_child[0], STDIN_FILENO);
@@ -71,66 +80,120 @@ bool core_of_probe(const char *protect, std::string &core, std::string &why) {
         close(from_child[0]);
         if (protect != nullptr) setenv("KSH_PROTECT", protect, 1);
         else unsetenv("KSH_PROTECT");
-        execl(KS_CORE_PROBE, KS_CORE_PROBE, seed, static_cast<char *>(nullptr));
+        std::vector<char *> argv;
+        for (const std::string &a : s.argv) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(to_child[0]);
     close(from_child[1]);
+    EXPECT_EQ(write(to_child[1], s.input.data(), s.input.size()), static_cast<ssize_t>(s.input.size()));
     std::string said;
-    char buf[64];
+    char buf[4096];
     ssize_t n;
-    while (said.find('\n') == std::string::npos && (n = read(from_child[0], buf, sizeof buf)) > 0) said.append(buf, n);
-    EXPECT_EQ(said, "ready\n") << "the probe failed before it was ready";
+    while (!said.ends_with(s.ready) && (n = read(from_child[0], buf, sizeof buf)) > 0) said.append(buf, n);
+    const bool waiting = said.ends_with(s.ready);
+    EXPECT_TRUE(waiting) << s.what << " ended before it was ready, after:\n" << said;
 
     char dir[] = "/tmp/ks_core_XXXXXX";
-    bool taken = said == "ready\n" && mkdtemp(dir) != nullptr;
-    const std::string path = std::string(dir) + "/core." + std::to_string(pid);
+    bool taken = waiting && mkdtemp(dir) != nullptr;
     if (taken) {
-        // A core larger than 1 GiB is not this probe's: gcore stops instead.
-        const std::string cmd = "ulimit -f 1048576; gcore -o " + std::string(dir) + "/core " + std::to_string(pid) +
-                                " >/dev/null 2>&1";
+        // A core larger than 1 GiB is not one of these programs': gcore stops.
+        const std::string cmd =
+            "ulimit -f 1048576; gcore -o " + std::string(dir) + "/core " + std::to_string(pid) + " >/dev/null 2>&1";
         taken = std::system(cmd.c_str()) == 0;
+        const std::string path = std::string(dir) + "/core." + std::to_string(pid);
         std::ifstream in(path, std::ios::binary);
         core.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         taken = taken && !core.empty();
         std::remove(path.c_str());
         rmdir(dir);
     }
-    close(to_child[1]);  // the probe ends
+    EXPECT_EQ(write(to_child[1], s.finish.data(), s.finish.size()), static_cast<ssize_t>(s.finish.size()));
+    close(to_child[1]);
+    while (read(from_child[0], buf, sizeof buf) > 0) {
+    }
     close(from_child[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "probe status " << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << s.what << " status " << status;
     if (!taken) why = "gcore could not take a core of a child process (ptrace not permitted?)";
     return taken;
 }
 
 // "name (form)" of every marker form found in the core.
-std::vector<std::string> markers_in(const std::string &core, bool stored_only) {
+std::vector<std::string> markers_in(const std::string &core) {
     std::vector<std::string> found;
-    uint8_t bytes[64];
     for (size_t i = 0; i < kscore::kMarkerCount; ++i) {
-        if (stored_only && !kMarkers[i].stored) continue;
-        kscore::marker_bytes(kSeed, i, bytes);
-        const std::string v(reinterpret_cast<const char *>(bytes), kMarkers[i].len);
-        for (const auto &[form, text] : forms(kMarkers[i], v))
-            if (core.find(text) != std::string::npos) found.push_back(std::string(kMarkers[i].name) + " (" + form + ")");
+        const std::string v = marker(i);
+        std::string utf16;
+        for (char c : v) utf16 += std::string{c, '\0'};
+        const std::pair<const char *, std::string> forms[] = {
+            {"bytes", v}, {"hex", hex(v, "%02x")}, {"HEX", hex(v, "%02X")}, {"UTF-16LE", kMarkers[i].password ? utf16 : ""}};
+        for (const auto &[form, text] : forms)
+            if (!text.empty() && core.find(text) != std::string::npos)
+                found.push_back(std::string(kMarkers[i].name) + " (" + form + ")");
     }
     return found;
 }
 
-TEST(CoreDump, HoldsNoSecretWhileProtectionIsOnAndEveryStoredOneWithout) {
-    std::string core, why;
-    if (!core_of_probe(nullptr, core, why)) GTEST_SKIP() << why;
-    EXPECT_EQ(markers_in(core, false), std::vector<std::string>{}) << "found in the core of a protected process";
+// kstool fed through a pipe: stores every marker (some as text, some as
+// hex), runs every keyed command with each, and ends with a known answer.
+std::string kstool_commands() {
+    auto m = [](size_t i) { return marker(i); };
+    auto h = [](size_t i) { return "hex:" + hex(marker(i), "%02X"); };
+    const std::string block = "hex:000102030405060708090A0B0C0D0E0F", c16 = "hex:00112233445566778899AABBCCDDEEFF",
+                      nt = "hex:000102030405060708090A0B0C0D0E0F1011121314151617";
+    std::string s = "secret store secret " + m(0) + "\nsecret store aes " + h(1) + "\nsecret store aes128 " + m(2) +
+                    "\nsecret store 3des " + h(3) + "\nsecret store des " + m(4) + "\npac store pac " + h(5) +
+                    " --iid dev-1 --lifetime +1h\nsecret store pw " + m(6) + "\nsecret store pw2 " + h(7) +
+                    "\nmschap new-password-block pw " + m(8) + "\n";
+    s += "hmac md5 secret data\nhmac sha1 secret data\nhash md5 secret a b\nhash sha1 secret - b\n";
+    for (const char *k : {"aes", "aes128"})
+        s += std::string("aes encrypt ") + k + " " + block + "\naes decrypt " + k + " " + block + "\naes-cbc encrypt " +
+             k + " " + c16 + " " + block + "\naes-cbc decrypt " + k + " " + c16 + " " + block + "\n";
+    s += "des encrypt des hex:0001020304050607\ndes decrypt des hex:0001020304050607\n";
+    s += "3des encrypt 3des hex:0001020304050607\n3des decrypt 3des hex:0001020304050607\n";
+    s += "mschap nt-response pw " + c16 + " " + c16 + " user\nmschap auth-response pw " + nt + " " + c16 + " " + c16 +
+         " user\nmschap old-hash-block pw pw2\nmppe master-key pw2 " + nt + "\n";
+    s += "pac tprf pac label hex:0011 40\npac tprf pac label hex:0011 40\npac shared-key pac dev-1 ZAV-MACK\n"
+         "pac shared-key pac dev-1 ZAV-KEK\npac opaque pac\npac info pac\nsecret exists des\n";
+    return s;
+}
 
-    // Control: the same run in ordinary memory.
-    if (!core_of_probe("off", core, why)) GTEST_SKIP() << why;
-    const std::vector<std::string> found = markers_in(core, true);
-    for (const kscore::Marker &m : kMarkers) {
-        if (!m.stored) continue;
-        const std::string raw = std::string(m.name) + " (bytes)";
-        EXPECT_NE(std::find(found.begin(), found.end(), raw), found.end()) << raw << " not found without protection";
+TEST(CoreDump, HoldsNoSecretWhileProtectedAndEveryStoredOneWithout) {
+    char seed[32];
+    std::snprintf(seed, sizeof seed, "%llx", static_cast<unsigned long long>(kSeed));
+    const Session sessions[] = {
+        {"the probe", {KS_CORE_PROBE, seed}, "", "ready\n", "", true},
+#if defined(KS_KSTOOL)
+        {"kstool fed through a pipe", {KS_KSTOOL}, kstool_commands(), "exists: yes\n", "", true},
+        // A secret given as an argument; the last command then waits for a
+        // value on standard input.
+        {"kstool with arguments",
+         {KS_KSTOOL, "secret", "store", "secret", marker(0), ";", "hmac", "sha1", "secret", "data", ";", "secret",
+          "exists", "secret", ";", "secret", "store", "wait", "-"},
+         "",
+         "exists: yes\n",
+         "x\n",
+         false},
+#endif
+    };
+    for (const Session &s : sessions) {
+        SCOPED_TRACE(s.what);
+        std::string core, why;
+        if (!core_of(s, nullptr, core, why)) GTEST_SKIP() << why;
+        EXPECT_EQ(markers_in(core), std::vector<std::string>{}) << "found in the core of a protected process";
+
+        // Control: the same run in ordinary memory shows what was stored.
+        if (!core_of(s, "off", core, why)) GTEST_SKIP() << why;
+        const std::vector<std::string> found = markers_in(core);
+        for (size_t i = 0; i < (s.all_stored ? kscore::kMarkerCount : 1); ++i) {
+            if (!kMarkers[i].stored) continue;
+            const std::string raw = std::string(kMarkers[i].name) + " (bytes)";
+            EXPECT_NE(std::find(found.begin(), found.end(), raw), found.end()) << raw << " not found unprotected";
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "keystore/platform/ks_platform.h"
 #include "kstool.h"
 
 #if defined(KSTOOL_HAVE_READLINE)
@@ -20,28 +21,41 @@
 
 namespace kstool {
 
-LineReader::LineReader(int fd) : fd_(fd) {}
+namespace {
+// Owner tag of kstool's input buffers (outside the library's range).
+constexpr uint32_t kTagInputBuffer = 0x4B535449;
+}  // namespace
+
+LineReader::LineReader(int fd)
+    : fd_(fd), buf_(static_cast<char *>(tagged_calloc(kTagInputBuffer, 1, kSize))), spare_() {
+    if (buf_ == nullptr) buf_ = spare_;
+}
 
 LineReader::~LineReader() {
+    explicit_bzero(buf_, kSize);
+    if (buf_ != spare_) tagged_free(buf_);
     if (fd_ > STDERR_FILENO) close(fd_);
 }
 
 bool LineReader::next(std::string &line) {
-    line.clear();
+    wipe(line);
     // A terminal hands over one line per read; a pipe or a file may hold
     // the next commands already, which stay in the buffer for the next call.
+    // What has been taken is wiped from the buffer.
     for (;;) {
         for (size_t i = start_; i < end_; ++i) {
             if (buf_[i] != '\n') continue;
             line.append(buf_ + start_, i - start_);
+            explicit_bzero(buf_ + start_, i + 1 - start_);
             start_ = i + 1;
             if (!line.empty() && line.back() == '\r') line.pop_back();
             return true;
         }
         line.append(buf_ + start_, end_ - start_);
+        explicit_bzero(buf_ + start_, end_ - start_);
         start_ = end_ = 0;
         if (eof_) break;
-        ssize_t n = read(fd_, buf_, sizeof buf_);
+        ssize_t n = read(fd_, buf_, kSize);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) eof_ = true;
         else end_ = static_cast<size_t>(n);
@@ -63,13 +77,25 @@ bool read_interactive_line(std::string &line) {
     char *l = readline("kstool> ");
     if (l == nullptr) return false;
     line = l;
-    if (l[0] != '\0') add_history(l);
+    // The editor's copies: the line it returned and its own line buffer.
+    // A secret typed here also passes through the editor's undo records,
+    // which kstool cannot reach: give secrets as "-" at a terminal.
+    explicit_bzero(l, std::strlen(l));
     std::free(l);
+    if (rl_line_buffer != nullptr) explicit_bzero(rl_line_buffer, std::strlen(rl_line_buffer));
     return true;
 #else
     std::printf("kstool> ");
     std::fflush(stdout);
     return stdin_lines().next(line);
+#endif
+}
+
+void remember_line(const std::string &line) {
+#if defined(KSTOOL_HAVE_READLINE)
+    if (!line.empty()) add_history(line.c_str());
+#else
+    (void)line;
 #endif
 }
 

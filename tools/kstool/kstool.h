@@ -67,11 +67,15 @@ public:
     int fd() const { return fd_; }
 
 private:
+    static constexpr size_t kSize = 4096;
     int fd_;
-    char buf_[4096];
+    // Protected memory when the platform has it, else spare_; bytes are wiped
+    // as their lines are taken.
+    char *buf_;
     size_t start_ = 0;
     size_t end_ = 0;
     bool eof_ = false;
+    char spare_[kSize];
 };
 
 // Standard input, shared by the command reader and "-" values.
@@ -83,6 +87,19 @@ bool read_interactive_line(std::string &line);
 // A value given as "-": the next line of standard input, not echoed on a
 // terminal.
 bool read_secret_line(std::string &line);
+// Keeps a command line for recall at the terminal (with line editing).
+void remember_line(const std::string &line);
+
+// ---- Hygiene (hygiene.cc) -------------------------------------------------------
+//
+// Every heap block kstool frees is wiped first (kstool replaces operator new
+// and delete).
+
+// Wipes a string's whole buffer and empties it.
+void wipe(std::string &s);
+// Wipes the stack below the caller's frame, where the frames of a finished
+// command held their locals.
+void wipe_stack_below();
 
 // ---- Values (values.cc) ---------------------------------------------------------
 //

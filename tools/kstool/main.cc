@@ -153,6 +153,22 @@ std::string echo_line(const Command *c, size_t nwords, const std::vector<std::st
     return s;
 }
 
+// Whether any command of a line has an argument echo_line masks.
+bool holds_secret(const std::vector<std::string> &words) {
+    std::vector<std::string> cur;
+    for (size_t i = 0; i <= words.size(); ++i) {
+        if (i < words.size() && words[i] != ";") {
+            cur.push_back(words[i]);
+            continue;
+        }
+        size_t nwords = 0;
+        const Command *c = find_command(cur, nwords);
+        if (c != nullptr && echo_line(c, nwords, cur) != echo_line(nullptr, 0, cur)) return true;
+        cur.clear();
+    }
+    return false;
+}
+
 enum class LineResult { kOk, kFailed, kUsage, kQuit };
 
 LineResult run_words(const std::vector<std::string> &words, bool echo) {
@@ -221,17 +237,21 @@ bool split_line(const std::string &line, std::vector<std::string> &words) {
     return true;
 }
 
-// Commands separated by ";" words: each one is run in turn.
-LineResult run_sequence(const std::vector<std::string> &words, bool echo, bool keep_going) {
+// Commands separated by ";" words: each one is run in turn. Each command's
+// words are taken out of `words` and wiped once it has run.
+LineResult run_sequence(std::vector<std::string> &words, bool echo, bool keep_going) {
     std::vector<std::string> cur;
     LineResult worst = LineResult::kOk;
     for (size_t i = 0; i <= words.size(); ++i) {
         if (i < words.size() && words[i] != ";") {
-            cur.push_back(words[i]);
+            cur.push_back(std::move(words[i]));
+            wipe(words[i]);
             continue;
         }
         LineResult r = run_words(cur, echo);
+        for (std::string &w : cur) wipe(w);
         cur.clear();
+        wipe_stack_below();
         if (r == LineResult::kQuit) return r;
         if (r == LineResult::kOk) continue;
         if (worst != LineResult::kUsage) worst = r;
@@ -270,6 +290,7 @@ int run_lines(LineReader &in, bool echo, bool keep_going) {
         LineResult r = LineResult::kUsage;
         if (split_line(line, words)) r = run_sequence(words, echo, keep_going);
         else usage_error("line " + std::to_string(lineno) + ": unclosed quote");
+        wipe(line);
         if (r == LineResult::kQuit) break;
         if (r != LineResult::kOk && worst != LineResult::kUsage) worst = r;
         if (r != LineResult::kOk && !keep_going) break;
@@ -285,7 +306,11 @@ int run_terminal() {
     std::string line;
     while (read_interactive_line(line)) {
         std::vector<std::string> words;
-        if (!split_line(line, words)) {
+        const bool split = split_line(line, words);
+        // Lines with a secret (or a "-" standing for one) are not kept for recall.
+        if (split && !holds_secret(words)) remember_line(line);
+        wipe(line);
+        if (!split) {
             usage_error("unclosed quote");
             continue;
         }
@@ -354,7 +379,10 @@ int main(int argc, char **argv) {
         return run_lines(in, true, keep_going);
     }
     if (i < argc) {
+        // The arguments are copied, then wiped where the process received
+        // them (they also show in /proc/PID/cmdline until then).
         std::vector<std::string> words(argv + i, argv + argc);
+        for (int k = i; k < argc; ++k) explicit_bzero(argv[k], std::strlen(argv[k]));
         LineResult r = run_sequence(words, false, keep_going);
         return r == LineResult::kQuit ? 0 : exit_code_of(r);
     }
