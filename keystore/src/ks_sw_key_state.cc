@@ -9,7 +9,7 @@
 // - AES-ECB: libcrypto's AES-ECB through a cipher description whose cipher
 //   data the library keeps: libcrypto writes the key schedules into the entry
 //   and never allocates or frees them. A call points a process-wide working
-//   context at the schedule for the length of the call.
+//   context at the schedule and runs libcrypto's block function through it.
 //
 // The state block has an entry for every slot (a record holds at most one);
 // it is allocated at load and kept for the life of the process, like the
@@ -212,12 +212,14 @@ EVP_CIPHER *schedule_in_caller_memory(const EVP_CIPHER *aes) {
 }
 
 // The working context of one key length and direction (the cipher set,
-// padding off, no cipher data between calls) and the implementation's block
-// function, which a call runs directly over whole blocks. Made once for the
-// process.
+// padding off) and the implementation's block function, which a call runs
+// directly over whole blocks. Made once for the process, never freed: a
+// context keeps pointing at the schedule it was last used with, so that
+// libcrypto never frees one, and is pointed at another only when needed.
 struct AesWork {
     using Blocks = int (*)(EVP_CIPHER_CTX *, unsigned char *, const unsigned char *, size_t);
     EVP_CIPHER_CTX *ctx[3][2] = {};
+    uint8_t *schedule[3][2] = {};  // what each context points at
     Blocks run[3] = {};
     AesWork() {
         const EVP_CIPHER *aes[3] = {EVP_aes_128_ecb(), EVP_aes_192_ecb(), EVP_aes_256_ecb()};
@@ -236,26 +238,22 @@ struct AesWork {
             }
         }
     }
+    // The context of kind k and direction d, pointed at this schedule.
+    EVP_CIPHER_CTX *on(int k, int d, uint8_t *data) {
+        if (schedule[k][d] != data) {
+            EVP_CIPHER_CTX_set_cipher_data(ctx[k][d], data);
+            schedule[k][d] = data;
+        }
+        return ctx[k][d];
+    }
 };
 
-const AesWork &aes_work() {
-    static const AesWork work;
+AesWork &aes_work() {
+    static AesWork work;
     return work;
 }
 
 int aes_kind(uint32_t key_len) { return key_len == 16 ? 0 : key_len == 24 ? 1 : key_len == 32 ? 2 : -1; }
-
-// Points a working context at a schedule for one scope.
-class Attached {
-  public:
-    Attached(EVP_CIPHER_CTX *ctx, uint8_t *schedule) : ctx_(ctx) { EVP_CIPHER_CTX_set_cipher_data(ctx_, schedule); }
-    ~Attached() { EVP_CIPHER_CTX_set_cipher_data(ctx_, nullptr); }
-    Attached(const Attached &) = delete;
-    Attached &operator=(const Attached &) = delete;
-
-  private:
-    EVP_CIPHER_CTX *ctx_;
-};
 
 }  // namespace
 
@@ -289,16 +287,14 @@ AesResult key_state_aes_ecb(int32_t slot, bool encrypt, const uint8_t *in, uint8
     if (s == nullptr) return AesResult::kNotDone;
     const int kind = aes_kind(s->value_len);
     if (kind < 0) return AesResult::kNotDone;
-    const AesWork &work = aes_work();
-    EVP_CIPHER_CTX *ctx = work.ctx[kind][encrypt ? 1 : 0];
-    StateBytes *b = ctx != nullptr ? bytes_of(*s) : nullptr;
-    if (b == nullptr) return AesResult::kNotDone;
+    AesWork &work = aes_work();
     const int d = encrypt ? 1 : 0;
-    uint8_t *schedule = b->aes[d];
+    StateBytes *b = work.ctx[kind][d] != nullptr ? bytes_of(*s) : nullptr;
+    if (b == nullptr) return AesResult::kNotDone;
+    EVP_CIPHER_CTX *ctx = work.on(kind, d, b->aes[d]);
     if ((s->made & (kMadeAes << d)) == 0) {
-        Attached keyed(ctx, schedule);
         if (EVP_CipherInit_ex(ctx, nullptr, nullptr, entry_value(s->entry), nullptr, d) != 1) {
-            cleanse(schedule, kAesScheduleBytes);
+            cleanse(b->aes[d], kAesScheduleBytes);
             return AesResult::kNotDone;
         }
         s->made |= kMadeAes << d;
@@ -306,7 +302,6 @@ AesResult key_state_aes_ecb(int32_t slot, bool encrypt, const uint8_t *in, uint8
     // From here on output may be written, so a failure is final.
     constexpr AesResult kDone = AesResult::kDone, kFailed = AesResult::kCryptoError;
     if (len == 0) return kDone;
-    Attached attached(ctx, schedule);
     // In place or apart: all blocks at once. Overlapping at an offset: block by
     // block through a scratch block, as a walk over the blocks would.
     const AesWork::Blocks run = work.run[kind];
