@@ -220,8 +220,7 @@ BlockHeader *new_block(size_t n) {
         Shortfall why = Shortfall::kNone;
         b = protected_bytes(n, why);
         if (b != nullptr) {
-            std::memset(b, 0, n);
-            magic = kMagicProtected;
+            magic = kMagicProtected;  // zeroed by the region
         } else if (prot.mode == KSH_PROTECT_REQUIRE) {
             ++prot.refused;
             tell(false, why);

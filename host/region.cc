@@ -3,11 +3,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KSH_ASAN 1
@@ -85,6 +87,7 @@ Region::Made Region::make(size_t bytes) {
     base_ = base;
     size_ = size;
     used_ = 0;
+    fresh_ = base_ + kMinChunk;  // the first chunk's header and links
     for (auto &f : free_) f = nullptr;
     auto *c = reinterpret_cast<Chunk *>(base_);
     c->prev_size = 0;
@@ -125,7 +128,8 @@ KSH_NO_ASAN void *Region::alloc(size_t n) {
     for (int j = k + 1; c == nullptr && j < kClasses; ++j) c = free_[j];
     if (c == nullptr) return nullptr;
     unlink_free(c);
-    if (c->size - need >= kMinChunk) {
+    const bool split = c->size - need >= kMinChunk;
+    if (split) {
         auto *rest = reinterpret_cast<Chunk *>(reinterpret_cast<uint8_t *>(c) + need);
         rest->prev_size = need;
         rest->size = c->size - need;
@@ -134,9 +138,17 @@ KSH_NO_ASAN void *Region::alloc(size_t n) {
         c->size = need;
     }
     used_ += c->size;
+    uint8_t *const chunk = reinterpret_cast<uint8_t *>(c);
+    // The chunk may now be written to its end (its bytes, its links once
+    // freed), and the rest split off it has its header and links.
+    uint8_t *const written = chunk + c->size + (split ? kMinChunk : 0);
     c->size |= kInUse;
-    uint8_t *block = reinterpret_cast<uint8_t *>(c) + kHeader;
+    uint8_t *block = chunk + kHeader;
     KSH_UNPOISON(block, n);
+    // Bytes from fresh_ on were never written and are still zero: only
+    // those below it are cleared, so untouched pages stay untouched.
+    if (block < fresh_) std::memset(block, 0, std::min(n, static_cast<size_t>(fresh_ - block)));
+    fresh_ = std::max({fresh_, block + n, written});
     return block;
 }
 

@@ -29,8 +29,8 @@ class Region {
     // them and advises them out of core dumps. On any failure nothing stays
     // mapped.
     Made make(size_t bytes);
-    // A block of n bytes, 16-byte aligned, contents unspecified; null when no
-    // free chunk is large enough.
+    // A block of n bytes, 16-byte aligned and zeroed; null when no free chunk
+    // is large enough.
     void *alloc(size_t n);
     // Returns a block from alloc. A pointer that is not a block in use stops
     // the process.
@@ -53,6 +53,7 @@ class Region {
     uint8_t *base_ = nullptr;  // the usable bytes, between the guard pages
     size_t size_ = 0;
     size_t used_ = 0;
+    uint8_t *fresh_ = nullptr;  // every byte from here to the end is still zero
     Chunk *free_[kClasses] = {};
 };
 
