@@ -16,8 +16,9 @@
 // index (owner tag 0x04600096, beside the index's). If that allocation failed,
 // every operation takes its plain path. Entries stay put when records move
 // with their slots. A record and its entry are cleansed when dropped, and
-// stack copies when their scope ends. A state is used only while its slot still holds the same entry with
-// the same value length; otherwise it is dropped and made again.
+// stack copies when their scope ends. A state is used only while its slot
+// still holds the same entry with the same value length; otherwise it is
+// dropped and made again.
 #include "ks_sw_key_state.h"
 
 #include <cstring>

@@ -130,7 +130,10 @@ std::vector<std::string> markers_in(const std::string &core) {
         std::string utf16;
         for (char c : v) utf16 += std::string{c, '\0'};
         const std::pair<const char *, std::string> forms[] = {
-            {"bytes", v}, {"hex", hex(v, "%02x")}, {"HEX", hex(v, "%02X")}, {"UTF-16LE", kMarkers[i].password ? utf16 : ""}};
+            {"bytes", v},
+            {"hex", hex(v, "%02x")},
+            {"HEX", hex(v, "%02X")},
+            {"UTF-16LE", kMarkers[i].password ? utf16 : ""}};
         for (const auto &[form, text] : forms)
             if (!text.empty() && core.find(text) != std::string::npos)
                 found.push_back(std::string(kMarkers[i].name) + " (" + form + ")");
