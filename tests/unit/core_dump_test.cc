@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -141,27 +142,18 @@ std::vector<std::string> markers_in(const std::string &core) {
     return found;
 }
 
-// kstool fed through a pipe: stores every marker (some as text, some as
-// hex), runs every keyed command with each, and ends with a known answer.
+// The commands kstool is fed through a pipe (core_dump/kstool_session.ks),
+// with the markers put in.
 std::string kstool_commands() {
-    auto m = [](size_t i) { return marker(i); };
-    auto h = [](size_t i) { return "hex:" + hex(marker(i), "%02X"); };
-    const std::string block = "hex:000102030405060708090A0B0C0D0E0F", c16 = "hex:00112233445566778899AABBCCDDEEFF",
-                      nt = "hex:000102030405060708090A0B0C0D0E0F1011121314151617";
-    std::string s = "secret store secret " + m(0) + "\nsecret store aes " + h(1) + "\nsecret store aes128 " + m(2) +
-                    "\nsecret store 3des " + h(3) + "\nsecret store des " + m(4) + "\npac store pac " + h(5) +
-                    " --iid dev-1 --lifetime +1h\nsecret store pw " + m(6) + "\nsecret store pw2 " + h(7) +
-                    "\nmschap new-password-block pw " + m(8) + "\n";
-    s += "hmac md5 secret data\nhmac sha1 secret data\nhash md5 secret a b\nhash sha1 secret - b\n";
-    for (const char *k : {"aes", "aes128"})
-        s += std::string("aes encrypt ") + k + " " + block + "\naes decrypt " + k + " " + block + "\naes-cbc encrypt " +
-             k + " " + c16 + " " + block + "\naes-cbc decrypt " + k + " " + c16 + " " + block + "\n";
-    s += "des encrypt des hex:0001020304050607\ndes decrypt des hex:0001020304050607\n";
-    s += "3des encrypt 3des hex:0001020304050607\n3des decrypt 3des hex:0001020304050607\n";
-    s += "mschap nt-response pw " + c16 + " " + c16 + " user\nmschap auth-response pw " + nt + " " + c16 + " " + c16 +
-         " user\nmschap old-hash-block pw pw2\nmppe master-key pw2 " + nt + "\n";
-    s += "pac tprf pac label hex:0011 40\npac tprf pac label hex:0011 40\npac shared-key pac dev-1 ZAV-MACK\n"
-         "pac shared-key pac dev-1 ZAV-KEK\npac opaque pac\npac info pac\nsecret exists des\n";
+    std::ifstream in(KS_TEST_DATA_DIR "/core_dump/kstool_session.ks");
+    if (!in) throw std::runtime_error("no core_dump/kstool_session.ks");  // kstool would wait for input forever
+    std::string s{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    for (size_t at; (at = s.find('{')) != std::string::npos;) {
+        const size_t end = s.find('}', at);
+        const bool as_hex = s.compare(at + 1, 4, "hex ") == 0;
+        const std::string v = marker(std::stoul(s.substr(at + (as_hex ? 5 : 1))));
+        s.replace(at, end + 1 - at, as_hex ? "hex:" + hex(v, "%02X") : v);
+    }
     return s;
 }
 
