@@ -104,7 +104,6 @@ struct Md5 {
     static void init(Ctx &c) { MD5_Init(&c); }
     static void update(Ctx &c, const void *p, size_t n) { MD5_Update(&c, p, n); }
     static void finish(uint8_t *out, Ctx &c) { MD5_Final(out, &c); }
-    static void digest(const uint8_t *p, size_t n, uint8_t *out) { MD5(p, n, out); }
     static uint32_t (&pads(StateBytes &s))[2][kWords] { return s.md5_pads; }
     static void save(const Ctx &c, uint32_t *w) { w[0] = c.A, w[1] = c.B, w[2] = c.C, w[3] = c.D; }
     static void load(Ctx &c, const uint32_t *w) {
@@ -122,7 +121,6 @@ struct Sha1 {
     static void init(Ctx &c) { SHA1_Init(&c); }
     static void update(Ctx &c, const void *p, size_t n) { SHA1_Update(&c, p, n); }
     static void finish(uint8_t *out, Ctx &c) { SHA1_Final(out, &c); }
-    static void digest(const uint8_t *p, size_t n, uint8_t *out) { SHA1(p, n, out); }
     static uint32_t (&pads(StateBytes &s))[2][kWords] { return s.sha1_pads; }
     static void save(const Ctx &c, uint32_t *w) { w[0] = c.h0, w[1] = c.h1, w[2] = c.h2, w[3] = c.h3, w[4] = c.h4; }
     static void load(Ctx &c, const uint32_t *w) {
@@ -147,14 +145,19 @@ KeyState *state_for(int32_t slot) {
 }
 
 // The chaining values after the key's block XORed with each pad (the key
-// digested first when longer than the block).
+// digested first when longer than the block, over a context on the stack:
+// libcrypto's one-shot digest functions allocate a context, and a failed
+// allocation there would leave wrong pads kept as made).
 template <typename D>
 void make_pads(const KeyState &s, StateBytes &b) {
     const uint8_t *key = entry_value(s.entry);
     size_t key_len = s.value_len;
     Scratch<D::kLen> digest;
     if (key_len > kHmacBlock) {
-        D::digest(key, key_len, digest.data());
+        Wiped<typename D::Ctx> c;
+        D::init(c.v);
+        D::update(c.v, key, key_len);
+        D::finish(digest.data(), c.v);
         key = digest.data();
         key_len = D::kLen;
     }
