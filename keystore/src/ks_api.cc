@@ -17,6 +17,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_crypto_front.h"
+#include "ks_sw_index.h"
 #include "ks_trace.h"
 
 using ks::front::build_handle;
@@ -212,11 +213,12 @@ int32_t ks_snmp_password_exists(const char *name) {
 
 int32_t ks_snmp_get_next_password(char *buffer, uint32_t buffer_len) {
     if (buffer == nullptr || buffer_len < KS_HANDLE_MAX) return 0;
-    // Visits the whole table, keeping the smallest name greater than the
-    // caller's text.
+    // The smallest name greater than the caller's text: from the sorted
+    // names in software mode, otherwise by a walk over the whole table.
     char best[KS_HANDLE_MAX] = {};
-    bool found = false;
-    for (uint32_t i = 0; i < kIndexSpan; ++i) {
+    const ks::NextAnswer answer = software() ? ks::index_next_name(buffer, best) : ks::NextAnswer::kWalk;
+    bool found = answer == ks::NextAnswer::kFound;
+    for (uint32_t i = 0; answer == ks::NextAnswer::kWalk && i < kIndexSpan; ++i) {
         uint8_t *copy;
         uint8_t len;
         if (handle_at(i, &copy, &len) != KS_SUCCESS) break;

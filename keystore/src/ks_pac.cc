@@ -17,6 +17,7 @@
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
 #include "ks_pac_seam.h"
+#include "ks_sw_index.h"
 #include "ks_trace.h"
 
 namespace ks {
@@ -256,6 +257,12 @@ int32_t ks_snmp_get_next_pac(const uint8_t *aid, uint32_t aid_len, uint8_t *next
     uint8_t current[kKeyLen] = {};
     if (aid_len != 0) std::memcpy(current + kKeyLen - aid_len, aid, aid_len);
 
+    // The smallest key greater than the current one: from the sorted A-IDs
+    // in software mode, otherwise by a walk over the whole table.
+    if (ks_use_sw_ks != 0) {
+        const ks::NextAnswer answer = ks::index_next_aid(current, next_out, len_inout);
+        if (answer != ks::NextAnswer::kWalk) return answer == ks::NextAnswer::kFound ? 1 : 0;
+    }
     uint8_t best[kKeyLen] = {};
     uint32_t best_len = 0;
     bool found = false;

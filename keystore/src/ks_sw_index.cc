@@ -2,7 +2,8 @@
 // probing, backward-shift deletion) of slot numbers, sized once for the
 // largest table, with a reverse map from slot to bucket so that a removal,
 // which moves every later slot down by one, renumbers only those slots. Each
-// slot's per-key crypto state lives in the same block and moves with it.
+// slot's per-key crypto state lives in the same block and moves with it, and
+// so does its node in the sorted orders of names and A-IDs (ks_sw_order.h).
 #include "ks_sw_index.h"
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_sw_key_state.h"
+#include "ks_sw_order.h"
 #include "ks_sw_table.h"
 
 namespace ks {
@@ -35,6 +37,7 @@ struct Index {
     uint16_t bucket_of[KS_MAX_KEYS];
     Bucket buckets[kBuckets];
     KeyState state[KS_MAX_KEYS];
+    SlotOrders orders;
 };
 
 Index *g_index = nullptr;
@@ -151,6 +154,7 @@ int32_t probe(const Index *x, const uint8_t *handle, uint32_t handle_len, uint32
 bool rebuild(Index *x) {
     drop_all_states(x);
     std::memset(x->buckets, 0, sizeof x->buckets);
+    order_clear(x->orders);
     x->valid = false;
     x->slots_seen = ks_sym_keys;
     x->count_seen = ks_num_sym_keys;
@@ -164,9 +168,18 @@ bool rebuild(Index *x) {
             if (c.hash == hash && handle_matches(ks_sym_keys[c.slot1 - 1], p->data, p->handle_len)) return false;
         }
         add_bucket(x, i, hash);
+        order_add(x->orders, i);
     }
     x->valid = true;
     return true;
+}
+
+// The index, rebuilt first when a change was made behind its back; null when
+// there is none or the table cannot be indexed.
+Index *usable_index() {
+    Index *x = g_index;
+    if (x == nullptr || (!in_step(x, ks_num_sym_keys) && !rebuild(x))) return nullptr;
+    return x;
 }
 
 // At load, after the subsystem registrations.
@@ -198,6 +211,7 @@ void index_appended(int32_t slot) {
     const ks_sym_key_entry *p = ks_sym_keys[slot];
     drop_state(x, slot);
     add_bucket(x, slot, hash_handle(p->data, p->handle_len));
+    order_add(x->orders, slot);
     x->count_seen = ks_num_sym_keys;
 }
 
@@ -210,12 +224,14 @@ void index_removed(int32_t slot) {
     }
     erase_bucket(x, x->bucket_of[slot]);
     drop_state(x, slot);
+    order_drop(x->orders, slot);
     // The slots after the removed one moved down by one: so do their buckets'
-    // slot numbers, their reverse map and their per-key states.
+    // slot numbers, their reverse map, their nodes and their per-key states.
     for (int32_t j = slot; j < ks_num_sym_keys; ++j) {
         uint16_t b = x->bucket_of[j + 1];
         x->bucket_of[j] = b;
         x->buckets[b].slot1 = static_cast<uint16_t>(j + 1);
+        order_move(x->orders, j + 1, j);
     }
     std::memmove(&x->state[slot], &x->state[slot + 1], sizeof(KeyState) * (ks_num_sym_keys - slot));
     key_state_forget(x->state[ks_num_sym_keys]);  // moved down, not released
@@ -233,13 +249,25 @@ void index_replaced(int32_t slot) {
     erase_bucket(x, x->bucket_of[slot]);
     const ks_sym_key_entry *p = ks_sym_keys[slot];
     add_bucket(x, slot, hash_handle(p->data, p->handle_len));
+    order_replace(x->orders, slot);
 }
 
 int32_t index_find(const uint8_t *handle, uint32_t handle_len, const char *assert_path) {
-    Index *x = g_index;
-    if (x == nullptr || (!in_step(x, ks_num_sym_keys) && !rebuild(x)))
-        return sym_key_linear_scan(handle, handle_len, assert_path);
+    Index *x = usable_index();
+    if (x == nullptr) return sym_key_linear_scan(handle, handle_len, assert_path);
     return probe(x, handle, handle_len, hash_handle(handle, handle_len), assert_path);
+}
+
+NextAnswer index_next_name(const char *after, char *out) {
+    const Index *x = usable_index();
+    if (x == nullptr || !order_covers_table(x->orders)) return NextAnswer::kWalk;
+    return order_next_name(x->orders, after, out) ? NextAnswer::kFound : NextAnswer::kNone;
+}
+
+NextAnswer index_next_aid(const uint8_t *key, uint8_t *out, uint8_t *out_len) {
+    const Index *x = usable_index();
+    if (x == nullptr || !order_covers_table(x->orders)) return NextAnswer::kWalk;
+    return order_next_aid(x->orders, key, out, out_len) ? NextAnswer::kFound : NextAnswer::kNone;
 }
 
 KeyState *index_key_state(int32_t slot) {
@@ -256,6 +284,7 @@ void index_release() {
 }
 
 bool index_present() { return g_index != nullptr; }
+
 
 int32_t index_state_records_in_use() {
     if (g_index == nullptr) return 0;

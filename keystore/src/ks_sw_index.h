@@ -43,6 +43,19 @@ void index_replaced(int32_t slot);
 // lands on a null slot stops the process the same way.
 int32_t index_find(const uint8_t *handle, uint32_t handle_len, const char *assert_path);
 
+// The get-next walks answered from the sorted orders of names and A-IDs
+// (ks_sw_order.h), with the answer a walk over every slot would give. kWalk
+// when the index cannot answer (none, a table it cannot index, an entry with
+// an empty handle): the caller walks the table.
+enum class NextAnswer { kFound, kNone, kWalk };
+// The smallest secret name greater than `after` (strcmp) to out
+// (KS_HANDLE_MAX bytes, NUL-terminated).
+NextAnswer index_next_name(const char *after, char *out);
+// The PAC whose A-ID key (KS_PAC_SNMP_KEY_LEN bytes, right-aligned) is the
+// smallest greater than `key`, the lowest slot among equal keys: its first
+// key-length bytes to out, their number to *out_len.
+NextAnswer index_next_aid(const uint8_t *key, uint8_t *out, uint8_t *out_len);
+
 // The per-key state of slot `slot`, or null when the index is not usable (the
 // caller then computes without precomputed state). Valid until the next change
 // of the table.

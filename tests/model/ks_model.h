@@ -570,24 +570,25 @@ struct Driver {
         walks();
         keyed();
     }
-    // The get-next answer: the smallest name (or A-ID as a 16-byte
-    // right-aligned number) above the start, the first in table order of
-    // equals, read as the walk reads it (a name up to 31 bytes and its first
-    // NUL, an A-ID up to 16 bytes).
-    std::optional<Bytes> next_of(uint8_t type, const Bytes &start) const {
-        std::optional<Bytes> best, best_key;
+    // The get-next order of one type: each name as the walk reads it (a
+    // name up to 31 bytes and its first NUL, an A-ID up to 16 bytes) after
+    // its sort key (an A-ID as a 16-byte right-aligned number), sorted by
+    // key, equal keys in table order.
+    using Order = std::vector<std::pair<Bytes, Bytes>>;
+    Order next_order(uint8_t type) const {
+        Order order;
         for (const Key &k : model.keys) {
             if (k.handle[0] != type) continue;
             Bytes name(k.handle.begin() + 1, k.handle.begin() + 1 + std::min<size_t>(len(k.handle) - 1, type == kPac ? 16 : 31));
             if (type == kSecret) name.resize(std::find(name.begin(), name.end(), 0) - name.begin());
-            const Bytes key = type == kPac ? cat(Bytes(16 - name.size()), name) : name;
-            if (key > start && (!best_key || key < *best_key)) best_key = key, best = name;
+            order.emplace_back(type == kPac ? cat(Bytes(16 - name.size()), name) : name, name);
         }
-        return best;
+        std::ranges::stable_sort(order, {}, &Order::value_type::first);
+        return order;
     }
-    // The by-index walks of secret names and A-IDs, whole; get-next from the
-    // empty start and from a stored name; a stored name and a pool name
-    // tested for as a secret and as a PAC.
+    // The by-index walks of secret names and A-IDs, whole; get-next of both
+    // types from the empty start, from every stored name and from just past
+    // each; a stored name and a pool name tested for as a secret and as a PAC.
     void walks() {
         for (uint8_t type : {kSecret, kPac}) {
             uint16_t index = 0;
@@ -613,18 +614,29 @@ struct Driver {
         }
         const Bytes stored = model.keys.empty() ? Bytes{'a'} : model.keys[step_no % model.keys.size()].handle;
         const Arg text{false, Bytes(stored.begin() + 1, std::find(stored.begin() + 1, stored.end(), 0))};
-        for (const Bytes &s : {Bytes{}, Bytes(stored.begin() + 1, stored.end())}) {
-            Arg name{false, Bytes(s.begin(), std::find(s.begin(), s.begin() + std::min<size_t>(s.size(), 31), 0))};
-            char buf[KS_HANDLE_MAX] = {};
-            std::copy(name.bytes.begin(), name.bytes.end(), buf);
-            const auto want = next_of(kSecret, name.bytes);
-            if (expect(ks_snmp_get_next_password(buf, sizeof buf), want.has_value(), "get-next name") && want)
-                expect(Bytes(buf, buf + std::strlen(buf)) == *want, 1, "next name");
-            const Bytes aid(s.begin(), s.begin() + std::min<size_t>(s.size(), 16));
-            uint8_t next[16], size = 16;
-            const auto pwant = next_of(kPac, cat(Bytes(16 - aid.size()), aid));
-            if (expect(ks_snmp_get_next_pac(ptr_of(aid), len(aid), next, &size), pwant.has_value(), "next A-ID") && pwant)
-                expect(Bytes(next, next + size) == *pwant, 1, "next A-ID");
+        for (uint8_t type : {kSecret, kPac}) {
+            const Order order = next_order(type);
+            std::vector<Bytes> starts = {{}, Bytes(17, 'q')};  // an A-ID start over 16 bytes has no next
+            for (const auto &[key, name] : order) starts.insert(starts.end(), {name, cat(name, {type == kPac ? uint8_t(0) : uint8_t('!')})});
+            for (Bytes s : starts) {
+                if (type == kSecret) s.resize(std::min<size_t>(s.size(), 31));
+                auto it = order.end();
+                if (type == kSecret || s.size() <= 16)
+                    it = std::ranges::upper_bound(order, type == kPac ? cat(Bytes(16 - s.size()), s) : s, {}, &Order::value_type::first);
+                Bytes got;
+                int32_t found = 0;
+                if (type == kSecret) {
+                    char buf[KS_HANDLE_MAX] = {};
+                    std::ranges::copy(s, buf);
+                    found = ks_snmp_get_next_password(buf, sizeof buf);
+                    got.assign(buf, buf + std::strlen(buf));
+                } else {
+                    uint8_t next[16], size = 16;
+                    found = ks_snmp_get_next_pac(ptr_of(s), len(s), next, &size);
+                    got.assign(next, next + (found == 1 ? size : 0));
+                }
+                if (expect(found, it != order.end(), "get-next") && found) expect(got == it->second, 1, "next name or A-ID");
+            }
         }
         for (const Arg &n : {text, name()}) {
             int32_t flag = -1, pac = -1;

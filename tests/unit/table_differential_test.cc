@@ -2,8 +2,9 @@
 // small and large name pools, with and without the handle index. After each
 // run the keystore is emptied: every libcrypto object per-key state made
 // must be gone with its key, and the handle index must be one block. Beside
-// them, what random sequences do not reach: a full table, and handles made
-// equal behind the library's back.
+// them, what random sequences do not reach: a full table, handles made
+// equal behind the library's back, and get-next over handles the fronts never
+// make.
 #include <gtest/gtest.h>
 
 #include "../model/ks_model.h"
@@ -87,6 +88,55 @@ TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
     EXPECT_EQ(ks_sym_key_find(a, 2), 0);
     EXPECT_EQ(ks_sw_hmac(a, 2, data, 1, out, KS_DIGEST_SHA1), KS_SUCCESS);
     EXPECT_EQ(ks::index_state_records_in_use(), 0);
+}
+
+
+// Both get-next answers from each start, as text ("-" for none).
+std::vector<std::string> next_answers(const std::vector<Bytes> &starts) {
+    std::vector<std::string> out;
+    for (const Bytes &start : starts) {
+        char name[KS_HANDLE_MAX] = {};
+        std::copy_n(start.begin(), std::min<size_t>(start.size(), KS_NAME_MAX), name);
+        out.push_back(ks_snmp_get_next_password(name, sizeof name) == 1 ? name : "-");
+        uint8_t aid[KS_PAC_SNMP_KEY_LEN], len = sizeof aid;
+        const auto n = static_cast<uint32_t>(std::min<size_t>(start.size(), sizeof aid));
+        out.push_back(ks_snmp_get_next_pac(ksmodel::ptr_of(start), n, aid, &len) == 1 ? kstest::to_hex(aid, len) : "-");
+    }
+    return out;
+}
+
+// The sorted orders answer as the walk over the table does (the index
+// released) on handles the front never makes: names past 31 bytes or with a
+// NUL inside, handles of 256 bytes or more (the walk gets their length as one
+// byte), empty names and A-IDs, A-IDs with equal 16-byte keys; and with an
+// empty handle in the table, where the walk stops.
+TEST_F(ModelTest, GetNextEqualsTheWalkOnOddHandles) {
+    using namespace std::string_literals;
+    const std::vector<std::string> handles = {
+        "\x01" "b", "\x01" "a\0z"s, "\x01" + std::string(40, 'm'), "\x01" + std::string(300, 'c'),
+        "\x01" + std::string(255, 'q'), "\x01" "a", "\x01", "\x02" + std::string(20, 'z'),
+        "\x02" + std::string(17, 'z'), "\x02\0a"s, "\x02" "a", "\x02" + std::string(300, 'y'), "\x02", "\x03" "x",
+    };
+    std::vector<Bytes> starts = {{}, {'a'}, {'m'}, {'z', 'z'}, {0xFF}, Bytes(16, 0xFF)};
+    for (const std::string &h : handles) starts.emplace_back(h.begin() + 1, h.end());
+    for (bool empty_handle : {false, true}) {
+        SCOPED_TRACE(empty_handle ? "with an empty handle" : "");
+        kstest::reset_keystore();
+        const uint8_t v = 1;
+        for (size_t i = 0; i < handles.size(); ++i) {
+            if (empty_handle && i == 8) {
+                ASSERT_EQ(ks_sym_key_insert(&v, 0, &v, 1, nullptr, 0), KS_SUCCESS);
+            }
+            const auto *h = reinterpret_cast<const uint8_t *>(handles[i].data());
+            ASSERT_EQ(ks_sym_key_insert(h, static_cast<uint32_t>(handles[i].size()), &v, 1, nullptr, 0), KS_SUCCESS);
+        }
+        const uint64_t calls = ksh_alloc_calls();
+        const std::vector<std::string> sorted = next_answers(starts);
+        EXPECT_EQ(ksh_alloc_calls() == calls, !empty_handle) << "the sorted orders answer only without an empty handle";
+        ks::index_release();
+        EXPECT_EQ(sorted, next_answers(starts));
+        ks::index_allocate();
+    }
 }
 
 }  // namespace

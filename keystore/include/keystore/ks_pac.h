@@ -45,8 +45,14 @@ KS_EXPORT int32_t ks_snmp_pac_exists(const uint8_t *aid, uint32_t aid_len);
  * with the A-ID (released with tagged_free). KS_NO_MORE_RECORDS at the end. */
 KS_EXPORT int32_t ks_return_aid_by_index(uint16_t *index, uint8_t **aid_out, uint32_t *aid_len_out);
 /** Successor of an A-ID in SNMP order (A-IDs read as 16-byte right-aligned
- * big-endian numbers). *len_inout is the buffer size in (at least 16) and the
- * A-ID length out. 1 when a next A-ID was written, else 0. */
+ * big-endian numbers, longer ones by their first 16 bytes; of equal keys the
+ * one stored first). *len_inout is the buffer size in (at least 16) and the
+ * A-ID length out. 1 when a next A-ID was written, else 0. With the software
+ * keystore selected (and the private index the library allocates at load
+ * present) the answer comes from a sorted order of the A-IDs, in time
+ * logarithmic in the number of keys, with no handle copy and so no
+ * allocation; otherwise every key is fetched in turn, and a fetch that fails
+ * ends the walk with the best A-ID met so far. */
 KS_EXPORT int32_t ks_snmp_get_next_pac(const uint8_t *aid, uint32_t aid_len, uint8_t *next_out, uint8_t *len_inout);
 /** @} */
 

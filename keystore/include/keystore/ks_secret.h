@@ -98,7 +98,11 @@ KS_EXPORT int32_t ks_snmp_password_exists(const char *name);
  * (IN/OUT, buffer_len of at least 32 bytes) by the smallest secret name that
  * compares greater in strcmp order and returns 1; returns 0, buffer
  * unchanged, when there is none or the buffer is null or too short. An empty
- * text yields the smallest name. */
+ * text yields the smallest name. With the software keystore selected (and the
+ * private index the library allocates at load present) the answer comes from
+ * a sorted order of the names, in time logarithmic in the number of keys,
+ * with no handle copy and so no allocation; otherwise every key is fetched in
+ * turn, and a fetch that fails ends the walk with the best name met so far. */
 KS_EXPORT int32_t ks_snmp_get_next_password(char *buffer, uint32_t buffer_len);
 
 /** Reads the record of type KS_KEY_TYPE_WDC named name from the hardware
