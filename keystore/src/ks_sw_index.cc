@@ -238,6 +238,39 @@ void index_removed(int32_t slot) {
     x->count_seen = ks_num_sym_keys;
 }
 
+void index_removed_marked(const SlotMarks &marks, int32_t old_count) {
+    Index *x = g_index;
+    if (x == nullptr) return;
+    if (!in_step(x, old_count)) {
+        x->valid = false;
+        return;
+    }
+    // The removed keys go first, under the slot numbers the index knows...
+    for (int32_t r = 0; r < old_count; ++r) {
+        if (!marks.test(r)) continue;
+        erase_bucket(x, x->bucket_of[r]);
+        drop_state(x, r);
+        order_drop(x->orders, r);
+    }
+    // ...then the others move down to their new slots, in order, as the
+    // entries did.
+    int32_t w = 0;
+    for (int32_t r = 0; r < old_count; ++r) {
+        if (marks.test(r)) continue;
+        if (w != r) {
+            const uint16_t b = x->bucket_of[r];
+            x->bucket_of[w] = b;
+            x->buckets[b].slot1 = static_cast<uint16_t>(w + 1);
+            x->state[w] = x->state[r];
+            key_state_forget(x->state[r]);  // moved, not released
+            order_move(x->orders, r, w);
+        }
+        ++w;
+    }
+    x->count_seen = w;
+    if (w != ks_num_sym_keys) x->valid = false;
+}
+
 void index_replaced(int32_t slot) {
     Index *x = g_index;
     if (x == nullptr) return;

@@ -24,6 +24,7 @@
 namespace ks {
 
 struct KeyState;
+struct SlotMarks;
 
 // Before an insert: allocates the index when it has none and the table is
 // empty. A failure is silent.
@@ -34,6 +35,9 @@ void index_slots_moved(ks_sym_key_entry **old_slots);
 void index_appended(int32_t slot);
 // After the entry removal at `slot`: count lowered, later slots moved down.
 void index_removed(int32_t slot);
+// After the entries of the marked slots (below old_count) were removed in one
+// pass: count lowered, the other entries moved down in order.
+void index_removed_marked(const SlotMarks &marks, int32_t old_count);
 // After slot `slot` got another entry or its entry another handle.
 void index_replaced(int32_t slot);
 

@@ -99,6 +99,21 @@ void sym_key_remove(int32_t i) {
     index_removed(i);
 }
 
+void sym_key_remove_marked(const SlotMarks &marks) {
+    const int32_t old_count = ks_num_sym_keys;
+    int32_t w = 0;
+    for (int32_t r = 0; r < old_count; ++r) {
+        if (marks.test(r)) {
+            sym_key_free_entry(ks_sym_keys[r]);
+        } else {
+            ks_sym_keys[w++] = ks_sym_keys[r];
+        }
+    }
+    for (int32_t j = w; j < old_count; ++j) ks_sym_keys[j] = nullptr;
+    ks_num_sym_keys = w;
+    index_removed_marked(marks, old_count);
+}
+
 void sym_key_replace_entry(const uint8_t *old_handle, uint32_t old_len, ks_sym_key_entry *old_entry,
                            ks_sym_key_entry *replacement) {
     int32_t i = sym_key_scan(old_handle, old_len);
@@ -160,19 +175,8 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
 }
 
 int32_t ks_sym_key_prefix_purge(const uint8_t *prefix, uint32_t prefix_len) {
-    int32_t removed = 0;
-    int32_t i = 0;
-    // Entries before i are known not to match; a removal brings the next
-    // entry into slot i, so the scan resumes there.
-    while (i < ks_num_sym_keys) {
-        if (prefix_matches(ks::sym_key_slot(i), prefix, prefix_len)) {
-            ks::sym_key_remove(i);
-            ++removed;
-        } else {
-            ++i;
-        }
-    }
-    return removed;
+    return ks::sym_key_remove_where(
+        [&](const ks_sym_key_entry &e) { return prefix_matches(&e, prefix, prefix_len); });
 }
 
 int32_t ks_sw_store_sym_key(const uint8_t *handle, uint32_t handle_len, const uint8_t *prefix, uint32_t prefix_len,
@@ -350,18 +354,12 @@ int32_t ks_sw_rename_key(const uint8_t *old_handle, uint32_t old_len, const uint
 }
 
 int32_t ks_sw_delete_all_keys_by_type(uint8_t type) {
-    int32_t i = 0;
-    while (i < ks_num_sym_keys) {
-        const ks_sym_key_entry *p = ks::sym_key_slot(i);
-        if (p->handle_len == 0 || p->data[0] != type) {
-            ++i;
-            continue;
-        }
-        // The host hears of each PAC before its entry goes; the removal brings
-        // the next entry into slot i.
-        if (type == KS_KEY_TYPE_PAC) notify_pac_deleted(p->data + 1, p->handle_len - 1);
-        ks::sym_key_remove(i);
-    }
+    ks::sym_key_remove_where([type](const ks_sym_key_entry &e) {
+        if (e.handle_len == 0 || e.data[0] != type) return false;
+        // The host hears of each PAC while its entry is still in the table.
+        if (type == KS_KEY_TYPE_PAC) notify_pac_deleted(e.data + 1, e.handle_len - 1);
+        return true;
+    });
     return KS_SUCCESS;
 }
 

@@ -156,20 +156,17 @@ int32_t ks_sw_pac_still_valid(const uint8_t *meta, uint16_t meta_len, const char
 }
 
 int32_t ks_sw_delete_old_pacs(const char *device_id) {
-    int32_t i = 0;
-    while (i < ks_num_sym_keys) {
-        ks_sym_key_entry *p = ks::sym_key_slot(i, ks::kSwCryptoPath);
-        const uint8_t *handle = ks::entry_handle(p);
-        if (p->handle_len != 0 && handle[0] == KS_KEY_TYPE_PAC &&
-            ks_sw_pac_still_valid(ks::entry_meta(p), static_cast<uint16_t>(p->meta_len), device_id) == 0) {
-            // Notify while the A-ID bytes still live in the entry; the next
-            // entry then moves into this slot.
-            notify_pac_deleted(handle + 1, p->handle_len - 1);
-            ks::sym_key_remove(i);
-            continue;
-        }
-        ++i;
-    }
+    ks::sym_key_remove_where(
+        [device_id](const ks_sym_key_entry &e) {
+            const uint8_t *handle = ks::entry_handle(&e);
+            if (e.handle_len == 0 || handle[0] != KS_KEY_TYPE_PAC ||
+                ks_sw_pac_still_valid(ks::entry_meta(&e), static_cast<uint16_t>(e.meta_len), device_id) != 0)
+                return false;
+            // The host hears of the PAC while its entry is still in the table.
+            notify_pac_deleted(handle + 1, e.handle_len - 1);
+            return true;
+        },
+        ks::kSwCryptoPath);
     return KS_SUCCESS;
 }
 

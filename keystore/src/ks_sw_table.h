@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "keystore/ks_sw_keystore.h"
+#include "keystore/ks_types.h"
 
 namespace ks {
 
@@ -45,6 +46,51 @@ ks_sym_key_entry *sym_key_slot(int32_t i, const char *assert_path = kSwKeystoreP
 // The entry that followed the removed one now has index i. Every removal goes
 // through here, so the handle index and the per-key state follow it.
 void sym_key_remove(int32_t i);
+
+// One bit per slot: the entries a removal of several keys takes.
+struct SlotMarks {
+    uint32_t bits[(KS_MAX_KEYS + 31) / 32] = {};
+    void set(int32_t i) { bits[i / 32] |= 1u << (i % 32); }
+    bool test(int32_t i) const { return i < KS_MAX_KEYS && (bits[i / 32] >> (i % 32) & 1u) != 0; }
+};
+
+// Removes the entries of the marked slots in one pass: each is cleansed and
+// freed, in table order; the others move down keeping their order, the
+// vacated slots are cleared and the count lowered. The handle index follows.
+void sym_key_remove_marked(const SlotMarks &marks);
+
+// Removes every entry `picks` selects, in one pass over the table rather than
+// one per removal. `picks` sees each entry in table order while the table is
+// still whole (the PAC walks tell the host there, before the entry goes);
+// the entries it picked then go together. A null slot below the count stops
+// the process with the given path before anything is removed. Returns the
+// number removed.
+template <typename Picks>
+int32_t sym_key_remove_where(Picks picks, const char *assert_path = kSwKeystorePath) {
+    int32_t removed = 0;
+    if (ks_num_sym_keys > KS_MAX_KEYS) {
+        // More entries than marks (the count was raised behind the table's
+        // back): one removal at a time.
+        for (int32_t i = 0; i < ks_num_sym_keys;) {
+            if (picks(*sym_key_slot(i, assert_path))) {
+                sym_key_remove(i);
+                ++removed;
+            } else {
+                ++i;
+            }
+        }
+        return removed;
+    }
+    SlotMarks marks;
+    for (int32_t i = 0; i < ks_num_sym_keys && i < KS_MAX_KEYS; ++i) {
+        if (picks(*sym_key_slot(i, assert_path))) {
+            marks.set(i);
+            ++removed;
+        }
+    }
+    if (removed != 0) sym_key_remove_marked(marks);
+    return removed;
+}
 
 // Cleanses and frees one entry that is not (or no longer) in the table. The
 // bytes past total_len are kept zero by every operation, so cleansing
