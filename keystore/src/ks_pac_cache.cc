@@ -2,7 +2,10 @@
 // TLVs and the keys derived from that PAC, kept on the platform's FIFO queue
 // ks_pac_cacheq. Entries are made when a PAC is stored and, on demand, from
 // the key's metadata; they are dropped when the PAC is stored again or
-// cleared, and all at once by the purge.
+// cleared, and all at once by the purge. A private index over the queue
+// (ks_pac_cache_index.h) finds an A-ID's entry, and the entry before it,
+// without walking the queue; every change of the queue below is reported to
+// it.
 #include <cstddef>
 #include <cstring>
 
@@ -13,6 +16,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "keystore/platform/ks_platform_records.h"
 #include "ks_cleanse.h"
+#include "ks_pac_cache_index.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
 #include "ks_trace.h"
@@ -38,6 +42,18 @@ pac_cache_entry *head() { return static_cast<pac_cache_entry *>(ks_pac_cacheq[0]
 
 bool same_aid(const pac_cache_entry *e, const uint8_t *aid, uint32_t aid_len) {
     return e->aid_len == aid_len && (aid_len == 0 || std::memcmp(e->aid, aid, aid_len) == 0);
+}
+
+// The first entry from the head with this A-ID (null when none) and the
+// entry before it: through the cache's index when it can answer, otherwise by
+// a walk of the queue.
+pac_cache_entry *locate(const uint8_t *aid, uint32_t aid_len, pac_cache_entry **prev) {
+    pac_cache_entry *e = nullptr;
+    *prev = nullptr;
+    if (ks::pac_cache_index_find(aid, aid_len, &e, prev)) return e;
+    for (e = head(); e != nullptr && !same_aid(e, aid, aid_len); *prev = e, e = e->link) {
+    }
+    return e;
 }
 
 size_t entry_size(uint32_t aid_len, uint32_t opaque_len, uint32_t info_len) {
@@ -120,21 +136,21 @@ void pac_cache_free_entry(pac_cache_entry *entry) {
 
 pac_cache_entry *pac_cache_find(const uint8_t *aid, uint32_t aid_len) {
     if (aid == nullptr) return nullptr;
-    for (pac_cache_entry *e = head(); e != nullptr; e = e->link)
-        if (same_aid(e, aid, aid_len)) return e;
-    return nullptr;
+    pac_cache_entry *prev;
+    return locate(aid, aid_len, &prev);
 }
 
 void pac_cache_remove(const uint8_t *aid, uint32_t aid_len) {
     if (aid == nullptr) return;
-    pac_cache_entry *prev = nullptr;
-    for (pac_cache_entry *e = head(); e != nullptr; prev = e, e = e->link) {
-        if (!same_aid(e, aid, aid_len)) continue;
-        // Only what the queue hands back is freed: an entry it did not
-        // unlink stays where it is.
-        pac_cache_free_entry(static_cast<pac_cache_entry *>(fifo_unlink(ks_pac_cacheq, e, prev)));
-        return;
-    }
+    pac_cache_entry *prev;
+    pac_cache_entry *e = locate(aid, aid_len, &prev);
+    if (e == nullptr) return;
+    pac_cache_entry *next = e->link;
+    // Only what the queue hands back is freed: an entry it did not unlink
+    // stays where it is.
+    void *unlinked = fifo_unlink(ks_pac_cacheq, e, prev);
+    ks::pac_cache_index_unlinked(e, next, unlinked);
+    pac_cache_free_entry(static_cast<pac_cache_entry *>(unlinked));
 }
 
 pac_cache_entry *pac_cache_add(const uint8_t *aid, uint32_t aid_len, const uint8_t *opaque, uint32_t opaque_len,
@@ -159,6 +175,7 @@ pac_cache_entry *pac_cache_add(const uint8_t *aid, uint32_t aid_len, const uint8
     entry->info = place(cursor, info, info_len);
     entry->info_len = info_len;
     fifo_enqueue(ks_pac_cacheq, entry);
+    ks::pac_cache_index_appended(entry);
     return entry;
 }
 
@@ -202,6 +219,7 @@ extern "C" {
 
 void ks_pac_cache_purge(void) {
     while (void *e = fifo_dequeue(ks_pac_cacheq)) pac_cache_free_entry(static_cast<pac_cache_entry *>(e));
+    ks::pac_cache_index_emptied();
 }
 
 int32_t ks_return_pac_opaque(const uint8_t *aid, uint32_t aid_len, uint8_t **out, uint32_t *out_len) {

@@ -4,6 +4,7 @@
 // which moves every later slot down by one, renumbers only those slots. Each
 // slot's per-key crypto state lives in the same block and moves with it, and
 // so does its node in the sorted orders of names and A-IDs (ks_sw_order.h).
+// The block also holds the PAC cache's index (ks_pac_cache_index.h).
 #include "ks_sw_index.h"
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_pac_cache_index.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_order.h"
 #include "ks_sw_table.h"
@@ -38,6 +40,7 @@ struct Index {
     Bucket buckets[kBuckets];
     KeyState state[KS_MAX_KEYS];
     SlotOrders orders;
+    PacCacheIndex pac_cache;
 };
 
 Index *g_index = nullptr;
@@ -318,6 +321,9 @@ void index_release() {
 
 bool index_present() { return g_index != nullptr; }
 
+PacCacheIndex *index_pac_cache() { return g_index != nullptr ? &g_index->pac_cache : nullptr; }
+
+uint32_t index_hash(const uint8_t *bytes, uint32_t len) { return hash_handle(bytes, len); }
 
 int32_t index_state_records_in_use() {
     if (g_index == nullptr) return 0;

@@ -24,6 +24,7 @@
 namespace ks {
 
 struct KeyState;
+struct PacCacheIndex;
 struct SlotMarks;
 
 // Before an insert: allocates the index when it has none and the table is
@@ -64,6 +65,12 @@ NextAnswer index_next_aid(const uint8_t *key, uint8_t *out, uint8_t *out_len);
 // caller then computes without precomputed state). Valid until the next change
 // of the table.
 KeyState *index_key_state(int32_t slot);
+
+// The PAC cache's index (ks_pac_cache_index.h), kept in the same block; null
+// when there is no block.
+PacCacheIndex *index_pac_cache();
+// The hash of the handle index over any name (every byte and the length).
+uint32_t index_hash(const uint8_t *bytes, uint32_t len);
 
 // Allocates the index when it has none (at load; for tests), and releases it
 // with every per-key state (for tests: lookups then scan).

@@ -2,8 +2,10 @@
 // a redundancy hook and a hardware keystore the tests control. Case tables
 // are under tests/data; scenario transcripts (statuses, outputs, traces,
 // notifications, table and cache) are golden files under tests/golden.
+// Beside them, a PAC cache larger than its index holds.
 #include <memory>
 
+#include "ks_pac_cache_index.h"
 #include "ks_pac_hw_walk.h"
 #include "ks_pac_seam.h"
 #include "ks_vectors.h"
@@ -94,6 +96,44 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
     ASSERT_EQ(store(p), KS_SUCCESS);  // after a purge, a derivation loads the entry again
     ks_pac_cache_purge(), drain(), tprf("label", "seed-A", 5), ks_pac_cache_purge(), shared("dev", "ZAV-KEK", 20);
     expect_golden("golden/pac_derive.txt", out);
+}
+
+// More cached PACs than the cache's index holds (a PAC whose key goes keeps
+// its entry): finds and removals walk the queue with the same answers; once
+// few enough are left, the index is rebuilt from the queue and takes over,
+// entries keeping their order.
+TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
+    const int n = static_cast<int>(ks::kPacCacheIndexed) + 40;
+    std::vector<Bytes> want;
+    for (int i = 0; i < n; ++i) {
+        const SamplePac p = sample_pac(S("aid-", i));
+        ASSERT_EQ(store(p), KS_SUCCESS);
+        ASSERT_EQ(ks_sw_delete_key(handle(S("aid-", i)).data(), n32(p.aid) + 1), KS_SUCCESS);
+        want.push_back(p.aid);
+    }
+    // Entries go from both ends and the middle until the index fits, then a
+    // few more through it.
+    std::vector<int> gone = {0, n - 1, n / 2};
+    for (int i = 1; i <= 40; ++i) gone.push_back(i);
+    gone.insert(gone.end(), {n - 2, n / 2 + 1});
+    auto info = [](const Bytes &aid) {
+        uint8_t *out = nullptr;
+        uint32_t len = 0;
+        const int32_t st = ks_return_pac_info(aid.data(), n32(aid), &out, &len);
+        const Bytes copy = out != nullptr ? Bytes(out, out + len) : Bytes{};
+        return tagged_free(out), std::make_pair(st, copy);
+    };
+    for (int i : gone) {
+        const SamplePac p = sample_pac(S("aid-", i));
+        ASSERT_EQ(info(p.aid), std::make_pair(int32_t{KS_SUCCESS}, p.info)) << i;
+        EXPECT_EQ(ks_clear_pac(p.aid.data(), n32(p.aid)), KS_RECORD_NOT_FOUND);
+        EXPECT_EQ(info(p.aid).first, KS_UNKNOWN_FAILURE) << i;
+        want.erase(std::find(want.begin(), want.end(), p.aid));
+    }
+    std::vector<Bytes> got;
+    for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link)
+        got.emplace_back(e->aid, e->aid + e->aid_len);
+    EXPECT_EQ(got, want);
 }
 
 // A hardware keystore in memory, with faults, behind the two hardware walks.
