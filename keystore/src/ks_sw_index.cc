@@ -248,8 +248,9 @@ void index_removed_marked(const SlotMarks &marks, int32_t old_count) {
         x->valid = false;
         return;
     }
+    const int32_t start = marks.first < old_count ? marks.first : old_count;
     // The removed keys go first, under the slot numbers the index knows...
-    for (int32_t r = 0; r < old_count; ++r) {
+    for (int32_t r = start; r < old_count; ++r) {
         if (!marks.test(r)) continue;
         erase_bucket(x, x->bucket_of[r]);
         drop_state(x, r);
@@ -257,8 +258,8 @@ void index_removed_marked(const SlotMarks &marks, int32_t old_count) {
     }
     // ...then the others move down to their new slots, in order, as the
     // entries did.
-    int32_t w = 0;
-    for (int32_t r = 0; r < old_count; ++r) {
+    int32_t w = start;
+    for (int32_t r = start; r < old_count; ++r) {
         if (marks.test(r)) continue;
         if (w != r) {
             const uint16_t b = x->bucket_of[r];

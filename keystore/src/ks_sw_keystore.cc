@@ -101,8 +101,9 @@ void sym_key_remove(int32_t i) {
 
 void sym_key_remove_marked(const SlotMarks &marks) {
     const int32_t old_count = ks_num_sym_keys;
-    int32_t w = 0;
-    for (int32_t r = 0; r < old_count; ++r) {
+    const int32_t start = marks.first < old_count ? marks.first : old_count;
+    int32_t w = start;
+    for (int32_t r = start; r < old_count; ++r) {
         if (marks.test(r)) {
             sym_key_free_entry(ks_sym_keys[r]);
         } else {

@@ -47,10 +47,15 @@ ks_sym_key_entry *sym_key_slot(int32_t i, const char *assert_path = kSwKeystoreP
 // through here, so the handle index and the per-key state follow it.
 void sym_key_remove(int32_t i);
 
-// One bit per slot: the entries a removal of several keys takes.
+// One bit per slot: the entries a removal of several keys takes. Slots
+// before the first marked one stay where they are.
 struct SlotMarks {
     uint32_t bits[(KS_MAX_KEYS + 31) / 32] = {};
-    void set(int32_t i) { bits[i / 32] |= 1u << (i % 32); }
+    int32_t first = KS_MAX_KEYS;
+    void set(int32_t i) {
+        bits[i / 32] |= 1u << (i % 32);
+        if (i < first) first = i;
+    }
     bool test(int32_t i) const { return i < KS_MAX_KEYS && (bits[i / 32] >> (i % 32) & 1u) != 0; }
 };
 
