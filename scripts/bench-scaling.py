@@ -3,11 +3,11 @@
 with the table.
 
 Usage: scripts/bench-scaling.py [path/to/ks_bench] [--min-time SECONDS] [--repetitions N]
-                                [--filter REGEX] [--json FILE]   (read a saved run instead)
+                                [--filter REGEX] [--json FILE ...]   (read saved runs instead)
 
 Each row (Scale/<operation>/<fill>/<keys>) runs N times inside one run,
 interleaved in random order; the table uses the lowest CPU time of each row
-(load from other processes only ever adds time). For each operation and fill
+(load from other processes only ever adds time), over every run given. For each operation and fill
 it prints the cost of one call at 1, 500, 1000 and 2000 keys and the growth
 from 500 to 2000 keys. Limits on that growth: 2 for an operation that is
 constant or logarithmic per call, 6 for one that visits every key ("linear"
@@ -68,11 +68,13 @@ def main():
     ap.add_argument("--min-time", default="0.05")
     ap.add_argument("--repetitions", type=int, default=3)
     ap.add_argument("--filter", default=".*", help="regex over the operation names")
-    ap.add_argument("--json", help="read this saved JSON run instead of running the binary")
+    ap.add_argument("--json", nargs="+", help="read these saved JSON runs instead of running the binary")
     args = ap.parse_args()
     if args.json:
-        with open(args.json) as f:
-            data = json.load(f)
+        data = {"benchmarks": []}
+        for path in args.json:
+            with open(path) as f:
+                data["benchmarks"] += json.load(f)["benchmarks"]
     else:
         data = run(args.bench, args.min_time, args.repetitions, args.filter)
     times, cost, order = rows(data)
