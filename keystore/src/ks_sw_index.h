@@ -1,5 +1,8 @@
 // A private index over the key table: from a handle to its slot, plus each
-// slot's precomputed crypto state (ks_sw_key_state.h). Hidden: never exported.
+// slot's precomputed crypto state (ks_sw_key_state.h) and the sorted orders
+// of names and A-IDs that answer the get-next walks (ks_sw_order.h). Its block
+// also holds the PAC cache's index (ks_pac_cache_index.h). Hidden: never
+// exported.
 //
 // The table itself (ks_sym_keys, ks_num_sym_keys) stays the only record of
 // what is stored; the index is a derived view kept in step by the table code,

@@ -43,8 +43,9 @@ ks_sym_key_entry *sym_key_slot(int32_t i, const char *assert_path = kSwKeystoreP
 
 // Entry removal: cleanses and frees the entry at slot i, moves the later
 // slots down by one, clears the vacated last slot and decrements the count.
-// The entry that followed the removed one now has index i. Every removal goes
-// through here, so the handle index and the per-key state follow it.
+// The entry that followed the removed one now has index i. Every removal of
+// one key goes through here (of several keys, through sym_key_remove_marked),
+// so the handle index and the per-key state follow it.
 void sym_key_remove(int32_t i);
 
 // One bit per slot: the entries a removal of several keys takes. Slots
