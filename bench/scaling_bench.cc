@@ -29,7 +29,6 @@
 #include "keystore/ks_show.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
-#include "keystore_host/host.h"
 #include "keystore_host/showmsg.h"
 
 namespace {
@@ -89,7 +88,6 @@ void fill(int keys, Fill kind, unsigned own, unsigned adds = 0) {
     if (own & kPw) store_secret("pw", reinterpret_cast<const uint8_t *>("clientPass"), 10);
     if (own & kPw2) store_secret("pw2", reinterpret_cast<const uint8_t *>("newPass"), 7);
     if (own & kPac) store_target_pac();
-    ksh_reset_recorders();
 }
 
 // The first status that is not KS_SUCCESS: the calls run in order (a braced
@@ -483,15 +481,11 @@ void run(benchmark::State &state, const Op &op, Fill kind, int keys) {
         return;
     }
     if (op.refill) fill(keys, kind, op.keys, op.adds);
-    uint32_t calls = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(op.call());
-        // The host records every trace and PAC event: emptied untimed, after
-        // every call that visits the whole table, now and then otherwise.
-        if (op.refill || op.cost != Cost::kConstant || (++calls & 255) == 0) {
+        if (op.refill) {
             state.PauseTiming();
-            if (op.refill) fill(keys, kind, op.keys, op.adds);
-            ksh_reset_recorders();
+            fill(keys, kind, op.keys, op.adds);
             state.ResumeTiming();
         }
     }
