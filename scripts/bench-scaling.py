@@ -11,7 +11,8 @@ interleaved in random order; the table uses the lowest CPU time of each row
 it prints the cost of one call at 1, 500, 1000 and 2000 keys and the growth
 from 500 to 2000 keys. Limits on that growth: 2 for an operation that is
 constant or logarithmic per call, 6 for one that visits every key ("linear"
-rows; exactly linear is 4, quadratic 16), 8 for a whole get-next walk ("walk"
+rows; exactly linear is 4, quadratic 16), 10 for one that also removes keys
+one at a time ("removals" rows, below), 8 for a whole get-next walk ("walk"
 rows: one call per key, each within the limit of 2). Goal: a whole get-next
 walk over 2000 keys within 2 ms. Exits 1 when a limit is not met.
 """
@@ -25,8 +26,16 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIZES = ["1", "500", "1000", "2000"]
 FILLS = ["secrets", "pacs"]
-LIMIT = {"constant": 2.0, "linear": 6.0, "walk": 8.0}
-KIND = {"constant": "constant/log", "linear": "every key", "walk": "one call per key"}
+# The PAC walks that tell the host of each removal ("removals") remove each key
+# as it is reported, moving the later slot pointers down every time, so that a
+# handler sees the table as the walk leaves it: n*k pointer moves for k of n
+# keys, a quadratic term with a small constant. Removing all 2000 PACs this way
+# measured 450 us against 240 to 280 us in one pass, a growth of 5.4 to 6.9
+# against 4.5 to 4.9; 10 leaves room for that and for noise, and still
+# catches a return of the per-removal index renumbering (12 and more).
+LIMIT = {"constant": 2.0, "linear": 6.0, "removals": 10.0, "walk": 8.0}
+KIND = {"constant": "constant/log", "linear": "every key", "removals": "every key, removals one at a time",
+        "walk": "one call per key"}
 WALK_GOAL_US = 2000.0
 
 

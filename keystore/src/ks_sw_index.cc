@@ -35,7 +35,8 @@ struct Bucket {
 struct Index {
     ks_sym_key_entry **slots_seen;  // the slot array and count the index is in step with
     int32_t count_seen;
-    bool valid;  // false: rebuild before the next use
+    bool valid;      // false: rebuild before the next use
+    bool suspended;  // a walk is removing entries: lookups scan, hooks invalidate
     uint16_t bucket_of[KS_MAX_KEYS];
     Bucket buckets[kBuckets];
     KeyState state[KS_MAX_KEYS];
@@ -101,7 +102,19 @@ bool handle_matches(const ks_sym_key_entry *p, const uint8_t *handle, uint32_t h
 }
 
 bool in_step(const Index *x, int32_t expected_count) {
-    return x->valid && x->slots_seen == ks_sym_keys && x->count_seen == expected_count;
+    return x->valid && !x->suspended && x->slots_seen == ks_sym_keys && x->count_seen == expected_count;
+}
+
+// The index for a change hook. A change while suspended (a handler that
+// changed the table during a walk, or a walk that never finished) ends the
+// suspension; the index then rebuilds on its next use.
+Index *hooked_index() {
+    Index *x = g_index;
+    if (x != nullptr && x->suspended) {
+        x->suspended = false;
+        x->valid = false;
+    }
+    return x;
 }
 
 void drop_state(Index *x, int32_t slot) { key_state_clear(x->state[slot]); }
@@ -178,10 +191,10 @@ bool rebuild(Index *x) {
 }
 
 // The index, rebuilt first when a change was made behind its back; null when
-// there is none or the table cannot be indexed.
+// there is none, it is suspended or the table cannot be indexed.
 Index *usable_index() {
     Index *x = g_index;
-    if (x == nullptr || (!in_step(x, ks_num_sym_keys) && !rebuild(x))) return nullptr;
+    if (x == nullptr || x->suspended || (!in_step(x, ks_num_sym_keys) && !rebuild(x))) return nullptr;
     return x;
 }
 
@@ -201,11 +214,12 @@ void index_prepare_insert() {
 }
 
 void index_slots_moved(ks_sym_key_entry **old_slots) {
-    if (g_index != nullptr && g_index->slots_seen == old_slots) g_index->slots_seen = ks_sym_keys;
+    Index *x = hooked_index();
+    if (x != nullptr && x->slots_seen == old_slots) x->slots_seen = ks_sym_keys;
 }
 
 void index_appended(int32_t slot) {
-    Index *x = g_index;
+    Index *x = hooked_index();
     if (x == nullptr) return;
     if (!in_step(x, ks_num_sym_keys - 1) || slot != x->count_seen) {
         x->valid = false;
@@ -219,7 +233,7 @@ void index_appended(int32_t slot) {
 }
 
 void index_removed(int32_t slot) {
-    Index *x = g_index;
+    Index *x = hooked_index();
     if (x == nullptr) return;
     if (!in_step(x, ks_num_sym_keys + 1) || slot < 0 || slot > ks_num_sym_keys) {
         x->valid = false;
@@ -242,7 +256,7 @@ void index_removed(int32_t slot) {
 }
 
 void index_removed_marked(const SlotMarks &marks, int32_t old_count) {
-    Index *x = g_index;
+    Index *x = hooked_index();
     if (x == nullptr) return;
     if (!in_step(x, old_count)) {
         x->valid = false;
@@ -275,8 +289,19 @@ void index_removed_marked(const SlotMarks &marks, int32_t old_count) {
     if (w != ks_num_sym_keys) x->valid = false;
 }
 
-void index_replaced(int32_t slot) {
+void index_suspend() {
+    if (g_index != nullptr) g_index->suspended = true;
+}
+
+void index_resume(const SlotMarks &marks, int32_t old_count) {
     Index *x = g_index;
+    if (x == nullptr || !x->suspended) return;  // a hook already invalidated it
+    x->suspended = false;
+    index_removed_marked(marks, old_count);
+}
+
+void index_replaced(int32_t slot) {
+    Index *x = hooked_index();
     if (x == nullptr) return;
     if (!in_step(x, ks_num_sym_keys) || slot < 0 || slot >= ks_num_sym_keys) {
         x->valid = false;

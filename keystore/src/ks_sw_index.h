@@ -44,6 +44,15 @@ void index_removed(int32_t slot);
 void index_removed_marked(const SlotMarks &marks, int32_t old_count);
 // After slot `slot` got another entry or its entry another handle.
 void index_replaced(int32_t slot);
+// Around a walk that removes entries one at a time (sym_key_remove_each):
+// while suspended, lookups scan the table and the get-next walks walk it, so
+// that a handler called during the walk sees the table exactly as it is;
+// at the end the index catches up at once with the marked slots (below
+// old_count) removed, keeping the per-key state of the entries that stay.
+// Any other change hook called while suspended ends the suspension and makes
+// the index rebuild instead.
+void index_suspend();
+void index_resume(const SlotMarks &marks, int32_t old_count);
 
 // The slot of the entry with this handle, or -1: through the index when it is
 // usable, otherwise by the linear scan (which stops the process on a null

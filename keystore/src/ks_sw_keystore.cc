@@ -90,12 +90,16 @@ void sym_key_free_entry(ks_sym_key_entry *e) {
     free_cleansed(e, e->total_len);
 }
 
-void sym_key_remove(int32_t i) {
+void sym_key_remove_unindexed(int32_t i) {
     sym_key_free_entry(ks_sym_keys[i]);
     int32_t old_count = ks_num_sym_keys;
     ks_num_sym_keys = old_count - 1;
     for (int32_t j = i + 1; j < old_count; ++j) ks_sym_keys[j - 1] = ks_sym_keys[j];
     ks_sym_keys[ks_num_sym_keys] = nullptr;
+}
+
+void sym_key_remove(int32_t i) {
+    sym_key_remove_unindexed(i);
     index_removed(i);
 }
 
@@ -355,10 +359,16 @@ int32_t ks_sw_rename_key(const uint8_t *old_handle, uint32_t old_len, const uint
 }
 
 int32_t ks_sw_delete_all_keys_by_type(uint8_t type) {
-    ks::sym_key_remove_where([type](const ks_sym_key_entry &e) {
-        if (e.handle_len == 0 || e.data[0] != type) return false;
-        // The host hears of each PAC while its entry is still in the table.
-        if (type == KS_KEY_TYPE_PAC) notify_pac_deleted(e.data + 1, e.handle_len - 1);
+    auto of_type = [type](const ks_sym_key_entry &e) { return e.handle_len != 0 && e.data[0] == type; };
+    if (type != KS_KEY_TYPE_PAC) {
+        ks::sym_key_remove_where(of_type);
+        return KS_SUCCESS;
+    }
+    // The host hears of each PAC while its entry is still in the table, and
+    // of the next one after the entry is gone.
+    ks::sym_key_remove_each([&](const ks_sym_key_entry &e) {
+        if (!of_type(e)) return false;
+        notify_pac_deleted(e.data + 1, e.handle_len - 1);
         return true;
     });
     return KS_SUCCESS;

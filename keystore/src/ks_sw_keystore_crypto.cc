@@ -156,13 +156,14 @@ int32_t ks_sw_pac_still_valid(const uint8_t *meta, uint16_t meta_len, const char
 }
 
 int32_t ks_sw_delete_old_pacs(const char *device_id) {
-    ks::sym_key_remove_where(
+    ks::sym_key_remove_each(
         [device_id](const ks_sym_key_entry &e) {
             const uint8_t *handle = ks::entry_handle(&e);
             if (e.handle_len == 0 || handle[0] != KS_KEY_TYPE_PAC ||
                 ks_sw_pac_still_valid(ks::entry_meta(&e), static_cast<uint16_t>(e.meta_len), device_id) != 0)
                 return false;
-            // The host hears of the PAC while its entry is still in the table.
+            // The host hears of the PAC while its entry is still in the table,
+            // and of the next one after the entry is gone.
             notify_pac_deleted(handle + 1, e.handle_len - 1);
             return true;
         },

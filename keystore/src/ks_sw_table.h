@@ -7,6 +7,7 @@
 
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
+#include "ks_sw_index.h"
 
 namespace ks {
 
@@ -44,9 +45,13 @@ ks_sym_key_entry *sym_key_slot(int32_t i, const char *assert_path = kSwKeystoreP
 // Entry removal: cleanses and frees the entry at slot i, moves the later
 // slots down by one, clears the vacated last slot and decrements the count.
 // The entry that followed the removed one now has index i. Every removal of
-// one key goes through here (of several keys, through sym_key_remove_marked),
-// so the handle index and the per-key state follow it.
+// one key goes through here (of several keys, through sym_key_remove_marked
+// or sym_key_remove_each), so the handle index and the per-key state follow
+// it.
 void sym_key_remove(int32_t i);
+// The same removal, leaving the handle index alone (sym_key_remove_each
+// brings it back in step at the end).
+void sym_key_remove_unindexed(int32_t i);
 
 // One bit per slot: the entries a removal of several keys takes. Slots
 // before the first marked one stay where they are.
@@ -67,10 +72,10 @@ void sym_key_remove_marked(const SlotMarks &marks);
 
 // Removes every entry `picks` selects, in one pass over the table rather than
 // one per removal. `picks` sees each entry in table order while the table is
-// still whole (the PAC walks tell the host there, before the entry goes);
-// the entries it picked then go together. A null slot below the count stops
-// the process with the given path before anything is removed. Returns the
-// number removed.
+// still whole; the entries it picked then go together. For removals nobody
+// watches (no callback): a walk that tells the host of each removal uses
+// sym_key_remove_each. A null slot below the count stops the process with
+// the given path before anything is removed. Returns the number removed.
 template <typename Picks>
 int32_t sym_key_remove_where(Picks picks, const char *assert_path = kSwKeystorePath) {
     int32_t removed = 0;
@@ -95,6 +100,34 @@ int32_t sym_key_remove_where(Picks picks, const char *assert_path = kSwKeystoreP
         }
     }
     if (removed != 0) sym_key_remove_marked(marks);
+    return removed;
+}
+
+// Removes every entry `picks` selects as a walk by index does: `picks` sees
+// the entry at slot i (the PAC walks tell the host of it there); a picked
+// entry is removed at once, the later slots moving down, and slot i is looked
+// at again. So a host's handler called from `picks` sees the table exactly as
+// that walk leaves it: the entries picked before are gone. Each removal moves
+// the later slot pointers; the handle index is suspended meanwhile (lookups
+// scan) and catches up once at the end. A null slot below the count stops the
+// process with the given path when the walk reaches it. Returns the number
+// removed.
+template <typename Picks>
+int32_t sym_key_remove_each(Picks picks, const char *assert_path = kSwKeystorePath) {
+    const int32_t old_count = ks_num_sym_keys;
+    SlotMarks marks;  // the original slots of the removed entries
+    int32_t removed = 0;
+    index_suspend();
+    for (int32_t i = 0; i < ks_num_sym_keys;) {
+        if (!picks(*sym_key_slot(i, assert_path))) {
+            ++i;
+            continue;
+        }
+        sym_key_remove_unindexed(i);
+        if (i + removed < KS_MAX_KEYS) marks.set(i + removed);
+        ++removed;
+    }
+    index_resume(marks, old_count);
     return removed;
 }
 

@@ -28,22 +28,34 @@ int32_t store(const std::string &k, const std::string &v, const std::string &m =
 
 class KeyTableTest : public KeystoreTest {};
 
-// Deleting every key of a type tells the PAC handler of each PAC while its
-// entry is still in the table. (What the table holds after each call is the
-// model test's.)
+// The walks that remove PACs (every key of type 2; the old PACs) tell the
+// PAC handler of each PAC while its entry is still in the table, and of the
+// next once that entry is gone: a handler sees the table shrink. (What the
+// table holds after each call is the model test's.)
 TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
-    for (const char *k : {"2:abc", "1:x", "2:aid"}) ASSERT_EQ(store(k, k), KS_SUCCESS);
-    std::string seen;
-    ksh_set_pac_handlers(
-        nullptr,
-        [](void *ctx, const uint8_t *aid, uint32_t n) {
-            const Bytes h = cat(Bytes{2}, Bytes(aid, aid + n));
-            *static_cast<std::string *>(ctx) += S(text(aid, n), ks_sym_key_find(h.data(), L(h)) >= 0, " ");
-        },
-        &seen);
-    EXPECT_EQ(ks_sw_delete_all_keys_by_type(2), KS_SUCCESS);
-    ksh_set_pac_handlers(nullptr, nullptr, nullptr);
-    EXPECT_EQ(S(seen, ks_num_sym_keys), "abc1 aid1 1");
+    using namespace std::string_literals;
+    const std::string own = "\0\x09\0\x0d\0\x05\0\x09" "device-me"s;  // PAC-Info naming this device: not old
+    const std::pair<std::function<int32_t()>, std::string> walks[] = {
+        {[] { return ks_sw_delete_all_keys_by_type(2); }, "abc1@4 keep1@3 aid1@2 left 1"},
+        {[] { return ks_clear_old_pacs("device-me"); }, "abc1@4 aid1@3 left 2"},
+    };
+    for (const auto &[walk, want] : walks) {
+        reset_keystore();
+        for (const char *k : {"2:abc", "1:x", "2:keep", "2:aid"})
+            ASSERT_EQ(store(k, k, k == "2:keep"s ? own : ""), KS_SUCCESS);
+        std::string seen;
+        ksh_set_pac_handlers(
+            nullptr,
+            [](void *ctx, const uint8_t *aid, uint32_t n) {
+                const Bytes h = cat(Bytes{2}, Bytes(aid, aid + n));
+                *static_cast<std::string *>(ctx) +=
+                    S(text(aid, n), ks_sym_key_find(h.data(), L(h)) >= 0, "@", ks_num_sym_keys, " ");
+            },
+            &seen);
+        EXPECT_EQ(walk(), KS_SUCCESS);
+        ksh_set_pac_handlers(nullptr, nullptr, nullptr);
+        EXPECT_EQ(S(seen, "left ", ks_num_sym_keys), want);
+    }
 }
 
 using KeyTableDeathTest = KeyTableTest;
