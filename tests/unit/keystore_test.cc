@@ -2,6 +2,7 @@
 // table stopping the process.
 
 #include "ks_sw_index.h"
+#include "ks_sw_key_state.h"
 #include "ks_sw_table.h"
 #include "ks_test_util.h"
 
@@ -30,8 +31,9 @@ class KeyTableTest : public KeystoreTest {};
 
 // The walks that remove PACs (every key of type 2; the old PACs) tell the
 // PAC handler of each PAC while its entry is still in the table, and of the
-// next once that entry is gone: a handler sees the table shrink. (What the
-// table holds after each call is the model test's.)
+// next once that entry is gone: a handler sees the table shrink. A key that
+// stays keeps its per-key state, moved down with its slot. (What the table
+// holds after each call is the model test's.)
 TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
     using namespace std::string_literals;
     const std::string own = "\0\x09\0\x0d\0\x05\0\x09" "device-me"s;  // PAC-Info naming this device: not old
@@ -43,6 +45,9 @@ TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
         reset_keystore();
         for (const char *k : {"2:abc", "1:x", "2:keep", "2:aid"})
             ASSERT_EQ(store(k, k, k == "2:keep"s ? own : ""), KS_SUCCESS);
+        const uint8_t data[] = "d";
+        uint8_t out[20];
+        ASSERT_TRUE(ks::key_state_hmac(1, ks::ossl::Md::kSha1, data, 1, out));  // made for "1:x"
         std::string seen;
         ksh_set_pac_handlers(
             nullptr,
@@ -55,6 +60,10 @@ TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
         EXPECT_EQ(walk(), KS_SUCCESS);
         ksh_set_pac_handlers(nullptr, nullptr, nullptr);
         EXPECT_EQ(S(seen, "left ", ks_num_sym_keys), want);
+        EXPECT_EQ(ks::index_state_records_in_use(), 1);
+        const uint64_t calls = ksh_alloc_calls();
+        ASSERT_TRUE(ks::key_state_hmac(0, ks::ossl::Md::kSha1, data, 1, out));
+        EXPECT_EQ(ksh_alloc_calls(), calls) << "the state of \"1:x\" was made again";
     }
 }
 
