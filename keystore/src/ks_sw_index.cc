@@ -295,7 +295,13 @@ void index_suspend() {
 
 void index_resume(const SlotMarks &marks, int32_t old_count) {
     Index *x = g_index;
-    if (x == nullptr || !x->suspended) return;  // a hook already invalidated it
+    if (x == nullptr) return;
+    if (!x->suspended) {
+        // A handler changed the table during the walk: whatever the index
+        // learned since, the walk's own removals passed it by.
+        x->valid = false;
+        return;
+    }
     x->suspended = false;
     index_removed_marked(marks, old_count);
 }
