@@ -30,9 +30,9 @@ FILLS = ["secrets", "pacs"]
 # as it is reported, moving the later slot pointers down every time, so that a
 # handler sees the table as the walk leaves it: n*k pointer moves for k of n
 # keys, a quadratic term with a small constant. Removing all 2000 PACs this way
-# measured 450 us against 240 to 280 us in one pass, a growth of 5.4 to 6.9
-# against 4.5 to 4.9; 10 leaves room for that and for noise, and still
-# catches a return of the per-removal index renumbering (12 and more).
+# measured 0.45 ms against 0.24 to 0.28 ms in one pass, a growth of 5.3 to 6.9
+# against 4.4 to 4.9; 10 leaves room for that and for noise, and still
+# catches a return of the index renumbering after each removal (12).
 LIMIT = {"constant": 2.0, "linear": 6.0, "removals": 10.0, "walk": 8.0}
 KIND = {"constant": "constant/log", "linear": "every key", "removals": "every key, removals one at a time",
         "walk": "one call per key"}
