@@ -73,8 +73,11 @@ Region::Made Region::make(size_t bytes) {
     if (mprotect(map, page, PROT_NONE) != 0 || mprotect(base + size, page, PROT_NONE) != 0) made = Made::kNoMap;
 #if defined(MLOCK_ONFAULT)
     // Pages are locked as they are first touched: the region costs RAM only
-    // as it fills, and is counted against RLIMIT_MEMLOCK whole, now.
-    if (made == Made::kOk && mlock2(base, size, MLOCK_ONFAULT) != 0 && (errno != ENOSYS || mlock(base, size) != 0))
+    // as it fills, and is counted against RLIMIT_MEMLOCK whole, now. Where the
+    // kernel (or an emulator) has no mlock2, the C library reports ENOSYS or,
+    // for a non-zero flag, EINVAL: then the whole region is locked at once.
+    if (made == Made::kOk && mlock2(base, size, MLOCK_ONFAULT) != 0 &&
+        ((errno != ENOSYS && errno != EINVAL) || mlock(base, size) != 0))
         made = Made::kNoLock;
 #else
     if (made == Made::kOk && mlock(base, size) != 0) made = Made::kNoLock;
