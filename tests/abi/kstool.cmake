@@ -7,6 +7,11 @@ if(TARGET kstool)
   file(GLOB KS_KSTOOL_CASES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/kstool/*.ks)
   foreach(case ${KS_KSTOOL_CASES})
     get_filename_component(name ${case} NAME_WE)
+    # Under a user-mode emulator the pseudo-terminal does not echo the typed
+    # lines, so a terminal session's transcript cannot be compared there.
+    if(name STREQUAL "terminal" AND CMAKE_CROSSCOMPILING_EMULATOR)
+      continue()
+    endif()
     add_test(NAME kstool.${name} COMMAND ${KS_KSTOOL_RUN} ${case} ${KS_KSTOOL_CMD})
   endforeach()
   add_test(NAME kstool.version

@@ -13,7 +13,9 @@ endif()
 string(REGEX MATCH "^[0-9]+" major "${VERSION}")
 file(COPY_FILE ${LIBRARY} ${WORK}/libkeystore.so.${major}.99.7)
 file(CREATE_LINK libkeystore.so.${major}.99.7 ${WORK}/libkeystore.so.${major} SYMBOLIC)
-execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK} ${EMULATOR} ${KSTOOL} --version
+# An emulator given its own LD_LIBRARY_PATH for the guest puts the copy first there.
+string(REPLACE "LD_LIBRARY_PATH=" "LD_LIBRARY_PATH=${WORK}:" emulator "${EMULATOR}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK} ${emulator} ${KSTOOL} --version
                 OUTPUT_VARIABLE out COMMAND_ERROR_IS_FATAL ANY)
 if(NOT out MATCHES "^kstool ${v}\nlibkeystore ${major}\\.99\\.7 \\(${WORK}/libkeystore\\.so\\.${major}\\.99\\.7\\)\n$")
   message(FATAL_ERROR "with another library, kstool --version printed:\n${out}")

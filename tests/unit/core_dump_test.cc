@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -158,6 +159,9 @@ std::string kstool_commands() {
 }
 
 TEST(CoreDump, HoldsNoSecretWhileProtectedAndEveryStoredOneWithout) {
+    // The children are started directly, and gdb takes the core of a native
+    // process: under a user-mode emulator neither holds.
+    if (std::strlen(KS_RUN_PREFIX) != 0) GTEST_SKIP() << "the programs run under an emulator";
     char seed[32];
     std::snprintf(seed, sizeof seed, "%llx", static_cast<unsigned long long>(kSeed));
     const Session sessions[] = {
