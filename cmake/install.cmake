@@ -6,8 +6,6 @@ include(CMakePackageConfigHelpers)
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/keystore/include/keystore DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   COMPONENT dev)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/keystore/platform DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/keystore
-  COMPONENT dev)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/include/keystore_host DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   COMPONENT dev)
 install(TARGETS keystore EXPORT keystoreTargets

@@ -9,9 +9,9 @@ import sys
 
 cc, cxx, include_dir, repo = sys.argv[1:5]
 extra = sys.argv[5].split() if len(sys.argv) > 5 else []  # the build's own flags (a cross sysroot's -I)
-headers = sorted(glob.glob(os.path.join(include_dir, "keystore", "*.h")) + glob.glob(os.path.join(repo, "keystore", "platform", "*.h"))
+headers = sorted(glob.glob(os.path.join(include_dir, "keystore", "*.h")) + glob.glob(os.path.join(include_dir, "keystore", "platform", "*.h"))
                  + glob.glob(os.path.join(repo, "host", "include", "keystore_host", "*.h")))
-incs = ["-I", include_dir, "-I", repo, "-I", os.path.join(repo, "host", "include"), *extra]
+incs = ["-I", include_dir, "-I", os.path.join(repo, "host", "include"), *extra]
 failed = 0
 for h in headers:
     for lang, tool, flags in (("c", cc, ["-std=c99", "-pedantic"]), ("c++", cxx, ["-std=c++20"])):
