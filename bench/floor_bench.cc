@@ -97,4 +97,3 @@ void BM_Floor_Aes128Ecb_KeyedOnce(benchmark::State &state) {
 BENCHMARK(BM_Floor_Aes128Ecb_KeyedOnce);
 
 }  // namespace
-

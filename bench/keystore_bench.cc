@@ -14,8 +14,8 @@
 #include "keystore/ks_modes.h"
 #include "keystore/ks_mschap.h"
 #include "keystore/ks_pac.h"
-#include "keystore_host/host.h"
 #include "keystore/ks_sw_keystore.h"
+#include "keystore_host/host.h"
 
 namespace {
 
@@ -149,8 +149,8 @@ void BM_PacKeyTPrfMiss(benchmark::State &state) {
     uint8_t pac_key[32];
     std::memset(pac_key, 0x5a, sizeof pac_key);
     ks_pac_cache_purge();
-    fill(static_cast<int>(state.range(0)), state.range(1) != 0, "pac-aid", pac_key, sizeof pac_key,
-         KS_KEY_TYPE_PAC, meta, sizeof meta);
+    fill(static_cast<int>(state.range(0)), state.range(1) != 0, "pac-aid", pac_key, sizeof pac_key, KS_KEY_TYPE_PAC,
+         meta, sizeof meta);
     const uint8_t aid[] = {'p', 'a', 'c', '-', 'a', 'i', 'd'};
     const uint8_t label[] = "PAC to session key";
     uint8_t seed[32] = {}, out[20];

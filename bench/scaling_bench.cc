@@ -78,10 +78,12 @@ void fill(int keys, Fill kind, unsigned own, unsigned adds = 0) {
     const int fillers = keys - std::popcount(own) - std::popcount(adds);
     for (int i = 0; i < fillers; ++i) {
         char name[16];
-        const int n = std::snprintf(name, sizeof name, "%s-%05d", kind == Fill::kSecrets ? "key" : "aid",
-                                    (i * 7919) % 10007);
-        if (kind == Fill::kSecrets) store_secret(name, kValue, sizeof kValue);
-        else store_pac(reinterpret_cast<const uint8_t *>(name), static_cast<uint32_t>(n));
+        const int n =
+            std::snprintf(name, sizeof name, "%s-%05d", kind == Fill::kSecrets ? "key" : "aid", (i * 7919) % 10007);
+        if (kind == Fill::kSecrets)
+            store_secret(name, kValue, sizeof kValue);
+        else
+            store_pac(reinterpret_cast<const uint8_t *>(name), static_cast<uint32_t>(n));
     }
     if (own & kSecret) store_target();
     if (own & kAes) store_secret("aes", kValue, 16);
@@ -108,10 +110,10 @@ struct Op {
     unsigned keys;
     Cost cost;
     int32_t (*call)();
-    bool refill = false;             // the call empties much of the table: a fresh one after each
-    int32_t ok = KS_SUCCESS;         // what the call returns when it works
-    void (*prepare)() = nullptr;     // after the fill, untimed
-    unsigned adds = 0;               // keys the call stores and removes again (not stored by the fill)
+    bool refill = false;          // the call empties much of the table: a fresh one after each
+    int32_t ok = KS_SUCCESS;      // what the call returns when it works
+    void (*prepare)() = nullptr;  // after the fill, untimed
+    unsigned adds = 0;            // keys the call stores and removes again (not stored by the fill)
 };
 
 // State carried from one call to the next by the get-next steps and the
@@ -142,7 +144,8 @@ int32_t get_meta(int32_t (*read)(const uint8_t *, uint32_t, uint8_t **, uint16_t
 }
 
 int32_t grow_and_shrink(int32_t (*add)(const uint8_t *, uint32_t, const uint8_t *, uint32_t)) {
-    return both({add(kTarget, sizeof kTarget, kBigMeta, sizeof kBigMeta), add(kTarget, sizeof kTarget, kMeta, sizeof kMeta)});
+    return both(
+        {add(kTarget, sizeof kTarget, kBigMeta, sizeof kBigMeta), add(kTarget, sizeof kTarget, kMeta, sizeof kMeta)});
 }
 
 int32_t tlv_copy(int32_t (*read)(const uint8_t *, uint32_t, uint8_t **, uint32_t *)) {
@@ -155,52 +158,70 @@ int32_t tlv_copy(int32_t (*read)(const uint8_t *, uint32_t, uint8_t **, uint32_t
 
 const Op kOps[] = {
     // Secrets by name.
-    {"ks_secret_exists", kSecret, Cost::kConstant, [] {
+    {"ks_secret_exists", kSecret, Cost::kConstant,
+     [] {
          int32_t e = 0;
          return both({ks_secret_exists("target", &e), yes(e == 1)});
      }},
-    {"ks_check_ha_consistency", kSecret, Cost::kConstant, [] {
+    {"ks_check_ha_consistency", kSecret, Cost::kConstant,
+     [] {
          int32_t e = 0;
          return ks_check_ha_consistency("target", &e);
      }},
     {"ks_snmp_password_exists", kSecret, Cost::kConstant, [] { return ks_snmp_password_exists("target"); }, false, 1},
-    {"ks_store_secret_and_metadata (+ clear)", 0, Cost::kConstant, [] { return both({store_target(), ks_clear_secret("target")}); },
+    {"ks_store_secret_and_metadata (+ clear)", 0, Cost::kConstant,
+     [] {
+         return both({store_target(), ks_clear_secret("target")});
+     },
      false, KS_SUCCESS, nullptr, kSecret},
-    {"ks_store_secret_and_metadata (purge name)", kSecret, Cost::kLinear, [] {
-         return ks_store_secret_and_metadata("target", "target", kValue, sizeof kValue, kMeta, sizeof kMeta);
+    {"ks_store_secret_and_metadata (purge name)", kSecret, Cost::kLinear,
+     [] { return ks_store_secret_and_metadata("target", "target", kValue, sizeof kValue, kMeta, sizeof kMeta); }},
+    {"ks_add_metadata (grow, shrink)", kSecret, Cost::kConstant,
+     [] {
+         return both(
+             {ks_add_metadata("target", kBigMeta, sizeof kBigMeta), ks_add_metadata("target", kMeta, sizeof kMeta)});
      }},
-    {"ks_add_metadata (grow, shrink)", kSecret, Cost::kConstant, [] {
-         return both({ks_add_metadata("target", kBigMeta, sizeof kBigMeta), ks_add_metadata("target", kMeta, sizeof kMeta)});
-     }},
-    {"ks_return_metadata", kSecret, Cost::kConstant, [] {
+    {"ks_return_metadata", kSecret, Cost::kConstant,
+     [] {
          uint8_t *meta = nullptr;
          uint16_t len = 0;
          const int32_t st = ks_return_metadata("target", &meta, &len);
          tagged_free(meta);
          return st;
      }},
-    {"ks_clear_secret (+ store)", kSecret, Cost::kConstant, [] { return both({ks_clear_secret("target"), store_target()}); }},
-    {"ks_rename_secret (there, back)", kSecret, Cost::kConstant, [] {
-         return both({ks_rename_secret("target", "zz-renamed", nullptr), ks_rename_secret("zz-renamed", "target", nullptr)});
+    {"ks_clear_secret (+ store)", kSecret, Cost::kConstant,
+     [] {
+         return both({ks_clear_secret("target"), store_target()});
      }},
-    {"ks_return_secret_handle_by_index (all)", kSecret, Cost::kLinear, [] {
+    {"ks_rename_secret (there, back)", kSecret, Cost::kConstant,
+     [] {
+         return both(
+             {ks_rename_secret("target", "zz-renamed", nullptr), ks_rename_secret("zz-renamed", "target", nullptr)});
+     }},
+    {"ks_return_secret_handle_by_index (all)", kSecret, Cost::kLinear,
+     [] {
          uint16_t index = 0;
          char *name = nullptr;
          int32_t st;
          while ((st = ks_return_secret_handle_by_index(&index, &name)) == KS_SUCCESS) tagged_free(name);
          return st;
-     }, false, KS_NO_MORE_RECORDS},
-    {"ks_snmp_get_next_password (step)", kSecret, Cost::kConstant, []() -> int32_t {
+     },
+     false, KS_NO_MORE_RECORDS},
+    {"ks_snmp_get_next_password (step)", kSecret, Cost::kConstant,
+     []() -> int32_t {
          if (ks_snmp_get_next_password(g_name, sizeof g_name) == 0) g_name[0] = '\0';
          return KS_SUCCESS;
-     }, false, KS_SUCCESS, start_walks},
-    {"ks_snmp_get_next_password (walk)", kSecret, Cost::kWalk, [] {
+     },
+     false, KS_SUCCESS, start_walks},
+    {"ks_snmp_get_next_password (walk)", kSecret, Cost::kWalk,
+     [] {
          char name[KS_HANDLE_MAX] = "";
          int steps = 0;
          while (ks_snmp_get_next_password(name, sizeof name) == 1) ++steps;
          return yes(steps > 0);
      }},
-    {"keystore_return_wdc", 0, Cost::kConstant, [] {
+    {"keystore_return_wdc", 0, Cost::kConstant,
+     [] {
          uint8_t *data = nullptr;
          uint16_t len = 0;
          return keystore_return_wdc("target", &data, &len);
@@ -208,42 +229,55 @@ const Op kOps[] = {
 
     // The key table by handle.
     {"ks_sym_key_find", kSecret, Cost::kConstant, [] { return yes(ks_sym_key_find(kTarget, sizeof kTarget) >= 0); }},
-    {"ks_sym_key_insert (+ delete)", 0, Cost::kConstant, [] {
+    {"ks_sym_key_insert (+ delete)", 0, Cost::kConstant,
+     [] {
          return both({ks_sym_key_insert(kTarget, sizeof kTarget, kValue, sizeof kValue, kMeta, sizeof kMeta),
-                     ks_sw_delete_key(kTarget, sizeof kTarget)});
-     }, false, KS_SUCCESS, nullptr, kSecret},
-    {"ks_sym_key_prefix_purge (+ store)", kSecret, Cost::kLinear, [] {
+                      ks_sw_delete_key(kTarget, sizeof kTarget)});
+     },
+     false, KS_SUCCESS, nullptr, kSecret},
+    {"ks_sym_key_prefix_purge (+ store)", kSecret, Cost::kLinear,
+     [] {
          return both({yes(ks_sym_key_prefix_purge(kTarget, sizeof kTarget) == 1), store_target()});
      }},
-    {"ks_sw_store_sym_key (+ delete)", 0, Cost::kConstant, [] {
-         return both({ks_sw_store_sym_key(kTarget, sizeof kTarget, nullptr, 0, kValue, sizeof kValue, kMeta, sizeof kMeta),
-                     ks_sw_delete_key(kTarget, sizeof kTarget)});
-     }, false, KS_SUCCESS, nullptr, kSecret},
-    {"ks_sw_store_sym_key (purge prefix)", kSecret, Cost::kLinear, [] {
+    {"ks_sw_store_sym_key (+ delete)", 0, Cost::kConstant,
+     [] {
+         return both(
+             {ks_sw_store_sym_key(kTarget, sizeof kTarget, nullptr, 0, kValue, sizeof kValue, kMeta, sizeof kMeta),
+              ks_sw_delete_key(kTarget, sizeof kTarget)});
+     },
+     false, KS_SUCCESS, nullptr, kSecret},
+    {"ks_sw_store_sym_key (purge prefix)", kSecret, Cost::kLinear,
+     [] {
          return ks_sw_store_sym_key(kTarget, sizeof kTarget, kTarget, sizeof kTarget, kValue, sizeof kValue, kMeta,
                                     sizeof kMeta);
      }},
-    {"ks_sw_key_exists", kSecret, Cost::kConstant, [] {
+    {"ks_sw_key_exists", kSecret, Cost::kConstant,
+     [] {
          int32_t e = 0;
          return both({ks_sw_key_exists(kTarget, sizeof kTarget, &e), yes(e == 1)});
      }},
-    {"ks_sw_delete_key (+ store)", kSecret, Cost::kConstant, [] {
+    {"ks_sw_delete_key (+ store)", kSecret, Cost::kConstant,
+     [] {
          return both({ks_sw_delete_key(kTarget, sizeof kTarget), store_target()});
      }},
-    {"ks_sw_return_key_handle_by_index (last)", kSecret, Cost::kConstant, [] {
+    {"ks_sw_return_key_handle_by_index (last)", kSecret, Cost::kConstant,
+     [] {
          uint8_t *copy = nullptr;
          uint8_t len = 0;
          const int32_t st = ks_sw_return_key_handle_by_index(ks_num_sym_keys - 1, &copy, &len);
          tagged_free(copy);
          return st;
      }},
-    {"ks_sw_add_sym_key_meta (grow, shrink)", kSecret, Cost::kConstant, [] { return grow_and_shrink(ks_sw_add_sym_key_meta); }},
-    {"ks_sw_add_meta_data (grow, shrink)", kSecret, Cost::kConstant, [] { return grow_and_shrink(ks_sw_add_meta_data); }},
+    {"ks_sw_add_sym_key_meta (grow, shrink)", kSecret, Cost::kConstant,
+     [] { return grow_and_shrink(ks_sw_add_sym_key_meta); }},
+    {"ks_sw_add_meta_data (grow, shrink)", kSecret, Cost::kConstant,
+     [] { return grow_and_shrink(ks_sw_add_meta_data); }},
     {"ks_sw_get_sym_key_meta", kSecret, Cost::kConstant, [] { return get_meta(ks_sw_get_sym_key_meta); }},
     {"ks_sw_get_meta_data", kSecret, Cost::kConstant, [] { return get_meta(ks_sw_get_meta_data); }},
-    {"ks_sw_rename_key (there, back)", kSecret, Cost::kConstant, [] {
+    {"ks_sw_rename_key (there, back)", kSecret, Cost::kConstant,
+     [] {
          return both({ks_sw_rename_key(kTarget, sizeof kTarget, kRenamed, sizeof kRenamed, nullptr, 0),
-                     ks_sw_rename_key(kRenamed, sizeof kRenamed, kTarget, sizeof kTarget, nullptr, 0)});
+                      ks_sw_rename_key(kRenamed, sizeof kRenamed, kTarget, sizeof kTarget, nullptr, 0)});
      }},
     {"ks_sw_delete_all_keys_by_type (secrets)", kSecret | kPac, Cost::kLinear,
      [] { return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_SECRET); }, true},
@@ -251,149 +285,186 @@ const Op kOps[] = {
      [] { return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_PAC); }, true},
 
     // Keyed digests, ciphers and MS-CHAPv2 with a stored key.
-    {"ks_hmac_md5", kSecret, Cost::kConstant, [] {
+    {"ks_hmac_md5", kSecret, Cost::kConstant,
+     [] {
          uint8_t out[16];
          return ks_hmac_md5("target", kIn, sizeof kIn, out);
      }},
-    {"ks_hmac_sha1", kSecret, Cost::kConstant, [] {
+    {"ks_hmac_sha1", kSecret, Cost::kConstant,
+     [] {
          uint8_t out[20];
          return ks_hmac_sha1("target", kIn, sizeof kIn, out);
      }},
-    {"ks_md5_hash", kSecret, Cost::kConstant, [] {
+    {"ks_md5_hash", kSecret, Cost::kConstant,
+     [] {
          uint8_t out[16];
          return ks_md5_hash("target", kIn, 32, kIn + 32, 32, out);
      }},
-    {"ks_sha1_hash", kSecret, Cost::kConstant, [] {
+    {"ks_sha1_hash", kSecret, Cost::kConstant,
+     [] {
          uint8_t out[20];
          return ks_sha1_hash("target", kIn, 32, kIn + 32, 32, out);
      }},
-    {"ks_sw_hmac", kSecret, Cost::kConstant, [] {
+    {"ks_sw_hmac", kSecret, Cost::kConstant,
+     [] {
          uint8_t out[20];
          return ks_sw_hmac(kTarget, sizeof kTarget, kIn, sizeof kIn, out, 1);
      }},
-    {"ks_sw_hash", kSecret, Cost::kConstant, [] {
+    {"ks_sw_hash", kSecret, Cost::kConstant,
+     [] {
          uint8_t out[20];
          return ks_sw_hash(kTarget, sizeof kTarget, kIn, 32, kIn + 32, 32, out, 1);
      }},
-    {"ks_aes_encrypt", kAes, Cost::kConstant, [] {
+    {"ks_aes_encrypt", kAes, Cost::kConstant,
+     [] {
          uint8_t out[16];
          return ks_aes_encrypt("aes", kIn, out, 16);
      }},
-    {"ks_aes_decrypt", kAes, Cost::kConstant, [] {
+    {"ks_aes_decrypt", kAes, Cost::kConstant,
+     [] {
          uint8_t out[16];
          return ks_aes_decrypt("aes", kIn, out, 16);
      }},
-    {"ks_aes_cbc_encrypt", kAes, Cost::kConstant, [] {
+    {"ks_aes_cbc_encrypt", kAes, Cost::kConstant,
+     [] {
          uint8_t iv[16] = {}, out[32];
          return ks_aes_cbc_encrypt("aes", iv, kIn, 32, out);
      }},
-    {"ks_aes_cbc_decrypt", kAes, Cost::kConstant, [] {
+    {"ks_aes_cbc_decrypt", kAes, Cost::kConstant,
+     [] {
          uint8_t iv[16] = {}, out[32];
          return ks_aes_cbc_decrypt("aes", iv, kIn, 32, out);
      }},
-    {"ks_des_ecb_encrypt", kDes, Cost::kConstant, [] {
+    {"ks_des_ecb_encrypt", kDes, Cost::kConstant,
+     [] {
          uint8_t out[16];
          return ks_des_ecb_encrypt("des", kIn, 16, out, 16);
      }},
-    {"ks_des_ecb_decrypt", kDes, Cost::kConstant, [] {
+    {"ks_des_ecb_decrypt", kDes, Cost::kConstant,
+     [] {
          uint8_t out[16];
          return ks_des_ecb_decrypt("des", kIn, 16, out, 16);
      }},
-    {"ks_3des_ecb_encrypt", k3Des, Cost::kConstant, [] {
+    {"ks_3des_ecb_encrypt", k3Des, Cost::kConstant,
+     [] {
          uint8_t out[16];
          return ks_3des_ecb_encrypt("3des", kIn, 16, out, 16);
      }},
-    {"ks_3des_ecb_decrypt", k3Des, Cost::kConstant, [] {
+    {"ks_3des_ecb_decrypt", k3Des, Cost::kConstant,
+     [] {
          uint8_t out[16];
          return ks_3des_ecb_decrypt("3des", kIn, 16, out, 16);
      }},
-    {"ks_sw_aes", kAes, Cost::kConstant, [] {
+    {"ks_sw_aes", kAes, Cost::kConstant,
+     [] {
          uint8_t out[16];
          const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'a', 'e', 's'};
          return ks_sw_aes(h, sizeof h, kIn, out, 16, 1);
      }},
-    {"ks_sw_aes_cbc", kAes, Cost::kConstant, [] {
+    {"ks_sw_aes_cbc", kAes, Cost::kConstant,
+     [] {
          uint8_t iv[16] = {}, out[32];
          const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'a', 'e', 's'};
          return ks_sw_aes_cbc(h, sizeof h, iv, kIn, 32, out, 1);
      }},
-    {"ks_sw_des_crypt", kDes, Cost::kConstant, [] {
+    {"ks_sw_des_crypt", kDes, Cost::kConstant,
+     [] {
          uint8_t out[16];
          const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'd', 'e', 's'};
          return ks_sw_des_crypt(h, sizeof h, 1, kIn, 16, out, 16);
      }},
-    {"ks_sw_3des_crypt", k3Des, Cost::kConstant, [] {
+    {"ks_sw_3des_crypt", k3Des, Cost::kConstant,
+     [] {
          uint8_t out[16];
          const uint8_t h[] = {KS_KEY_TYPE_SECRET, '3', 'd', 'e', 's'};
          return ks_sw_3des_crypt(h, sizeof h, 1, kIn, 16, out, 16);
      }},
-    {"ks_GenerateNTResponse", kPw, Cost::kConstant, [] {
+    {"ks_GenerateNTResponse", kPw, Cost::kConstant,
+     [] {
          uint8_t out[24];
          return ks_GenerateNTResponse("pw", kChallenge, kChallenge, "User", out);
      }},
-    {"ks_GenerateAuthenticatorResponse", kPw, Cost::kConstant, [] {
+    {"ks_GenerateAuthenticatorResponse", kPw, Cost::kConstant,
+     [] {
          char out[64];
          return ks_GenerateAuthenticatorResponse("pw", kIn, kChallenge, kChallenge, "User", out);
      }},
-    {"ks_NewPasswordEncryptedWithOldNtPasswordHash", kPw, Cost::kConstant, [] {
+    {"ks_NewPasswordEncryptedWithOldNtPasswordHash", kPw, Cost::kConstant,
+     [] {
          uint8_t out[516];
-         return ks_NewPasswordEncryptedWithOldNtPasswordHash("pw", reinterpret_cast<const uint8_t *>("newPass"), 7, out);
+         return ks_NewPasswordEncryptedWithOldNtPasswordHash("pw", reinterpret_cast<const uint8_t *>("newPass"), 7,
+                                                             out);
      }},
-    {"ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash", kPw | kPw2, Cost::kConstant, [] {
+    {"ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash", kPw | kPw2, Cost::kConstant,
+     [] {
          uint8_t out[16];
          return ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("pw", "pw2", out);
      }},
-    {"ks_GetMasterKey", kPw, Cost::kConstant, [] {
+    {"ks_GetMasterKey", kPw, Cost::kConstant,
+     [] {
          uint8_t out[16];
          return ks_GetMasterKey("pw", kIn, out);
      }},
-    {"ks_sw_GenerateNTResponse", kPw, Cost::kConstant, [] {
+    {"ks_sw_GenerateNTResponse", kPw, Cost::kConstant,
+     [] {
          uint8_t out[24];
          const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'};
          return ks_sw_GenerateNTResponse(h, sizeof h, kChallenge, kChallenge, "User", out);
      }},
-    {"ks_sw_GenerateAuthenticatorResponse", kPw, Cost::kConstant, [] {
+    {"ks_sw_GenerateAuthenticatorResponse", kPw, Cost::kConstant,
+     [] {
          char out[64];
          const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'};
          return ks_sw_GenerateAuthenticatorResponse(h, sizeof h, kIn, kChallenge, kChallenge, "User", out);
      }},
-    {"ks_sw_NewPasswordEncryptedWithOldNtPasswordHash", kPw, Cost::kConstant, [] {
+    {"ks_sw_NewPasswordEncryptedWithOldNtPasswordHash", kPw, Cost::kConstant,
+     [] {
          uint8_t out[516];
          const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'};
-         return ks_sw_NewPasswordEncryptedWithOldNtPasswordHash(h, sizeof h, reinterpret_cast<const uint8_t *>("newPass"),
-                                                                7, out);
+         return ks_sw_NewPasswordEncryptedWithOldNtPasswordHash(h, sizeof h,
+                                                                reinterpret_cast<const uint8_t *>("newPass"), 7, out);
      }},
-    {"ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash", kPw | kPw2, Cost::kConstant, [] {
+    {"ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash", kPw | kPw2, Cost::kConstant,
+     [] {
          uint8_t out[16];
          const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'}, h2[] = {KS_KEY_TYPE_SECRET, 'p', 'w', '2'};
          return ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash(h, sizeof h, h2, sizeof h2, out);
      }},
-    {"ks_sw_GetMasterKey", kPw, Cost::kConstant, [] {
+    {"ks_sw_GetMasterKey", kPw, Cost::kConstant,
+     [] {
          uint8_t out[16];
          const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'};
          return ks_sw_GetMasterKey(h, sizeof h, kIn, out);
      }},
 
     // PACs by A-ID.
-    {"ks_store_pac (+ clear)", 0, Cost::kConstant, [] { return both({store_target_pac(), ks_clear_pac(kPacAid, sizeof kPacAid)}); },
+    {"ks_store_pac (+ clear)", 0, Cost::kConstant,
+     [] {
+         return both({store_target_pac(), ks_clear_pac(kPacAid, sizeof kPacAid)});
+     },
      false, KS_SUCCESS, nullptr, kPac},
-    {"ks_clear_pac (+ store)", kPac, Cost::kConstant, [] {
+    {"ks_clear_pac (+ store)", kPac, Cost::kConstant,
+     [] {
          return both({ks_clear_pac(kPacAid, sizeof kPacAid), store_target_pac()});
      }},
-    {"ks_pac_exists", kPac, Cost::kConstant, [] {
+    {"ks_pac_exists", kPac, Cost::kConstant,
+     [] {
          int32_t e = 0;
          return both({ks_pac_exists(kPacAid, sizeof kPacAid, &e), yes(e == 1)});
      }},
     {"ks_snmp_pac_exists", kPac, Cost::kConstant, [] { return ks_snmp_pac_exists(kPacAid, sizeof kPacAid); }, false, 1},
-    {"ks_return_aid_by_index (all)", kPac, Cost::kLinear, [] {
+    {"ks_return_aid_by_index (all)", kPac, Cost::kLinear,
+     [] {
          uint16_t index = 0;
          uint8_t *aid = nullptr;
          uint32_t len = 0;
          int32_t st;
          while ((st = ks_return_aid_by_index(&index, &aid, &len)) == KS_SUCCESS) tagged_free(aid);
          return st;
-     }, false, KS_NO_MORE_RECORDS},
-    {"ks_snmp_get_next_pac (step)", kPac, Cost::kConstant, []() -> int32_t {
+     },
+     false, KS_NO_MORE_RECORDS},
+    {"ks_snmp_get_next_pac (step)", kPac, Cost::kConstant,
+     []() -> int32_t {
          uint8_t next[16];
          uint8_t len = sizeof next;
          if (ks_snmp_get_next_pac(g_aid, g_aid_len, next, &len) == 1) {
@@ -403,8 +474,10 @@ const Op kOps[] = {
              g_aid_len = 0;
          }
          return KS_SUCCESS;
-     }, false, KS_SUCCESS, start_walks},
-    {"ks_snmp_get_next_pac (walk)", kPac, Cost::kWalk, [] {
+     },
+     false, KS_SUCCESS, start_walks},
+    {"ks_snmp_get_next_pac (walk)", kPac, Cost::kWalk,
+     [] {
          uint8_t aid[16], next[16];
          uint8_t aid_len = 0, len = sizeof next;
          int steps = 0;
@@ -414,58 +487,73 @@ const Op kOps[] = {
          }
          return yes(steps > 0);
      }},
-    {"ks_pac_cache_purge", kPac, Cost::kLinear, []() -> int32_t {
+    {"ks_pac_cache_purge", kPac, Cost::kLinear,
+     []() -> int32_t {
          ks_pac_cache_purge();
          return KS_SUCCESS;
-     }, true},
+     },
+     true},
     {"ks_return_pac_opaque", kPac, Cost::kConstant, [] { return tlv_copy(ks_return_pac_opaque); }},
     {"ks_return_pac_info", kPac, Cost::kConstant, [] { return tlv_copy(ks_return_pac_info); }},
-    {"ks_sw_sym_key_t_prf", kPac, Cost::kConstant, [] {
+    {"ks_sw_sym_key_t_prf", kPac, Cost::kConstant,
+     [] {
          uint8_t out[20];
          return ks_sw_sym_key_t_prf(kPacHandle, sizeof kPacHandle, kLabel, sizeof kLabel - 1, kIn, 32, out, sizeof out);
      }},
-    {"ks_pac_key_t_prf (cached)", kPac, Cost::kConstant, [] {
+    {"ks_pac_key_t_prf (cached)", kPac, Cost::kConstant,
+     [] {
          uint8_t out[20];
          const uint8_t seed[32] = {};
-         return ks_pac_key_t_prf(kPacAid, sizeof kPacAid, kLabel, sizeof kLabel - 1, seed, sizeof seed, out, sizeof out);
-     }, false, KS_SUCCESS, derive_once},
-    {"ks_pac_key_t_prf (not cached)", kPac, Cost::kConstant, [] {
+         return ks_pac_key_t_prf(kPacAid, sizeof kPacAid, kLabel, sizeof kLabel - 1, seed, sizeof seed, out,
+                                 sizeof out);
+     },
+     false, KS_SUCCESS, derive_once},
+    {"ks_pac_key_t_prf (not cached)", kPac, Cost::kConstant,
+     [] {
          uint8_t out[20];
          uint8_t seed[32] = {static_cast<uint8_t>(++g_flip & 1)};
-         return ks_pac_key_t_prf(kPacAid, sizeof kPacAid, kLabel, sizeof kLabel - 1, seed, sizeof seed, out, sizeof out);
+         return ks_pac_key_t_prf(kPacAid, sizeof kPacAid, kLabel, sizeof kLabel - 1, seed, sizeof seed, out,
+                                 sizeof out);
      }},
-    {"ks_pac_check_cache_entry_for_shared_keys", kPac, Cost::kConstant, [] {
+    {"ks_pac_check_cache_entry_for_shared_keys", kPac, Cost::kConstant,
+     [] {
          uint8_t out[20];
          return ks_pac_check_cache_entry_for_shared_keys(kPacAid, sizeof kPacAid, "ZAV-MACK", 8, out, sizeof out);
-     }, false, KS_SUCCESS, derive_once},
-    {"ks_pac_shared_keys_t_prf (cached)", kPac, Cost::kConstant, [] {
+     },
+     false, KS_SUCCESS, derive_once},
+    {"ks_pac_shared_keys_t_prf (cached)", kPac, Cost::kConstant,
+     [] {
          uint8_t out[20];
          return ks_pac_shared_keys_t_prf(kPacAid, sizeof kPacAid, "dev", 3, "ZAV-MACK", 8, out, sizeof out);
-     }, false, KS_SUCCESS, derive_once},
-    {"ks_pac_shared_keys_t_prf (not cached)", kPac, Cost::kConstant, [] {
+     },
+     false, KS_SUCCESS, derive_once},
+    {"ks_pac_shared_keys_t_prf (not cached)", kPac, Cost::kConstant,
+     [] {
          uint8_t out[20];
          return ks_pac_shared_keys_t_prf(kPacAid, sizeof kPacAid, "dev", 3, "ZAV-KEK", 7, out, 16 + 4 * (++g_flip & 1));
      }},
-    {"ks_valid_pac_exists", kPac, Cost::kConstant, [] { return ks_valid_pac_exists(kPacAid, sizeof kPacAid); }, false, 1},
-    {"ks_get_pac_expiration", kPac, Cost::kConstant, [] {
-         return yes(ks_get_pac_expiration(kPacAid, sizeof kPacAid) == 0x7FFFFF00u);
-     }},
+    {"ks_valid_pac_exists", kPac, Cost::kConstant, [] { return ks_valid_pac_exists(kPacAid, sizeof kPacAid); }, false,
+     1},
+    {"ks_get_pac_expiration", kPac, Cost::kConstant,
+     [] { return yes(ks_get_pac_expiration(kPacAid, sizeof kPacAid) == 0x7FFFFF00u); }},
     {"ks_sw_delete_old_pacs (keep all)", kPac, Cost::kLinear, [] { return ks_sw_delete_old_pacs("dev"); }},
     {"ks_sw_delete_old_pacs (remove all)", kPac, Cost::kRemovals, [] { return ks_sw_delete_old_pacs("other"); }, true},
     {"ks_clear_old_pacs_internal (keep all)", kPac, Cost::kLinear, [] { return ks_clear_old_pacs_internal("dev"); }},
-    {"ks_clear_old_pacs_internal (remove all)", kPac, Cost::kRemovals, [] { return ks_clear_old_pacs_internal("other"); },
-     true},
+    {"ks_clear_old_pacs_internal (remove all)", kPac, Cost::kRemovals,
+     [] { return ks_clear_old_pacs_internal("other"); }, true},
     {"ks_clear_old_pacs (keep all)", kPac, Cost::kLinear, [] { return ks_clear_old_pacs("dev"); }, true},
     {"ks_clear_old_pacs (remove all)", kPac, Cost::kRemovals, [] { return ks_clear_old_pacs("other"); }, true},
     {"ks_clear_all_pacs_internal", kPac, Cost::kRemovals, [] { return ks_clear_all_pacs_internal(); }, true},
     {"ks_clear_all_pacs", kPac, Cost::kRemovals, [] { return ks_clear_all_pacs(); }, true},
 
     // The show commands list every record.
-    {"ks_show_command", kPac, Cost::kLinear, []() -> int32_t {
+    {"ks_show_command", kPac, Cost::kLinear,
+     []() -> int32_t {
          ks_show_command();
          return KS_SUCCESS;
      }},
-    {"qel_ks_show_command", kPac, Cost::kLinear, [] {
+    {"qel_ks_show_command", kPac, Cost::kLinear,
+     [] {
          ksh_showmsg_reply *reply = ksh_showmsg_reply_new();
          int32_t err = -1;
          qel_ks_show_command(reinterpret_cast<uintptr_t>(reply), 0, reply, &err);
@@ -500,11 +588,10 @@ void run(benchmark::State &state, const Op &op, Fill kind, int keys) {
     for (const Op &op : kOps) {
         for (Fill kind : {Fill::kSecrets, Fill::kPacs}) {
             for (int keys : {1, 500, 1000, 2000}) {
-                const std::string name = std::string("Scale/") + op.name + (kind == Fill::kSecrets ? "/secrets/" : "/pacs/") +
-                                         std::to_string(keys);
-                auto *b = benchmark::RegisterBenchmark(name.c_str(), [&op, kind, keys](benchmark::State &s) {
-                    run(s, op, kind, keys);
-                });
+                const std::string name = std::string("Scale/") + op.name +
+                                         (kind == Fill::kSecrets ? "/secrets/" : "/pacs/") + std::to_string(keys);
+                auto *b = benchmark::RegisterBenchmark(
+                    name.c_str(), [&op, kind, keys](benchmark::State &s) { run(s, op, kind, keys); });
                 b->Unit(benchmark::kMicrosecond);
                 if (op.refill) b->Iterations(keys >= 500 ? 8 : 200);
             }

@@ -84,8 +84,10 @@ void link(BlockHeader *h) {
 }
 
 void unlink(BlockHeader *h) {
-    if (h->prev) h->prev->next = h->next;
-    else g.live = h->next;
+    if (h->prev)
+        h->prev->next = h->next;
+    else
+        g.live = h->next;
     if (h->next) h->next->prev = h->prev;
 }
 
@@ -133,8 +135,8 @@ constexpr uint32_t kSeverityError = 0x30000;
 constexpr uint32_t kSeverityWarning = 0x40000;
 uint32_t g_message_words[2][2] = {};
 const ks_message_definition kShortfallMessages[2][2] = {
-    {{"KSH", "NOLOCK", "Could not lock memory for the keystore; its allocations are refused.", nullptr,
-      kSeverityError, &g_message_words[0][0]},
+    {{"KSH", "NOLOCK", "Could not lock memory for the keystore; its allocations are refused.", nullptr, kSeverityError,
+      &g_message_words[0][0]},
      {"KSH", "FULL", "Protected memory for the keystore is full; further allocations are refused.", nullptr,
       kSeverityError, &g_message_words[0][1]}},
     {{"KSH", "NOLOCK_FALLBACK",
@@ -153,9 +155,12 @@ size_t parse_size(const char *text) {
     unsigned long long v = std::strtoull(text, &end, 10);
     if (end == text) return 0;
     int shift = 0;
-    if (*end == 'k' || *end == 'K') shift = 10;
-    else if (*end == 'm' || *end == 'M') shift = 20;
-    else if (*end == 'g' || *end == 'G') shift = 30;
+    if (*end == 'k' || *end == 'K')
+        shift = 10;
+    else if (*end == 'm' || *end == 'M')
+        shift = 20;
+    else if (*end == 'g' || *end == 'G')
+        shift = 30;
     if (shift != 0) ++end;
     if (*end != '\0' || v > (SIZE_MAX >> shift)) return 0;
     return static_cast<size_t>(v) << shift;
@@ -165,9 +170,12 @@ void configure() {
     if (prot.configured) return;
     prot.configured = true;
     if (const char *m = std::getenv("KSH_PROTECT")) {
-        if (std::strcmp(m, "off") == 0) prot.mode = KSH_PROTECT_OFF;
-        else if (std::strcmp(m, "prefer") == 0) prot.mode = KSH_PROTECT_PREFER;
-        else prot.mode = KSH_PROTECT_REQUIRE;  // "require", and anything unknown: the safe reading
+        if (std::strcmp(m, "off") == 0)
+            prot.mode = KSH_PROTECT_OFF;
+        else if (std::strcmp(m, "prefer") == 0)
+            prot.mode = KSH_PROTECT_PREFER;
+        else
+            prot.mode = KSH_PROTECT_REQUIRE;  // "require", and anything unknown: the safe reading
     }
     if (const char *n = std::getenv("KSH_PROTECT_SIZE")) {
         if (size_t bytes = parse_size(n)) prot.limit = bytes;
@@ -241,8 +249,10 @@ BlockHeader *new_block(size_t n) {
 void release_block(BlockHeader *h) {
     const bool is_protected = h->magic == kMagicProtected;
     wipe(h, sizeof(BlockHeader) + h->size);
-    if (is_protected) region_of(h)->free(h);
-    else std::free(h);
+    if (is_protected)
+        region_of(h)->free(h);
+    else
+        std::free(h);
 }
 
 }  // namespace

@@ -37,8 +37,8 @@ namespace ksh {
 // A chunk's header, then its bytes; a free chunk keeps its list links where
 // its bytes begin.
 struct Region::Chunk {
-    size_t prev_size;  // size of the chunk just before this one; 0 for the first
-    size_t size;       // size of this chunk, header included; bit 0: in use
+    size_t prev_size;         // size of the chunk just before this one; 0 for the first
+    size_t size;              // size of this chunk, header included; bit 0: in use
     alignas(16) Chunk *next;  // free chunks only
     Chunk *prev;
 };
@@ -114,8 +114,10 @@ KSH_NO_ASAN void Region::link_free(Chunk *c) {
 }
 
 KSH_NO_ASAN void Region::unlink_free(Chunk *c) {
-    if (c->prev != nullptr) c->prev->next = c->next;
-    else free_[class_of(c->size, kClasses)] = c->next;
+    if (c->prev != nullptr)
+        c->prev->next = c->next;
+    else
+        free_[class_of(c->size, kClasses)] = c->next;
     if (c->next != nullptr) c->next->prev = c->prev;
 }
 

@@ -80,9 +80,9 @@ State &state() {
 }
 
 constexpr const char *kOpNames[KSH_SHOWMSG_OP_COUNT] = {
-    "showmsg_get_message",    "showmsg_set_use_sw_ks",  "showmsg_set_is_hw_ks",   "showmsg_set_is_empty",
-    "showmsg_elem_create",    "showmsg_elem_set_index", "showmsg_elem_get_value", "showmsg_elem_set_valid",
-    "showmsg_elem_set_type",  "showmsg_list_append",    "showmsg_elem_destroy",   "vstring_assign"};
+    "showmsg_get_message",   "showmsg_set_use_sw_ks",  "showmsg_set_is_hw_ks",   "showmsg_set_is_empty",
+    "showmsg_elem_create",   "showmsg_elem_set_index", "showmsg_elem_get_value", "showmsg_elem_set_valid",
+    "showmsg_elem_set_type", "showmsg_list_append",    "showmsg_elem_destroy",   "vstring_assign"};
 
 // One builder call in progress: counts it, runs the hook, decides whether it
 // is failed on purpose, and logs it when it ends.
@@ -334,8 +334,7 @@ void showmsg_elem_destroy(uintptr_t ctx0, uintptr_t ctx1, void *element) {
     release_elem(e);
 }
 
-void vstring_assign(uintptr_t ctx0, uintptr_t ctx1, void *field, const void *bytes, uint32_t length,
-                    int32_t *err) {
+void vstring_assign(uintptr_t ctx0, uintptr_t ctx1, void *field, const void *bytes, uint32_t length, int32_t *err) {
     Call c(KSH_SHOWMSG_VSTRING_ASSIGN, ctx0, ctx1, err);
     c.arg(static_cast<int32_t>(length));
     auto it = state().value_fields.find(field);
@@ -350,9 +349,7 @@ void vstring_assign(uintptr_t ctx0, uintptr_t ctx1, void *field, const void *byt
 
 // ---- Controls ----------------------------------------------------------------
 
-const char *ksh_showmsg_op_name(ksh_showmsg_op op) {
-    return op >= 0 && op < KSH_SHOWMSG_OP_COUNT ? kOpNames[op] : "?";
-}
+const char *ksh_showmsg_op_name(ksh_showmsg_op op) { return op >= 0 && op < KSH_SHOWMSG_OP_COUNT ? kOpNames[op] : "?"; }
 
 ksh_showmsg_reply *ksh_showmsg_reply_new(void) {
     auto *r = new ksh_showmsg_reply();
@@ -426,7 +423,8 @@ int ksh_showmsg_render_table(const ksh_showmsg_reply *reply, char *buf, size_t l
 
 int ksh_showmsg_render_json(const ksh_showmsg_reply *reply, char *buf, size_t len) {
     std::string out = "{";
-    for (int f = 0; f < 3; ++f) out += "\"" + std::string(kFlagNames[f]) + "\":" + json_field(reply->msg.flags[f]) + ",";
+    for (int f = 0; f < 3; ++f)
+        out += "\"" + std::string(kFlagNames[f]) + "\":" + json_field(reply->msg.flags[f]) + ",";
     out += "\"keystore_elem_list\":[";
     for (size_t i = 0; i < reply->msg.list.size(); ++i) {
         const Elem *e = reply->msg.list[i];

@@ -19,7 +19,7 @@
 namespace ksh {
 namespace {
 
-constinit int g_print = -1;  // -1: KSH_TRACE not read yet
+constinit int g_print = -1;                // -1: KSH_TRACE not read yet
 constinit FILE *g_print_stream = nullptr;  // null: stderr
 constinit bool g_binlog_env_read = false;
 constinit FILE *g_binlog = nullptr;

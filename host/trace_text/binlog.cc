@@ -92,8 +92,7 @@ bool binlog_write_record(FILE *f, const ksh_trace_record &r, uint32_t message_id
 }
 
 bool binlog_read(const std::string &path,
-                 const std::function<void(const ksh_trace_record &, uint32_t message_id)> &visit,
-                 std::string &error) {
+                 const std::function<void(const ksh_trace_record &, uint32_t message_id)> &visit, std::string &error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot open " + path;

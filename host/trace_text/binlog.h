@@ -44,7 +44,6 @@ bool binlog_write_record(FILE *f, const ksh_trace_record &record, uint32_t messa
 // descriptor is null. False, with a reason, when the file cannot be read or
 // is malformed (records before the fault have been visited).
 bool binlog_read(const std::string &path,
-                 const std::function<void(const ksh_trace_record &, uint32_t message_id)> &visit,
-                 std::string &error);
+                 const std::function<void(const ksh_trace_record &, uint32_t message_id)> &visit, std::string &error);
 
 }  // namespace ksh

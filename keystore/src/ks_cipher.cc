@@ -61,9 +61,8 @@ int32_t des_ecb(Des kind, const char *name, const uint8_t *in, uint16_t in_len, 
     if (ks::front::hw_absent()) return KS_NO_KEYSTORE;
     // The hardware contract has no DES decryption.
     if (encrypt == 0) return KS_UNKNOWN_FAILURE;
-    return kind == Des::kSingle
-               ? ks_ae46c1_des_ecb_encrypt(h.bytes, ks::front::hw_len(h), in, in_len, out, out_len)
-               : ks_ae46c1_3des_ecb_encrypt(h.bytes, ks::front::hw_len(h), in, in_len, out, out_len);
+    return kind == Des::kSingle ? ks_ae46c1_des_ecb_encrypt(h.bytes, ks::front::hw_len(h), in, in_len, out, out_len)
+                                : ks_ae46c1_3des_ecb_encrypt(h.bytes, ks::front::hw_len(h), in, in_len, out, out_len);
 }
 
 }  // namespace

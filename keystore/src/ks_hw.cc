@@ -26,12 +26,10 @@ int32_t ks_ae46c1_rename_key(const uint8_t *, uint8_t, const uint8_t *, uint8_t,
 }
 int32_t ks_ae46c1_hmac_md5(const uint8_t *, uint8_t, const uint8_t *, uint16_t, uint8_t *) { return KS_SUCCESS; }
 int32_t ks_ae46c1_hmac_sha1(const uint8_t *, uint8_t, const uint8_t *, uint16_t, uint8_t *) { return KS_SUCCESS; }
-int32_t ks_ae46c1_md5_hash(const uint8_t *, uint8_t, const uint8_t *, uint32_t, const uint8_t *, uint32_t,
-                           uint8_t *) {
+int32_t ks_ae46c1_md5_hash(const uint8_t *, uint8_t, const uint8_t *, uint32_t, const uint8_t *, uint32_t, uint8_t *) {
     return KS_SUCCESS;
 }
-int32_t ks_ae46c1_sha1_hash(const uint8_t *, uint8_t, const uint8_t *, uint32_t, const uint8_t *, uint32_t,
-                            uint8_t *) {
+int32_t ks_ae46c1_sha1_hash(const uint8_t *, uint8_t, const uint8_t *, uint32_t, const uint8_t *, uint32_t, uint8_t *) {
     return KS_SUCCESS;
 }
 int32_t ks_ae46c1_aes_encrypt(const uint8_t *, uint8_t, const uint8_t *, uint8_t *, uint16_t) { return KS_SUCCESS; }
@@ -60,8 +58,8 @@ int32_t ks_ae46c1_NewPasswordEncryptedWithOldNtPasswordHash(const uint8_t *, uin
                                                             uint8_t *) {
     return KS_SUCCESS;
 }
-int32_t ks_ae46c1_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const uint8_t *, uint8_t, const uint8_t *,
-                                                                  uint8_t, uint8_t *) {
+int32_t ks_ae46c1_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const uint8_t *, uint8_t, const uint8_t *, uint8_t,
+                                                                  uint8_t *) {
     return KS_SUCCESS;
 }
 int32_t ks_ae46c1_GetMasterKey(const uint8_t *, uint8_t, const uint8_t *, uint8_t *) { return KS_SUCCESS; }

@@ -41,8 +41,7 @@ extern "C" {
 KS_MESSAGE(IFS_OPEN_W, "Failed to open file \"%s\" for writing software keystore. (%s)", nullptr, g_word_ifs_open_w);
 KS_MESSAGE(IFS_WRITE, "An error occurred while writing to the software keystore file.", nullptr, g_word_ifs_write);
 KS_MESSAGE(IFS_OPEN_R, "Failed to open file \"%s\" for reading software keystore. (%s)", nullptr, g_word_ifs_open_r);
-KS_MESSAGE(IFS_READ, "An error (%s) occurred while reading from the software keystore file.", nullptr,
-           g_word_ifs_read);
+KS_MESSAGE(IFS_READ, "An error (%s) occurred while reading from the software keystore file.", nullptr, g_word_ifs_read);
 KS_MESSAGE(BAD_MAGIC, "Bad magic number 0x%08x in software keystore file \"%s\".", nullptr, g_word_bad_magic);
 KS_MESSAGE(UNEXPECTED_EOF, "Unexpected end of file while reading software keystore \"%s\".", nullptr,
            g_word_unexpected_eof);

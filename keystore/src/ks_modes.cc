@@ -1,6 +1,6 @@
 // Modes, start-up and the firmware maintenance calls.
-#include "keystore/ks_hw.h"
 #include "keystore/ks_modes.h"
+#include "keystore/ks_hw.h"
 #include "keystore/ks_registry.h"
 #include "keystore/ks_storage.h"
 #include "ks_registry_internal.h"

@@ -67,8 +67,7 @@ int32_t ks_NewPasswordEncryptedWithOldNtPasswordHash(const char *old_name, const
                                                                new_password_len, out);
 }
 
-int32_t ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const char *old_name, const char *new_name,
-                                                           uint8_t *out) {
+int32_t ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const char *old_name, const char *new_name, uint8_t *out) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
     if (out == nullptr || !name_ok(old_name) || !name_ok(new_name)) return KS_INVAL_ARGS;
     Handle old_h, new_h;
@@ -79,8 +78,8 @@ int32_t ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const char *old_name,
                                                                      out);
     }
     if (ks::front::hw_absent()) return KS_NO_KEYSTORE;
-    return ks_ae46c1_OldNtPasswordHashEncryptedWithNewNtPasswordHash(old_h.bytes, ks::front::hw_len(old_h),
-                                                                     new_h.bytes, ks::front::hw_len(new_h), out);
+    return ks_ae46c1_OldNtPasswordHashEncryptedWithNewNtPasswordHash(old_h.bytes, ks::front::hw_len(old_h), new_h.bytes,
+                                                                     ks::front::hw_len(new_h), out);
 }
 
 int32_t ks_GetMasterKey(const char *name, const uint8_t *nt_response, uint8_t *master_key) {

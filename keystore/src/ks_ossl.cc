@@ -8,7 +8,7 @@ namespace ks::ossl {
 namespace {
 
 const char *const kMdNames[] = {"MD4", "MD5", "SHA1"};
-const char *const kCipherNames[] = {"AES-128-CBC", "AES-192-CBC", "AES-256-CBC", "AES-128-ECB", "AES-192-ECB",
+const char *const kCipherNames[] = {"AES-128-CBC", "AES-192-CBC", "AES-256-CBC",  "AES-128-ECB", "AES-192-ECB",
                                     "AES-256-ECB", "DES-ECB",     "DES-EDE3-ECB", "RC4"};
 static_assert(sizeof(kMdNames) / sizeof(kMdNames[0]) == static_cast<int>(Md::kCount));
 static_assert(sizeof(kCipherNames) / sizeof(kCipherNames[0]) == static_cast<int>(Cipher::kCount));

@@ -11,7 +11,18 @@
 namespace ks::ossl {
 
 enum class Md { kMd4, kMd5, kSha1, kCount };
-enum class Cipher { kAes128Cbc, kAes192Cbc, kAes256Cbc, kAes128Ecb, kAes192Ecb, kAes256Ecb, kDesEcb, kDesEde3Ecb, kRc4, kCount };
+enum class Cipher {
+    kAes128Cbc,
+    kAes192Cbc,
+    kAes256Cbc,
+    kAes128Ecb,
+    kAes192Ecb,
+    kAes256Ecb,
+    kDesEcb,
+    kDesEde3Ecb,
+    kRc4,
+    kCount
+};
 
 // The private context, or null if it could not be created.
 OSSL_LIB_CTX *context();

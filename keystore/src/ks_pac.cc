@@ -59,14 +59,9 @@ int32_t handle_at(uint16_t index, uint8_t **handle, uint8_t *handle_len) {
     *handle_len = 0;
     int32_t status;
     switch (ks::pac::backend()) {
-        case Backend::kSoftware:
-            status = ks_sw_return_key_handle_by_index(index, handle, handle_len);
-            break;
-        case Backend::kHardware:
-            status = ks_ae46c1_return_key_handle_by_index(index, handle, handle_len);
-            break;
-        default:
-            return KS_NO_KEYSTORE;
+        case Backend::kSoftware: status = ks_sw_return_key_handle_by_index(index, handle, handle_len); break;
+        case Backend::kHardware: status = ks_ae46c1_return_key_handle_by_index(index, handle, handle_len); break;
+        default: return KS_NO_KEYSTORE;
     }
     if (status == KS_SUCCESS && *handle == nullptr) return KS_NO_MORE_RECORDS;
     return status;
@@ -181,14 +176,9 @@ int32_t ks_clear_pac(const uint8_t *aid, uint32_t aid_len) {
     ks::pac::Handle handle(aid, aid_len);
     int32_t status;
     switch (ks::pac::backend()) {
-        case Backend::kSoftware:
-            status = ks_sw_delete_key(handle.bytes, handle.len);
-            break;
-        case Backend::kHardware:
-            status = ks_ae46c1_delete_key(handle.bytes, handle.hw_len());
-            break;
-        default:
-            return KS_NO_KEYSTORE;
+        case Backend::kSoftware: status = ks_sw_delete_key(handle.bytes, handle.len); break;
+        case Backend::kHardware: status = ks_ae46c1_delete_key(handle.bytes, handle.hw_len()); break;
+        default: return KS_NO_KEYSTORE;
     }
     // The host hears of the clear also when there was no PAC to remove.
     if (status == KS_SUCCESS || status == KS_RECORD_NOT_FOUND) notify_pac_deleted(aid, aid_len);
@@ -205,12 +195,9 @@ int32_t ks_pac_exists(const uint8_t *aid, uint32_t aid_len, int32_t *exists) {
     if (exists == nullptr || !ks::pac::aid_valid(aid, aid_len)) return KS_INVAL_ARGS;
     ks::pac::Handle handle(aid, aid_len);
     switch (ks::pac::backend()) {
-        case Backend::kSoftware:
-            return ks_sw_key_exists(handle.bytes, handle.len, exists);
-        case Backend::kHardware:
-            return ks_ae46c1_key_exists(handle.bytes, handle.hw_len(), exists);
-        default:
-            return KS_NO_KEYSTORE;
+        case Backend::kSoftware: return ks_sw_key_exists(handle.bytes, handle.len, exists);
+        case Backend::kHardware: return ks_ae46c1_key_exists(handle.bytes, handle.hw_len(), exists);
+        default: return KS_NO_KEYSTORE;
     }
 }
 

@@ -98,8 +98,8 @@ int32_t return_tlv(Part part, const uint8_t *aid, uint32_t aid_len, uint8_t **ou
 
     const uint8_t *tlv = opaque ? entry->opaque : entry->info;
     uint32_t len = opaque ? entry->opaque_len : entry->info_len;
-    auto *copy = len == 0 ? nullptr
-                          : static_cast<uint8_t *>(tagged_calloc(opaque ? kTagOpaqueCopy : kTagInfoCopy, 1, len));
+    auto *copy =
+        len == 0 ? nullptr : static_cast<uint8_t *>(tagged_calloc(opaque ? kTagOpaqueCopy : kTagInfoCopy, 1, len));
     if (copy == nullptr) {
         if (opaque)
             KS_TRACE(PAC, OPAQUE_MALLOC_FAILED, ks::kModulePacErr, ks::kLevelError);
@@ -158,14 +158,14 @@ pac_cache_entry *pac_cache_add(const uint8_t *aid, uint32_t aid_len, const uint8
     // At most one entry per A-ID; the old one goes even if the new one
     // cannot be made.
     pac_cache_remove(aid, aid_len);
-    if (aid == nullptr || (opaque == nullptr && opaque_len != 0) || (info == nullptr && info_len != 0))
-        return nullptr;
+    if (aid == nullptr || (opaque == nullptr && opaque_len != 0) || (info == nullptr && info_len != 0)) return nullptr;
     // Each length fits 16 bits plus a header for every caller; the bound keeps
     // the sum meaningful on 32-bit size_t too.
     constexpr uint32_t kMaxPart = 0x01000000;
     if (aid_len > kMaxPart || opaque_len > kMaxPart || info_len > kMaxPart) return nullptr;
 
-    auto *entry = static_cast<pac_cache_entry *>(tagged_calloc(kTagEntry, 1, entry_size(aid_len, opaque_len, info_len)));
+    auto *entry =
+        static_cast<pac_cache_entry *>(tagged_calloc(kTagEntry, 1, entry_size(aid_len, opaque_len, info_len)));
     if (entry == nullptr) return nullptr;
     uint8_t *cursor = reinterpret_cast<uint8_t *>(entry + 1);
     entry->aid = place(cursor, aid, aid_len);
@@ -186,15 +186,11 @@ pac_cache_entry *pac_cache_load(const uint8_t *aid, uint32_t aid_len) {
     uint16_t meta_len = 0;
     int32_t status;
     switch (ks::pac::backend()) {
-        case Backend::kSoftware:
-            status = ks_sw_get_meta_data(handle.bytes, handle.len, &meta, &meta_len);
-            break;
+        case Backend::kSoftware: status = ks_sw_get_meta_data(handle.bytes, handle.len, &meta, &meta_len); break;
         case Backend::kHardware:
             status = ks_ae46c1_get_meta_data(handle.bytes, handle.hw_len(), &meta, &meta_len);
             break;
-        default:
-            status = KS_NO_KEYSTORE;
-            break;
+        default: status = KS_NO_KEYSTORE; break;
     }
     if (status != KS_SUCCESS) {
         KS_TRACE(PAC, LOAD_META_FAILED, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(status));

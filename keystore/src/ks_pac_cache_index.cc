@@ -94,8 +94,10 @@ void pac_cache_index_unlinked(pac_cache_entry *entry, pac_cache_entry *next, voi
     --x->count;
     if (next != nullptr) {
         PacCacheBucket &n = x->buckets[probe(*x, next->aid, next->aid_len)];
-        if (n.entry == next) n.prev = prev;
-        else x->valid = false;
+        if (n.entry == next)
+            n.prev = prev;
+        else
+            x->valid = false;
     }
     if (x->last == entry) x->last = prev;
     x->first = ks_pac_cacheq[0];

@@ -152,8 +152,7 @@ int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *la
             KS_TRACE(PAC, TPRF_OUTPUT_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
         }
     } else {
-        status = ks_ae46c1_sym_key_t_prf(handle.bytes, handle.hw_len(), label, label_len, seed, seed_len, out,
-                                         out_len);
+        status = ks_ae46c1_sym_key_t_prf(handle.bytes, handle.hw_len(), label, label_len, seed, seed_len, out, out_len);
     }
     if (status != KS_SUCCESS) return status;
 
@@ -191,9 +190,8 @@ int32_t ks_pac_check_cache_entry_for_shared_keys(const uint8_t *aid, uint32_t ai
     return KS_UNKNOWN_FAILURE;
 }
 
-int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const char *device_id,
-                                 uint32_t device_id_len, const char *label, uint32_t label_len, uint8_t *out,
-                                 uint32_t out_len) {
+int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const char *device_id, uint32_t device_id_len,
+                                 const char *label, uint32_t label_len, uint8_t *out, uint32_t out_len) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
     if (!ks::pac::aid_valid(aid, aid_len) || out == nullptr || out_len == 0) return KS_INVAL_ARGS;
 
@@ -250,11 +248,11 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
     const Backend backend = ks::pac::backend();
     if (backend == Backend::kAbsent) return KS_NO_KEYSTORE;
     if (backend == Backend::kSoftware) {
-        status = ks_sw_hmac(handle.bytes, handle.len, input.bytes, static_cast<uint16_t>(input.size), out,
-                            kSha1Selector);
+        status =
+            ks_sw_hmac(handle.bytes, handle.len, input.bytes, static_cast<uint16_t>(input.size), out, kSha1Selector);
     } else {
-        status = ks_ae46c1_hmac_sha1(handle.bytes, handle.hw_len(), input.bytes, static_cast<uint16_t>(input.size),
-                                     out);
+        status =
+            ks_ae46c1_hmac_sha1(handle.bytes, handle.hw_len(), input.bytes, static_cast<uint16_t>(input.size), out);
     }
     if (status != KS_SUCCESS) return status;
 

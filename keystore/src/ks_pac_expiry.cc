@@ -32,9 +32,7 @@ namespace {
 
 using pac::be16;
 
-uint32_t be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
+uint32_t be32(const uint8_t *p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
 
 // The value of the first PAC-Lifetime element of the PAC's PAC-Info, when that
 // element is 4 bytes long. Any failure, a malformed PAC-Info, a first
@@ -156,12 +154,9 @@ uint32_t ks_get_pac_expiration(const uint8_t *aid, uint32_t aid_len) {
 
 int32_t ks_clear_old_pacs_internal(const char *device_id) {
     switch (ks::pac::backend()) {
-        case ks::pac::Backend::kSoftware:
-            return ks_sw_delete_old_pacs(device_id);
-        case ks::pac::Backend::kHardware:
-            return ks::hw_delete_old_pacs(ks::kHwPacOps, device_id);
-        case ks::pac::Backend::kAbsent:
-            break;
+        case ks::pac::Backend::kSoftware: return ks_sw_delete_old_pacs(device_id);
+        case ks::pac::Backend::kHardware: return ks::hw_delete_old_pacs(ks::kHwPacOps, device_id);
+        case ks::pac::Backend::kAbsent: break;
     }
     return KS_NO_KEYSTORE;
 }
@@ -176,12 +171,9 @@ int32_t ks_clear_old_pacs(const char *device_id) {
 
 int32_t ks_clear_all_pacs_internal(void) {
     switch (ks::pac::backend()) {
-        case ks::pac::Backend::kSoftware:
-            return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_PAC);
-        case ks::pac::Backend::kHardware:
-            return ks::hw_delete_all_pacs(ks::kHwPacOps);
-        case ks::pac::Backend::kAbsent:
-            break;
+        case ks::pac::Backend::kSoftware: return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_PAC);
+        case ks::pac::Backend::kHardware: return ks::hw_delete_all_pacs(ks::kHwPacOps);
+        case ks::pac::Backend::kAbsent: break;
     }
     return KS_NO_KEYSTORE;
 }

@@ -25,12 +25,12 @@ void keystore_ha_public_registry_init() {}
 
 // Writable: the framework keeps the headers' addresses for the life of the
 // process.
-ks_subsystem_header g_keystore = {
-    kHeaderFormat, "keystore", kFixed1, kFixed2, kFixed3, keystore_init, kClassKeystore, {}};
-ks_subsystem_header g_keystore_early = {
-    kHeaderFormat, "keystore_early", kFixed1, kFixed2, kFixed3, keystore_early_init, kClassEarly, {}};
-ks_subsystem_header g_keystore_crypto = {
-    kHeaderFormat, "keystore_crypto", kFixed1, kFixed2, kFixed3, keystore_crypto_init, kClassCrypto, {}};
+ks_subsystem_header g_keystore = {kHeaderFormat, "keystore",    kFixed1,        kFixed2,
+                                  kFixed3,       keystore_init, kClassKeystore, {}};
+ks_subsystem_header g_keystore_early = {kHeaderFormat, "keystore_early",    kFixed1,     kFixed2,
+                                        kFixed3,       keystore_early_init, kClassEarly, {}};
+ks_subsystem_header g_keystore_crypto = {kHeaderFormat, "keystore_crypto",    kFixed1,      kFixed2,
+                                         kFixed3,       keystore_crypto_init, kClassCrypto, {}};
 ks_subsystem_header g_keystore_ha_public_registry = {kHeaderFormat,
                                                      "keystore_ha_public_registry",
                                                      kFixed1,

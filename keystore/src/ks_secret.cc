@@ -43,9 +43,8 @@ bool software() { return ks_use_sw_ks != 0; }
 int32_t handle_at(uint32_t index, uint8_t **copy, uint8_t *len) {
     *copy = nullptr;
     *len = 0;
-    int32_t status = software()
-                         ? ks_sw_return_key_handle_by_index(static_cast<int32_t>(index), copy, len)
-                         : ks_ae46c1_return_key_handle_by_index(static_cast<uint16_t>(index), copy, len);
+    int32_t status = software() ? ks_sw_return_key_handle_by_index(static_cast<int32_t>(index), copy, len)
+                                : ks_ae46c1_return_key_handle_by_index(static_cast<uint16_t>(index), copy, len);
     if (status != KS_SUCCESS) return status;
     if (*copy == nullptr) return KS_NO_MORE_RECORDS;
     return KS_SUCCESS;
@@ -85,8 +84,8 @@ int32_t ks_check_ha_consistency(const char *name, int32_t *consistent) {
     return KS_SUCCESS;
 }
 
-int32_t ks_store_secret_and_metadata(const char *name, const char *purge_name, const uint8_t *value,
-                                     uint32_t value_len, const uint8_t *meta, uint32_t meta_len) {
+int32_t ks_store_secret_and_metadata(const char *name, const char *purge_name, const uint8_t *value, uint32_t value_len,
+                                     const uint8_t *meta, uint32_t meta_len) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (name == nullptr) return KS_INVAL_ARGS;
     if (value == nullptr || value_len == 0) return KS_INVAL_ARGS;
@@ -106,8 +105,7 @@ int32_t ks_store_secret_and_metadata(const char *name, const char *purge_name, c
         KS_TRACE(FRONT, STORE_SW, ks::kModuleFront, ks::kLevelDebug, "KEYSTORE_DBG");
         return ks_sw_store_sym_key(h.bytes, h.len, prefix_bytes, prefix.len, value, value_len, meta, meta_len);
     }
-    return ks_ae46c1_store_sym_key(h.bytes, hw_len(h), prefix_bytes, hw_len(prefix), value, value_len, meta,
-                                   meta_len);
+    return ks_ae46c1_store_sym_key(h.bytes, hw_len(h), prefix_bytes, hw_len(prefix), value, value_len, meta, meta_len);
 }
 
 int32_t ks_add_metadata(const char *name, const uint8_t *meta, uint16_t meta_len) {
@@ -174,10 +172,9 @@ int32_t ks_rename_secret(const char *old_name, const char *new_name, const char 
         prefix_len = static_cast<uint32_t>(purge_len + 1);
     }
 
-    int32_t status = software()
-                         ? ks_sw_rename_key(old_h.bytes, old_h.len, new_h.bytes, new_h.len, prefix, prefix_len)
-                         : ks_ae46c1_rename_key(old_h.bytes, hw_len(old_h), new_h.bytes, hw_len(new_h), prefix,
-                                                static_cast<uint8_t>(prefix_len));
+    int32_t status = software() ? ks_sw_rename_key(old_h.bytes, old_h.len, new_h.bytes, new_h.len, prefix, prefix_len)
+                                : ks_ae46c1_rename_key(old_h.bytes, hw_len(old_h), new_h.bytes, hw_len(new_h), prefix,
+                                                       static_cast<uint8_t>(prefix_len));
     ks::free_cleansed(prefix, prefix_len);
     return status;
 }

@@ -20,12 +20,10 @@ extern "C" {
 const char *ks_err_str(int32_t status) {
     switch (status) {
 #define KS_STATUS_NAME_(name, value) \
-    case value:                      \
-        return #name;
+    case value: return #name;
         KS_STATUS_LIST(KS_STATUS_NAME_)
 #undef KS_STATUS_NAME_
-        default:
-            break;
+        default: break;
     }
     std::snprintf(unnamed_text, sizeof unnamed_text, "%d", static_cast<int>(status));
     return unnamed_text;

@@ -174,8 +174,8 @@ int32_t ks_sw_aes_cbc(const uint8_t *handle, uint32_t handle_len, uint8_t *iv, c
     return KS_SUCCESS;
 }
 
-int32_t ks_sw_des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t encrypt, const uint8_t *in,
-                        uint16_t in_len, uint8_t *out, uint16_t out_len) {
+int32_t ks_sw_des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t encrypt, const uint8_t *in, uint16_t in_len,
+                        uint8_t *out, uint16_t out_len) {
     (void)in_len;  // the front has made it equal to out_len
     ks::KeyValue value;
     if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;

@@ -46,8 +46,8 @@ bool digest_once(uint32_t selector, const uint8_t *buffer, size_t len, uint8_t *
 
 extern "C" {
 
-int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *data, uint32_t data_len,
-                   uint8_t *digest, uint32_t selector) {
+int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *data, uint32_t data_len, uint8_t *digest,
+                   uint32_t selector) {
     int32_t i = ks_sym_key_find(handle, handle_len);
     if (i < 0) return KS_RECORD_NOT_FOUND;
     const ks_sym_key_entry *e = ks_sym_keys[i];
@@ -62,8 +62,7 @@ int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *da
             if (!ks::key_state_hmac(i, ks::ossl::Md::kMd5, data, data_len, digest))
                 hmac_md5(value_of(e), e->value_len, data, data_len, digest);
             return KS_SUCCESS;
-        default:
-            return KS_NOT_SUPPORTED;
+        default: return KS_NOT_SUPPORTED;
     }
 }
 

@@ -198,8 +198,7 @@ EVP_CIPHER *schedule_in_caller_memory(const EVP_CIPHER *aes) {
     const unsigned long flags = EVP_CIPHER_get_flags(aes);
     // A schedule larger than the record's room, an implementation that must
     // run its init without a key or clean up after itself: plain path.
-    if (EVP_CIPHER_impl_ctx_size(aes) <= 0 ||
-        static_cast<size_t>(EVP_CIPHER_impl_ctx_size(aes)) > kAesScheduleBytes ||
+    if (EVP_CIPHER_impl_ctx_size(aes) <= 0 || static_cast<size_t>(EVP_CIPHER_impl_ctx_size(aes)) > kAesScheduleBytes ||
         (flags & (EVP_CIPH_ALWAYS_CALL_INIT | EVP_CIPH_CTRL_INIT | EVP_CIPH_FLAG_CUSTOM_CIPHER)) != 0 ||
         EVP_CIPHER_meth_get_cleanup(aes) != nullptr || EVP_CIPHER_meth_get_init(aes) == nullptr ||
         EVP_CIPHER_meth_get_do_cipher(aes) == nullptr)

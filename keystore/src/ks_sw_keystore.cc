@@ -180,8 +180,7 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
 }
 
 int32_t ks_sym_key_prefix_purge(const uint8_t *prefix, uint32_t prefix_len) {
-    return ks::sym_key_remove_where(
-        [&](const ks_sym_key_entry &e) { return prefix_matches(&e, prefix, prefix_len); });
+    return ks::sym_key_remove_where([&](const ks_sym_key_entry &e) { return prefix_matches(&e, prefix, prefix_len); });
 }
 
 int32_t ks_sw_store_sym_key(const uint8_t *handle, uint32_t handle_len, const uint8_t *prefix, uint32_t prefix_len,
@@ -274,8 +273,10 @@ int32_t ks_sw_add_sym_key_meta(const uint8_t *handle, uint32_t handle_len, const
     // total_len stays zero.
     uint8_t *m = ks::entry_meta(e);
     if (meta_len != 0) {
-        if (meta != nullptr) std::memmove(m, meta, meta_len);
-        else ks::cleanse(m, meta_len);
+        if (meta != nullptr)
+            std::memmove(m, meta, meta_len);
+        else
+            ks::cleanse(m, meta_len);
     }
     ks::cleanse(m + meta_len, e->meta_len - meta_len);
     e->total_len = e->total_len + meta_len - e->meta_len;
@@ -287,8 +288,7 @@ int32_t ks_sw_add_meta_data(const uint8_t *handle, uint32_t handle_len, const ui
     return ks_sw_add_sym_key_meta(handle, handle_len, meta, meta_len);
 }
 
-int32_t ks_sw_get_sym_key_meta(const uint8_t *handle, uint32_t handle_len, uint8_t **meta_out,
-                               uint16_t *meta_len_out) {
+int32_t ks_sw_get_sym_key_meta(const uint8_t *handle, uint32_t handle_len, uint8_t **meta_out, uint16_t *meta_len_out) {
     int32_t i = ks::sym_key_scan(handle, handle_len);
     if (i < 0) return KS_RECORD_NOT_FOUND;
     const ks_sym_key_entry *e = ks_sym_keys[i];

@@ -84,9 +84,8 @@ int32_t ks_sw_GenerateAuthenticatorResponse(const uint8_t *handle, uint32_t hand
     // and nothing written, the documented answer of this operation; any other
     // libcrypto failure is CRYPTO_ERR.
     ks::Scratch<EVP_MAX_MD_SIZE> digest1;
-    const Piece first[] = {{hash_hash.data(), ks::kNtHashLen},
-                           {nt_response, KS_NT_RESPONSE_LEN},
-                           {kMagic1, sizeof kMagic1 - 1}};
+    const Piece first[] = {
+        {hash_hash.data(), ks::kNtHashLen}, {nt_response, KS_NT_RESPONSE_LEN}, {kMagic1, sizeof kMagic1 - 1}};
     DigestResult r = ks::digest(ks::ossl::Md::kSha1, first, 3, digest1.data());
     if (r == DigestResult::kNoContext) return KS_SUCCESS;
     if (r != DigestResult::kOk) return KS_CRYPTO_ERR;
@@ -179,9 +178,8 @@ int32_t ks_sw_GetMasterKey(const uint8_t *handle, uint32_t handle_len, const uin
     // From here on a failure leaves the master key zeroed.
     std::memset(master_key, 0, KS_MPPE_MASTER_KEY_LEN);
     ks::Scratch<EVP_MAX_MD_SIZE> digest;
-    const Piece pieces[] = {{hash_hash.data(), ks::kNtHashLen},
-                            {nt_response, KS_NT_RESPONSE_LEN},
-                            {kMppeMagic, sizeof kMppeMagic - 1}};
+    const Piece pieces[] = {
+        {hash_hash.data(), ks::kNtHashLen}, {nt_response, KS_NT_RESPONSE_LEN}, {kMppeMagic, sizeof kMppeMagic - 1}};
     if (ks::digest(ks::ossl::Md::kSha1, pieces, 3, digest.data()) != DigestResult::kOk) return KS_CRYPTO_ERR;
     std::memcpy(master_key, digest.data(), KS_MPPE_MASTER_KEY_LEN);
     return KS_SUCCESS;

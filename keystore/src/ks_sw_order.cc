@@ -47,7 +47,8 @@ struct Name {
 Name name_of(const ks_sym_key_entry *e) {
     size_t n = walk_len(e) - 1u;
     if (n > KS_NAME_MAX) n = KS_NAME_MAX;
-    if (const void *nul = std::memchr(e->data + 1, 0, n)) n = static_cast<size_t>(static_cast<const uint8_t *>(nul) - e->data - 1);
+    if (const void *nul = std::memchr(e->data + 1, 0, n))
+        n = static_cast<size_t>(static_cast<const uint8_t *>(nul) - e->data - 1);
     return {e->data + 1, n};
 }
 
@@ -126,9 +127,12 @@ void rotate_up(SlotOrders &o, uint16_t n) {
     }
     px.parent = n;
     x.parent = g;
-    if (g == 0) root_of(o, n) = n;
-    else if (o.node[g].left == p) o.node[g].left = n;
-    else o.node[g].right = n;
+    if (g == 0)
+        root_of(o, n) = n;
+    else if (o.node[g].left == p)
+        o.node[g].left = n;
+    else
+        o.node[g].right = n;
 }
 
 void link(SlotOrders &o, uint16_t n) {
@@ -147,15 +151,18 @@ void link(SlotOrders &o, uint16_t n) {
 void unlink(SlotOrders &o, uint16_t n) {
     OrderNode &x = o.node[n];
     while (x.left != 0 || x.right != 0) {
-        uint16_t child = x.left == 0                                                 ? x.right
-                         : x.right == 0                                              ? x.left
+        uint16_t child = x.left == 0                                          ? x.right
+                         : x.right == 0                                       ? x.left
                          : o.node[x.left].priority > o.node[x.right].priority ? x.left
-                                                                                     : x.right;
+                                                                              : x.right;
         rotate_up(o, child);
     }
-    if (x.parent == 0) root_of(o, n) = 0;
-    else if (o.node[x.parent].left == n) o.node[x.parent].left = 0;
-    else o.node[x.parent].right = 0;
+    if (x.parent == 0)
+        root_of(o, n) = 0;
+    else if (o.node[x.parent].left == n)
+        o.node[x.parent].left = 0;
+    else
+        o.node[x.parent].right = 0;
     x.parent = 0;
 }
 
@@ -164,14 +171,18 @@ void enter(SlotOrders &o, uint16_t n) {
     OrderNode &x = o.node[n];
     x.left = x.right = x.parent = 0;
     x.set = set_of(entry_of(o, n));
-    if (x.set == kEmptyHandle) ++o.empty_handles;
-    else if (x.set != kNone) link(o, n);
+    if (x.set == kEmptyHandle)
+        ++o.empty_handles;
+    else if (x.set != kNone)
+        link(o, n);
 }
 
 void leave(SlotOrders &o, uint16_t n) {
     OrderNode &x = o.node[n];
-    if (x.set == kEmptyHandle) --o.empty_handles;
-    else if (x.set != kNone) unlink(o, n);
+    if (x.set == kEmptyHandle)
+        --o.empty_handles;
+    else if (x.set != kNone)
+        unlink(o, n);
     x.set = kNone;
 }
 

@@ -34,14 +34,14 @@ struct OrderNode {
 
 // All zero: no node, both orders empty.
 struct SlotOrders {
-    uint16_t root[2];                    // names, A-IDs
-    uint16_t node_of[KS_MAX_KEYS];       // slot -> node number
-    OrderNode node[KS_MAX_KEYS + 1];     // [0] unused
-    uint16_t free_nodes[KS_MAX_KEYS];    // numbers released for reuse
+    uint16_t root[2];                  // names, A-IDs
+    uint16_t node_of[KS_MAX_KEYS];     // slot -> node number
+    OrderNode node[KS_MAX_KEYS + 1];   // [0] unused
+    uint16_t free_nodes[KS_MAX_KEYS];  // numbers released for reuse
     uint16_t free_count;
-    uint16_t fresh;                      // numbers handed out so far, reused ones aside
-    uint32_t priorities;                 // priorities handed out so far
-    int32_t empty_handles;               // entries whose handle is empty: the table walk ends at them
+    uint16_t fresh;         // numbers handed out so far, reused ones aside
+    uint32_t priorities;    // priorities handed out so far
+    int32_t empty_handles;  // entries whose handle is empty: the table walk ends at them
 };
 
 // Empties both orders.

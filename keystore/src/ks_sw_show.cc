@@ -33,14 +33,10 @@ Kind kind_of(uint8_t type) {
         case 0x01:
         case 0x51:
         case 0x52:
-        case 0x53:
-            return Kind::kSecret;
-        case 0x02:
-            return Kind::kPac;
-        case 0x03:
-            return Kind::kIndexOnly;
-        default:
-            return Kind::kUnknown;
+        case 0x53: return Kind::kSecret;
+        case 0x02: return Kind::kPac;
+        case 0x03: return Kind::kIndexOnly;
+        default: return Kind::kUnknown;
     }
 }
 
@@ -97,11 +93,8 @@ void show_record(const HeldHandle &h) {
             for (uint32_t i = 0; i < h.name_len(); ++i) SHOW_TRACE(SHOW_AID_BYTE, static_cast<int>(h.name()[i]));
             SHOW_TRACE(SHOW_PAC_END, '\n');
             break;
-        case Kind::kIndexOnly:
-            break;
-        case Kind::kUnknown:
-            SHOW_TRACE(SHOW_UNKNOWN_TYPE, static_cast<int>(h.type()));
-            break;
+        case Kind::kIndexOnly: break;
+        case Kind::kUnknown: SHOW_TRACE(SHOW_UNKNOWN_TYPE, static_cast<int>(h.type())); break;
     }
 }
 

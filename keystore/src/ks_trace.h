@@ -21,6 +21,6 @@ inline constexpr int kModulePacErr = 24;  // PAC opaque/info retrieval errors
 }  // namespace ks
 
 // KS_TRACE(FRONT, STORE_SW, ks::kModuleFront, ks::kLevelDebug, "KEYSTORE_DBG")
-#define KS_TRACE(table, name, module_entry, level, ...)                                      \
+#define KS_TRACE(table, name, module_entry, level, ...)                                       \
     trace_emit(KS_TRACE_DESC_##table, KS_TR_##table##_##name, trace_module_ids[module_entry], \
                (level)__VA_OPT__(, ) __VA_ARGS__)

@@ -12,16 +12,16 @@ namespace kscore {
 struct Marker {
     const char *name;  // the key's name (an A-ID for the PAC)
     size_t len;
-    bool password;     // also searched as UTF-16LE
-    bool stored;       // stored in the keystore (else only passed to an operation)
+    bool password;  // also searched as UTF-16LE
+    bool stored;    // stored in the keystore (else only passed to an operation)
 };
 
 // A secret for the digests, keys of each cipher's lengths, a PAC-Key, two
 // MS-CHAPv2 passwords and the new password handed to a password change.
 constexpr Marker kMarkers[] = {
-    {"secret", 48, false, true}, {"aes", 32, false, true},  {"aes128", 16, false, true},
-    {"3des", 21, false, true},   {"des", 7, false, true},   {"pac", 32, false, true},
-    {"pw", 40, true, true},      {"pw2", 40, true, true},   {"newpw", 40, true, false},
+    {"secret", 48, false, true}, {"aes", 32, false, true}, {"aes128", 16, false, true},
+    {"3des", 21, false, true},   {"des", 7, false, true},  {"pac", 32, false, true},
+    {"pw", 40, true, true},      {"pw2", 40, true, true},  {"newpw", 40, true, false},
 };
 constexpr size_t kMarkerCount = sizeof kMarkers / sizeof kMarkers[0];
 

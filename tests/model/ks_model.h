@@ -55,10 +55,16 @@ using Bytes = std::vector<uint8_t>;
 inline Bytes cat(Bytes a, const Bytes &b) { return a.insert(a.end(), b.begin(), b.end()), a; }
 inline Bytes pac_handle(const Bytes &aid) { return cat({KS_KEY_TYPE_PAC}, aid); }
 
-struct Key { Bytes handle, value, meta; bool operator==(const Key &) const = default; };
+struct Key {
+    Bytes handle, value, meta;
+    bool operator==(const Key &) const = default;
+};
 
 // The last T-PRF result cached for a PAC.
-struct Derived { Bytes label, seed, output; bool operator==(const Derived &) const = default; };
+struct Derived {
+    Bytes label, seed, output;
+    bool operator==(const Derived &) const = default;
+};
 
 // One cached PAC: its A-ID, its two TLVs and the results derived from it.
 struct PacEntry {
@@ -78,11 +84,17 @@ struct Keystore {
         return it == keys.end() ? -1 : static_cast<int32_t>(it - keys.begin());
     }
     const Key *get(const Bytes &handle) const { return find(handle) < 0 ? nullptr : &keys[find(handle)]; }
-    int32_t remove_if(const std::function<bool(const Key &)> &pred) { return static_cast<int32_t>(std::erase_if(keys, pred)); }
-    int32_t purge(const Bytes &p) {
-        return remove_if([&](const Key &k) { return k.handle.size() >= p.size() && std::equal(p.begin(), p.end(), k.handle.begin()); });
+    int32_t remove_if(const std::function<bool(const Key &)> &pred) {
+        return static_cast<int32_t>(std::erase_if(keys, pred));
     }
-    int32_t erase(const Bytes &h) { return remove_if([&](const Key &k) { return k.handle == h; }) ? KS_SUCCESS : KS_RECORD_NOT_FOUND; }
+    int32_t purge(const Bytes &p) {
+        return remove_if([&](const Key &k) {
+            return k.handle.size() >= p.size() && std::equal(p.begin(), p.end(), k.handle.begin());
+        });
+    }
+    int32_t erase(const Bytes &h) {
+        return remove_if([&](const Key &k) { return k.handle == h; }) ? KS_SUCCESS : KS_RECORD_NOT_FOUND;
+    }
     // A re-stored key moves to the end; a full table refuses even a
     // re-store. The purge (when a prefix is given) stays done whatever follows.
     int32_t store(const Bytes &handle, const Bytes &value, const Bytes &meta, const std::optional<Bytes> &prefix = {}) {
@@ -109,7 +121,9 @@ struct Keystore {
         const auto it = std::ranges::find(cache, aid, &PacEntry::aid);
         return it == cache.end() ? nullptr : &*it;
     }
-    void drop(const Bytes &aid) { std::erase_if(cache, [&](const PacEntry &e) { return e.aid == aid; }); }
+    void drop(const Bytes &aid) {
+        std::erase_if(cache, [&](const PacEntry &e) { return e.aid == aid; });
+    }
     PacEntry &add(const Bytes &aid, const Bytes &opaque, const Bytes &info) {
         drop(aid);
         return cache.emplace_back(PacEntry{aid, opaque, info, {}, {}, {}});
@@ -197,8 +211,8 @@ inline Keystore observe() {
                           bytes(ks::entry_meta(e), e->meta_len)});
     }
     for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) {
-        PacEntry &c = s.cache.emplace_back(PacEntry{bytes(e->aid, e->aid_len), bytes(e->opaque, e->opaque_len),
-                                                    bytes(e->info, e->info_len), {}, {}, {}});
+        PacEntry &c = s.cache.emplace_back(PacEntry{
+            bytes(e->aid, e->aid_len), bytes(e->opaque, e->opaque_len), bytes(e->info, e->info_len), {}, {}, {}});
         if (const pac_derived_secret *d = e->derived)
             c.derived = {bytes(d->label, d->label_len), bytes(d->seed, d->seed_len), bytes(d->output, d->output_len)};
         if (e->mack != nullptr) c.mack = bytes(e->mack->output, e->mack->output_len);
@@ -215,9 +229,13 @@ class Source {
     Source(const uint8_t *data, size_t size) : p_(data), left_(size) {}
     bool more() const { return random_ || left_ != 0; }
     uint32_t pick(uint32_t n) {
-        return random_ ? std::uniform_int_distribution<uint32_t>(0, n - 1)(rng_) : (n > 256 ? byte() << 8 | byte() : byte()) % n;
+        return random_ ? std::uniform_int_distribution<uint32_t>(0, n - 1)(rng_)
+                       : (n > 256 ? byte() << 8 | byte() : byte()) % n;
     }
-    template <class T> T of(std::initializer_list<T> pool) { return pool.begin()[pick(uint32_t(pool.size()))]; }
+    template <class T>
+    T of(std::initializer_list<T> pool) {
+        return pool.begin()[pick(uint32_t(pool.size()))];
+    }
     // n bytes: the first `chosen` picked, then a filler (large lengths stay cheap).
     Bytes data(size_t n, size_t chosen = 16) {
         Bytes b(n, 0x5C);
@@ -230,7 +248,8 @@ class Source {
     uint32_t byte() { return left_ == 0 ? 0 : (--left_, *p_++); }
     std::mt19937 rng_;
     bool random_ = false;
-    const uint8_t *p_ = nullptr; size_t left_ = 0;  // the input not read yet
+    const uint8_t *p_ = nullptr;
+    size_t left_ = 0;  // the input not read yet
 };
 
 inline int32_t g_now = 0;  // the PAC clock while a driver runs
@@ -258,8 +277,22 @@ struct Arg {
 };
 
 // Operations a step picks from; a fuzz target may pick from a few only.
-enum Op { kStoreSecret, kAddMeta, kReturnMeta, kClearSecret, kRename, kStorePac, kClearPac, kTlvCopy, kTprf,
-          kClearOld, kTable, kModes, kShow, kOpCount };
+enum Op {
+    kStoreSecret,
+    kAddMeta,
+    kReturnMeta,
+    kClearSecret,
+    kRename,
+    kStorePac,
+    kClearPac,
+    kTlvCopy,
+    kTprf,
+    kClearOld,
+    kTable,
+    kModes,
+    kShow,
+    kOpCount
+};
 
 struct Driver {
     Source &in;
@@ -301,8 +334,8 @@ struct Driver {
         return {sel == n, raw};
     }
     Arg aid() {
-        static const Bytes kPool[] = {{'A'}, {'B'}, {'A', 'B'}, Bytes(16, 'q'), Bytes(17, 'q'), Bytes(31, 'Z'), {0},
-                                      {0xFF, 1}, {}, Bytes(32, 'Z')};
+        static const Bytes kPool[] = {{'A'}, {'B'},     {'A', 'B'}, Bytes(16, 'q'), Bytes(17, 'q'), Bytes(31, 'Z'),
+                                      {0},   {0xFF, 1}, {},         Bytes(32, 'Z')};
         const uint32_t sel = in.pick(12);
         return sel < 10 ? Arg{false, kPool[sel]} : Arg{sel == 10, sel == 10 ? Bytes{'A'} : in.bytes(in.pick(40))};
     }
@@ -319,8 +352,8 @@ struct Driver {
         const Bytes value = in.data(vlen), meta = in.data(mlen);
         const int32_t got = ks_store_secret_and_metadata(n.text(), purge.text(), null_value ? nullptr : value.data(),
                                                          vlen, null_meta ? nullptr : ptr_of(meta), mlen);
-        const int32_t r = refused(true, n.valid() && !null_value && vlen >= 1 && vlen <= KS_SECRET_MAX &&
-                                            purge.bytes.size() <= KS_NAME_MAX);
+        const int32_t r = refused(
+            true, n.valid() && !null_value && vlen >= 1 && vlen <= KS_SECRET_MAX && purge.bytes.size() <= KS_NAME_MAX);
         // A null metadata pointer with a length stores that many zeros.
         expect(got, r >= 0 ? r : model.store(n.handle(), value, null_meta ? Bytes(mlen) : meta, prefix_of(purge)), "");
     }
@@ -356,9 +389,11 @@ struct Driver {
         const Arg from = name(), to = name(), purge = in.pick(4) ? Arg{true} : name();
         const int32_t got = ks_rename_secret(from.text(), to.text(), purge.text());
         const int32_t r = refused(true, from.valid() && to.valid());
-        expect(got, r >= 0                    ? r
-                    : from.bytes == to.bytes ? KS_SUCCESS
-                                             : model.rename(from.handle(), to.handle(), prefix_of(purge)), "");
+        expect(got,
+               r >= 0                   ? r
+               : from.bytes == to.bytes ? KS_SUCCESS
+                                        : model.rename(from.handle(), to.handle(), prefix_of(purge)),
+               "");
     }
 
     // ---- PACs ----
@@ -435,12 +470,14 @@ struct Driver {
         const int32_t r = refused(true, a.valid() && n != 0);
         PacEntry *e = r < 0 ? model.entry(a.bytes) : nullptr;
         const Key *k = r < 0 ? model.get(pac_handle(a.bytes)) : nullptr;
-        const bool hit = e && e->derived && e->derived->label == label && e->derived->seed == seed &&
-                         e->derived->output.size() == n;
+        const bool hit =
+            e && e->derived && e->derived->label == label && e->derived->seed == seed && e->derived->output.size() == n;
         const int32_t computed = !k ? KS_RECORD_NOT_FOUND : k->value.size() % 65536 == 0 ? KS_CRYPTO_ERR : KS_SUCCESS;
         if (!expect(got, r >= 0 ? r : hit ? KS_SUCCESS : computed, "") || got != KS_SUCCESS) return;
-        if (hit) std::copy(e->derived->output.begin(), e->derived->output.end(), want);
-        else ks_sw_sym_key_t_prf(k->handle.data(), len(k->handle), ptr_of(label), ll, ptr_of(seed), sl, want, n);
+        if (hit)
+            std::copy(e->derived->output.begin(), e->derived->output.end(), want);
+        else
+            ks_sw_sym_key_t_prf(k->handle.data(), len(k->handle), ptr_of(label), ll, ptr_of(seed), sl, want, n);
         expect(std::memcmp(out, want, sizeof out) == 0, 1, "T-PRF output");
         if (!hit && (e = model.cached_or_loaded(a.bytes)) != nullptr) e->derived = {label, seed, Bytes(out, out + n)};
     }
@@ -455,7 +492,8 @@ struct Driver {
         if (!expect(got, which == 0 && standby ? KS_STDBY_NOT_SUPPORTED : KS_SUCCESS, "") || got != KS_SUCCESS) return;
         if (which != 1) model.cache.clear();
         model.remove_if([&](const Key &k) {
-            const bool go = k.handle[0] == kPac && (all || !ks_sw_pac_still_valid(ptr_of(k.meta), uint16_t(len(k.meta)), device));
+            const bool go =
+                k.handle[0] == kPac && (all || !ks_sw_pac_still_valid(ptr_of(k.meta), uint16_t(len(k.meta)), device));
             if (go) events.push_back({0, Bytes(k.handle.begin() + 1, k.handle.end())});
             return go;
         });
@@ -481,14 +519,16 @@ struct Driver {
                    model.store(h, v, m, prefix), "store");
         if (which == 1) expect(ks_sw_delete_key(h.data(), len(h)), model.erase(h), "delete");
         if (which == 2 && h != h2)
-            expect(ks_sw_rename_key(h.data(), len(h), h2.data(), len(h2), pp, pl), model.rename(h, h2, prefix), "rename");
+            expect(ks_sw_rename_key(h.data(), len(h), h2.data(), len(h2), pp, pl), model.rename(h, h2, prefix),
+                   "rename");
         if (which == 3)
             expect(ks_sw_add_sym_key_meta(h.data(), len(h), ptr_of(m), len(m)), model.set_meta(h, m), "metadata");
         if (which == 4) expect(ks_sym_key_prefix_purge(p.data(), len(p)), model.purge(p), "purge");
         if (which == 5 && in.pick(4) == 0) {  // rare: it empties much of the table
             expect(ks_sw_delete_all_keys_by_type(h[0]), KS_SUCCESS, "delete by type");
             model.remove_if([&](const Key &k) {
-                if (k.handle[0] == h[0] && h[0] == kPac) events.push_back({0, Bytes(k.handle.begin() + 1, k.handle.end())});
+                if (k.handle[0] == h[0] && h[0] == kPac)
+                    events.push_back({0, Bytes(k.handle.begin() + 1, k.handle.end())});
                 return k.handle[0] == h[0];
             });
         }
@@ -511,7 +551,8 @@ struct Driver {
             std::set<uint8_t> seen(r.begin(), r.end()), want;
             for (int c = 0; c < 256; ++c)
                 if (kind == KS_RANDOM_PRINTABLE ? std::isprint(c) : std::isalnum(c)) want.insert(uint8_t(c));
-            if (expect(st, standby ? KS_STDBY_NOT_SUPPORTED : KS_SUCCESS, "random") && !standby) expect(seen == want, 1, "class");
+            if (expect(st, standby ? KS_STDBY_NOT_SUPPORTED : KS_SUCCESS, "random") && !standby)
+                expect(seen == want, 1, "class");
         }
     }
 
@@ -564,7 +605,8 @@ struct Driver {
         for (size_t i = 0; i < events.size() || i < ksh_pac_event_count(); ++i) {
             const ksh_pac_event *e = ksh_pac_event_at(i);
             expect(i < events.size() && e && e->added == events[i].first &&
-                       Bytes(e->aid, e->aid + e->aid_len) == events[i].second, 1, "PAC notification");
+                       Bytes(e->aid, e->aid + e->aid_len) == events[i].second,
+                   1, "PAC notification");
         }
         events.clear(), ksh_pac_events_clear(), ksh_trace_clear(), ksh_message_clear();
         walks();
@@ -579,7 +621,8 @@ struct Driver {
         Order order;
         for (const Key &k : model.keys) {
             if (k.handle[0] != type) continue;
-            Bytes name(k.handle.begin() + 1, k.handle.begin() + 1 + std::min<size_t>(len(k.handle) - 1, type == kPac ? 16 : 31));
+            Bytes name(k.handle.begin() + 1,
+                       k.handle.begin() + 1 + std::min<size_t>(len(k.handle) - 1, type == kPac ? 16 : 31));
             if (type == kSecret) name.resize(std::find(name.begin(), name.end(), 0) - name.begin());
             order.emplace_back(type == kPac ? cat(Bytes(16 - name.size()), name) : name, name);
         }
@@ -602,7 +645,8 @@ struct Driver {
                                                 : ks_return_secret_handle_by_index(&index, name);
                 if (st == KS_SUCCESS && type == kSecret) n = uint32_t(std::strlen(*name));
                 const int32_t want = type == kPac && standby ? KS_STDBY_NOT_SUPPORTED
-                                     : j < model.keys.size() ? KS_SUCCESS : KS_NO_MORE_RECORDS;
+                                     : j < model.keys.size() ? KS_SUCCESS
+                                                             : KS_NO_MORE_RECORDS;
                 if (!expect(st, want, "by index") || st != KS_SUCCESS) {
                     expect(index, before, "index kept");
                     break;
@@ -617,12 +661,14 @@ struct Driver {
         for (uint8_t type : {kSecret, kPac}) {
             const Order order = next_order(type);
             std::vector<Bytes> starts = {{}, Bytes(17, 'q')};  // an A-ID start over 16 bytes has no next
-            for (const auto &[key, name] : order) starts.insert(starts.end(), {name, cat(name, {type == kPac ? uint8_t(0) : uint8_t('!')})});
+            for (const auto &[key, name] : order)
+                starts.insert(starts.end(), {name, cat(name, {type == kPac ? uint8_t(0) : uint8_t('!')})});
             for (Bytes s : starts) {
                 if (type == kSecret) s.resize(std::min<size_t>(s.size(), 31));
                 auto it = order.end();
                 if (type == kSecret || s.size() <= 16)
-                    it = std::ranges::upper_bound(order, type == kPac ? cat(Bytes(16 - s.size()), s) : s, {}, &Order::value_type::first);
+                    it = std::ranges::upper_bound(order, type == kPac ? cat(Bytes(16 - s.size()), s) : s, {},
+                                                  &Order::value_type::first);
                 Bytes got;
                 int32_t found = 0;
                 if (type == kSecret) {
@@ -635,15 +681,18 @@ struct Driver {
                     found = ks_snmp_get_next_pac(ptr_of(s), len(s), next, &size);
                     got.assign(next, next + (found == 1 ? size : 0));
                 }
-                if (expect(found, it != order.end(), "get-next") && found) expect(got == it->second, 1, "next name or A-ID");
+                if (expect(found, it != order.end(), "get-next") && found)
+                    expect(got == it->second, 1, "next name or A-ID");
             }
         }
         for (const Arg &n : {text, name()}) {
             int32_t flag = -1, pac = -1;
-            if (expect(ks_secret_exists(n.text(), &flag), n.valid() ? KS_SUCCESS : KS_INVAL_ARGS, "exists") && n.valid())
+            if (expect(ks_secret_exists(n.text(), &flag), n.valid() ? KS_SUCCESS : KS_INVAL_ARGS, "exists") &&
+                n.valid())
                 expect(flag, model.find(n.handle()) >= 0, "exists flag");
             const int32_t got = ks_pac_exists(n.ptr(), len(n.bytes), &pac), r = refused(true, n.valid());
-            if (expect(got, r >= 0 ? r : KS_SUCCESS, "ks_pac_exists") && r < 0) expect(pac, model.find(n.handle(kPac)) >= 0, "flag");
+            if (expect(got, r >= 0 ? r : KS_SUCCESS, "ks_pac_exists") && r < 0)
+                expect(pac, model.find(n.handle(kPac)) >= 0, "flag");
             // A PAC with a lifetime is valid until the clock reaches it (its
             // cache entry is loaded for the answer).
             const uint32_t expires = ks_get_pac_expiration(n.ptr(), len(n.bytes));
@@ -669,12 +718,15 @@ struct Driver {
                 (sel ? hmac_sha : hmac_md5)(ptr_of(k.value), len(k.value), data, sizeof data, want);
                 const auto md = sel ? ks::ossl::Md::kSha1 : ks::ossl::Md::kMd5;
                 const bool done = ks::key_state_hmac(int32_t(i), md, data, sizeof data, again);
-                expect(!std::memcmp(got, want, sizeof got) && (!done || !std::memcmp(again, want, sel ? 20 : 16)), 1, "HMAC");
+                expect(!std::memcmp(got, want, sizeof got) && (!done || !std::memcmp(again, want, sel ? 20 : 16)), 1,
+                       "HMAC");
                 expect(done, key_state && !k.value.empty(), "HMAC from the per-key state");
                 // The keyed digest of piece1 || value || piece2; a null piece1 counts as empty.
                 const bool null1 = step_no % 2;
-                const Bytes whole = cat(cat(null1 ? Bytes{} : Bytes(data, data + 5), k.value), Bytes(data + 5, data + 9));
-                expect(ks_sw_hash(k.handle.data(), len(k.handle), null1 ? nullptr : data, 5, data + 5, 4, got, sel), KS_SUCCESS, "hash");
+                const Bytes whole =
+                    cat(cat(null1 ? Bytes{} : Bytes(data, data + 5), k.value), Bytes(data + 5, data + 9));
+                expect(ks_sw_hash(k.handle.data(), len(k.handle), null1 ? nullptr : data, 5, data + 5, 4, got, sel),
+                       KS_SUCCESS, "hash");
                 EVP_Digest(whole.data(), whole.size(), want, nullptr, sel ? EVP_sha1() : EVP_md5(), nullptr);
                 expect(!std::memcmp(got, want, sizeof got), 1, "hash");
             }
@@ -684,7 +736,8 @@ struct Driver {
         int32_t owned = 0;
         for (int32_t i = 0; i < ks_num_sym_keys; ++i) {
             const ks::KeyState *s = ks::index_key_state(i);
-            if (s != nullptr && s->entry != nullptr) owned += expect(s->entry == ks_sym_keys[i], 1, "another key's state");
+            if (s != nullptr && s->entry != nullptr)
+                owned += expect(s->entry == ks_sym_keys[i], 1, "another key's state");
         }
         expect(ks::index_state_records_in_use(), owned, "per-key states in use");
     }
@@ -705,20 +758,22 @@ struct Driver {
             (encrypt ? AES_encrypt : AES_decrypt)(want + from + b, block, &key), std::memcpy(want + to + b, block, 16);
         expect(ks_sw_aes(k.handle.data(), len(k.handle), buf + from, buf + to, 64, encrypt), KS_SUCCESS, "ks_sw_aes");
         expect(std::memcmp(buf, want, sizeof buf) == 0, 1, "AES");
-        expect(ks::key_state_aes_ecb(i, encrypt, want, block, 16) == ks::AesResult::kDone, key_state, "AES from the per-key state");
+        expect(ks::key_state_aes_ecb(i, encrypt, want, block, 16) == ks::AesResult::kDone, key_state,
+               "AES from the per-key state");
     }
 #pragma GCC diagnostic pop
 
     // One step: an operation of the mix (any when it is empty), then the checks.
     void step(const std::vector<Op> &mix) {
         static const std::array<void (Driver::*)(), kOpCount> kOps = {
-            &Driver::store_secret, &Driver::add_meta, &Driver::return_meta, &Driver::clear_secret, &Driver::rename,
-            &Driver::store_pac, &Driver::clear_pac, &Driver::tlv_copy, &Driver::tprf,
-            &Driver::clear_old, &Driver::table, &Driver::modes, &Driver::show};
+            &Driver::store_secret, &Driver::add_meta,  &Driver::return_meta, &Driver::clear_secret, &Driver::rename,
+            &Driver::store_pac,    &Driver::clear_pac, &Driver::tlv_copy,    &Driver::tprf,         &Driver::clear_old,
+            &Driver::table,        &Driver::modes,     &Driver::show};
         op = mix.empty() ? int(in.pick(kOpCount)) : mix[in.pick(uint32_t(mix.size()))];
         (this->*kOps[op])();
         // The index follows every change made through the library, without a rebuild.
-        if (op != kTable && key_state && !model.keys.empty()) expect(ks::index_key_state(0) != nullptr, 1, "index in step");
+        if (op != kTable && key_state && !model.keys.empty())
+            expect(ks::index_key_state(0) != nullptr, 1, "index in step");
         check();
         ++step_no;
     }

@@ -45,12 +45,15 @@ inline std::string bytes_of(const std::string &token) {
     for (std::stringstream parts(token == "\"\"" ? "" : token); std::getline(parts, part, '+');) {
         const size_t star = part.rfind('*');
         size_t times = 1;
-        if (star != std::string::npos && star + 1 < part.size() && part.find_first_not_of("0123456789", star + 1) == std::string::npos)
+        if (star != std::string::npos && star + 1 < part.size() &&
+            part.find_first_not_of("0123456789", star + 1) == std::string::npos)
             times = std::stoul(part.substr(star + 1)), part.resize(star);
-        std::string one = part.rfind("h1:", 0) == 0 || part.rfind("h2:", 0) == 0 ? char(part[1] - '0') + part.substr(3) : part;
+        std::string one =
+            part.rfind("h1:", 0) == 0 || part.rfind("h2:", 0) == 0 ? char(part[1] - '0') + part.substr(3) : part;
         if (part.rfind("x:", 0) == 0) {
             one.clear();
-            for (size_t i = 2; i + 1 < part.size(); i += 2) one += static_cast<char>(std::stoul(part.substr(i, 2), nullptr, 16));
+            for (size_t i = 2; i + 1 < part.size(); i += 2)
+                one += static_cast<char>(std::stoul(part.substr(i, 2), nullptr, 16));
         }
         for (size_t i = 0; i < times; ++i) out += one;
     }
@@ -64,23 +67,33 @@ struct Arg {
     size_t out_len = 0;          // outputs: the bytes the call may write
     void *block = nullptr, *reply = nullptr;
     // The parameter the function takes, by its type and the token.
-    template <class T> operator T() {
+    template <class T>
+    operator T() {
         using V = std::remove_pointer_t<T>;
-        if constexpr (!std::is_pointer_v<T>) return static_cast<T>(num);
-        else if (token == "@null") return nullptr;
-        else if constexpr (std::is_pointer_v<V>) return reinterpret_cast<T>(&(block = &block));  // nothing handed out yet
-        else if constexpr (std::is_const_v<V>) return reinterpret_cast<T>(data.data());
-        else return static_cast<T>(reply ? reply : numeric ? (word = num, static_cast<void *>(&word)) : data.data());
+        if constexpr (!std::is_pointer_v<T>)
+            return static_cast<T>(num);
+        else if (token == "@null")
+            return nullptr;
+        else if constexpr (std::is_pointer_v<V>)
+            return reinterpret_cast<T>(&(block = &block));  // nothing handed out yet
+        else if constexpr (std::is_const_v<V>)
+            return reinterpret_cast<T>(data.data());
+        else
+            return static_cast<T>(reply ? reply : numeric ? (word = num, static_cast<void *>(&word)) : data.data());
     }
 };
 
 using Invoke = std::function<int64_t(std::vector<Arg> &)>;
-template <class R, class... P> std::pair<Invoke, size_t> wrap(R (*fn)(P...)) {
+template <class R, class... P>
+std::pair<Invoke, size_t> wrap(R (*fn)(P...)) {
     return {[fn](std::vector<Arg> &a) -> int64_t {
-                return [&]<size_t... I>(std::index_sequence<I...>) -> int64_t {
-                    if constexpr (std::is_void_v<R>) return fn(a[I]...), 0;
-                    else return static_cast<int64_t>(fn(a[I]...));
-                }(std::index_sequence_for<P...>{});
+                return [&]<size_t... I>(std::index_sequence<I...>)->int64_t {
+                    if constexpr (std::is_void_v<R>)
+                        return fn(a[I]...), 0;
+                    else
+                        return static_cast<int64_t>(fn(a[I]...));
+                }
+                (std::index_sequence_for<P...>{});
             },
             sizeof...(P)};
 }
@@ -91,30 +104,88 @@ inline int32_t show(void *reply) {
     return qel_ks_show_command(reinterpret_cast<uintptr_t>(reply), 0, reply, &err), err;
 }
 
-#define KSOP(fn) {#fn, wrap(fn)}
+#define KSOP(fn) \
+    { #fn, wrap(fn) }
 inline const std::map<std::string, std::pair<Invoke, size_t>> &ops() {
     static const std::map<std::string, std::pair<Invoke, size_t>> table = {
-        KSOP(ks_generate_random_number), KSOP(ks_secret_exists), KSOP(ks_check_ha_consistency), KSOP(ks_add_metadata),
-        KSOP(ks_store_secret_and_metadata), KSOP(ks_return_metadata), KSOP(ks_clear_secret), KSOP(ks_rename_secret),
-        KSOP(ks_return_secret_handle_by_index), KSOP(ks_snmp_password_exists), KSOP(ks_snmp_get_next_password),
-        KSOP(keystore_return_wdc), KSOP(ks_hmac_md5), KSOP(ks_hmac_sha1), KSOP(ks_md5_hash), KSOP(ks_sha1_hash),
-        KSOP(ks_sw_hmac), KSOP(ks_sw_hash), KSOP(ks_aes_encrypt), KSOP(ks_aes_decrypt), KSOP(ks_aes_cbc_encrypt),
-        KSOP(ks_aes_cbc_decrypt), KSOP(ks_des_ecb_encrypt), KSOP(ks_des_ecb_decrypt), KSOP(ks_3des_ecb_encrypt),
-        KSOP(ks_3des_ecb_decrypt), KSOP(ks_sw_aes), KSOP(ks_sw_aes_cbc), KSOP(ks_sw_des_crypt), KSOP(ks_sw_3des_crypt),
-        KSOP(ks_GenerateNTResponse), KSOP(ks_GenerateAuthenticatorResponse), KSOP(ks_GetMasterKey),
-        KSOP(ks_NewPasswordEncryptedWithOldNtPasswordHash), KSOP(ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash),
-        KSOP(ks_sw_GenerateNTResponse), KSOP(ks_sw_GenerateAuthenticatorResponse), KSOP(ks_sw_GetMasterKey),
-        KSOP(ks_sw_NewPasswordEncryptedWithOldNtPasswordHash), KSOP(ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash),
-        KSOP(ks_store_pac), KSOP(ks_clear_pac), KSOP(ks_pac_exists), KSOP(ks_snmp_pac_exists), KSOP(ks_return_aid_by_index),
-        KSOP(ks_snmp_get_next_pac), KSOP(ks_return_pac_opaque), KSOP(ks_return_pac_info), KSOP(ks_pac_cache_purge),
-        KSOP(ks_sw_sym_key_t_prf), KSOP(ks_pac_key_t_prf), KSOP(ks_pac_check_cache_entry_for_shared_keys),
-        KSOP(ks_pac_shared_keys_t_prf), KSOP(ks_valid_pac_exists), KSOP(ks_get_pac_expiration), KSOP(ks_clear_old_pacs),
-        KSOP(ks_clear_old_pacs_internal), KSOP(ks_clear_all_pacs), KSOP(ks_sw_delete_old_pacs), KSOP(ks_sym_key_insert),
-        KSOP(ks_sw_store_sym_key), KSOP(ks_sw_add_sym_key_meta), KSOP(ks_sw_add_meta_data), KSOP(ks_sw_get_sym_key_meta),
-        KSOP(ks_sw_get_meta_data), KSOP(ks_sw_rename_key), KSOP(ks_sw_return_key_handle_by_index), KSOP(ks_sw_delete_key),
-        KSOP(ks_sw_generate_random_number), KSOP(ks_sym_key_prefix_purge), KSOP(ks_sw_delete_all_keys_by_type),
-        KSOP(ks_compact_fw_memory), KSOP(ks_return_fw_version_and_status), KSOP(ks_dump_eeprom), KSOP(ks_write_eeprom_byte),
-        KSOP(ks_use_sw_emulation), KSOP(ks_show_command), {"qel_ks_show_command", wrap(show)}};
+        KSOP(ks_generate_random_number),
+        KSOP(ks_secret_exists),
+        KSOP(ks_check_ha_consistency),
+        KSOP(ks_add_metadata),
+        KSOP(ks_store_secret_and_metadata),
+        KSOP(ks_return_metadata),
+        KSOP(ks_clear_secret),
+        KSOP(ks_rename_secret),
+        KSOP(ks_return_secret_handle_by_index),
+        KSOP(ks_snmp_password_exists),
+        KSOP(ks_snmp_get_next_password),
+        KSOP(keystore_return_wdc),
+        KSOP(ks_hmac_md5),
+        KSOP(ks_hmac_sha1),
+        KSOP(ks_md5_hash),
+        KSOP(ks_sha1_hash),
+        KSOP(ks_sw_hmac),
+        KSOP(ks_sw_hash),
+        KSOP(ks_aes_encrypt),
+        KSOP(ks_aes_decrypt),
+        KSOP(ks_aes_cbc_encrypt),
+        KSOP(ks_aes_cbc_decrypt),
+        KSOP(ks_des_ecb_encrypt),
+        KSOP(ks_des_ecb_decrypt),
+        KSOP(ks_3des_ecb_encrypt),
+        KSOP(ks_3des_ecb_decrypt),
+        KSOP(ks_sw_aes),
+        KSOP(ks_sw_aes_cbc),
+        KSOP(ks_sw_des_crypt),
+        KSOP(ks_sw_3des_crypt),
+        KSOP(ks_GenerateNTResponse),
+        KSOP(ks_GenerateAuthenticatorResponse),
+        KSOP(ks_GetMasterKey),
+        KSOP(ks_NewPasswordEncryptedWithOldNtPasswordHash),
+        KSOP(ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash),
+        KSOP(ks_sw_GenerateNTResponse),
+        KSOP(ks_sw_GenerateAuthenticatorResponse),
+        KSOP(ks_sw_GetMasterKey),
+        KSOP(ks_sw_NewPasswordEncryptedWithOldNtPasswordHash),
+        KSOP(ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash),
+        KSOP(ks_store_pac),
+        KSOP(ks_clear_pac),
+        KSOP(ks_pac_exists),
+        KSOP(ks_snmp_pac_exists),
+        KSOP(ks_return_aid_by_index),
+        KSOP(ks_snmp_get_next_pac),
+        KSOP(ks_return_pac_opaque),
+        KSOP(ks_return_pac_info),
+        KSOP(ks_pac_cache_purge),
+        KSOP(ks_sw_sym_key_t_prf),
+        KSOP(ks_pac_key_t_prf),
+        KSOP(ks_pac_check_cache_entry_for_shared_keys),
+        KSOP(ks_pac_shared_keys_t_prf),
+        KSOP(ks_valid_pac_exists),
+        KSOP(ks_get_pac_expiration),
+        KSOP(ks_clear_old_pacs),
+        KSOP(ks_clear_old_pacs_internal),
+        KSOP(ks_clear_all_pacs),
+        KSOP(ks_sw_delete_old_pacs),
+        KSOP(ks_sym_key_insert),
+        KSOP(ks_sw_store_sym_key),
+        KSOP(ks_sw_add_sym_key_meta),
+        KSOP(ks_sw_add_meta_data),
+        KSOP(ks_sw_get_sym_key_meta),
+        KSOP(ks_sw_get_meta_data),
+        KSOP(ks_sw_rename_key),
+        KSOP(ks_sw_return_key_handle_by_index),
+        KSOP(ks_sw_delete_key),
+        KSOP(ks_sw_generate_random_number),
+        KSOP(ks_sym_key_prefix_purge),
+        KSOP(ks_sw_delete_all_keys_by_type),
+        KSOP(ks_compact_fw_memory),
+        KSOP(ks_return_fw_version_and_status),
+        KSOP(ks_dump_eeprom),
+        KSOP(ks_write_eeprom_byte),
+        KSOP(ks_use_sw_emulation),
+        KSOP(ks_show_command),
+        {"qel_ks_show_command", wrap(show)}};
     return table;
 }
 #undef KSOP
@@ -131,11 +202,15 @@ struct Call {
             Arg &a = args[i];
             a.token = tokens[i + 1];
             size_t end = a.token == "#";
-            a.num = end ? args[i - 1].data.size() : a.token[0] >= '0' && a.token[0] <= '9' ? std::stoull(a.token, &end, 0) : 0;
+            a.num = end                                      ? args[i - 1].data.size()
+                    : a.token[0] >= '0' && a.token[0] <= '9' ? std::stoull(a.token, &end, 0)
+                                                             : 0;
             a.numeric = end == a.token.size();
             if (a.token == "@reply") a.reply = reply = ksh_showmsg_reply_new();
-            if (a.token.rfind("@out", 0) == 0) a.data.assign(65536 + 64, kGuard);
-            else if (a.token[0] != '@') a.data = bytes_of(a.token);
+            if (a.token.rfind("@out", 0) == 0)
+                a.data.assign(65536 + 64, kGuard);
+            else if (a.token[0] != '@')
+                a.data = bytes_of(a.token);
             a.original = a.data;
         }
         for (Arg &a : args) {

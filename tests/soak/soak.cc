@@ -71,9 +71,26 @@ int32_t store_pac(uint32_t n, uint32_t lifetime) {
     uint8_t key[32];
     std::memset(key, static_cast<int>(n), sizeof key);
     const uint8_t opaque[] = {0, 2, 0, 3, 0xA1, 0xA2, static_cast<uint8_t>(n)};
-    const uint8_t info[] = {0, 9, 0, 16, 0, 3, 0, 4, static_cast<uint8_t>(lifetime >> 24),
-                            static_cast<uint8_t>(lifetime >> 16), static_cast<uint8_t>(lifetime >> 8),
-                            static_cast<uint8_t>(lifetime), 0, 5, 0, 4, 's', 'w', '-', '1'};
+    const uint8_t info[] = {0,
+                            9,
+                            0,
+                            16,
+                            0,
+                            3,
+                            0,
+                            4,
+                            static_cast<uint8_t>(lifetime >> 24),
+                            static_cast<uint8_t>(lifetime >> 16),
+                            static_cast<uint8_t>(lifetime >> 8),
+                            static_cast<uint8_t>(lifetime),
+                            0,
+                            5,
+                            0,
+                            4,
+                            's',
+                            'w',
+                            '-',
+                            '1'};
     return ks_store_pac(u8(a), kAidLen, key, sizeof key, opaque, sizeof opaque, info, sizeof info);
 }
 
@@ -156,32 +173,45 @@ struct Op {
 const Op kOps[] = {
     // The full table refuses a plain store, even of a name it holds; a purge
     // of the name makes room.
-    {"store", [](uint32_t n) { return store_secret(n, n % 3, false) == KS_KEYSTORE_FULL &&
-                                      ks_clear_secret(secret(n, n % 3).c_str()) == KS_SUCCESS &&
-                                      store_secret(n, n % 3, false) == KS_SUCCESS; }},
+    {"store",
+     [](uint32_t n) {
+         return store_secret(n, n % 3, false) == KS_KEYSTORE_FULL &&
+                ks_clear_secret(secret(n, n % 3).c_str()) == KS_SUCCESS && store_secret(n, n % 3, false) == KS_SUCCESS;
+     }},
     {"store with purge", [](uint32_t n) { return store_secret(n + 1, (n + 1) % 3, true) == KS_SUCCESS; }},
     {"hmac-sha1", [](uint32_t n) { return ks_hmac_sha1(secret(n, 0).c_str(), kData, 64, g_out) == KS_SUCCESS; }},
     {"hmac-md5", [](uint32_t n) { return ks_hmac_md5(secret(n, 1).c_str(), kData, 64, g_out) == KS_SUCCESS; }},
-    {"md5 keyed", [](uint32_t n) { return ks_md5_hash(secret(n, 2).c_str(), kData, 8, kData, 8, g_out) == KS_SUCCESS; }},
-    {"sha1 keyed", [](uint32_t n) { return ks_sha1_hash(secret(n, 0).c_str(), kData, 8, nullptr, 0, g_out) == KS_SUCCESS; }},
-    {"aes", [](uint32_t n) { return ks_aes_encrypt(secret(n, 0).c_str(), kData, g_out, 32) == KS_SUCCESS &&
-                                    ks_aes_decrypt(secret(n, 0).c_str(), g_out, g_out, 32) == KS_SUCCESS; }},
-    {"aes-cbc", [](uint32_t n) { return ks_aes_cbc_encrypt(secret(n, 0).c_str(), g_iv, kData, 32, g_out) == KS_SUCCESS; }},
+    {"md5 keyed",
+     [](uint32_t n) { return ks_md5_hash(secret(n, 2).c_str(), kData, 8, kData, 8, g_out) == KS_SUCCESS; }},
+    {"sha1 keyed",
+     [](uint32_t n) { return ks_sha1_hash(secret(n, 0).c_str(), kData, 8, nullptr, 0, g_out) == KS_SUCCESS; }},
+    {"aes",
+     [](uint32_t n) {
+         return ks_aes_encrypt(secret(n, 0).c_str(), kData, g_out, 32) == KS_SUCCESS &&
+                ks_aes_decrypt(secret(n, 0).c_str(), g_out, g_out, 32) == KS_SUCCESS;
+     }},
+    {"aes-cbc",
+     [](uint32_t n) { return ks_aes_cbc_encrypt(secret(n, 0).c_str(), g_iv, kData, 32, g_out) == KS_SUCCESS; }},
     {"des", [](uint32_t n) { return ks_des_ecb_encrypt(secret(n, 1).c_str(), kData, 16, g_out, 16) == KS_SUCCESS; }},
     {"3des", [](uint32_t n) { return ks_3des_ecb_decrypt(secret(n, 2).c_str(), kData, 16, g_out, 16) == KS_SUCCESS; }},
     {"ms-chapv2 and mppe", mschap},
     // An expired PAC is removed, then stored again. Clearing old PACs empties
     // the cache: the rows after this one fill it again.
-    {"expiry", [](uint32_t n) { return ks_clear_pac(u8(aid(n * 3)), kAidLen) == KS_SUCCESS &&
-                                       store_pac(n * 3, kPast) == KS_SUCCESS && ks_clear_old_pacs("sw-1") == KS_SUCCESS &&
-                                       !ks_snmp_pac_exists(u8(aid(n * 3)), kAidLen) &&
-                                       store_pac(n * 3, kFuture) == KS_SUCCESS; }},
-    {"pac store", [](uint32_t n) { return ks_clear_pac(u8(aid(n * 7)), kAidLen) == KS_SUCCESS &&
-                                          store_pac(n * 7, kFuture) == KS_SUCCESS; }},
+    {"expiry",
+     [](uint32_t n) {
+         return ks_clear_pac(u8(aid(n * 3)), kAidLen) == KS_SUCCESS && store_pac(n * 3, kPast) == KS_SUCCESS &&
+                ks_clear_old_pacs("sw-1") == KS_SUCCESS && !ks_snmp_pac_exists(u8(aid(n * 3)), kAidLen) &&
+                store_pac(n * 3, kFuture) == KS_SUCCESS;
+     }},
+    {"pac store",
+     [](uint32_t n) {
+         return ks_clear_pac(u8(aid(n * 7)), kAidLen) == KS_SUCCESS && store_pac(n * 7, kFuture) == KS_SUCCESS;
+     }},
     {"t-prf miss and hit", t_prf},
     {"zav-mack", [](uint32_t n) { return shared_key(n, "ZAV-MACK"); }},
     {"zav-kek", [](uint32_t n) { return shared_key(n + 3, "ZAV-KEK"); }},
-    {"pac copies", [](uint32_t n) {
+    {"pac copies",
+     [](uint32_t n) {
          uint8_t *copy = nullptr;
          uint32_t len = 0;
          const bool ok = ks_return_pac_opaque(u8(aid(n)), kAidLen, &copy, &len) == KS_SUCCESS;
@@ -259,11 +289,12 @@ int main(int argc, char **argv) {
 #endif
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%llu operations in %.1f s; resident memory %.2f MB after the warm-up (%llu operations), "
-                "at most %.2f MB after it; live blocks %llu, as the contents account for\n",
-                static_cast<unsigned long long>(done), seconds, rss_after_warmup / 1e6,
-                static_cast<unsigned long long>(warmup_ops), rss_max / 1e6,
-                static_cast<unsigned long long>(ksh_alloc_live_blocks()));
+    std::printf(
+        "%llu operations in %.1f s; resident memory %.2f MB after the warm-up (%llu operations), "
+        "at most %.2f MB after it; live blocks %llu, as the contents account for\n",
+        static_cast<unsigned long long>(done), seconds, rss_after_warmup / 1e6,
+        static_cast<unsigned long long>(warmup_ops), rss_max / 1e6,
+        static_cast<unsigned long long>(ksh_alloc_live_blocks()));
     // With recording on (KSH_RECORD=1), the trace ring is full and counts
     // what it dropped.
     if (ksh_recording() != 0 && (ksh_trace_count() != ksh_recording() || ksh_trace_dropped() == 0))

@@ -73,7 +73,10 @@ class AllocSweepTest : public kstest::KeystoreTest {
         ks_sym_tab_size = 0;
         for (const Row &r : setup_) ASSERT_EQ(ksops::Call(r).run(), KS_SUCCESS) << r[0];
         for (int i = 0; ks_num_sym_keys < ks_sym_tab_size; ++i)
-            ASSERT_EQ(ksops::Call({"ks_store_secret_and_metadata", "fill" + std::to_string(i), "@null", "f", "1", "@null", "0"}).run(), KS_SUCCESS);
+            ASSERT_EQ(ksops::Call(
+                          {"ks_store_secret_and_metadata", "fill" + std::to_string(i), "@null", "f", "1", "@null", "0"})
+                          .run(),
+                      KS_SUCCESS);
         for (const Row &r : before_) ksops::Call(r).run();
         ksh_reset_recorders();
         ksh_random_set_seed(7);
@@ -96,7 +99,8 @@ class AllocSweepTest : public kstest::KeystoreTest {
             ASSERT_NO_FATAL_FAILURE(prepare());
             ksops::Call call(call_row);
             const ksmodel::Keystore before = ksmodel::observe();
-            const uint64_t spare = ksmodel::library_blocks() - ksmodel::accounted(before), failed = ksh_alloc_failed_calls();
+            const uint64_t spare = ksmodel::library_blocks() - ksmodel::accounted(before),
+                           failed = ksh_alloc_failed_calls();
             ksh_alloc_fail_nth(k);
             const int64_t st = call.run();
             ksh_alloc_fail_nth(0);
@@ -104,13 +108,15 @@ class AllocSweepTest : public kstest::KeystoreTest {
             call.release();
             const std::string want = nth(row[1], k - 1), leave = nth(row[2], k - 1);
             EXPECT_TRUE(want.find('|') != std::string::npos ? want.find(std::to_string(st)) != std::string::npos
-                                                            : st == ksops::status_of(want)) << "status " << st;
+                                                            : st == ksops::status_of(want))
+                << "status " << st;
             const ksmodel::Keystore after = ksmodel::observe();
             ksmodel::Keystore expected = leave == "clean" ? clean : before;
             if (leave.rfind("purge:", 0) == 0) expected.purge(kstest::bytes("\x01" + leave.substr(6)));
             if (leave.rfind("uncached:", 0) == 0) expected = clean, expected.drop(kstest::bytes(leave.substr(9)));
             const auto bare = without_derived(after);
-            EXPECT_TRUE(leave == "~" ? bare == without_derived(before) || bare == without_derived(clean) : after == expected);
+            EXPECT_TRUE(leave == "~" ? bare == without_derived(before) || bare == without_derived(clean)
+                                     : after == expected);
             for (size_t i = 0; i < call.args.size() && leave != "any"; ++i) {
                 if (call.args[i].token.rfind("@out", 0) != 0) continue;
                 EXPECT_TRUE(st == ok ? call.output(i) == clean_call.output(i) : call.untouched()) << "output " << i;
@@ -148,7 +154,8 @@ class AllocSweepTest : public kstest::KeystoreTest {
             const bool same = out == clean_call.output(o);
             unwritten += st == KS_SUCCESS && call.untouched();
             const bool zeroed = row[1] == "0" && out == std::string(out.size(), '\0');
-            EXPECT_TRUE(st == KS_SUCCESS ? same || (row[1][0] == '~' && call.untouched()) : call.untouched() || zeroed) << "output";
+            EXPECT_TRUE(st == KS_SUCCESS ? same || (row[1][0] == '~' && call.untouched()) : call.untouched() || zeroed)
+                << "output";
             EXPECT_TRUE(ksmodel::observe() == before);
             EXPECT_EQ(ksmodel::library_blocks(), blocks);
             // Nothing half made stays behind to spoil or leak from the next call.
@@ -160,7 +167,8 @@ class AllocSweepTest : public kstest::KeystoreTest {
             EXPECT_LE(ksmodel::libcrypto_live(), objects) << "libcrypto objects leaked";
         }
         // As many answers of SUCCESS with nothing written as the row says.
-        EXPECT_EQ(unwritten, row[1][0] == '~' ? std::stoi(row[1].substr(1)) : unwritten) << "SUCCESS with nothing written";
+        EXPECT_EQ(unwritten, row[1][0] == '~' ? std::stoi(row[1].substr(1)) : unwritten)
+            << "SUCCESS with nothing written";
     }
 };
 
@@ -168,10 +176,13 @@ TEST_F(AllocSweepTest, EveryAllocationOfEveryOperationFailsCleanly) {
     ksmodel::count_libcrypto();
     for (const Row &row : ksops::read_rows(kRows)) {
         SCOPED_TRACE(testing::PrintToString(row));
-        if (row[0] == "setup" || row[0] == "before") (row[0] == "setup" ? setup_ : before_).emplace_back(row.begin() + 1, row.end());
+        if (row[0] == "setup" || row[0] == "before")
+            (row[0] == "setup" ? setup_ : before_).emplace_back(row.begin() + 1, row.end());
         if (row[0] == "setup" || row[0] == "before" || row[0] == "never") continue;
-        if (row[0] != "crypto") sweep(row);
-        else if (kstest::ossl_faults_available()) crypto_sweep(row);  // else libcrypto allocated before the hooks
+        if (row[0] != "crypto")
+            sweep(row);
+        else if (kstest::ossl_faults_available())
+            crypto_sweep(row);  // else libcrypto allocated before the hooks
         before_.clear();
     }
 }
@@ -181,10 +192,13 @@ TEST_F(AllocSweepTest, EveryAllocationOfEveryOperationFailsCleanly) {
 TEST(AllocSweepCoverage, EveryExportedNameIsSweptOrNeverAllocates) {
     std::set<std::string> listed;
     for (const Row &row : ksops::read_rows(kRows)) {
-        if (row[0] == "never") listed.insert(row.begin() + 1, row.end());
-        else if (row[0] != "setup" && row[0] != "before" && row[0] != "crypto") listed.insert(row[4]);
+        if (row[0] == "never")
+            listed.insert(row.begin() + 1, row.end());
+        else if (row[0] != "setup" && row[0] != "before" && row[0] != "crypto")
+            listed.insert(row[4]);
     }
-    EXPECT_EQ(ksops::uncovered(listed), std::vector<std::string>{}) << "no sweep row and not listed as never allocating";
+    EXPECT_EQ(ksops::uncovered(listed), std::vector<std::string>{})
+        << "no sweep row and not listed as never allocating";
 }
 
 }  // namespace

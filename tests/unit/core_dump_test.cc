@@ -80,8 +80,10 @@ bool core_of(const Session &s, const char *protect, std::string &core, std::stri
         dup2(from_child[1], STDOUT_FILENO);
         close(to_child[1]);
         close(from_child[0]);
-        if (protect != nullptr) setenv("KSH_PROTECT", protect, 1);
-        else unsetenv("KSH_PROTECT");
+        if (protect != nullptr)
+            setenv("KSH_PROTECT", protect, 1);
+        else
+            unsetenv("KSH_PROTECT");
         std::vector<char *> argv;
         for (const std::string &a : s.argv) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
@@ -131,11 +133,10 @@ std::vector<std::string> markers_in(const std::string &core) {
         const std::string v = marker(i);
         std::string utf16;
         for (char c : v) utf16 += std::string{c, '\0'};
-        const std::pair<const char *, std::string> forms[] = {
-            {"bytes", v},
-            {"hex", hex(v, "%02x")},
-            {"HEX", hex(v, "%02X")},
-            {"UTF-16LE", kMarkers[i].password ? utf16 : ""}};
+        const std::pair<const char *, std::string> forms[] = {{"bytes", v},
+                                                              {"hex", hex(v, "%02x")},
+                                                              {"HEX", hex(v, "%02X")},
+                                                              {"UTF-16LE", kMarkers[i].password ? utf16 : ""}};
         for (const auto &[form, text] : forms)
             if (!text.empty() && core.find(text) != std::string::npos)
                 found.push_back(std::string(kMarkers[i].name) + " (" + form + ")");

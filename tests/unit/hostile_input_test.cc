@@ -35,8 +35,9 @@ TEST_F(HostileInputTest, EveryFrontOperationRefusesBadInputAndHandlesItsLimits) 
             ks_is_standby = 0;
             call.release();
             const bool refused = standby && on_standby != "-";
-            const int64_t want = !refused ? ksops::status_of(row[1])
-                                 : on_standby == "R" ? int64_t{KS_STDBY_NOT_SUPPORTED} : ksops::status_of(on_standby);
+            const int64_t want = !refused            ? ksops::status_of(row[1])
+                                 : on_standby == "R" ? int64_t{KS_STDBY_NOT_SUPPORTED}
+                                                     : ksops::status_of(on_standby);
             EXPECT_EQ(st, want);
             EXPECT_TRUE(call.guards_intact()) << "an output got more bytes than the operation writes";
             EXPECT_TRUE(want == KS_SUCCESS || call.untouched()) << "a failed call wrote an output";
@@ -54,8 +55,10 @@ TEST_F(HostileInputTest, EveryFrontOperationRefusesBadInputAndHandlesItsLimits) 
 TEST(HostileInputCoverage, EveryFrontOperationHasRows) {
     std::set<std::string> listed;
     for (const auto &row : ksops::read_rows(kRows)) {
-        if (row[0] == "skip") listed.insert(row.begin() + 1, row.end());
-        else listed.insert(row[row[0] == "setup" ? 1 : 3]);
+        if (row[0] == "skip")
+            listed.insert(row.begin() + 1, row.end());
+        else
+            listed.insert(row[row[0] == "setup" ? 1 : 3]);
     }
     EXPECT_EQ(ksops::uncovered(listed), std::vector<std::string>{}) << "no hostile-input rows";
 }

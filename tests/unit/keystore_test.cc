@@ -36,7 +36,9 @@ class KeyTableTest : public KeystoreTest {};
 // holds after each call is the model test's.)
 TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
     using namespace std::string_literals;
-    const std::string own = "\0\x09\0\x0d\0\x05\0\x09" "device-me"s;  // PAC-Info naming this device: not old
+    const std::string own =
+        "\0\x09\0\x0d\0\x05\0\x09"
+        "device-me"s;  // PAC-Info naming this device: not old
     const std::pair<std::function<int32_t()>, std::string> walks[] = {
         {[] { return ks_sw_delete_all_keys_by_type(2); }, "abc1@4 keep1@3 aid1@2 left 1"},
         {[] { return ks_clear_old_pacs("device-me"); }, "abc1@4 aid1@3 left 2"},

@@ -54,7 +54,8 @@ TEST_F(SecretHygieneTest, MarkerNeverLeavesAndEveryReleaseIsCleansed) {
             if (ksh_trace_render(r, text.data(), text.size()) >= 0) out += "\n" + std::string(text.c_str());
         }
         for (auto render : {ksh_showmsg_render_table, ksh_showmsg_render_json})
-            if (call.reply != nullptr && render(call.reply, text.data(), text.size()) > 0) out += "\n" + std::string(text.c_str());
+            if (call.reply != nullptr && render(call.reply, text.data(), text.size()) > 0)
+                out += "\n" + std::string(text.c_str());
         // Copies handed to the caller are the caller's to clear.
         ksh_alloc_check_cleansed(0);
         call.release();

@@ -20,8 +20,10 @@ void report(const std::string &what) { ADD_FAILURE() << what; }
 
 // Every operation, stores more often than removals so that tables grow.
 using enum ksmodel::Op;
-const std::vector<ksmodel::Op> kMix = {kStoreSecret, kStoreSecret, kStoreSecret, kAddMeta, kReturnMeta, kClearSecret, kRename, kRename,
-                                       kStorePac, kStorePac, kClearPac, kTlvCopy, kTprf, kClearOld, kTable, kTable, kTable, kModes, kShow};
+const std::vector<ksmodel::Op> kMix = {kStoreSecret, kStoreSecret, kStoreSecret, kAddMeta,  kReturnMeta,
+                                       kClearSecret, kRename,      kRename,      kStorePac, kStorePac,
+                                       kClearPac,    kTlvCopy,     kTprf,        kClearOld, kTable,
+                                       kTable,       kTable,       kModes,       kShow};
 
 class ModelTest : public kstest::KeystoreTest {
   protected:
@@ -36,7 +38,10 @@ TEST_F(ModelTest, RandomSequencesMatchTheModel) {
     const bool counted = ksmodel::count_libcrypto();
     // Name pools of several sizes (small ones collide often), the last run
     // without the handle index.
-    const struct { int names, steps; bool index; } runs[] = {{10, 400, true}, {40, 2500, true}, {400, 2500, true}, {60, 1500, false}};
+    const struct {
+        int names, steps;
+        bool index;
+    } runs[] = {{10, 400, true}, {40, 2500, true}, {400, 2500, true}, {60, 1500, false}};
     size_t kept = 0;
     for (uint32_t r = 0; r < std::size(runs) && !HasFailure(); ++r) {
         SCOPED_TRACE(testing::Message() << "run " << r);
@@ -80,7 +85,8 @@ TEST_F(ModelTest, FullTable) {
 TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
     const uint8_t value[16] = {1}, data[] = "x", a[] = "\1a";
     for (const char *h : {"\1a", "\1x", "\1c", "\1y"})
-        ASSERT_EQ(ks_sw_store_sym_key(reinterpret_cast<const uint8_t *>(h), 2, nullptr, 0, value, 16, nullptr, 0), KS_SUCCESS);
+        ASSERT_EQ(ks_sw_store_sym_key(reinterpret_cast<const uint8_t *>(h), 2, nullptr, 0, value, 16, nullptr, 0),
+                  KS_SUCCESS);
     ks_sym_keys[2]->data[1] = 'a';  // "\1c" becomes a second "\1a"
     ks::sym_key_free_entry(ks_sym_keys[3]);
     ks_sym_keys[ks_num_sym_keys = 3] = nullptr;
@@ -89,7 +95,6 @@ TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
     EXPECT_EQ(ks_sw_hmac(a, 2, data, 1, out, KS_DIGEST_SHA1), KS_SUCCESS);
     EXPECT_EQ(ks::index_state_records_in_use(), 0);
 }
-
 
 // Both get-next answers from each start, as text ("-" for none).
 std::vector<std::string> next_answers(const std::vector<Bytes> &starts) {
@@ -113,9 +118,25 @@ std::vector<std::string> next_answers(const std::vector<Bytes> &starts) {
 TEST_F(ModelTest, GetNextEqualsTheWalkOnOddHandles) {
     using namespace std::string_literals;
     const std::vector<std::string> handles = {
-        "\x01" "b", "\x01" "a\0z"s, "\x01" + std::string(40, 'm'), "\x01" + std::string(300, 'c'),
-        "\x01" + std::string(255, 'q'), "\x01" "a", "\x01", "\x02" + std::string(20, 'z'),
-        "\x02" + std::string(17, 'z'), "\x02\0a"s, "\x02" "a", "\x02" + std::string(300, 'y'), "\x02", "\x03" "x",
+        "\x01"
+        "b",
+        "\x01"
+        "a\0z"s,
+        "\x01" + std::string(40, 'm'),
+        "\x01" + std::string(300, 'c'),
+        "\x01" + std::string(255, 'q'),
+        "\x01"
+        "a",
+        "\x01",
+        "\x02" + std::string(20, 'z'),
+        "\x02" + std::string(17, 'z'),
+        "\x02\0a"s,
+        "\x02"
+        "a",
+        "\x02" + std::string(300, 'y'),
+        "\x02",
+        "\x03"
+        "x",
     };
     std::vector<Bytes> starts = {{}, {'a'}, {'m'}, {'z', 'z'}, {0xFF}, Bytes(16, 0xFF)};
     for (const std::string &h : handles) starts.emplace_back(h.begin() + 1, h.end());

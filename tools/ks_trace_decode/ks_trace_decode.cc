@@ -22,9 +22,10 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: ks_trace_decode LOG LIBRARY\n"
-                         "  LOG      binary trace log (KSH_TRACE_BINARY)\n"
-                         "  LIBRARY  the library file that emitted the traces (libkeystore.so)\n");
+    std::fprintf(stderr,
+                 "usage: ks_trace_decode LOG LIBRARY\n"
+                 "  LOG      binary trace log (KSH_TRACE_BINARY)\n"
+                 "  LIBRARY  the library file that emitted the traces (libkeystore.so)\n");
     return 2;
 }
 
@@ -47,8 +48,8 @@ int main(int argc, char **argv) {
             if (m == nullptr) {
                 status = 1;
             } else if (id != 0 && id != m->id) {
-                std::fprintf(stderr, "ks_trace_decode: record %zu: message id %08x, the library file has %08x\n", n,
-                             id, m->id);
+                std::fprintf(stderr, "ks_trace_decode: record %zu: message id %08x, the library file has %08x\n", n, id,
+                             m->id);
                 status = 1;
             }
             std::string line = ksh::trace_line(&catalog, rec);

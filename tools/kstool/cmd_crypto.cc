@@ -15,9 +15,12 @@ namespace {
 
 // "encrypt" or "decrypt".
 bool parse_direction(const std::string &text, int32_t &encrypt) {
-    if (text == "encrypt") encrypt = 1;
-    else if (text == "decrypt") encrypt = 0;
-    else return false;
+    if (text == "encrypt")
+        encrypt = 1;
+    else if (text == "decrypt")
+        encrypt = 0;
+    else
+        return false;
     return true;
 }
 
@@ -66,8 +69,8 @@ Outcome keyed_hash(const Args &a,
     // KS_DATA_MAX bytes between them.
     size_t total = p1.size() + p2.size();
     if (total == 0 || total > KS_DATA_MAX)
-        return usage_error("BEFORE and AFTER must hold 1 to " + std::to_string(KS_DATA_MAX) +
-                           " bytes together (got " + std::to_string(total) + ")");
+        return usage_error("BEFORE and AFTER must hold 1 to " + std::to_string(KS_DATA_MAX) + " bytes together (got " +
+                           std::to_string(total) + ")");
     uint8_t digest[KS_SHA1_LEN] = {0};
     Outcome o = check(fn(a.pos[0].c_str(), has1 ? p1.data() : nullptr, static_cast<uint32_t>(p1.size()),
                          has2 ? p2.data() : nullptr, static_cast<uint32_t>(p2.size()), digest));
@@ -159,8 +162,8 @@ Outcome cmd_mschap_auth_response(const Args &a) {
         !parse_fixed("AUTH_CHALLENGE", a.pos[3], KS_CHALLENGE_LEN, auth))
         return Outcome::kUsage;
     char resp[KS_AUTH_RESPONSE_LEN + 1] = {0};
-    Outcome o = check(
-        ks_GenerateAuthenticatorResponse(a.pos[0].c_str(), nt.data(), peer.data(), auth.data(), a.pos[4].c_str(), resp));
+    Outcome o = check(ks_GenerateAuthenticatorResponse(a.pos[0].c_str(), nt.data(), peer.data(), auth.data(),
+                                                       a.pos[4].c_str(), resp));
     // The response is text: "S=" and 40 hexadecimal digits.
     if (o == Outcome::kOk) out("auth-response", std::string(resp, KS_AUTH_RESPONSE_LEN));
     return o;
@@ -168,7 +171,8 @@ Outcome cmd_mschap_auth_response(const Args &a) {
 
 Outcome cmd_mschap_new_password_block(const Args &a) {
     Bytes pw;
-    if (!parse_secret_value("NEW_PASSWORD", a.pos[1], 1, KS_NEW_PASSWORD_MAX, pw) || !check_name("OLD_NAME", a.pos[0])) {
+    if (!parse_secret_value("NEW_PASSWORD", a.pos[1], 1, KS_NEW_PASSWORD_MAX, pw) ||
+        !check_name("OLD_NAME", a.pos[0])) {
         std::fill(pw.begin(), pw.end(), 0);
         return Outcome::kUsage;
     }

@@ -1,9 +1,9 @@
 // EAP-FAST PACs: storing (from TLVs or from fields), queries, derivations,
 // expiry and clearing.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -43,7 +43,8 @@ bool read_lifetime(const std::string &text, uint32_t &out) {
         }
         uint64_t n = 0;
         if (!to_number(num, 0x7FFFFFFF, n) || n * unit > 0x7FFFFFFF) return false;
-        int64_t v = static_cast<int64_t>(std::time(nullptr)) + (text[0] == '+' ? 1 : -1) * static_cast<int64_t>(n * unit);
+        int64_t v =
+            static_cast<int64_t>(std::time(nullptr)) + (text[0] == '+' ? 1 : -1) * static_cast<int64_t>(n * unit);
         out = static_cast<uint32_t>(v);
         return true;
     }
@@ -87,10 +88,10 @@ bool check_tlv(const char *what, const Bytes &tlv, uint16_t type) {
 }
 
 Outcome store(const Bytes &aid, Bytes &key, const Bytes &opaque, const Bytes &info) {
-    Outcome o = check(ks_store_pac(aid.data(), static_cast<uint32_t>(aid.size()), key.empty() ? nullptr : key.data(),
-                                   static_cast<uint32_t>(key.size()), opaque.data(),
-                                   static_cast<uint32_t>(opaque.size()), info.data(),
-                                   static_cast<uint32_t>(info.size())));
+    Outcome o =
+        check(ks_store_pac(aid.data(), static_cast<uint32_t>(aid.size()), key.empty() ? nullptr : key.data(),
+                           static_cast<uint32_t>(key.size()), opaque.data(), static_cast<uint32_t>(opaque.size()),
+                           info.data(), static_cast<uint32_t>(info.size())));
     std::fill(key.begin(), key.end(), 0);
     if (o == Outcome::kOk) ok();
     return o;
@@ -108,7 +109,8 @@ void describe_info(const uint8_t *p, uint32_t n) {
         if (l + 4 > len) break;
         const uint8_t *v = q + 4;
         if (type == KS_PAC_INFO_LIFETIME && l == 4) {
-            std::printf("  lifetime: %s\n", show_time(static_cast<uint32_t>(v[0]) << 24 | v[1] << 16 | v[2] << 8 | v[3]).c_str());
+            std::printf("  lifetime: %s\n",
+                        show_time(static_cast<uint32_t>(v[0]) << 24 | v[1] << 16 | v[2] << 8 | v[3]).c_str());
         } else if (type == kInfoAid) {
             std::printf("  a-id: %s\n", hex_and_text(v, l).c_str());
         } else if (type == KS_PAC_INFO_IID) {
@@ -146,15 +148,14 @@ Outcome cmd_pac_store(const Args &a) {
     // is wrong, so that the line is never read as a command.
     if (!parse_secret_value("KEY", a.pos[1], 1, UINT32_MAX, key) || !parse_aid("AID", a.pos[0], aid) ||
         (o != nullptr && !parse_sized("--opaque VALUE", *o, 0, 0xFFFF, 1, opaque_value)) ||
-        (i != nullptr && !parse_value("--iid ID", *i, iid)) ||
-        (l != nullptr && !parse_lifetime(*l, t))) {
+        (i != nullptr && !parse_value("--iid ID", *i, iid)) || (l != nullptr && !parse_lifetime(*l, t))) {
         std::fill(key.begin(), key.end(), 0);
         return Outcome::kUsage;
     }
     Bytes info_value;
     if (l != nullptr) {
-        const uint8_t v[4] = {static_cast<uint8_t>(t >> 24), static_cast<uint8_t>(t >> 16), static_cast<uint8_t>(t >> 8),
-                              static_cast<uint8_t>(t)};
+        const uint8_t v[4] = {static_cast<uint8_t>(t >> 24), static_cast<uint8_t>(t >> 16),
+                              static_cast<uint8_t>(t >> 8), static_cast<uint8_t>(t)};
         put_tlv(info_value, KS_PAC_INFO_LIFETIME, v, 4);
     }
     put_tlv(info_value, kInfoAid, aid.data(), aid.size());
@@ -246,10 +247,9 @@ Outcome cmd_pac_shared_key(const Args &a) {
     const std::string &label = a.pos[2];
     // One HMAC-SHA-1 block: the buffer always receives 20 bytes.
     Bytes output(std::max<uint64_t>(len, 20));
-    Outcome o = check(ks_pac_shared_keys_t_prf(aid.data(), static_cast<uint32_t>(aid.size()), device.c_str(),
-                                               static_cast<uint32_t>(device.size()), label.c_str(),
-                                               static_cast<uint32_t>(label.size()), output.data(),
-                                               static_cast<uint32_t>(len)));
+    Outcome o = check(ks_pac_shared_keys_t_prf(
+        aid.data(), static_cast<uint32_t>(aid.size()), device.c_str(), static_cast<uint32_t>(device.size()),
+        label.c_str(), static_cast<uint32_t>(label.size()), output.data(), static_cast<uint32_t>(len)));
     if (o == Outcome::kOk) out(label, hex(output.data(), std::min<uint64_t>(len, 20)));
     return o;
 }

@@ -30,10 +30,9 @@ Outcome cmd_secret_store(const Args &a) {
         std::fill(value.begin(), value.end(), 0);
         return Outcome::kUsage;
     }
-    Outcome o = check(ks_store_secret_and_metadata(a.pos[0].c_str(), purge_of(a), value.data(),
-                                                   static_cast<uint32_t>(value.size()),
-                                                   meta.empty() ? nullptr : meta.data(),
-                                                   static_cast<uint32_t>(meta.size())));
+    Outcome o = check(
+        ks_store_secret_and_metadata(a.pos[0].c_str(), purge_of(a), value.data(), static_cast<uint32_t>(value.size()),
+                                     meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size())));
     std::fill(value.begin(), value.end(), 0);
     if (o == Outcome::kOk) ok();
     return o;
@@ -70,8 +69,10 @@ Outcome cmd_secret_next(const Args &a) {
         if (!check_name("NAME", a.pos[0], true)) return Outcome::kUsage;
         std::memcpy(buf, a.pos[0].data(), a.pos[0].size());
     }
-    if (ks_snmp_get_next_password(buf, sizeof buf)) out("next", buf);
-    else std::printf("next: none\n");
+    if (ks_snmp_get_next_password(buf, sizeof buf))
+        out("next", buf);
+    else
+        std::printf("next: none\n");
     return Outcome::kOk;
 }
 
@@ -102,8 +103,8 @@ Outcome cmd_meta_add(const Args &a) {
     Bytes meta;
     if (!check_name("NAME", a.pos[0]) || !parse_sized("VALUE", a.pos[1], 0, KS_METADATA_MAX, 1, meta))
         return Outcome::kUsage;
-    Outcome o = check(ks_add_metadata(a.pos[0].c_str(), meta.empty() ? nullptr : meta.data(),
-                                      static_cast<uint16_t>(meta.size())));
+    Outcome o = check(
+        ks_add_metadata(a.pos[0].c_str(), meta.empty() ? nullptr : meta.data(), static_cast<uint16_t>(meta.size())));
     if (o == Outcome::kOk) ok();
     return o;
 }
@@ -131,9 +132,12 @@ Outcome cmd_random(const Args &a) {
     if (!parse_number("LENGTH", a.pos[0], 1, 65536, len)) return Outcome::kUsage;
     int32_t kind = KS_RANDOM_RAW;
     std::string k = a.pos.size() > 1 ? a.pos[1] : "raw";
-    if (k == "printable") kind = KS_RANDOM_PRINTABLE;
-    else if (k == "alnum") kind = KS_RANDOM_ALPHANUMERIC;
-    else if (k != "raw") return usage_error("usage: random LENGTH [raw|printable|alnum]");
+    if (k == "printable")
+        kind = KS_RANDOM_PRINTABLE;
+    else if (k == "alnum")
+        kind = KS_RANDOM_ALPHANUMERIC;
+    else if (k != "raw")
+        return usage_error("usage: random LENGTH [raw|printable|alnum]");
     Bytes buf(len);
     Outcome o = check(ks_generate_random_number(buf.data(), static_cast<uint32_t>(len), kind));
     if (o != Outcome::kOk) return o;

@@ -69,8 +69,10 @@ Outcome show_structured(bool json) {
     if (g_print_traces) print_traces(traces);
     int n = json ? ksh_showmsg_render_json(reply, nullptr, 0) : ksh_showmsg_render_table(reply, nullptr, 0);
     std::string text(static_cast<size_t>(n > 0 ? n : 0) + 1, '\0');
-    if (json) ksh_showmsg_render_json(reply, text.data(), text.size());
-    else ksh_showmsg_render_table(reply, text.data(), text.size());
+    if (json)
+        ksh_showmsg_render_json(reply, text.data(), text.size());
+    else
+        ksh_showmsg_render_table(reply, text.data(), text.size());
     text.resize(static_cast<size_t>(n > 0 ? n : 0));
     ksh_showmsg_reply_free(reply);
     print_lines(text);

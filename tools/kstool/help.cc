@@ -60,11 +60,13 @@ std::string roff(const std::string &text) {
     std::string s;
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
-        if (c == '\\') s += "\\e";
+        if (c == '\\')
+            s += "\\e";
         else if (c == '-' && (i == 0 || text[i - 1] == ' ' || text[i - 1] == '-' || text[i - 1] == '/' ||
                               text[i - 1] == '[' || text[i - 1] == '('))
             s += "\\-";
-        else s += c;
+        else
+            s += c;
     }
     if (!s.empty() && (s[0] == '.' || s[0] == '\'')) s.insert(0, "\\&");
     return s;

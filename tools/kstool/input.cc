@@ -57,8 +57,10 @@ bool LineReader::next(std::string &line) {
         if (eof_) break;
         ssize_t n = read(fd_, buf_, kSize);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) eof_ = true;
-        else end_ = static_cast<size_t>(n);
+        if (n <= 0)
+            eof_ = true;
+        else
+            end_ = static_cast<size_t>(n);
     }
     if (line.empty()) return false;
     if (line.back() == '\r') line.pop_back();

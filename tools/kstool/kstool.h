@@ -36,13 +36,13 @@ struct Args {
 using Handler = Outcome (*)(const Args &);
 
 struct Command {
-    const char *name;     // one or more words: "secret store"
-    const char *usage;    // the arguments after the name
-    const char *help;     // one line
-    int min_args;         // positional arguments
+    const char *name;   // one or more words: "secret store"
+    const char *usage;  // the arguments after the name
+    const char *help;   // one line
+    int min_args;       // positional arguments
     int max_args;
-    const char *options;  // "purge= meta= json": '=' takes a value, '*' after it marks a secret value
-    uint32_t secret_args; // bit i: positional argument i is a secret value
+    const char *options;   // "purge= meta= json": '=' takes a value, '*' after it marks a secret value
+    uint32_t secret_args;  // bit i: positional argument i is a secret value
     Handler handler;
 };
 
@@ -55,7 +55,7 @@ extern const size_t kCommandCount;
 // Lines of commands or values read from a file descriptor through a buffer
 // kstool owns: every line kstool reads comes through here.
 class LineReader {
-public:
+  public:
     explicit LineReader(int fd);
     ~LineReader();
     LineReader(const LineReader &) = delete;
@@ -66,7 +66,7 @@ public:
     bool next(std::string &line);
     int fd() const { return fd_; }
 
-private:
+  private:
     static constexpr size_t kSize = 4096;
     int fd_;
     // Protected memory when the platform has it, else spare_; bytes are wiped

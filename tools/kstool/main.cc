@@ -221,14 +221,18 @@ bool split_line(const std::string &line, std::vector<std::string> &words) {
                     i += 2;
                     continue;
                 }
-                if (ch == '"') in_quotes = false;
-                else w += ch;
+                if (ch == '"')
+                    in_quotes = false;
+                else
+                    w += ch;
                 ++i;
                 continue;
             }
             if (ch == ' ' || ch == '\t' || ch == '\r') break;
-            if (ch == '"') in_quotes = true;
-            else w += ch;
+            if (ch == '"')
+                in_quotes = true;
+            else
+                w += ch;
             ++i;
         }
         if (in_quotes) return false;
@@ -288,8 +292,10 @@ int run_lines(LineReader &in, bool echo, bool keep_going) {
         }
         std::vector<std::string> words;
         LineResult r = LineResult::kUsage;
-        if (split_line(line, words)) r = run_sequence(words, echo, keep_going);
-        else usage_error("line " + std::to_string(lineno) + ": unclosed quote");
+        if (split_line(line, words))
+            r = run_sequence(words, echo, keep_going);
+        else
+            usage_error("line " + std::to_string(lineno) + ": unclosed quote");
         wipe(line);
         if (r == LineResult::kQuit) break;
         if (r != LineResult::kOk && worst != LineResult::kUsage) worst = r;

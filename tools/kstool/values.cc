@@ -25,11 +25,15 @@ std::string bytes(size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " b
 // "WHAT must be ... (got n)", naming the limit the way the checks apply it.
 bool size_error(const char *what, size_t min, size_t max, size_t step, size_t got) {
     std::string limit;
-    if (step > 1) limit = "a multiple of " + std::to_string(step) + " bytes from " + std::to_string(min) + " to " +
-                          std::to_string(max);
-    else if (min == max) limit = bytes(min);
-    else if (max >= UINT32_MAX) limit = "at least " + bytes(min);
-    else limit = std::to_string(min) + " to " + bytes(max);
+    if (step > 1)
+        limit = "a multiple of " + std::to_string(step) + " bytes from " + std::to_string(min) + " to " +
+                std::to_string(max);
+    else if (min == max)
+        limit = bytes(min);
+    else if (max >= UINT32_MAX)
+        limit = "at least " + bytes(min);
+    else
+        limit = std::to_string(min) + " to " + bytes(max);
     usage_error(std::string(what) + " must be " + limit + " (got " + std::to_string(got) + ")");
     return false;
 }

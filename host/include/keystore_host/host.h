@@ -103,18 +103,18 @@ KSH_EXPORT int ksh_alloc_is_protected(const void *block);
  * kept only while recording is on (see Recording, at the end). */
 enum { KSH_TRACE_MAX_ARGS = 8 };
 typedef struct ksh_trace_arg {
-    char kind;      /* 'i' integer, 's' string, 'p' pointer */
-    int32_t i;      /* kind 'i' */
-    const void *p;  /* kind 'p' */
-    const char *s;  /* kind 's': a copy owned by the recorder ("(null)" for null) */
+    char kind;     /* 'i' integer, 's' string, 'p' pointer */
+    int32_t i;     /* kind 'i' */
+    const void *p; /* kind 'p' */
+    const char *s; /* kind 's': a copy owned by the recorder ("(null)" for null) */
 } ksh_trace_arg;
 typedef struct ksh_trace_record {
     const void *descriptor;
-    int table;           /* table number read from the table record, or -1 */
+    int table; /* table number read from the table record, or -1 */
     uint32_t index;
     uint16_t module_id;
     uint32_t level;
-    int packed;          /* 1: came through trace_record_reserve/commit */
+    int packed; /* 1: came through trace_record_reserve/commit */
     int nargs;
     ksh_trace_arg args[KSH_TRACE_MAX_ARGS];
 } ksh_trace_record;
@@ -172,10 +172,10 @@ KSH_EXPORT void ksh_trace_set_hook(ksh_trace_hook hook, void *ctx);
  * keeps the time of its last line (low 32 bits of the millisecond clock) and
  * the count held back since in the record's second and third words. While
  * recording is on, every message emitted (not held back) is kept. */
-KSH_EXPORT size_t ksh_message_count(void);          /* kept */
-KSH_EXPORT const void *ksh_message_at(size_t i);    /* the definition; i = 0 oldest */
-KSH_EXPORT uint64_t ksh_message_dropped(void);      /* dropped to make room since the last clear */
-KSH_EXPORT uint64_t ksh_message_suppressed(void);   /* held back by throttling since the last clear */
+KSH_EXPORT size_t ksh_message_count(void);        /* kept */
+KSH_EXPORT const void *ksh_message_at(size_t i);  /* the definition; i = 0 oldest */
+KSH_EXPORT uint64_t ksh_message_dropped(void);    /* dropped to make room since the last clear */
+KSH_EXPORT uint64_t ksh_message_suppressed(void); /* held back by throttling since the last clear */
 /* Held back since this definition's last printed line. */
 KSH_EXPORT uint64_t ksh_message_held_back(const void *definition);
 /* Forgets the recorded messages, the drop count and every definition's

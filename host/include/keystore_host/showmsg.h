@@ -43,8 +43,8 @@ extern "C" {
 #endif
 
 /* Error words the builder sets by itself. */
-#define KSH_SHOWMSG_EBADOBJ 0x5301    /* unknown reply, message, element or value field */
-#define KSH_SHOWMSG_EAPPENDED 0x5302  /* element already in a message list */
+#define KSH_SHOWMSG_EBADOBJ 0x5301   /* unknown reply, message, element or value field */
+#define KSH_SHOWMSG_EAPPENDED 0x5302 /* element already in a message list */
 
 typedef struct ksh_showmsg_reply ksh_showmsg_reply;
 
@@ -153,14 +153,14 @@ KSH_EXPORT void ksh_showmsg_set_hook(ksh_showmsg_hook hook, void *ctx);
  * oldest dropped when the log is full. */
 typedef struct ksh_showmsg_call {
     ksh_showmsg_op op;
-    uint32_t call_no;   /* per operation, from 1 since the last reset */
+    uint32_t call_no; /* per operation, from 1 since the last reset */
     uintptr_t ctx0, ctx1;
-    uint32_t elem_id;   /* the element concerned (created, for elem_create), or 0 */
+    uint32_t elem_id; /* the element concerned (created, for elem_create), or 0 */
     int has_arg;
-    int32_t arg;        /* flag, index, validity or type; the length for vstring_assign */
-    int has_err;        /* the operation has an error word */
-    int32_t err;        /* the word it was left with */
-    int injected;       /* 1: failed on purpose */
+    int32_t arg;  /* flag, index, validity or type; the length for vstring_assign */
+    int has_err;  /* the operation has an error word */
+    int32_t err;  /* the word it was left with */
+    int injected; /* 1: failed on purpose */
 } ksh_showmsg_call;
 
 KSH_EXPORT size_t ksh_showmsg_call_count(void);

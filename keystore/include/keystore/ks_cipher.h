@@ -82,8 +82,8 @@ KS_EXPORT int32_t ks_3des_ecb_decrypt(const char *name, const uint8_t *in, uint1
  * KS_RECORD_NOT_FOUND, KS_BAD_KEY, KS_NO_MEMORY (the copy made of a key whose
  * stored bytes are not 4-byte aligned), KS_CRYPTO_ERR (libcrypto failed;
  * blocks already enciphered stay written, nothing else is). */
-KS_EXPORT int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in, uint8_t *out,
-                            uint16_t len, int32_t encrypt);
+KS_EXPORT int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in, uint8_t *out, uint16_t len,
+                            int32_t encrypt);
 
 /** AES in the EPA chaining over len / 16 blocks; iv as for ks_aes_cbc_encrypt.
  * KS_SUCCESS, KS_RECORD_NOT_FOUND, KS_BAD_KEY, KS_NO_MEMORY, KS_CRYPTO_ERR. */

@@ -71,8 +71,7 @@ KS_EXPORT void hmac_md5update(hmac_md5_ctx *ctx, const uint8_t *data, uint32_t d
 KS_EXPORT void hmac_md5final(uint8_t *digest, hmac_md5_ctx *ctx);
 /** One-shot HMAC-MD5: writes exactly 16 bytes to digest (OUT), or nothing (see
  * above). */
-KS_EXPORT void hmac_md5(const uint8_t *key, uint32_t key_len, const uint8_t *data, uint32_t data_len,
-                        uint8_t *digest);
+KS_EXPORT void hmac_md5(const uint8_t *key, uint32_t key_len, const uint8_t *data, uint32_t data_len, uint8_t *digest);
 
 /** As hmac_md5init for HMAC-SHA-1. */
 KS_EXPORT void hmac_shainit(hmac_sha_ctx *ctx, const uint8_t *key, uint32_t key_len);
@@ -82,8 +81,7 @@ KS_EXPORT void hmac_shaupdate(hmac_sha_ctx *ctx, const uint8_t *data, uint32_t d
  * byte of the context to zero. */
 KS_EXPORT void hmac_shafinal(uint8_t *digest, hmac_sha_ctx *ctx);
 /** One-shot HMAC-SHA-1: writes exactly 20 bytes to digest (OUT), or nothing. */
-KS_EXPORT void hmac_sha(const uint8_t *key, uint32_t key_len, const uint8_t *data, uint32_t data_len,
-                        uint8_t *digest);
+KS_EXPORT void hmac_sha(const uint8_t *key, uint32_t key_len, const uint8_t *data, uint32_t data_len, uint8_t *digest);
 
 KS_EXTERN_C_END
 

@@ -56,8 +56,7 @@ KS_EXPORT int32_t ks_ae46c1_delete_key(const uint8_t *handle, uint8_t handle_len
 /** *handle_out (OUT): a copy of the handle at index, released with
  * tagged_free; *handle_len_out its length. KS_NO_MORE_RECORDS past the last
  * key. */
-KS_EXPORT int32_t ks_ae46c1_return_key_handle_by_index(uint16_t index, uint8_t **handle_out,
-                                                       uint8_t *handle_len_out);
+KS_EXPORT int32_t ks_ae46c1_return_key_handle_by_index(uint16_t index, uint8_t **handle_out, uint8_t *handle_len_out);
 /** Purges by the prefix when non-null, then renames old to new. */
 KS_EXPORT int32_t ks_ae46c1_rename_key(const uint8_t *old_handle, uint8_t old_len, const uint8_t *new_handle,
                                        uint8_t new_len, const uint8_t *prefix, uint8_t prefix_len);
@@ -65,28 +64,26 @@ KS_EXPORT int32_t ks_ae46c1_rename_key(const uint8_t *old_handle, uint8_t old_le
 
 /** Keyed digests with the stored key: digest (OUT) 16 bytes (MD5) or 20
  * bytes (SHA-1). */
-KS_EXPORT int32_t ks_ae46c1_hmac_md5(const uint8_t *handle, uint8_t handle_len, const uint8_t *data,
-                                     uint16_t data_len, uint8_t *digest);
-KS_EXPORT int32_t ks_ae46c1_hmac_sha1(const uint8_t *handle, uint8_t handle_len, const uint8_t *data,
-                                      uint16_t data_len, uint8_t *digest);
-KS_EXPORT int32_t ks_ae46c1_md5_hash(const uint8_t *handle, uint8_t handle_len, const uint8_t *piece1,
-                                     uint32_t piece1_len, const uint8_t *piece2, uint32_t piece2_len,
+KS_EXPORT int32_t ks_ae46c1_hmac_md5(const uint8_t *handle, uint8_t handle_len, const uint8_t *data, uint16_t data_len,
                                      uint8_t *digest);
+KS_EXPORT int32_t ks_ae46c1_hmac_sha1(const uint8_t *handle, uint8_t handle_len, const uint8_t *data, uint16_t data_len,
+                                      uint8_t *digest);
+KS_EXPORT int32_t ks_ae46c1_md5_hash(const uint8_t *handle, uint8_t handle_len, const uint8_t *piece1,
+                                     uint32_t piece1_len, const uint8_t *piece2, uint32_t piece2_len, uint8_t *digest);
 /** No front operation calls it; same arguments as ks_ae46c1_md5_hash. */
 KS_EXPORT int32_t ks_ae46c1_sha1_hash(const uint8_t *handle, uint8_t handle_len, const uint8_t *piece1,
-                                      uint32_t piece1_len, const uint8_t *piece2, uint32_t piece2_len,
-                                      uint8_t *digest);
+                                      uint32_t piece1_len, const uint8_t *piece2, uint32_t piece2_len, uint8_t *digest);
 
 /** Block ciphers with the stored key; len bytes from in to out (OUT, may be
  * in). iv (IN/OUT): 16 bytes, left holding the last cipher-text block. */
-KS_EXPORT int32_t ks_ae46c1_aes_encrypt(const uint8_t *handle, uint8_t handle_len, const uint8_t *in,
-                                        uint8_t *out, uint16_t len);
-KS_EXPORT int32_t ks_ae46c1_aes_decrypt(const uint8_t *handle, uint8_t handle_len, const uint8_t *in,
-                                        uint8_t *out, uint16_t len);
-KS_EXPORT int32_t ks_ae46c1_aes_cbc_encrypt(const uint8_t *handle, uint8_t handle_len, uint8_t *iv,
-                                            const uint8_t *in, uint8_t *out, uint16_t len);
-KS_EXPORT int32_t ks_ae46c1_aes_cbc_decrypt(const uint8_t *handle, uint8_t handle_len, uint8_t *iv,
-                                            const uint8_t *in, uint8_t *out, uint16_t len);
+KS_EXPORT int32_t ks_ae46c1_aes_encrypt(const uint8_t *handle, uint8_t handle_len, const uint8_t *in, uint8_t *out,
+                                        uint16_t len);
+KS_EXPORT int32_t ks_ae46c1_aes_decrypt(const uint8_t *handle, uint8_t handle_len, const uint8_t *in, uint8_t *out,
+                                        uint16_t len);
+KS_EXPORT int32_t ks_ae46c1_aes_cbc_encrypt(const uint8_t *handle, uint8_t handle_len, uint8_t *iv, const uint8_t *in,
+                                            uint8_t *out, uint16_t len);
+KS_EXPORT int32_t ks_ae46c1_aes_cbc_decrypt(const uint8_t *handle, uint8_t handle_len, uint8_t *iv, const uint8_t *in,
+                                            uint8_t *out, uint16_t len);
 KS_EXPORT int32_t ks_ae46c1_des_ecb_encrypt(const uint8_t *handle, uint8_t handle_len, const uint8_t *in,
                                             uint16_t in_len, uint8_t *out, uint16_t out_len);
 KS_EXPORT int32_t ks_ae46c1_3des_ecb_encrypt(const uint8_t *handle, uint8_t handle_len, const uint8_t *in,
@@ -96,9 +93,9 @@ KS_EXPORT int32_t ks_ae46c1_3des_ecb_encrypt(const uint8_t *handle, uint8_t hand
  * challenges 16 bytes, nt_response 24 bytes, response 42 characters, the
  * password-change block 516 bytes, the encrypted hash 16 bytes, the master
  * key 16 bytes; outputs are OUT. */
-KS_EXPORT int32_t ks_ae46c1_GenerateNTResponse(const uint8_t *handle, uint8_t handle_len,
-                                               const uint8_t *auth_challenge, const uint8_t *peer_challenge,
-                                               const char *user_name, uint8_t *nt_response);
+KS_EXPORT int32_t ks_ae46c1_GenerateNTResponse(const uint8_t *handle, uint8_t handle_len, const uint8_t *auth_challenge,
+                                               const uint8_t *peer_challenge, const char *user_name,
+                                               uint8_t *nt_response);
 /** No front operation calls it. */
 KS_EXPORT int32_t ks_ae46c1_GenerateAuthenticatorResponse(const uint8_t *handle, uint8_t handle_len,
                                                           const uint8_t *nt_response, const uint8_t *peer_challenge,
@@ -107,17 +104,16 @@ KS_EXPORT int32_t ks_ae46c1_GenerateAuthenticatorResponse(const uint8_t *handle,
 KS_EXPORT int32_t ks_ae46c1_NewPasswordEncryptedWithOldNtPasswordHash(const uint8_t *handle, uint8_t handle_len,
                                                                       const uint8_t *new_password,
                                                                       uint32_t new_password_len, uint8_t *out);
-KS_EXPORT int32_t ks_ae46c1_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const uint8_t *old_handle,
-                                                                            uint8_t old_len,
-                                                                            const uint8_t *new_handle,
-                                                                            uint8_t new_len, uint8_t *out);
+KS_EXPORT int32_t ks_ae46c1_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const uint8_t *old_handle, uint8_t old_len,
+                                                                            const uint8_t *new_handle, uint8_t new_len,
+                                                                            uint8_t *out);
 KS_EXPORT int32_t ks_ae46c1_GetMasterKey(const uint8_t *handle, uint8_t handle_len, const uint8_t *nt_response,
                                          uint8_t *master_key);
 /** T-PRF (RFC 4851 section 5.5) with the stored key: out_len bytes to out
  * (OUT). */
 KS_EXPORT int32_t ks_ae46c1_sym_key_t_prf(const uint8_t *handle, uint8_t handle_len, const uint8_t *label,
-                                          uint32_t label_len, const uint8_t *seed, uint32_t seed_len,
-                                          uint8_t *out, uint32_t out_len);
+                                          uint32_t label_len, const uint8_t *seed, uint32_t seed_len, uint8_t *out,
+                                          uint32_t out_len);
 
 /** Maintenance: firmware memory compaction, version and status (OUT), an
  * EEPROM dump of length bytes into buffer (OUT), one EEPROM cell write. */
@@ -138,14 +134,14 @@ KS_EXPORT int32_t ks_ha_store_sym_key(const uint8_t *handle, uint8_t handle_len,
 KS_EXPORT int32_t ks_ha_delete_key(const uint8_t *handle, uint8_t handle_len);
 
 /** RSA entry points: KS_NOT_SUPPORTED at once, arguments untouched. */
-KS_EXPORT int32_t ks_rsa_store_key_and_cert(const char *name, const uint8_t *key, uint32_t key_len,
-                                            const uint8_t *cert, uint32_t cert_len);
+KS_EXPORT int32_t ks_rsa_store_key_and_cert(const char *name, const uint8_t *key, uint32_t key_len, const uint8_t *cert,
+                                            uint32_t cert_len);
 KS_EXPORT int32_t ks_rsa_store_cert(const char *name, const uint8_t *cert, uint32_t cert_len);
 KS_EXPORT int32_t ks_rsa_get_cert(const char *name, uint8_t **cert_out, uint32_t *cert_len_out);
 KS_EXPORT int32_t ks_get_public_key(const char *name, uint8_t **key_out, uint32_t *key_len_out);
 KS_EXPORT int32_t ks_rsa_exp_d_mod_n(const char *name, const uint8_t *in, uint32_t in_len, uint8_t *out);
-KS_EXPORT int32_t ks_sw_rsa_exp_d_mod_n(const uint8_t *handle, uint32_t handle_len, const uint8_t *in,
-                                        uint32_t in_len, uint8_t *out);
+KS_EXPORT int32_t ks_sw_rsa_exp_d_mod_n(const uint8_t *handle, uint32_t handle_len, const uint8_t *in, uint32_t in_len,
+                                        uint8_t *out);
 
 KS_EXTERN_C_END
 

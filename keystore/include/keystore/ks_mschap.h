@@ -44,8 +44,8 @@ KS_EXTERN_C_BEGIN
 /** GenerateNTResponse (RFC 2759 section 8.1). auth_challenge (IN, 16),
  * peer_challenge (IN, 16), user_name (IN, text; its strlen bytes are hashed,
  * no terminator), nt_response (OUT, 24). */
-KS_EXPORT int32_t ks_GenerateNTResponse(const char *name, const uint8_t *auth_challenge,
-                                        const uint8_t *peer_challenge, const char *user_name, uint8_t *nt_response);
+KS_EXPORT int32_t ks_GenerateNTResponse(const char *name, const uint8_t *auth_challenge, const uint8_t *peer_challenge,
+                                        const char *user_name, uint8_t *nt_response);
 
 /** GenerateAuthenticatorResponse (RFC 2759 section 8.7). nt_response (IN, 24),
  * peer_challenge (IN, 16), auth_challenge (IN, 16), user_name (IN, text),
@@ -88,8 +88,7 @@ KS_EXPORT int32_t ks_GetMasterKey(const char *name, const uint8_t *nt_response, 
  * bytes of the new password and always writes all 516 bytes on KS_SUCCESS
  * (a zero length gives a block whose length field is 0). */
 KS_EXPORT int32_t ks_sw_GenerateNTResponse(const uint8_t *handle, uint32_t handle_len, const uint8_t *auth_challenge,
-                                           const uint8_t *peer_challenge, const char *user_name,
-                                           uint8_t *nt_response);
+                                           const uint8_t *peer_challenge, const char *user_name, uint8_t *nt_response);
 KS_EXPORT int32_t ks_sw_GenerateAuthenticatorResponse(const uint8_t *handle, uint32_t handle_len,
                                                       const uint8_t *nt_response, const uint8_t *peer_challenge,
                                                       const uint8_t *auth_challenge, const char *user_name,

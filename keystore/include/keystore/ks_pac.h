@@ -88,8 +88,8 @@ KS_EXPORT int32_t ks_pac_check_cache_entry_for_shared_keys(const uint8_t *aid, u
  * 16-bit big-endian) keyed with the PAC-Key. The output buffer must hold 20
  * bytes whatever out_len says. */
 KS_EXPORT int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const char *device_id,
-                                           uint32_t device_id_len, const char *label, uint32_t label_len,
-                                           uint8_t *out, uint32_t out_len);
+                                           uint32_t device_id_len, const char *label, uint32_t label_len, uint8_t *out,
+                                           uint32_t out_len);
 /** @} */
 
 /** @name Expiry and bulk clearing */

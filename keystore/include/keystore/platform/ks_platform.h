@@ -39,7 +39,7 @@ KS_PLATFORM_API void trace_emit(const void *descriptor, uint32_t index, uint16_t
 KS_PLATFORM_API extern const uint16_t trace_module_ids[];
 /** A packed record of `size` bytes, or null (then nothing is written). */
 KS_PLATFORM_API void *trace_record_reserve(const void *descriptor, uint32_t index, uint16_t module_id, uint32_t level,
-                           uint32_t size);
+                                           uint32_t size);
 KS_PLATFORM_API void trace_record_commit(void *record, uint32_t size, uint16_t module_id, uint32_t level);
 
 /** Error messages: the address of one message definition. */
@@ -86,13 +86,15 @@ KS_PLATFORM_API void showmsg_set_use_sw_ks(uintptr_t ctx0, uintptr_t ctx1, void 
 KS_PLATFORM_API void showmsg_set_is_hw_ks(uintptr_t ctx0, uintptr_t ctx1, void *message, int32_t flag, int32_t *err);
 KS_PLATFORM_API void showmsg_set_is_empty(uintptr_t ctx0, uintptr_t ctx1, void *message, int32_t flag, int32_t *err);
 KS_PLATFORM_API void *showmsg_elem_create(uintptr_t ctx0, uintptr_t ctx1);
-KS_PLATFORM_API void showmsg_elem_set_index(uintptr_t ctx0, uintptr_t ctx1, void *element, uint16_t index, int32_t *err);
+KS_PLATFORM_API void showmsg_elem_set_index(uintptr_t ctx0, uintptr_t ctx1, void *element, uint16_t index,
+                                            int32_t *err);
 KS_PLATFORM_API void *showmsg_elem_get_value(uintptr_t ctx0, uintptr_t ctx1, void *element, int32_t *err);
 KS_PLATFORM_API void showmsg_elem_set_valid(uintptr_t ctx0, uintptr_t ctx1, void *element, int32_t value, int32_t *err);
 KS_PLATFORM_API void showmsg_elem_set_type(uintptr_t ctx0, uintptr_t ctx1, void *element, int32_t value, int32_t *err);
 KS_PLATFORM_API void showmsg_list_append(uintptr_t ctx0, uintptr_t ctx1, void *message, void *element, int32_t *err);
 KS_PLATFORM_API void showmsg_elem_destroy(uintptr_t ctx0, uintptr_t ctx1, void *element);
-KS_PLATFORM_API void vstring_assign(uintptr_t ctx0, uintptr_t ctx1, void *field, const void *bytes, uint32_t length, int32_t *err);
+KS_PLATFORM_API void vstring_assign(uintptr_t ctx0, uintptr_t ctx1, void *field, const void *bytes, uint32_t length,
+                                    int32_t *err);
 
 #if defined(__cplusplus)
 }

@@ -20,21 +20,21 @@ extern "C" {
 
 /** Error-message definition (24 bytes on 32 bits). */
 typedef struct ks_message_definition {
-    const char *facility;        /**< "KEYSTORE" */
+    const char *facility; /**< "KEYSTORE" */
     const char *mnemonic;
     const char *format;
-    const uint32_t *throttle;    /**< three words, or null */
-    uint32_t flags;              /**< 0x30000: severity 3, error */
-    uint32_t *word;              /**< the facility's per-message word */
+    const uint32_t *throttle; /**< three words, or null */
+    uint32_t flags;           /**< 0x30000: severity 3, error */
+    uint32_t *word;           /**< the facility's per-message word */
 } ks_message_definition;
 
 /** Subsystem header (44 bytes on 32 bits). */
 typedef struct ks_subsystem_header {
-    uint32_t format;             /**< 2 */
+    uint32_t format; /**< 2 */
     const char *name;
-    uint32_t fixed1;             /**< 1 */
-    uint32_t fixed2;             /**< 0 */
-    uint32_t fixed3;             /**< 1 */
+    uint32_t fixed1; /**< 1 */
+    uint32_t fixed2; /**< 0 */
+    uint32_t fixed3; /**< 1 */
     void (*init)(void);
     uint32_t class_number;
     void *zero[4];
@@ -43,7 +43,7 @@ typedef struct ks_subsystem_header {
 /** Service-kind table: every service of the library's registries is a list. */
 typedef struct ks_service_kinds {
     uint32_t count;
-    const void *ops;             /**< &list_service_ops */
+    const void *ops; /**< &list_service_ops */
 } ks_service_kinds;
 
 /** Registry descriptor (20 bytes on 32 bits). */
@@ -57,7 +57,7 @@ typedef struct ks_registry_descriptor {
 
 /** Registry block: three words, then one slot per service. */
 typedef struct ks_registry_block_head {
-    void *framework;             /**< the framework's; never touched by the library */
+    void *framework; /**< the framework's; never touched by the library */
     const ks_registry_descriptor *descriptor;
     void *zero;
 } ks_registry_block_head;
@@ -71,7 +71,7 @@ typedef struct ks_list_header {
 typedef struct ks_list_node {
     struct ks_list_node *next;
     union {
-        uint8_t flags;           /**< bit 0: not to be called */
+        uint8_t flags; /**< bit 0: not to be called */
         uintptr_t word;
     } u;
     void (*fn)(void);
