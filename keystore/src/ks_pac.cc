@@ -4,7 +4,7 @@
 // A PAC is an ordinary key of type 2 named by its A-ID: the PAC-Key is the
 // value, the PAC-Opaque TLV followed by the PAC-Info TLV is the metadata.
 // Every byte of that metadata comes from outside the process, so every TLV
-// walk here checks the remaining length before it reads a header.
+// walk here reads it through the bounds-checked ks::pac::Reader.
 #include <cstring>
 
 #include "keystore/ks_hw.h"
@@ -43,12 +43,11 @@ using ks::pac::Backend;
 
 constexpr uint32_t kTagStoreMeta = 0x04600094;
 
-// True when buf holds exactly one TLV of the given type: the length field
-// plus the header equals the buffer's length. A buffer shorter than a header
-// is never read.
+// True when buf holds exactly one TLV of the given type and nothing after it.
 bool whole_tlv(const uint8_t *buf, uint32_t len, uint16_t type) {
-    if (len < ks::pac::kTlvHeaderLen) return false;
-    return ks::pac::be16(buf) == type && uint32_t{ks::pac::be16(buf + 2)} + ks::pac::kTlvHeaderLen == len;
+    ks::pac::Reader r(buf, len), value;
+    uint16_t found;
+    return r.tlv(found, value) && found == type && r.empty();
 }
 
 // One step of a walk over the key table by index. On KS_SUCCESS *handle is
@@ -77,46 +76,42 @@ bool pac_meta_split(const uint8_t *meta, uint16_t meta_len, const uint8_t **opaq
                     const uint8_t **info, uint32_t *info_len) {
     const uint8_t *found_opaque = nullptr, *found_info = nullptr;
     uint32_t found_opaque_len = 0, found_info_len = 0;
-    uint16_t remaining = meta != nullptr ? meta_len : 0;
-    const uint8_t *cursor = meta;
-
-    while (remaining != 0) {
-        // A header cut off by the end of the metadata cannot be read: the
-        // metadata is incomplete.
-        if (remaining < ks::pac::kTlvHeaderLen) break;
-        uint16_t type = ks::pac::be16(cursor);
-        uint32_t whole = uint32_t{ks::pac::be16(cursor + 2)} + ks::pac::kTlvHeaderLen;
+    ks::pac::Reader r(meta, meta_len);
+    for (;;) {
+        const uint8_t *tlv = r.data();
+        uint16_t type, len;
+        // The walk ends with the metadata, or at a header cut off by its end:
+        // then the metadata is incomplete.
+        if (!r.header(type, len)) break;
+        const uint32_t whole = uint32_t{len} + ks::pac::kTlvHeaderLen;
         if (type == KS_PAC_TLV_INFO) {
             if (found_info != nullptr) {
                 KS_TRACE(PAC, SPLIT_MULTIPLE_INFOS, ks::kModuleFront, ks::kLevelDebug);
                 return false;
             }
-            if (remaining < whole) {
+            if (!r.skip(len)) {
                 KS_TRACE(PAC, SPLIT_BAD_INFO_LEN, ks::kModuleFront, ks::kLevelDebug);
                 return false;
             }
-            found_info = cursor;
+            found_info = tlv;
             found_info_len = whole;
         } else if (type == KS_PAC_TLV_OPAQUE) {
             if (found_opaque != nullptr) {
                 KS_TRACE(PAC, SPLIT_MULTIPLE_OPAQUES, ks::kModuleFront, ks::kLevelDebug);
                 return false;
             }
-            if (remaining < whole) {
+            if (!r.skip(len)) {
                 KS_TRACE(PAC, SPLIT_BAD_OPAQUE_LEN, ks::kModuleFront, ks::kLevelDebug);
                 return false;
             }
-            found_opaque = cursor;
+            found_opaque = tlv;
             found_opaque_len = whole;
         } else {
             KS_TRACE(PAC, SPLIT_UNKNOWN_TYPE, ks::kModuleFront, ks::kLevelDebug);
             return false;
         }
-        // whole <= remaining here, so the 16-bit count cannot wrap.
-        remaining = static_cast<uint16_t>(remaining - whole);
-        cursor += whole;
     }
-    if (remaining != 0 || found_opaque == nullptr || found_info == nullptr) {
+    if (!r.empty() || found_opaque == nullptr || found_info == nullptr) {
         KS_TRACE(PAC, SPLIT_INCOMPLETE, ks::kModuleFront, ks::kLevelDebug);
         return false;
     }

@@ -30,10 +30,6 @@ const HwPacOps kHwPacOps = {
 
 namespace {
 
-using pac::be16;
-
-uint32_t be32(const uint8_t *p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
-
 // The value of the first PAC-Lifetime element of the PAC's PAC-Info, when that
 // element is 4 bytes long. Any failure, a malformed PAC-Info, a first
 // PAC-Lifetime of another length or none at all gives no value.
@@ -42,24 +38,14 @@ bool pac_lifetime(const uint8_t *aid, uint32_t aid_len, uint32_t *value) {
     uint32_t info_len = 0;
     if (ks_return_pac_info(aid, aid_len, &info, &info_len) != KS_SUCCESS) return false;
     bool found = false;
-    if (info != nullptr && info_len >= 4 && be16(info) == KS_PAC_TLV_INFO) {
-        const uint32_t len = be16(info + 2);
-        if (len != 0 && len + 4 == info_len) {
-            int32_t r = static_cast<int32_t>(len);
-            const uint8_t *el = info + 4;
-            while (r > 0) {
-                if (r < 4) break;
-                const int32_t el_len = be16(el + 2);
-                if (r < el_len + 4) break;
-                if ((be16(el) & 0x7FFF) == KS_PAC_INFO_LIFETIME) {
-                    if (el_len == 4) {
-                        *value = be32(el + 4);
-                        found = true;
-                    }
-                    break;
-                }
-                r -= el_len + 4;
-                el += el_len + 4;
+    pac::Reader r(info, info_len), elements, el;
+    uint16_t type;
+    if (r.tlv(type, elements) && r.empty() && type == KS_PAC_TLV_INFO) {
+        // A malformed element ends the search.
+        while (elements.tlv(type, el)) {
+            if ((type & pac::kTlvTypeMask) == KS_PAC_INFO_LIFETIME) {
+                found = el.size() == 4 && el.u32(*value);
+                break;
             }
         }
     }

@@ -10,6 +10,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_pac_clock.h"
+#include "ks_pac_common.h"
 #include "ks_sw_key_value.h"
 #include "ks_sw_table.h"
 
@@ -24,15 +25,9 @@ constexpr uint64_t kTprfOverhead = kBlock + 4;
 // T-PRF input for inputs that fit; larger ones get an allocation.
 uint8_t ks_sw_t_prf_buf[kTprfBufSize];
 
-uint16_t be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-int32_t be32_signed(const uint8_t *p) {
-    uint32_t v = uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-    return static_cast<int32_t>(v);
-}
-
 // Does an I-ID value name device_id (d bytes)? Either exactly, or as a
 // NUL-terminated text followed by other bytes.
-bool iid_matches(const uint8_t *value, uint16_t len, const char *device_id, size_t d) {
+bool iid_matches(const uint8_t *value, size_t len, const char *device_id, size_t d) {
     if (d > len) return false;
     if (d != 0 && std::memcmp(value, device_id, d) != 0) return false;
     return d == len || value[d] == 0;
@@ -108,50 +103,34 @@ int32_t ks_sw_sym_key_t_prf(const uint8_t *handle, uint32_t handle_len, const ui
 }
 
 int32_t ks_sw_pac_still_valid(const uint8_t *meta, uint16_t meta_len, const char *device_id) {
-    if (meta == nullptr || meta_len == 0) return 0;
+    // Find the PAC-Info among the top-level TLVs; a malformed one before it
+    // ends the search.
+    ks::pac::Reader r(meta, meta_len), info;
+    uint16_t type;
+    do {
+        if (!r.tlv(type, info)) return 0;
+    } while (type != KS_PAC_TLV_INFO);
+    if (info.empty()) return 0;
 
-    // Find the PAC-Info among the top-level TLVs.
-    uint32_t remaining = meta_len;
-    const uint8_t *tlv = meta;
-    uint16_t info_len = 0;
-    for (;;) {
-        if (remaining < 4) return 0;
-        const uint16_t len = be16(tlv + 2);
-        if (remaining < uint32_t{len} + 4) return 0;
-        if (be16(tlv) == KS_PAC_TLV_INFO) {
-            info_len = len;
-            break;
-        }
-        remaining -= uint32_t{len} + 4;
-        tlv += uint32_t{len} + 4;
-        if (remaining == 0) return 0;
-    }
-    if (info_len == 0) return 0;
-
+    // Every element up to the one that completes an identity and a lifetime
+    // must be whole.
     const size_t d = device_id != nullptr ? std::strlen(device_id) : 0;
     bool matched = false;
     bool seen_lifetime = false;
     bool expired = false;
-    uint16_t r = info_len;
-    const uint8_t *el = tlv + 4;
-    for (;;) {
-        if (r < 4) return 0;
-        const uint16_t type = be16(el) & 0x7FFF;
-        const uint16_t len = be16(el + 2);
-        if (r < uint32_t{len} + 4) return 0;
-        const uint8_t *value = el + 4;
-        if (type == KS_PAC_INFO_LIFETIME && len == 4) {
+    do {
+        ks::pac::Reader value;
+        uint32_t lifetime;
+        if (!info.tlv(type, value)) return 0;
+        type &= ks::pac::kTlvTypeMask;
+        if (type == KS_PAC_INFO_LIFETIME && value.size() == 4 && value.u32(lifetime)) {
             seen_lifetime = true;
-            if (ks::pac_now() > be32_signed(value)) expired = true;
+            if (ks::pac_now() > static_cast<int32_t>(lifetime)) expired = true;
         } else if (type == KS_PAC_INFO_IID) {
-            if (!iid_matches(value, len, device_id, d)) return 0;
+            if (!iid_matches(value.data(), value.size(), device_id, d)) return 0;
             matched = true;
         }
-        if (matched && seen_lifetime) break;
-        r = static_cast<uint16_t>(r - (len + 4));
-        el += uint32_t{len} + 4;
-        if (r == 0) break;
-    }
+    } while (!(matched && seen_lifetime) && !info.empty());
     return matched && !expired ? 1 : 0;
 }
 
