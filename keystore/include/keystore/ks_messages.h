@@ -27,34 +27,29 @@
 
 KS_EXTERN_C_BEGIN
 
-/** "Failed to open file \"%s\" for writing software keystore. (%s)" */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_OPEN_W;
-/** "An error occurred while writing to the software keystore file." */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_WRITE;
-/** "Failed to open file \"%s\" for reading software keystore. (%s)" */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_OPEN_R;
-/** "An error (%s) occurred while reading from the software keystore file." */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IFS_READ;
-/** "Bad magic number 0x%08x in software keystore file \"%s\"." */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_BAD_MAGIC;
-/** "Unexpected end of file while reading software keystore \"%s\"." */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_UNEXPECTED_EOF;
-/** "Failed to create IPC port (%s) for keystore redundancy. %s." */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCPORT;
-/** "Failed to open IPC port to peer for keystore redundancy: %s" */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCOPEN;
-/** "No IPC communication path to peer available for keystore %s." */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCNOCONN;
-/** "IPC send error (%s) while sending %s." */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPCSEND;
-/** "Standby incompatible for SSO." */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_ISSU_INCOMPAT;
-/** "Could not create a process to receive keystore redundancy messages." */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_IPC_NO_PROC;
-/** "ZAV hardware keystore is not responsive and software emulation is not
- * enabled." Throttled: at most one line per 60000 ms. Emitted by the front
- * operations that find the software keystore off and no chip present. */
-KS_EXPORT extern const ks_message_definition msg_KEYSTORE_NO_KEYSTORE;
+/** X(mnemonic, format text): the one list of the facility's messages, in
+ * declaration order. Each row is the exported definition
+ * msg_KEYSTORE_<mnemonic>. NO_KEYSTORE is throttled to at most one line per
+ * 60000 ms; it is emitted by the front operations that find the software
+ * keystore off and no chip present. */
+#define KS_MESSAGE_LIST(X)                                                                \
+    X(IFS_OPEN_W, "Failed to open file \"%s\" for writing software keystore. (%s)")       \
+    X(IFS_WRITE, "An error occurred while writing to the software keystore file.")        \
+    X(IFS_OPEN_R, "Failed to open file \"%s\" for reading software keystore. (%s)")       \
+    X(IFS_READ, "An error (%s) occurred while reading from the software keystore file.")  \
+    X(BAD_MAGIC, "Bad magic number 0x%08x in software keystore file \"%s\".")             \
+    X(UNEXPECTED_EOF, "Unexpected end of file while reading software keystore \"%s\".")   \
+    X(IPCPORT, "Failed to create IPC port (%s) for keystore redundancy. %s.")             \
+    X(IPCOPEN, "Failed to open IPC port to peer for keystore redundancy: %s")             \
+    X(IPCNOCONN, "No IPC communication path to peer available for keystore %s.")          \
+    X(IPCSEND, "IPC send error (%s) while sending %s.")                                   \
+    X(ISSU_INCOMPAT, "Standby incompatible for SSO.")                                     \
+    X(IPC_NO_PROC, "Could not create a process to receive keystore redundancy messages.") \
+    X(NO_KEYSTORE, "ZAV hardware keystore is not responsive and software emulation is not enabled.")
+
+#define KS_MESSAGE_DECLARE_(mnemonic, text) KS_EXPORT extern const ks_message_definition msg_KEYSTORE_##mnemonic;
+KS_MESSAGE_LIST(KS_MESSAGE_DECLARE_)
+#undef KS_MESSAGE_DECLARE_
 
 KS_EXTERN_C_END
 
