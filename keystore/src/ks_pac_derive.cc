@@ -212,6 +212,10 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
     for (uint32_t i = 0; i < aid_len; ++i) {
         KS_TRACE(PAC, SK_AID_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(aid[i]));
     }
+    // A miss traces the request as it arrived, before the backend is chosen
+    // or anything derived, so the request is on record whatever the derivation
+    // then answers. The output bytes are therefore the caller's buffer as it
+    // was passed in, not the derived key: this path traces no derived byte.
     trace_int_text_int(KS_TR_PAC_SK_MISS_LABEL, static_cast<int32_t>(label_len), label, static_cast<int32_t>(out_len));
     for (uint32_t i = 0; i < out_len; ++i) {
         KS_TRACE(PAC, SK_MISS_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
