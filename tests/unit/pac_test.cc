@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "ks_pac_cache_index.h"
+#include "ks_pac_common.h"
 #include "ks_pac_hw_walk.h"
 #include "ks_pac_seam.h"
 #include "ks_vectors.h"
@@ -29,8 +30,8 @@ const Bytes kMe = tlv(KS_PAC_INFO_IID, bytes("device-me"));
 Bytes handle(const std::string &aid) { return cat(Bytes{KS_KEY_TYPE_PAC}, bytes(aid)); }
 uint32_t n32(const Bytes &b) { return uint32_t(b.size()); }
 
-// The metadata split (each fault named by one trace), and the keep-or-remove
-// test of the old-PAC clear.
+// The metadata split (each fault named by one trace), the TLV reader under
+// it, and the keep-or-remove test of the old-PAC clear.
 TEST_F(PacTest, CaseTables) {
     for (const DataRow &c : read_rows("pac_split.txt")) {
         const Bytes m = value(c[1]);  // an exact-size heap copy: the sanitizers see a read past it
@@ -46,6 +47,14 @@ TEST_F(PacTest, CaseTables) {
             EXPECT_EQ(t.substr(0, t.find('"')) + S(std::count(t.begin(), t.end(), '\n')), "  " + c[2] + " m2 debug 1")
                 << c[0];
         }
+    }
+    for (const DataRow &c : read_rows("pac_reader.txt")) {
+        const Bytes b = value(c[1]);
+        ks::pac::Reader r16(c[1] == "null" ? nullptr : b.data(), c[1] == "null" ? 7 : b.size()), r32 = r16, r = r16, v;
+        uint16_t a = 7, t = 7;
+        uint32_t w = 7;
+        const bool ok[] = {r16.u16(a), r32.u32(w), r.tlv(t, v)};
+        EXPECT_EQ(S(ok[0], ":", a, " ", ok[1], ":", w, " ", ok[2], ":", t, "/", v.size(), " ", r.size()), c[2]) << c[0];
     }
     for (const DataRow &c : read_rows("pac_still_valid.txt")) {
         const Bytes m = value(c[1]);
