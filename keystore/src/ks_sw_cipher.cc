@@ -134,7 +134,7 @@ int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in,
 
     // The key's own contexts, keyed once and kept with its slot, when there
     // are any; the same cipher text as the walk below.
-    switch (ks::key_state_aes_ecb(value.index, encrypt != 0, in, out, static_cast<uint32_t>(n))) {
+    switch (ks::key_state_aes_ecb(value.state, value.index, encrypt != 0, in, out, static_cast<uint32_t>(n))) {
         case ks::AesResult::kDone: return KS_SUCCESS;
         case ks::AesResult::kCryptoError: return KS_CRYPTO_ERR;
         case ks::AesResult::kNotDone: break;

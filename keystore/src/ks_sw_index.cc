@@ -57,42 +57,42 @@ uint64_t load32(const uint8_t *p) {
     return w;
 }
 
-// Mixes every byte of the handle and its length. Fixed-size loads only (the
-// last words may overlap the ones before), so short handles hash in a few
-// instructions. The result is the high half of a last multiplication, whose
-// bits depend on every input bit; buckets are picked by its top bits.
-uint32_t hash_handle(const uint8_t *p, uint32_t n) {
+// The bytes of p[0, n), n < 8, as one word: loads that stay inside those n
+// bytes, so a word just written by 8-byte stores is read back from the store
+// itself rather than after the stores reach the cache.
+uint64_t tail_word(const uint8_t *p, uint32_t n) {
+    if (n >= 4) return load32(p) | load32(p + n - 4) << 32;
+    if (n != 0) return uint64_t{p[0]} | uint64_t{p[n / 2]} << 8 | uint64_t{p[n - 1]} << 16;
+    return 0;
+}
+
+// Mixes every byte of the handle and its length: whole 8-byte words from the
+// start, then the rest as one word. The front builds a handle with one store
+// per 8-byte word and looks it up at once, so no load here spans two of those
+// words. The result is the high half of a last multiplication, whose bits
+// depend on every input bit; buckets are picked by its top bits.
+[[gnu::always_inline]] inline uint32_t hash_handle(const uint8_t *p, uint32_t n) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
-    uint64_t w;
-    if (n >= 8) {
-        for (uint32_t i = 0; i + 8 < n; i += 8) {
-            h = (h ^ load64(p + i)) * 0xBF58476D1CE4E5B9ull;
-            h ^= h >> 32;
-        }
-        w = load64(p + n - 8);
-    } else if (n >= 4) {
-        w = load32(p) | load32(p + n - 4) << 32;
-    } else if (n != 0) {
-        w = uint64_t{p[0]} | uint64_t{p[n / 2]} << 8 | uint64_t{p[n - 1]} << 16;
-    } else {
-        w = 0;
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        h = (h ^ load64(p + i)) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 32;
     }
-    return static_cast<uint32_t>(((h ^ w) * 0x94D049BB133111EBull) >> 32);
+    return static_cast<uint32_t>(((h ^ tail_word(p + i, n - i)) * 0x94D049BB133111EBull) >> 32);
 }
 
 constexpr int kBucketBits = 12;
 static_assert(kBuckets == 1u << kBucketBits);
 uint32_t home_of(uint32_t hash) { return hash >> (32 - kBucketBits); }
 
-// Byte equality with fixed-size loads (handles are names, not secrets).
+// Byte equality read the way hash_handle reads (handles are names, not
+// secrets).
 bool bytes_equal(const uint8_t *a, const uint8_t *b, uint32_t n) {
-    if (n >= 8) {
-        for (uint32_t i = 0; i + 8 < n; i += 8)
-            if (load64(a + i) != load64(b + i)) return false;
-        return load64(a + n - 8) == load64(b + n - 8);
-    }
-    if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
-    for (uint32_t i = 0; i < n; ++i)
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (load64(a + i) != load64(b + i)) return false;
+    if (n - i >= 4) return load32(a + i) == load32(b + i) && load32(a + n - 4) == load32(b + n - 4);
+    for (; i < n; ++i)
         if (a[i] != b[i]) return false;
     return true;
 }
@@ -320,10 +320,18 @@ void index_replaced(int32_t slot) {
     order_replace(x->orders, slot);
 }
 
-int32_t index_find(const uint8_t *handle, uint32_t handle_len, const char *assert_path) {
-    Index *x = usable_index();
-    if (x == nullptr) return sym_key_linear_scan(handle, handle_len, assert_path);
-    return probe(x, handle, handle_len, hash_handle(handle, handle_len), assert_path);
+int32_t index_find(const uint8_t *handle, uint32_t handle_len, const char *assert_path, KeyState **state) {
+    // An index in step with the table is the common case: checked here, so
+    // that only a rebuild or a suspended walk leaves this function.
+    Index *x = g_index;
+    if (x == nullptr || !in_step(x, ks_num_sym_keys)) x = usable_index();
+    if (x == nullptr) {
+        if (state != nullptr) *state = nullptr;
+        return sym_key_linear_scan(handle, handle_len, assert_path);
+    }
+    const int32_t slot = probe(x, handle, handle_len, hash_handle(handle, handle_len), assert_path);
+    if (state != nullptr) *state = slot >= 0 ? &x->state[slot] : nullptr;
+    return slot;
 }
 
 NextAnswer index_next_name(const char *after, char *out) {

@@ -57,8 +57,10 @@ void index_resume(const SlotMarks &marks, int32_t old_count);
 // The slot of the entry with this handle, or -1: through the index when it is
 // usable, otherwise by the linear scan (which stops the process on a null
 // slot below the count, with the given path). A lookup through the index that
-// lands on a null slot stops the process the same way.
-int32_t index_find(const uint8_t *handle, uint32_t handle_len, const char *assert_path);
+// lands on a null slot stops the process the same way. With `state`, also the
+// found slot's per-key state record (null when not found or not through the
+// index), valid until the next change of the table.
+int32_t index_find(const uint8_t *handle, uint32_t handle_len, const char *assert_path, KeyState **state = nullptr);
 
 // The get-next walks answered from the sorted orders of names and A-IDs
 // (ks_sw_order.h), with the answer a walk over every slot would give. kWalk

@@ -130,10 +130,9 @@ struct Sha1 {
     }
 };
 
-// The slot's state for its current entry, started afresh when it belongs to
-// another; null when there is no usable index.
-KeyState *state_for(int32_t slot) {
-    KeyState *s = index_key_state(slot);
+// The record s of slot `slot` for the slot's current entry, started afresh
+// when it belongs to another; null when s is (no usable index).
+KeyState *state_for(KeyState *s, int32_t slot) {
     if (s == nullptr) return nullptr;
     const ks_sym_key_entry *e = ks_sym_keys[slot];
     if (s->entry != e || s->value_len != e->value_len) {
@@ -143,6 +142,7 @@ KeyState *state_for(int32_t slot) {
     }
     return s;
 }
+KeyState *state_for(int32_t slot) { return state_for(index_key_state(slot), slot); }
 
 // The chaining values after the key's block XORed with each pad (the key
 // digested first when longer than the block, over a context on the stack:
@@ -284,9 +284,10 @@ bool key_state_hmac(int32_t slot, ossl::Md md, const uint8_t *data, uint32_t dat
     return true;
 }
 
-AesResult key_state_aes_ecb(int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out, uint32_t len) {
+AesResult key_state_aes_ecb(KeyState *state, int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out,
+                            uint32_t len) {
     if (len % 16 != 0 || len > 0x7FFFFFF0u) return AesResult::kNotDone;
-    KeyState *s = state_for(slot);
+    KeyState *s = state_for(state, slot);
     if (s == nullptr) return AesResult::kNotDone;
     const int kind = aes_kind(s->value_len);
     if (kind < 0) return AesResult::kNotDone;

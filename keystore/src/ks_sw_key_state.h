@@ -51,6 +51,7 @@ bool key_state_hmac(int32_t slot, ossl::Md md, const uint8_t *data, uint32_t dat
 // walk over the blocks does. kNotDone: nothing written, take the plain path;
 // kCryptoError: libcrypto failed after output may have been written.
 enum class AesResult { kNotDone, kDone, kCryptoError };
-AesResult key_state_aes_ecb(int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out, uint32_t len);
+// `state` is the slot's record as the lookup found it (null: kNotDone).
+AesResult key_state_aes_ecb(KeyState *state, int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out, uint32_t len);
 
 }  // namespace ks

@@ -758,8 +758,8 @@ struct Driver {
             (encrypt ? AES_encrypt : AES_decrypt)(want + from + b, block, &key), std::memcpy(want + to + b, block, 16);
         expect(ks_sw_aes(k.handle.data(), len(k.handle), buf + from, buf + to, 64, encrypt), KS_SUCCESS, "ks_sw_aes");
         expect(std::memcmp(buf, want, sizeof buf) == 0, 1, "AES");
-        expect(ks::key_state_aes_ecb(i, encrypt, want, block, 16) == ks::AesResult::kDone, key_state,
-               "AES from the per-key state");
+        expect(ks::key_state_aes_ecb(ks::index_key_state(i), i, encrypt, want, block, 16) == ks::AesResult::kDone,
+               key_state, "AES from the per-key state");
     }
 #pragma GCC diagnostic pop
 
