@@ -17,21 +17,21 @@ Outcome cmd_mode(const Args &) {
     return Outcome::kOk;
 }
 
-Outcome cmd_mode_standby(const Args &a) {
+namespace {
+
+// A mode switch that takes on|off and has nothing to report.
+Outcome set_switch(const Args &a, const char *usage, void (*set)(int32_t)) {
     int on = 0;
-    if (!parse_switch(a.pos[0], on)) return usage_error("usage: mode standby on|off");
-    ks_set_standby_mode(on);
+    if (!parse_switch(a.pos[0], on)) return usage_error(usage);
+    set(on);
     ok();
     return Outcome::kOk;
 }
 
-Outcome cmd_mode_emulation(const Args &a) {
-    int on = 0;
-    if (!parse_switch(a.pos[0], on)) return usage_error("usage: mode emulation on|off");
-    ks_use_sw_emulation(on);
-    ok();
-    return Outcome::kOk;
-}
+}  // namespace
+
+Outcome cmd_mode_standby(const Args &a) { return set_switch(a, "usage: mode standby on|off", ks_set_standby_mode); }
+Outcome cmd_mode_emulation(const Args &a) { return set_switch(a, "usage: mode emulation on|off", ks_use_sw_emulation); }
 
 Outcome cmd_mode_redundancy(const Args &a) {
     int on = 0;
