@@ -33,6 +33,7 @@
 #include "ks_cleanse.h"
 #include "ks_sw_index.h"
 #include "ks_sw_table.h"
+#include "ossl_ptr.h"
 
 namespace ks {
 
@@ -204,14 +205,12 @@ EVP_CIPHER *schedule_in_caller_memory(const EVP_CIPHER *aes) {
         EVP_CIPHER_meth_get_do_cipher(aes) == nullptr)
         return nullptr;
     // No object identifier: nothing outside the library can stand in for it.
-    EVP_CIPHER *c = EVP_CIPHER_meth_new(NID_undef, EVP_CIPHER_get_block_size(aes), EVP_CIPHER_get_key_length(aes));
-    if (c == nullptr) return nullptr;
-    if (EVP_CIPHER_meth_set_flags(c, flags) != 1 || EVP_CIPHER_meth_set_init(c, EVP_CIPHER_meth_get_init(aes)) != 1 ||
-        EVP_CIPHER_meth_set_do_cipher(c, EVP_CIPHER_meth_get_do_cipher(aes)) != 1) {
-        EVP_CIPHER_meth_free(c);
+    EvpCipherMeth c(EVP_CIPHER_meth_new(NID_undef, EVP_CIPHER_get_block_size(aes), EVP_CIPHER_get_key_length(aes)));
+    if (!c || EVP_CIPHER_meth_set_flags(c.get(), flags) != 1 ||
+        EVP_CIPHER_meth_set_init(c.get(), EVP_CIPHER_meth_get_init(aes)) != 1 ||
+        EVP_CIPHER_meth_set_do_cipher(c.get(), EVP_CIPHER_meth_get_do_cipher(aes)) != 1)
         return nullptr;
-    }
-    return c;
+    return c.release();
 }
 
 // The working context of one key length and direction (the cipher set,
@@ -231,13 +230,10 @@ struct AesWork {
             if (c == nullptr) continue;
             run[k] = EVP_CIPHER_meth_get_do_cipher(c);
             for (int d = 0; d < 2; ++d) {
-                EVP_CIPHER_CTX *x = EVP_CIPHER_CTX_new();
-                if (x != nullptr && EVP_CipherInit_ex(x, c, nullptr, nullptr, nullptr, d) == 1 &&
-                    EVP_CIPHER_CTX_get_cipher_data(x) == nullptr && EVP_CIPHER_CTX_set_padding(x, 0) == 1) {
-                    ctx[k][d] = x;
-                } else {
-                    EVP_CIPHER_CTX_free(x);
-                }
+                EvpCipherCtx x(EVP_CIPHER_CTX_new());
+                if (x && EVP_CipherInit_ex(x.get(), c, nullptr, nullptr, nullptr, d) == 1 &&
+                    EVP_CIPHER_CTX_get_cipher_data(x.get()) == nullptr && EVP_CIPHER_CTX_set_padding(x.get(), 0) == 1)
+                    ctx[k][d] = x.release();
             }
         }
     }
