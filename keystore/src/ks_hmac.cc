@@ -15,7 +15,6 @@
 
 #include "ks_cleanse.h"
 #include "ks_ossl.h"
-#include "ossl_ptr.h"
 
 namespace {
 
@@ -26,19 +25,9 @@ constexpr size_t kMaxDigest = KS_HMAC_SHA1_LEN;
 struct Algo {
     ks::ossl::Md md;
     size_t digest_len;
-    bool md5;
 };
-constexpr Algo kMd5{ks::ossl::Md::kMd5, KS_HMAC_MD5_LEN, true};
-constexpr Algo kSha1{ks::ossl::Md::kSha1, KS_HMAC_SHA1_LEN, false};
-
-// Starts c on the algorithm's digest. MD5 is marked as allowed outside FIPS
-// mode first, as a FIPS-restricted build would otherwise refuse it.
-bool start(EVP_MD_CTX *c, const Algo &a) {
-    const EVP_MD *md = ks::ossl::md(a.md);
-    if (md == nullptr) return false;
-    if (a.md5) EVP_MD_CTX_set_flags(c, EVP_MD_CTX_FLAG_NON_FIPS_ALLOW);
-    return EVP_DigestInit_ex(c, md, nullptr) == 1;
-}
+constexpr Algo kMd5{ks::ossl::Md::kMd5, KS_HMAC_MD5_LEN};
+constexpr Algo kSha1{ks::ossl::Md::kSha1, KS_HMAC_SHA1_LEN};
 
 // A digest context counts as keyed once init has started it; every failure
 // resets it, which drops the digest, so a reset context is never read.
@@ -51,16 +40,13 @@ void init(EVP_MD_CTX *c, uint8_t *opad, const Algo &a, const uint8_t *key, uint3
     EVP_MD_CTX_reset(c);
     if (key == nullptr) key_len = 0;
 
-    ks::Scratch<kMaxDigest> short_key;
+    ks::Scratch<EVP_MAX_MD_SIZE> short_key;
     if (key_len > KS_HMAC_BLOCK_LEN) {
         // A key longer than one block is replaced by its digest.
-        ks::EvpMdCtx tmp(EVP_MD_CTX_new());
-        unsigned int n = 0;
-        if (!tmp || !start(tmp.get(), a) || EVP_DigestUpdate(tmp.get(), key, key_len) != 1 ||
-            EVP_DigestFinal_ex(tmp.get(), short_key.data(), &n) != 1 || n != a.digest_len)
-            return;
+        const ks::Piece whole{key, key_len};
+        if (ks::digest(a.md, &whole, 1, short_key.data()) != ks::DigestResult::kOk) return;
         key = short_key.data();
-        key_len = n;
+        key_len = static_cast<uint32_t>(a.digest_len);
     }
 
     ks::Scratch<KS_HMAC_BLOCK_LEN> ipad;
@@ -73,7 +59,7 @@ void init(EVP_MD_CTX *c, uint8_t *opad, const Algo &a, const uint8_t *key, uint3
         ipad.data()[i] ^= kInnerPad;
         opad[i] ^= kOuterPad;
     }
-    if (!start(c, a) || EVP_DigestUpdate(c, ipad.data(), KS_HMAC_BLOCK_LEN) != 1) EVP_MD_CTX_reset(c);
+    if (!ks::digest_start(c, a.md) || EVP_DigestUpdate(c, ipad.data(), KS_HMAC_BLOCK_LEN) != 1) EVP_MD_CTX_reset(c);
 }
 
 void update(EVP_MD_CTX *c, const uint8_t *data, uint32_t data_len) {
@@ -89,7 +75,7 @@ void finish(uint8_t *digest, EVP_MD_CTX *c, const uint8_t *opad, const Algo &a) 
     ks::Scratch<kMaxDigest> result;
     unsigned int inner_len = 0;
     unsigned int result_len = 0;
-    bool ok = keyed(c) && EVP_DigestFinal_ex(c, inner.data(), &inner_len) == 1 && start(c, a) &&
+    bool ok = keyed(c) && EVP_DigestFinal_ex(c, inner.data(), &inner_len) == 1 && ks::digest_start(c, a.md) &&
               EVP_DigestUpdate(c, opad, KS_HMAC_BLOCK_LEN) == 1 && EVP_DigestUpdate(c, inner.data(), inner_len) == 1 &&
               EVP_DigestFinal_ex(c, result.data(), &result_len) == 1 && result_len == a.digest_len;
     if (ok && digest != nullptr) std::memcpy(digest, result.data(), a.digest_len);

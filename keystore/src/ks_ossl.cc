@@ -1,8 +1,12 @@
 #include "ks_ossl.h"
 
 #include <atomic>
+#include <cstring>
 
 #include <openssl/provider.h>
+
+#include "ks_cleanse.h"
+#include "ossl_ptr.h"
 
 namespace ks::ossl {
 namespace {
@@ -85,3 +89,31 @@ const EVP_CIPHER *cipher(Cipher which) {
 }
 
 }  // namespace ks::ossl
+
+namespace ks {
+
+bool digest_start(EVP_MD_CTX *ctx, ossl::Md md) {
+    const EVP_MD *algorithm = ossl::md(md);
+    if (algorithm == nullptr) return false;
+    if (md == ossl::Md::kMd5) EVP_MD_CTX_set_flags(ctx, EVP_MD_CTX_FLAG_NON_FIPS_ALLOW);
+    return EVP_DigestInit_ex(ctx, algorithm, nullptr) == 1;
+}
+
+DigestResult digest(ossl::Md md, const Piece *pieces, size_t count, uint8_t *out) {
+    if (ossl::md(md) == nullptr) return DigestResult::kFailed;
+    EvpMdCtx ctx(EVP_MD_CTX_new());
+    if (!ctx) return DigestResult::kNoContext;
+    if (!digest_start(ctx.get(), md)) return DigestResult::kFailed;
+    for (size_t i = 0; i < count; ++i) {
+        if (pieces[i].len != 0 && EVP_DigestUpdate(ctx.get(), pieces[i].bytes, pieces[i].len) != 1) {
+            return DigestResult::kFailed;
+        }
+    }
+    Scratch<EVP_MAX_MD_SIZE> result;
+    unsigned int n = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), result.data(), &n) != 1) return DigestResult::kFailed;
+    std::memcpy(out, result.data(), n);
+    return DigestResult::kOk;
+}
+
+}  // namespace ks

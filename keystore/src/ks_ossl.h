@@ -1,10 +1,14 @@
-// The library's private OpenSSL context.
+// The library's private OpenSSL context, and the digest helpers every
+// operation computes with over it.
 //
 // MD4, single DES and RC4 live in OpenSSL 3's legacy provider. The library
 // loads the default and legacy providers into a context of its own, fetches
 // every algorithm it uses once, and never touches the process's default
 // context, so it works the same whatever the host process has loaded.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 #include <openssl/evp.h>
 
@@ -36,3 +40,26 @@ const EVP_MD *md(Md which);
 const EVP_CIPHER *cipher(Cipher which);
 
 }  // namespace ks::ossl
+
+namespace ks {
+
+// One contiguous piece of digest input.
+struct Piece {
+    const void *bytes;
+    size_t len;
+};
+
+enum class DigestResult { kOk, kNoContext, kFailed };
+
+// Digest of the pieces, in order, with an algorithm of the private context;
+// out receives the full digest (at most EVP_MAX_MD_SIZE bytes) only on kOk.
+// kNoContext: the digest context could not be created; kFailed: any other
+// failure, the algorithm's absence included.
+DigestResult digest(ossl::Md md, const Piece *pieces, size_t count, uint8_t *out);
+
+// Marks MD5 as allowed outside FIPS mode, as a FIPS-restricted build would
+// otherwise refuse it, then starts ctx on the algorithm; false when it is
+// absent or does not start.
+bool digest_start(EVP_MD_CTX *ctx, ossl::Md md);
+
+}  // namespace ks

@@ -10,30 +10,10 @@
 #include "ks_ossl.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_key_value.h"
-#include "ossl_ptr.h"
 
 namespace {
 
 constexpr uint32_t kTagConcat = 0x046000A4;
-
-// H(buffer) into digest; false (nothing written) when any step fails.
-bool digest_once(uint32_t selector, const uint8_t *buffer, size_t len, uint8_t *digest) {
-    ks::EvpMdCtx ctx(EVP_MD_CTX_new());
-    if (!ctx) return false;
-    const bool md5 = selector == KS_DIGEST_MD5;
-    const EVP_MD *md = ks::ossl::md(md5 ? ks::ossl::Md::kMd5 : ks::ossl::Md::kSha1);
-    if (md == nullptr) return false;
-    // MD5 is marked as allowed outside FIPS mode, as a FIPS-restricted build
-    // would otherwise refuse it.
-    if (md5) EVP_MD_CTX_set_flags(ctx.get(), EVP_MD_CTX_FLAG_NON_FIPS_ALLOW);
-    ks::Scratch<KS_SHA1_LEN> out;
-    unsigned int out_len = 0;
-    if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 || EVP_DigestUpdate(ctx.get(), buffer, len) != 1 ||
-        EVP_DigestFinal_ex(ctx.get(), out.data(), &out_len) != 1)
-        return false;
-    std::memcpy(digest, out.data(), md5 ? KS_MD5_LEN : KS_SHA1_LEN);
-    return true;
-}
 
 }  // namespace
 
@@ -81,7 +61,9 @@ int32_t ks_sw_hash(const uint8_t *handle, uint32_t handle_len, const uint8_t *pi
     p += secret.len;
     if (piece2_len != 0) std::memcpy(p, piece2, piece2_len);
 
-    const bool ok = digest_once(selector, buffer, static_cast<size_t>(total), digest);
+    const ks::Piece whole{buffer, static_cast<size_t>(total)};
+    const ks::ossl::Md md = selector == KS_DIGEST_MD5 ? ks::ossl::Md::kMd5 : ks::ossl::Md::kSha1;
+    const bool ok = ks::digest(md, &whole, 1, digest) == ks::DigestResult::kOk;
     ks::free_cleansed(buffer, static_cast<size_t>(total));
     return ok ? KS_SUCCESS : KS_CRYPTO_ERR;
 }
