@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr uint8_t kInnerPad = 0x36;
-constexpr uint8_t kOuterPad = 0x5c;
 constexpr size_t kMaxDigest = KS_HMAC_SHA1_LEN;
 
 struct Algo {
@@ -38,27 +36,8 @@ void init(EVP_MD_CTX *c, uint8_t *opad, const Algo &a, const uint8_t *key, uint3
     // Whatever the caller's digest context held before, it is unkeyed until
     // this init completes.
     EVP_MD_CTX_reset(c);
-    if (key == nullptr) key_len = 0;
-
-    ks::Scratch<EVP_MAX_MD_SIZE> short_key;
-    if (key_len > KS_HMAC_BLOCK_LEN) {
-        // A key longer than one block is replaced by its digest.
-        const ks::Piece whole{key, key_len};
-        if (ks::digest(a.md, &whole, 1, short_key.data()) != ks::DigestResult::kOk) return;
-        key = short_key.data();
-        key_len = static_cast<uint32_t>(a.digest_len);
-    }
-
     ks::Scratch<KS_HMAC_BLOCK_LEN> ipad;
-    ks::cleanse(opad, KS_HMAC_BLOCK_LEN);
-    if (key_len != 0) {
-        std::memcpy(ipad.data(), key, key_len);
-        std::memcpy(opad, key, key_len);
-    }
-    for (size_t i = 0; i < KS_HMAC_BLOCK_LEN; ++i) {
-        ipad.data()[i] ^= kInnerPad;
-        opad[i] ^= kOuterPad;
-    }
+    if (!ks::hmac_pads(a.md, key, key_len, ipad.data(), opad)) return;
     if (!ks::digest_start(c, a.md) || EVP_DigestUpdate(c, ipad.data(), KS_HMAC_BLOCK_LEN) != 1) EVP_MD_CTX_reset(c);
 }
 

@@ -116,4 +116,27 @@ DigestResult digest(ossl::Md md, const Piece *pieces, size_t count, uint8_t *out
     return DigestResult::kOk;
 }
 
+bool hmac_pads(ossl::Md md, const uint8_t *key, size_t key_len, uint8_t ipad[KS_HMAC_BLOCK_LEN],
+               uint8_t opad[KS_HMAC_BLOCK_LEN]) {
+    if (key == nullptr) key_len = 0;
+    Scratch<EVP_MAX_MD_SIZE> short_key;
+    if (key_len > KS_HMAC_BLOCK_LEN) {
+        const Piece whole{key, key_len};
+        if (digest(md, &whole, 1, short_key.data()) != DigestResult::kOk) return false;
+        key = short_key.data();
+        key_len = static_cast<size_t>(EVP_MD_get_size(ossl::md(md)));
+    }
+    cleanse(ipad, KS_HMAC_BLOCK_LEN);
+    cleanse(opad, KS_HMAC_BLOCK_LEN);
+    if (key_len != 0) {
+        std::memcpy(ipad, key, key_len);
+        std::memcpy(opad, key, key_len);
+    }
+    for (size_t i = 0; i < KS_HMAC_BLOCK_LEN; ++i) {
+        ipad[i] ^= 0x36;
+        opad[i] ^= 0x5c;
+    }
+    return true;
+}
+
 }  // namespace ks

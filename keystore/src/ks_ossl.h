@@ -12,6 +12,8 @@
 
 #include <openssl/evp.h>
 
+#include "keystore/ks_hmac.h"
+
 namespace ks::ossl {
 
 enum class Md { kMd4, kMd5, kSha1, kCount };
@@ -61,5 +63,12 @@ DigestResult digest(ossl::Md md, const Piece *pieces, size_t count, uint8_t *out
 // otherwise refuse it, then starts ctx on the algorithm; false when it is
 // absent or does not start.
 bool digest_start(EVP_MD_CTX *ctx, ossl::Md md);
+
+// The HMAC (RFC 2104) pad blocks of an MD5 or SHA-1 key: the key (its digest
+// when it is longer than one block; a null key is the empty one), zero-filled
+// to the block and XORed with 0x36 (ipad) and 0x5c (opad). False, with
+// nothing written, when the long key's digest fails.
+bool hmac_pads(ossl::Md md, const uint8_t *key, size_t key_len, uint8_t ipad[KS_HMAC_BLOCK_LEN],
+               uint8_t opad[KS_HMAC_BLOCK_LEN]);
 
 }  // namespace ks
