@@ -1,5 +1,6 @@
-// Wiping secrets: one cleanse the optimiser cannot drop, and a stack buffer
-// that wipes itself on every way out of a scope.
+// Wiping secrets: one cleanse the optimiser cannot drop, a stack buffer that
+// wipes itself on every way out of a scope, and a work buffer that does the
+// same whether it is static or allocated.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,28 @@ struct Scratch {
     ~Scratch() { cleanse(bytes, N); }
     uint8_t *data() { return bytes; }
     static constexpr size_t size() { return N; }
+};
+
+// A work buffer of `size` bytes for secret-derived input: the caller's static
+// buffer when the size fits in it (it is all zeros between uses), else a
+// zeroed block allocated with the caller's owner tag. data() is null when
+// that block could not be allocated. On every way out of its scope the bytes
+// are cleansed and a block is freed.
+class StaticOrHeap {
+  public:
+    template <size_t N>
+    StaticOrHeap(uint8_t (&fixed)[N], uint64_t size, uint32_t tag) : StaticOrHeap(fixed, N, size, tag) {}
+    StaticOrHeap(const StaticOrHeap &) = delete;
+    StaticOrHeap &operator=(const StaticOrHeap &) = delete;
+    ~StaticOrHeap();
+    uint8_t *data() const { return bytes_; }
+    size_t size() const { return size_; }
+
+  private:
+    StaticOrHeap(uint8_t *fixed, size_t fixed_size, uint64_t size, uint32_t tag);
+    uint8_t *bytes_ = nullptr;
+    size_t size_ = 0;
+    bool allocated_ = false;
 };
 
 }  // namespace ks

@@ -15,30 +15,17 @@
 
 #include "ks_cleanse.h"
 #include "ks_ossl.h"
-#include "ossl_ptr.h"
 
 namespace {
 
-constexpr uint8_t kInnerPad = 0x36;
-constexpr uint8_t kOuterPad = 0x5c;
 constexpr size_t kMaxDigest = KS_HMAC_SHA1_LEN;
 
 struct Algo {
     ks::ossl::Md md;
     size_t digest_len;
-    bool md5;
 };
-constexpr Algo kMd5{ks::ossl::Md::kMd5, KS_HMAC_MD5_LEN, true};
-constexpr Algo kSha1{ks::ossl::Md::kSha1, KS_HMAC_SHA1_LEN, false};
-
-// Starts c on the algorithm's digest. MD5 is marked as allowed outside FIPS
-// mode first, as a FIPS-restricted build would otherwise refuse it.
-bool start(EVP_MD_CTX *c, const Algo &a) {
-    const EVP_MD *md = ks::ossl::md(a.md);
-    if (md == nullptr) return false;
-    if (a.md5) EVP_MD_CTX_set_flags(c, EVP_MD_CTX_FLAG_NON_FIPS_ALLOW);
-    return EVP_DigestInit_ex(c, md, nullptr) == 1;
-}
+constexpr Algo kMd5{ks::ossl::Md::kMd5, KS_HMAC_MD5_LEN};
+constexpr Algo kSha1{ks::ossl::Md::kSha1, KS_HMAC_SHA1_LEN};
 
 // A digest context counts as keyed once init has started it; every failure
 // resets it, which drops the digest, so a reset context is never read.
@@ -49,31 +36,9 @@ void init(EVP_MD_CTX *c, uint8_t *opad, const Algo &a, const uint8_t *key, uint3
     // Whatever the caller's digest context held before, it is unkeyed until
     // this init completes.
     EVP_MD_CTX_reset(c);
-    if (key == nullptr) key_len = 0;
-
-    ks::Scratch<kMaxDigest> short_key;
-    if (key_len > KS_HMAC_BLOCK_LEN) {
-        // A key longer than one block is replaced by its digest.
-        ks::EvpMdCtx tmp(EVP_MD_CTX_new());
-        unsigned int n = 0;
-        if (!tmp || !start(tmp.get(), a) || EVP_DigestUpdate(tmp.get(), key, key_len) != 1 ||
-            EVP_DigestFinal_ex(tmp.get(), short_key.data(), &n) != 1 || n != a.digest_len)
-            return;
-        key = short_key.data();
-        key_len = n;
-    }
-
     ks::Scratch<KS_HMAC_BLOCK_LEN> ipad;
-    ks::cleanse(opad, KS_HMAC_BLOCK_LEN);
-    if (key_len != 0) {
-        std::memcpy(ipad.data(), key, key_len);
-        std::memcpy(opad, key, key_len);
-    }
-    for (size_t i = 0; i < KS_HMAC_BLOCK_LEN; ++i) {
-        ipad.data()[i] ^= kInnerPad;
-        opad[i] ^= kOuterPad;
-    }
-    if (!start(c, a) || EVP_DigestUpdate(c, ipad.data(), KS_HMAC_BLOCK_LEN) != 1) EVP_MD_CTX_reset(c);
+    if (!ks::hmac_pads(a.md, key, key_len, ipad.data(), opad)) return;
+    if (!ks::digest_start(c, a.md) || EVP_DigestUpdate(c, ipad.data(), KS_HMAC_BLOCK_LEN) != 1) EVP_MD_CTX_reset(c);
 }
 
 void update(EVP_MD_CTX *c, const uint8_t *data, uint32_t data_len) {
@@ -89,7 +54,7 @@ void finish(uint8_t *digest, EVP_MD_CTX *c, const uint8_t *opad, const Algo &a) 
     ks::Scratch<kMaxDigest> result;
     unsigned int inner_len = 0;
     unsigned int result_len = 0;
-    bool ok = keyed(c) && EVP_DigestFinal_ex(c, inner.data(), &inner_len) == 1 && start(c, a) &&
+    bool ok = keyed(c) && EVP_DigestFinal_ex(c, inner.data(), &inner_len) == 1 && ks::digest_start(c, a.md) &&
               EVP_DigestUpdate(c, opad, KS_HMAC_BLOCK_LEN) == 1 && EVP_DigestUpdate(c, inner.data(), inner_len) == 1 &&
               EVP_DigestFinal_ex(c, result.data(), &result_len) == 1 && result_len == a.digest_len;
     if (ok && digest != nullptr) std::memcpy(digest, result.data(), a.digest_len);

@@ -6,6 +6,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_des_key.h"
+#include "ks_ossl.h"
 #include "ossl_ptr.h"
 
 namespace ks {
@@ -16,23 +17,6 @@ namespace {
 uint8_t *g_nt_work_buffer = nullptr;
 
 }  // namespace
-
-DigestResult digest(ossl::Md md, const Piece *pieces, size_t count, uint8_t *out) {
-    const EVP_MD *algorithm = ossl::md(md);
-    EvpMdCtx ctx(EVP_MD_CTX_new());
-    if (!ctx) return DigestResult::kNoContext;
-    if (algorithm == nullptr || EVP_DigestInit_ex2(ctx.get(), algorithm, nullptr) != 1) return DigestResult::kFailed;
-    for (size_t i = 0; i < count; ++i) {
-        if (pieces[i].len != 0 && EVP_DigestUpdate(ctx.get(), pieces[i].bytes, pieces[i].len) != 1) {
-            return DigestResult::kFailed;
-        }
-    }
-    Scratch<EVP_MAX_MD_SIZE> result;
-    unsigned int n = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), result.data(), &n) != 1) return DigestResult::kFailed;
-    std::memcpy(out, result.data(), n);
-    return DigestResult::kOk;
-}
 
 int32_t nt_password_hash(const uint8_t *password, uint32_t len, uint8_t hash[kNtHashLen]) {
     if (g_nt_work_buffer == nullptr) {

@@ -1,6 +1,5 @@
 // The MS-CHAPv2 building blocks (RFC 2759 section 8): NtPasswordHash,
-// ChallengeHash and DesEncrypt, plus the digest helper the MS-CHAPv2 and MPPE
-// operations share. Internal: not exported.
+// ChallengeHash and DesEncrypt. Internal: not exported.
 //
 // Each routine returns KS_SUCCESS, KS_NO_MEMORY (the hash work buffer could
 // not be allocated) or KS_CRYPTO_ERR (a libcrypto context, fetch or step
@@ -9,8 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-
-#include "ks_ossl.h"
 
 namespace ks {
 
@@ -42,19 +39,5 @@ int32_t des_encrypt_block(const uint8_t clear[8], const uint8_t key[7], uint8_t 
 // Releases the work buffer of nt_password_hash (cleansed), returning the
 // process to its load-time state; the next hash allocates it again.
 void nt_password_hash_release();
-
-// One contiguous piece of digest input.
-struct Piece {
-    const void *bytes;
-    size_t len;
-};
-
-enum class DigestResult { kOk, kNoContext, kFailed };
-
-// Digest of the pieces, in order, with an algorithm of the private context;
-// out receives the full digest (at most EVP_MAX_MD_SIZE bytes) only on kOk.
-// kNoContext: the digest context could not be created; kFailed: any other
-// failure, the algorithm's absence included.
-DigestResult digest(ossl::Md md, const Piece *pieces, size_t count, uint8_t *out);
 
 }  // namespace ks

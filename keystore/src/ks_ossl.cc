@@ -1,8 +1,12 @@
 #include "ks_ossl.h"
 
 #include <atomic>
+#include <cstring>
 
 #include <openssl/provider.h>
+
+#include "ks_cleanse.h"
+#include "ossl_ptr.h"
 
 namespace ks::ossl {
 namespace {
@@ -85,3 +89,54 @@ const EVP_CIPHER *cipher(Cipher which) {
 }
 
 }  // namespace ks::ossl
+
+namespace ks {
+
+bool digest_start(EVP_MD_CTX *ctx, ossl::Md md) {
+    const EVP_MD *algorithm = ossl::md(md);
+    if (algorithm == nullptr) return false;
+    if (md == ossl::Md::kMd5) EVP_MD_CTX_set_flags(ctx, EVP_MD_CTX_FLAG_NON_FIPS_ALLOW);
+    return EVP_DigestInit_ex(ctx, algorithm, nullptr) == 1;
+}
+
+DigestResult digest(ossl::Md md, const Piece *pieces, size_t count, uint8_t *out) {
+    if (ossl::md(md) == nullptr) return DigestResult::kFailed;
+    EvpMdCtx ctx(EVP_MD_CTX_new());
+    if (!ctx) return DigestResult::kNoContext;
+    if (!digest_start(ctx.get(), md)) return DigestResult::kFailed;
+    for (size_t i = 0; i < count; ++i) {
+        if (pieces[i].len != 0 && EVP_DigestUpdate(ctx.get(), pieces[i].bytes, pieces[i].len) != 1) {
+            return DigestResult::kFailed;
+        }
+    }
+    Scratch<EVP_MAX_MD_SIZE> result;
+    unsigned int n = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), result.data(), &n) != 1) return DigestResult::kFailed;
+    std::memcpy(out, result.data(), n);
+    return DigestResult::kOk;
+}
+
+bool hmac_pads(ossl::Md md, const uint8_t *key, size_t key_len, uint8_t ipad[KS_HMAC_BLOCK_LEN],
+               uint8_t opad[KS_HMAC_BLOCK_LEN]) {
+    if (key == nullptr) key_len = 0;
+    Scratch<EVP_MAX_MD_SIZE> short_key;
+    if (key_len > KS_HMAC_BLOCK_LEN) {
+        const Piece whole{key, key_len};
+        if (digest(md, &whole, 1, short_key.data()) != DigestResult::kOk) return false;
+        key = short_key.data();
+        key_len = static_cast<size_t>(EVP_MD_get_size(ossl::md(md)));
+    }
+    cleanse(ipad, KS_HMAC_BLOCK_LEN);
+    cleanse(opad, KS_HMAC_BLOCK_LEN);
+    if (key_len != 0) {
+        std::memcpy(ipad, key, key_len);
+        std::memcpy(opad, key, key_len);
+    }
+    for (size_t i = 0; i < KS_HMAC_BLOCK_LEN; ++i) {
+        ipad[i] ^= 0x36;
+        opad[i] ^= 0x5c;
+    }
+    return true;
+}
+
+}  // namespace ks

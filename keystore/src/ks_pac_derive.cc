@@ -22,13 +22,12 @@ constexpr uint32_t kDerivedTag = 0x04600091;
 constexpr uint32_t kMackTag = 0x04600092;
 constexpr uint32_t kKekTag = 0x04600093;
 constexpr uint32_t kSharedBufTag = 0x0460009A;
-constexpr size_t kSharedBufSize = 512;
 constexpr char kMackLabel[] = "ZAV-MACK";
 constexpr char kKekLabel[] = "ZAV-KEK";
 constexpr uint32_t kSha1Selector = 1;
 
 // Shared-key input for inputs that fit; larger ones get an allocation.
-uint8_t ks_pac_shared_keys_buf[kSharedBufSize];
+uint8_t ks_pac_shared_keys_buf[512];
 
 bool bytes_equal(const void *a, const void *b, size_t n) { return n == 0 || std::memcmp(a, b, n) == 0; }
 
@@ -99,20 +98,6 @@ bool shared_key_matches(const pac_shared_key *rec, const char *label, uint32_t l
     return rec != nullptr && rec->label_len == label_len && bytes_equal(rec->label, label, label_len) &&
            rec->output_len == out_len;
 }
-
-// The shared-key input buffer: the static one when the input fits.
-struct SharedInput {
-    uint8_t *bytes = nullptr;
-    size_t size = 0;
-    bool allocated = false;
-    ~SharedInput() {
-        if (allocated) {
-            ks::free_cleansed(bytes, size);
-        } else {
-            ks::cleanse(bytes, size);
-        }
-    }
-};
 
 }  // namespace
 
@@ -224,18 +209,9 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
 
     // Input: 0x01 || label || 0x00 || device_id || L, L the output length in
     // bits as 16 bits big-endian. The size is computed in 64 bits.
-    SharedInput input;
-    const uint64_t need = uint64_t{label_len} + device_id_len + 4;
-    if (need <= kSharedBufSize) {
-        input.bytes = ks_pac_shared_keys_buf;
-    } else {
-        if (need > SIZE_MAX) return KS_UNKNOWN_FAILURE;
-        input.bytes = static_cast<uint8_t *>(tagged_calloc(kSharedBufTag, 1, static_cast<size_t>(need)));
-        if (input.bytes == nullptr) return KS_UNKNOWN_FAILURE;
-        input.allocated = true;
-    }
-    input.size = static_cast<size_t>(need);
-    uint8_t *p = input.bytes;
+    const ks::StaticOrHeap input(ks_pac_shared_keys_buf, uint64_t{label_len} + device_id_len + 4, kSharedBufTag);
+    if (input.data() == nullptr) return KS_UNKNOWN_FAILURE;
+    uint8_t *p = input.data();
     *p++ = 0x01;
     // Both buffers start out zero (the static one is cleared after each use),
     // so a missing label or identity contributes zero bytes of its length.
@@ -253,10 +229,10 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
     if (backend == Backend::kAbsent) return KS_NO_KEYSTORE;
     if (backend == Backend::kSoftware) {
         status =
-            ks_sw_hmac(handle.bytes, handle.len, input.bytes, static_cast<uint16_t>(input.size), out, kSha1Selector);
+            ks_sw_hmac(handle.bytes, handle.len, input.data(), static_cast<uint16_t>(input.size()), out, kSha1Selector);
     } else {
         status =
-            ks_ae46c1_hmac_sha1(handle.bytes, handle.hw_len(), input.bytes, static_cast<uint16_t>(input.size), out);
+            ks_ae46c1_hmac_sha1(handle.bytes, handle.hw_len(), input.data(), static_cast<uint16_t>(input.size()), out);
     }
     if (status != KS_SUCCESS) return status;
 

@@ -9,38 +9,11 @@
 #include "ks_cleanse.h"
 #include "ks_ossl.h"
 #include "ks_sw_key_state.h"
-#include "ossl_ptr.h"
+#include "ks_sw_key_value.h"
 
 namespace {
 
 constexpr uint32_t kTagConcat = 0x046000A4;
-
-// The entry of the handle, or null.
-const ks_sym_key_entry *find_entry(const uint8_t *handle, uint32_t handle_len) {
-    int32_t i = ks_sym_key_find(handle, handle_len);
-    return i < 0 ? nullptr : ks_sym_keys[i];
-}
-
-const uint8_t *value_of(const ks_sym_key_entry *e) { return e->data + e->value_off; }
-
-// H(buffer) into digest; false (nothing written) when any step fails.
-bool digest_once(uint32_t selector, const uint8_t *buffer, size_t len, uint8_t *digest) {
-    ks::EvpMdCtx ctx(EVP_MD_CTX_new());
-    if (!ctx) return false;
-    const bool md5 = selector == KS_DIGEST_MD5;
-    const EVP_MD *md = ks::ossl::md(md5 ? ks::ossl::Md::kMd5 : ks::ossl::Md::kSha1);
-    if (md == nullptr) return false;
-    // MD5 is marked as allowed outside FIPS mode, as a FIPS-restricted build
-    // would otherwise refuse it.
-    if (md5) EVP_MD_CTX_set_flags(ctx.get(), EVP_MD_CTX_FLAG_NON_FIPS_ALLOW);
-    ks::Scratch<KS_SHA1_LEN> out;
-    unsigned int out_len = 0;
-    if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 || EVP_DigestUpdate(ctx.get(), buffer, len) != 1 ||
-        EVP_DigestFinal_ex(ctx.get(), out.data(), &out_len) != 1)
-        return false;
-    std::memcpy(digest, out.data(), md5 ? KS_MD5_LEN : KS_SHA1_LEN);
-    return true;
-}
 
 }  // namespace
 
@@ -48,19 +21,18 @@ extern "C" {
 
 int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *data, uint32_t data_len, uint8_t *digest,
                    uint32_t selector) {
-    int32_t i = ks_sym_key_find(handle, handle_len);
-    if (i < 0) return KS_RECORD_NOT_FOUND;
-    const ks_sym_key_entry *e = ks_sym_keys[i];
+    ks::KeyValue key;
+    if (!ks::find_key_value(handle, handle_len, key)) return KS_RECORD_NOT_FOUND;
     // The key's precomputed pad states when it has them: the same digest
     // without keying the HMAC again.
     switch (selector) {
         case KS_DIGEST_SHA1:
-            if (!ks::key_state_hmac(i, ks::ossl::Md::kSha1, data, data_len, digest))
-                hmac_sha(value_of(e), e->value_len, data, data_len, digest);
+            if (!ks::key_state_hmac(key.index, ks::ossl::Md::kSha1, data, data_len, digest))
+                hmac_sha(key.bytes, key.len, data, data_len, digest);
             return KS_SUCCESS;
         case KS_DIGEST_MD5:
-            if (!ks::key_state_hmac(i, ks::ossl::Md::kMd5, data, data_len, digest))
-                hmac_md5(value_of(e), e->value_len, data, data_len, digest);
+            if (!ks::key_state_hmac(key.index, ks::ossl::Md::kMd5, data, data_len, digest))
+                hmac_md5(key.bytes, key.len, data, data_len, digest);
             return KS_SUCCESS;
         default: return KS_NOT_SUPPORTED;
     }
@@ -68,14 +40,14 @@ int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *da
 
 int32_t ks_sw_hash(const uint8_t *handle, uint32_t handle_len, const uint8_t *piece1, uint32_t piece1_len,
                    const uint8_t *piece2, uint32_t piece2_len, uint8_t *digest, uint32_t selector) {
-    const ks_sym_key_entry *e = find_entry(handle, handle_len);
-    if (e == nullptr) return KS_RECORD_NOT_FOUND;
+    ks::KeyValue secret;
+    if (!ks::find_key_value(handle, handle_len, secret)) return KS_RECORD_NOT_FOUND;
     if (selector > KS_DIGEST_SHA1) return KS_NOT_SUPPORTED;
 
     // A piece at a null address counts as empty: it is never read.
     if (piece1 == nullptr) piece1_len = 0;
     if (piece2 == nullptr) piece2_len = 0;
-    const uint64_t total = static_cast<uint64_t>(piece1_len) + e->value_len + piece2_len;
+    const uint64_t total = static_cast<uint64_t>(piece1_len) + secret.len + piece2_len;
     if (total == 0 || total > SIZE_MAX) return KS_NO_MEMORY;
 
     // piece1 || secret || piece2, back to back; the buffer holds the secret,
@@ -85,11 +57,13 @@ int32_t ks_sw_hash(const uint8_t *handle, uint32_t handle_len, const uint8_t *pi
     uint8_t *p = buffer;
     if (piece1_len != 0) std::memcpy(p, piece1, piece1_len);
     p += piece1_len;
-    if (e->value_len != 0) std::memcpy(p, value_of(e), e->value_len);
-    p += e->value_len;
+    if (secret.len != 0) std::memcpy(p, secret.bytes, secret.len);
+    p += secret.len;
     if (piece2_len != 0) std::memcpy(p, piece2, piece2_len);
 
-    const bool ok = digest_once(selector, buffer, static_cast<size_t>(total), digest);
+    const ks::Piece whole{buffer, static_cast<size_t>(total)};
+    const ks::ossl::Md md = selector == KS_DIGEST_MD5 ? ks::ossl::Md::kMd5 : ks::ossl::Md::kSha1;
+    const bool ok = ks::digest(md, &whole, 1, digest) == ks::DigestResult::kOk;
     ks::free_cleansed(buffer, static_cast<size_t>(total));
     return ok ? KS_SUCCESS : KS_CRYPTO_ERR;
 }

@@ -33,6 +33,7 @@
 #include "ks_cleanse.h"
 #include "ks_sw_index.h"
 #include "ks_sw_table.h"
+#include "ossl_ptr.h"
 
 namespace ks {
 
@@ -40,8 +41,7 @@ namespace {
 
 constexpr uint32_t kTagStateBlock = 0x04600096;
 
-constexpr int kHmacBlock = 64;
-constexpr uint32_t kPadBlockBits = 8 * kHmacBlock;
+constexpr uint32_t kPadBlockBits = 8 * KS_HMAC_BLOCK_LEN;
 
 // A digest context on the stack, cleansed when its scope ends.
 template <typename T>
@@ -101,6 +101,7 @@ struct Md5 {
     static constexpr int kWords = 4;
     static constexpr unsigned kLen = MD5_DIGEST_LENGTH;
     static constexpr uint8_t kBit = kMadeMd5;
+    static constexpr ossl::Md kMd = ossl::Md::kMd5;
     static void init(Ctx &c) { MD5_Init(&c); }
     static void update(Ctx &c, const void *p, size_t n) { MD5_Update(&c, p, n); }
     static void finish(uint8_t *out, Ctx &c) { MD5_Final(out, &c); }
@@ -118,6 +119,7 @@ struct Sha1 {
     static constexpr int kWords = 5;
     static constexpr unsigned kLen = SHA_DIGEST_LENGTH;
     static constexpr uint8_t kBit = kMadeSha1;
+    static constexpr ossl::Md kMd = ossl::Md::kSha1;
     static void init(Ctx &c) { SHA1_Init(&c); }
     static void update(Ctx &c, const void *p, size_t n) { SHA1_Update(&c, p, n); }
     static void finish(uint8_t *out, Ctx &c) { SHA1_Final(out, &c); }
@@ -144,39 +146,25 @@ KeyState *state_for(KeyState *s, int32_t slot) {
 }
 KeyState *state_for(int32_t slot) { return state_for(index_key_state(slot), slot); }
 
-// The chaining values after the key's block XORed with each pad (the key
-// digested first when longer than the block, over a context on the stack:
-// libcrypto's one-shot digest functions allocate a context, and a failed
-// allocation there would leave wrong pads kept as made).
+// The chaining values after the key's block XORed with each pad; false when
+// the pads could not be derived (nothing is kept as made then).
 template <typename D>
-void make_pads(const KeyState &s, StateBytes &b) {
-    const uint8_t *key = entry_value(s.entry);
-    size_t key_len = s.value_len;
-    Scratch<D::kLen> digest;
-    if (key_len > kHmacBlock) {
-        Wiped<typename D::Ctx> c;
-        D::init(c.v);
-        D::update(c.v, key, key_len);
-        D::finish(digest.data(), c.v);
-        key = digest.data();
-        key_len = D::kLen;
-    }
-    const uint8_t pad_bytes[2] = {0x36, 0x5c};
+bool make_pads(const KeyState &s, StateBytes &b) {
+    Scratch<KS_HMAC_BLOCK_LEN> pads[2];
+    if (!hmac_pads(D::kMd, entry_value(s.entry), s.value_len, pads[0].data(), pads[1].data())) return false;
     for (int p = 0; p < 2; ++p) {
-        Scratch<kHmacBlock> block;
-        std::memcpy(block.data(), key, key_len);
-        for (int i = 0; i < kHmacBlock; ++i) block.data()[i] ^= pad_bytes[p];
         Wiped<typename D::Ctx> c;
         D::init(c.v);
-        D::update(c.v, block.data(), kHmacBlock);
+        D::update(c.v, pads[p].data(), KS_HMAC_BLOCK_LEN);
         D::save(c.v, D::pads(b)[p]);
     }
+    return true;
 }
 
 template <typename D>
-void hmac(KeyState &s, StateBytes &b, const uint8_t *data, uint32_t data_len, uint8_t *out) {
+bool hmac(KeyState &s, StateBytes &b, const uint8_t *data, uint32_t data_len, uint8_t *out) {
     if ((s.made & D::kBit) == 0) {
-        make_pads<D>(s, b);
+        if (!make_pads<D>(s, b)) return false;
         s.made |= D::kBit;
     }
     Wiped<typename D::Ctx> c;
@@ -187,6 +175,7 @@ void hmac(KeyState &s, StateBytes &b, const uint8_t *data, uint32_t data_len, ui
     D::load(c.v, D::pads(b)[1]);
     D::update(c.v, inner.data(), D::kLen);
     D::finish(out, c.v);
+    return true;
 }
 
 // libcrypto's AES-ECB for one key length, described anew so that its cipher
@@ -204,14 +193,12 @@ EVP_CIPHER *schedule_in_caller_memory(const EVP_CIPHER *aes) {
         EVP_CIPHER_meth_get_do_cipher(aes) == nullptr)
         return nullptr;
     // No object identifier: nothing outside the library can stand in for it.
-    EVP_CIPHER *c = EVP_CIPHER_meth_new(NID_undef, EVP_CIPHER_get_block_size(aes), EVP_CIPHER_get_key_length(aes));
-    if (c == nullptr) return nullptr;
-    if (EVP_CIPHER_meth_set_flags(c, flags) != 1 || EVP_CIPHER_meth_set_init(c, EVP_CIPHER_meth_get_init(aes)) != 1 ||
-        EVP_CIPHER_meth_set_do_cipher(c, EVP_CIPHER_meth_get_do_cipher(aes)) != 1) {
-        EVP_CIPHER_meth_free(c);
+    EvpCipherMeth c(EVP_CIPHER_meth_new(NID_undef, EVP_CIPHER_get_block_size(aes), EVP_CIPHER_get_key_length(aes)));
+    if (!c || EVP_CIPHER_meth_set_flags(c.get(), flags) != 1 ||
+        EVP_CIPHER_meth_set_init(c.get(), EVP_CIPHER_meth_get_init(aes)) != 1 ||
+        EVP_CIPHER_meth_set_do_cipher(c.get(), EVP_CIPHER_meth_get_do_cipher(aes)) != 1)
         return nullptr;
-    }
-    return c;
+    return c.release();
 }
 
 // The working context of one key length and direction (the cipher set,
@@ -231,13 +218,10 @@ struct AesWork {
             if (c == nullptr) continue;
             run[k] = EVP_CIPHER_meth_get_do_cipher(c);
             for (int d = 0; d < 2; ++d) {
-                EVP_CIPHER_CTX *x = EVP_CIPHER_CTX_new();
-                if (x != nullptr && EVP_CipherInit_ex(x, c, nullptr, nullptr, nullptr, d) == 1 &&
-                    EVP_CIPHER_CTX_get_cipher_data(x) == nullptr && EVP_CIPHER_CTX_set_padding(x, 0) == 1) {
-                    ctx[k][d] = x;
-                } else {
-                    EVP_CIPHER_CTX_free(x);
-                }
+                EvpCipherCtx x(EVP_CIPHER_CTX_new());
+                if (x && EVP_CipherInit_ex(x.get(), c, nullptr, nullptr, nullptr, d) == 1 &&
+                    EVP_CIPHER_CTX_get_cipher_data(x.get()) == nullptr && EVP_CIPHER_CTX_set_padding(x.get(), 0) == 1)
+                    ctx[k][d] = x.release();
             }
         }
     }
@@ -276,12 +260,7 @@ bool key_state_hmac(int32_t slot, ossl::Md md, const uint8_t *data, uint32_t dat
     KeyState *s = state_for(slot);
     StateBytes *b = s != nullptr && s->value_len != 0 ? bytes_of(*s) : nullptr;
     if (b == nullptr) return false;
-    if (md == ossl::Md::kMd5) {
-        hmac<Md5>(*s, *b, data, data_len, out);
-    } else {
-        hmac<Sha1>(*s, *b, data, data_len, out);
-    }
-    return true;
+    return md == ossl::Md::kMd5 ? hmac<Md5>(*s, *b, data, data_len, out) : hmac<Sha1>(*s, *b, data, data_len, out);
 }
 
 AesResult key_state_aes_ecb(KeyState *state, int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out,

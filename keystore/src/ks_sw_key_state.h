@@ -42,7 +42,8 @@ void key_state_forget(KeyState &state);
 
 // HMAC (RFC 2104) with MD5 or SHA-1 keyed by the value of the entry at slot
 // `slot`, over data (null or length 0: the empty message), into out (16 or 20
-// bytes). False for an empty value: the plain path writes nothing then.
+// bytes). False for an empty value (the plain path writes nothing then) and
+// when the pads cannot be derived (the long key's digest failed).
 bool key_state_hmac(int32_t slot, ossl::Md md, const uint8_t *data, uint32_t data_len, uint8_t *out);
 
 // AES-ECB with the value of the entry at slot `slot` (16, 24 or 32 bytes) over

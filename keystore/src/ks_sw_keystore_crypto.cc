@@ -17,13 +17,12 @@
 namespace {
 
 constexpr uint32_t kTprfBufTag = 0x046000A5;
-constexpr size_t kTprfBufSize = 512;
 constexpr size_t kBlock = KS_SHA1_LEN;
 // Previous block (20), label separator (1), L (2) and counter (1).
 constexpr uint64_t kTprfOverhead = kBlock + 4;
 
 // T-PRF input for inputs that fit; larger ones get an allocation.
-uint8_t ks_sw_t_prf_buf[kTprfBufSize];
+uint8_t ks_sw_t_prf_buf[512];
 
 // Does an I-ID value name device_id (d bytes)? Either exactly, or as a
 // NUL-terminated text followed by other bytes.
@@ -48,14 +47,9 @@ int32_t ks_sw_sym_key_t_prf(const uint8_t *handle, uint32_t handle_len, const ui
     if (key_len == 0) return KS_CRYPTO_ERR;
 
     // Computed in 64 bits so that huge lengths cannot wrap into a small size.
-    const uint64_t need = uint64_t{label_len} + seed_len + kTprfOverhead;
-    uint8_t *buf = ks_sw_t_prf_buf;
-    const bool allocated = need > kTprfBufSize;
-    if (allocated) {
-        if (need > SIZE_MAX) return KS_NO_MEMORY;
-        buf = static_cast<uint8_t *>(tagged_calloc(kTprfBufTag, 1, static_cast<size_t>(need)));
-        if (buf == nullptr) return KS_NO_MEMORY;
-    }
+    const ks::StaticOrHeap input(ks_sw_t_prf_buf, uint64_t{label_len} + seed_len + kTprfOverhead, kTprfBufTag);
+    uint8_t *const buf = input.data();
+    if (buf == nullptr) return KS_NO_MEMORY;
 
     // buf = T(i-1) (20 bytes) || S || L || counter, S = label || 0x00 || seed,
     // the separator only after a non-empty label.
@@ -92,12 +86,6 @@ int32_t ks_sw_sym_key_t_prf(const uint8_t *handle, uint32_t handle_len, const ui
             std::memcpy(out + done, block.data(), chunk);
             done += chunk;
         }
-    }
-
-    if (allocated) {
-        ks::free_cleansed(buf, used);
-    } else {
-        ks::cleanse(buf, used);
     }
     return KS_SUCCESS;
 }

@@ -18,5 +18,6 @@ struct OsslFree {
 
 using EvpMdCtx = std::unique_ptr<EVP_MD_CTX, OsslFree<EVP_MD_CTX_free>>;
 using EvpCipherCtx = std::unique_ptr<EVP_CIPHER_CTX, OsslFree<EVP_CIPHER_CTX_free>>;
+using EvpCipherMeth = std::unique_ptr<EVP_CIPHER, OsslFree<EVP_CIPHER_meth_free>>;
 
 }  // namespace ks
