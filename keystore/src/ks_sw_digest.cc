@@ -27,11 +27,11 @@ int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *da
     // without keying the HMAC again.
     switch (selector) {
         case KS_DIGEST_SHA1:
-            if (!ks::key_state_hmac(key.index, ks::ossl::Md::kSha1, data, data_len, digest))
+            if (!ks::key_state_hmac(key.state, key.index, ks::ossl::Md::kSha1, data, data_len, digest))
                 hmac_sha(key.bytes, key.len, data, data_len, digest);
             return KS_SUCCESS;
         case KS_DIGEST_MD5:
-            if (!ks::key_state_hmac(key.index, ks::ossl::Md::kMd5, data, data_len, digest))
+            if (!ks::key_state_hmac(key.state, key.index, ks::ossl::Md::kMd5, data, data_len, digest))
                 hmac_md5(key.bytes, key.len, data, data_len, digest);
             return KS_SUCCESS;
         default: return KS_NOT_SUPPORTED;

@@ -144,7 +144,6 @@ KeyState *state_for(KeyState *s, int32_t slot) {
     }
     return s;
 }
-KeyState *state_for(int32_t slot) { return state_for(index_key_state(slot), slot); }
 
 // The chaining values after the key's block XORed with each pad; false when
 // the pads could not be derived (nothing is kept as made then).
@@ -255,9 +254,9 @@ void key_state_clear(KeyState &s) {
 
 void key_state_forget(KeyState &s) { cleanse(&s, sizeof s); }
 
-bool key_state_hmac(int32_t slot, ossl::Md md, const uint8_t *data, uint32_t data_len, uint8_t *out) {
+bool key_state_hmac(KeyState *state, int32_t slot, ossl::Md md, const uint8_t *data, uint32_t data_len, uint8_t *out) {
     if (md != ossl::Md::kMd5 && md != ossl::Md::kSha1) return false;
-    KeyState *s = state_for(slot);
+    KeyState *s = state_for(state, slot);
     StateBytes *b = s != nullptr && s->value_len != 0 ? bytes_of(*s) : nullptr;
     if (b == nullptr) return false;
     return md == ossl::Md::kMd5 ? hmac<Md5>(*s, *b, data, data_len, out) : hmac<Sha1>(*s, *b, data, data_len, out);

@@ -40,11 +40,14 @@ void key_state_clear(KeyState &state);
 // record.
 void key_state_forget(KeyState &state);
 
+// Both operations take the slot's record as the lookup found it
+// (KeyValue::state; null: no usable index, so nothing done) with its slot.
+//
 // HMAC (RFC 2104) with MD5 or SHA-1 keyed by the value of the entry at slot
 // `slot`, over data (null or length 0: the empty message), into out (16 or 20
 // bytes). False for an empty value (the plain path writes nothing then) and
 // when the pads cannot be derived (the long key's digest failed).
-bool key_state_hmac(int32_t slot, ossl::Md md, const uint8_t *data, uint32_t data_len, uint8_t *out);
+bool key_state_hmac(KeyState *state, int32_t slot, ossl::Md md, const uint8_t *data, uint32_t data_len, uint8_t *out);
 
 // AES-ECB with the value of the entry at slot `slot` (16, 24 or 32 bytes) over
 // len bytes, a multiple of 16; in and out may be the same buffer, and when
@@ -52,7 +55,6 @@ bool key_state_hmac(int32_t slot, ossl::Md md, const uint8_t *data, uint32_t dat
 // walk over the blocks does. kNotDone: nothing written, take the plain path;
 // kCryptoError: libcrypto failed after output may have been written.
 enum class AesResult { kNotDone, kDone, kCryptoError };
-// `state` is the slot's record as the lookup found it (null: kNotDone).
 AesResult key_state_aes_ecb(KeyState *state, int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out, uint32_t len);
 
 }  // namespace ks

@@ -717,7 +717,8 @@ struct Driver {
                 expect(ks_sw_hmac(k.handle.data(), len(k.handle), data, sizeof data, got, sel), KS_SUCCESS, "HMAC");
                 (sel ? hmac_sha : hmac_md5)(ptr_of(k.value), len(k.value), data, sizeof data, want);
                 const auto md = sel ? ks::ossl::Md::kSha1 : ks::ossl::Md::kMd5;
-                const bool done = ks::key_state_hmac(int32_t(i), md, data, sizeof data, again);
+                const bool done =
+                    ks::key_state_hmac(ks::index_key_state(int32_t(i)), int32_t(i), md, data, sizeof data, again);
                 expect(!std::memcmp(got, want, sizeof got) && (!done || !std::memcmp(again, want, sel ? 20 : 16)), 1,
                        "HMAC");
                 expect(done, key_state && !k.value.empty(), "HMAC from the per-key state");
