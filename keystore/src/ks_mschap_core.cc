@@ -6,6 +6,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_des_key.h"
+#include "ks_owner_tags.h"
 #include "ossl_ptr.h"
 
 namespace ks {

@@ -19,7 +19,6 @@ inline constexpr size_t kChallengeLen = 16;
 inline constexpr size_t kChallengeHashLen = 8;
 inline constexpr size_t kPasswordMaxChars = 256;
 inline constexpr size_t kNtWorkBufferLen = 2 * kPasswordMaxChars;
-inline constexpr uint32_t kTagNtWorkBuffer = 0x046000A6;
 
 // NtPasswordHash (RFC 2759 section 8.3): MD4 of the password's UTF-16LE form,
 // each byte zero-extended; only the first 256 bytes of the password count.

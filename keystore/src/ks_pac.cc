@@ -14,6 +14,7 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
 #include "ks_pac_seam.h"
@@ -40,8 +41,6 @@ Backend backend() {
 namespace {
 
 using ks::pac::Backend;
-
-constexpr uint32_t kTagStoreMeta = 0x04600094;
 
 // True when buf holds exactly one TLV of the given type and nothing after it.
 bool whole_tlv(const uint8_t *buf, uint32_t len, uint16_t type) {
@@ -137,7 +136,7 @@ int32_t ks_store_pac(const uint8_t *aid, uint32_t aid_len, const uint8_t *pac_ke
 
     // Both lengths are at most 65539 here, so the sum cannot overflow.
     uint32_t meta_len = opaque_len + info_len;
-    auto *meta = meta_len == 0 ? nullptr : static_cast<uint8_t *>(tagged_calloc(kTagStoreMeta, 1, meta_len));
+    auto *meta = meta_len == 0 ? nullptr : static_cast<uint8_t *>(tagged_calloc(ks::kTagStoreMeta, 1, meta_len));
     if (meta == nullptr) return KS_NO_MEMORY;
     std::memcpy(meta, opaque, opaque_len);
     std::memcpy(meta + opaque_len, info, info_len);

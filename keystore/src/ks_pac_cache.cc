@@ -16,6 +16,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "keystore/platform/ks_platform_records.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_cache_index.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
@@ -33,10 +34,6 @@ static_assert(offsetof(pac_cache_entry, link) == 0, "the queue links entries thr
 namespace {
 
 using ks::pac::Backend;
-
-constexpr uint32_t kTagEntry = 0x04600090;
-constexpr uint32_t kTagOpaqueCopy = 0x04600098;
-constexpr uint32_t kTagInfoCopy = 0x04600099;
 
 pac_cache_entry *head() { return static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); }
 
@@ -98,8 +95,9 @@ int32_t return_tlv(Part part, const uint8_t *aid, uint32_t aid_len, uint8_t **ou
 
     const uint8_t *tlv = opaque ? entry->opaque : entry->info;
     uint32_t len = opaque ? entry->opaque_len : entry->info_len;
-    auto *copy =
-        len == 0 ? nullptr : static_cast<uint8_t *>(tagged_calloc(opaque ? kTagOpaqueCopy : kTagInfoCopy, 1, len));
+    auto *copy = len == 0
+                     ? nullptr
+                     : static_cast<uint8_t *>(tagged_calloc(opaque ? ks::kTagOpaqueCopy : ks::kTagInfoCopy, 1, len));
     if (copy == nullptr) {
         if (opaque)
             KS_TRACE(PAC, OPAQUE_MALLOC_FAILED, ks::kModulePacErr, ks::kLevelError);
@@ -164,8 +162,8 @@ pac_cache_entry *pac_cache_add(const uint8_t *aid, uint32_t aid_len, const uint8
     constexpr uint32_t kMaxPart = 0x01000000;
     if (aid_len > kMaxPart || opaque_len > kMaxPart || info_len > kMaxPart) return nullptr;
 
-    auto *entry =
-        static_cast<pac_cache_entry *>(tagged_calloc(kTagEntry, 1, entry_size(aid_len, opaque_len, info_len)));
+    auto *entry = static_cast<pac_cache_entry *>(
+        tagged_calloc(ks::kTagPacCacheEntry, 1, entry_size(aid_len, opaque_len, info_len)));
     if (entry == nullptr) return nullptr;
     uint8_t *cursor = reinterpret_cast<uint8_t *>(entry + 1);
     entry->aid = place(cursor, aid, aid_len);

@@ -10,6 +10,7 @@
 #include "keystore/ks_pac.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
 #include "ks_trace.h"
@@ -18,10 +19,6 @@ namespace {
 
 using ks::pac::Backend;
 
-constexpr uint32_t kDerivedTag = 0x04600091;
-constexpr uint32_t kMackTag = 0x04600092;
-constexpr uint32_t kKekTag = 0x04600093;
-constexpr uint32_t kSharedBufTag = 0x0460009A;
 constexpr size_t kSharedBufSize = 512;
 constexpr char kMackLabel[] = "ZAV-MACK";
 constexpr char kKekLabel[] = "ZAV-KEK";
@@ -63,7 +60,7 @@ void cache_derived(pac_cache_entry *entry, const uint8_t *label, uint32_t label_
     const uint16_t llen = static_cast<uint16_t>(label_len);
     const uint16_t slen = static_cast<uint16_t>(seed_len);
     const size_t size = sizeof(pac_derived_secret) + size_t{olen} + llen + slen;
-    auto *rec = static_cast<pac_derived_secret *>(tagged_calloc(kDerivedTag, 1, size));
+    auto *rec = static_cast<pac_derived_secret *>(tagged_calloc(ks::kTagPacDerived, 1, size));
     if (rec == nullptr) return;
     auto *bytes = reinterpret_cast<uint8_t *>(rec + 1);
     rec->output = bytes;
@@ -230,7 +227,7 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
         input.bytes = ks_pac_shared_keys_buf;
     } else {
         if (need > SIZE_MAX) return KS_UNKNOWN_FAILURE;
-        input.bytes = static_cast<uint8_t *>(tagged_calloc(kSharedBufTag, 1, static_cast<size_t>(need)));
+        input.bytes = static_cast<uint8_t *>(tagged_calloc(ks::kTagSharedKeyInput, 1, static_cast<size_t>(need)));
         if (input.bytes == nullptr) return KS_UNKNOWN_FAILURE;
         input.allocated = true;
     }
@@ -271,10 +268,10 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
     }
     if (label_is(label, kMackLabel)) {
         pac_free_shared_key(entry->mack);
-        entry->mack = new_shared_key(kMackTag, label, label_len, out, out_len);
+        entry->mack = new_shared_key(ks::kTagPacMack, label, label_len, out, out_len);
     } else if (label_is(label, kKekLabel)) {
         pac_free_shared_key(entry->kek);
-        entry->kek = new_shared_key(kKekTag, label, label_len, out, out_len);
+        entry->kek = new_shared_key(ks::kTagPacKek, label, label_len, out, out_len);
     } else {
         KS_TRACE(PAC, SK_NO_MATCHING_LABEL, ks::kModuleFront, ks::kLevelDebug);
     }

@@ -31,14 +31,13 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_sw_index.h"
 #include "ks_sw_table.h"
 
 namespace ks {
 
 namespace {
-
-constexpr uint32_t kTagStateBlock = 0x04600096;
 
 constexpr int kHmacBlock = 64;
 constexpr uint32_t kPadBlockBits = 8 * kHmacBlock;

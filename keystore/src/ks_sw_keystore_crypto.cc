@@ -9,6 +9,7 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_clock.h"
 #include "ks_pac_common.h"
 #include "ks_sw_key_value.h"
@@ -16,7 +17,6 @@
 
 namespace {
 
-constexpr uint32_t kTprfBufTag = 0x046000A5;
 constexpr size_t kTprfBufSize = 512;
 constexpr size_t kBlock = KS_SHA1_LEN;
 // Previous block (20), label separator (1), L (2) and counter (1).
@@ -53,7 +53,7 @@ int32_t ks_sw_sym_key_t_prf(const uint8_t *handle, uint32_t handle_len, const ui
     const bool allocated = need > kTprfBufSize;
     if (allocated) {
         if (need > SIZE_MAX) return KS_NO_MEMORY;
-        buf = static_cast<uint8_t *>(tagged_calloc(kTprfBufTag, 1, static_cast<size_t>(need)));
+        buf = static_cast<uint8_t *>(tagged_calloc(ks::kTagTprfInput, 1, static_cast<size_t>(need)));
         if (buf == nullptr) return KS_NO_MEMORY;
     }
 

@@ -42,6 +42,7 @@
 #include "keystore_host/host.h"
 #include "keystore_host/showmsg.h"
 #include "ks_hw_seam.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_clock.h"
 #include "ks_pac_internal.h"
 #include "ks_sw_index.h"
@@ -161,7 +162,7 @@ struct Keystore {
 // entry and derived result.
 inline uint64_t library_blocks() {
     uint64_t n = ksh_alloc_live_blocks();
-    for (uint32_t tag : {0x0460009Bu, 0x04600095u, 0x04600096u, 0x046000A6u}) n -= ksh_alloc_tag_live_blocks(tag);
+    for (uint32_t tag : ks::kKeptTags) n -= ksh_alloc_tag_live_blocks(tag);
     return n;
 }
 inline uint64_t accounted(const Keystore &s) {

@@ -10,14 +10,9 @@
 namespace kstest {
 namespace {
 
-// Blocks the library keeps for the life of the process by design: the key
-// table's slot array, the NT password hash work buffer and the key table's
-// handle index with its per-key crypto state.
-constexpr uint32_t kKeptTags[] = {0x0460009B, 0x046000A6, 0x04600095, 0x04600096};
-
 uint64_t library_blocks() {
     uint64_t n = ksh_alloc_live_blocks();
-    for (uint32_t tag : kKeptTags) n -= ksh_alloc_tag_live_blocks(tag);
+    for (uint32_t tag : ks::kKeptTags) n -= ksh_alloc_tag_live_blocks(tag);
     return n;
 }
 

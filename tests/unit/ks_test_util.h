@@ -24,6 +24,7 @@
 #include "keystore_host/host.h"
 #include "keystore_host/showmsg.h"
 #include "ks_hw_seam.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_clock.h"
 
 namespace kstest {

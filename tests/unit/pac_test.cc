@@ -154,7 +154,8 @@ struct FakeHw {
 } * g_hw;
 std::string text_of(const uint8_t *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
 uint8_t *copy_out(const Bytes &b) {
-    return std::copy(b.begin(), b.end(), static_cast<uint8_t *>(tagged_calloc(0x046000A1, 1, b.size() + 1))) - b.size();
+    return std::copy(b.begin(), b.end(), static_cast<uint8_t *>(tagged_calloc(ks::kTagHandleCopy, 1, b.size() + 1))) -
+           b.size();
 }
 int32_t erase(const std::string &h) {
     auto it = std::find_if(g_hw->keys.begin(), g_hw->keys.end(), [&](const auto &k) { return k.first == h; });
