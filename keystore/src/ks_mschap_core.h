@@ -38,10 +38,6 @@ int32_t challenge_hash(const uint8_t peer_challenge[kChallengeLen], const uint8_
 // bytes (OUT).
 int32_t des_encrypt_block(const uint8_t clear[8], const uint8_t key[7], uint8_t cipher[8]);
 
-// Releases the work buffer of nt_password_hash (cleansed), returning the
-// process to its load-time state; the next hash allocates it again.
-void nt_password_hash_release();
-
 // One contiguous piece of digest input.
 struct Piece {
     const void *bytes;

@@ -17,15 +17,9 @@
 #include "ks_owner_tags.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
-#include "ks_pac_seam.h"
+#include "ks_seams.h"
 #include "ks_sw_index.h"
 #include "ks_trace.h"
-
-namespace ks {
-// Redundancy hook used by ks_clear_pac; tests replace it to script the
-// standby's answer.
-int32_t (*pac_ha_delete_key)(const uint8_t *, uint8_t) = ks_ha_delete_key;
-}  // namespace ks
 
 namespace ks::pac {
 
@@ -180,7 +174,7 @@ int32_t ks_clear_pac(const uint8_t *aid, uint32_t aid_len) {
     if (ks_rf_disabled != 0) return KS_SUCCESS;
 
     // A standby that never had the PAC is as good as one that removed it.
-    status = ks::pac_ha_delete_key(handle.bytes, handle.hw_len());
+    status = ks::seams.ha_delete_key(handle.bytes, handle.hw_len());
     return status == KS_RECORD_NOT_FOUND ? KS_SUCCESS : status;
 }
 

@@ -14,6 +14,7 @@
 #include "ks_cleanse.h"
 #include "ks_owner_tags.h"
 #include "ks_pac_cache_index.h"
+#include "ks_seams.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_order.h"
 #include "ks_sw_table.h"

@@ -10,7 +10,6 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_owner_tags.h"
-#include "ks_pac_clock.h"
 #include "ks_pac_common.h"
 #include "ks_sw_key_value.h"
 #include "ks_sw_table.h"
@@ -125,7 +124,7 @@ int32_t ks_sw_pac_still_valid(const uint8_t *meta, uint16_t meta_len, const char
         type &= ks::pac::kTlvTypeMask;
         if (type == KS_PAC_INFO_LIFETIME && value.size() == 4 && value.u32(lifetime)) {
             seen_lifetime = true;
-            if (ks::pac_now() > static_cast<int32_t>(lifetime)) expired = true;
+            if (ks::pac::now() > static_cast<int32_t>(lifetime)) expired = true;
         } else if (type == KS_PAC_INFO_IID) {
             if (!iid_matches(value.data(), value.size(), device_id, d)) return 0;
             matched = true;

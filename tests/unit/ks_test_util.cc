@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "ks_mschap_core.h"
 #include "ks_pac_internal.h"
 
 namespace kstest {
@@ -49,8 +48,7 @@ void reset_keystore() {
     ks_use_sw_ks = 1;
     ks_is_standby = 0;
     ks_rf_disabled = 0;
-    ks::hw_present_answer = 1;
-    ks::pac_clock = &time;
+    ks::seams = ks::Seams{};
     ks::nt_password_hash_release();
     ks_pac_cache_purge();
     ks_use_zav_ha = 0;

@@ -44,7 +44,7 @@ TEST_F(ModelTest, RandomSequencesMatchTheModel) {
     for (uint32_t r = 0; r < std::size(runs) && !HasFailure(); ++r) {
         SCOPED_TRACE(testing::Message() << "run " << r);
         kstest::reset_keystore();
-        ks::pac_clock = &ksmodel::driver_clock;
+        ks::seams.clock = &ksmodel::driver_clock;
         if (!runs[r].index) ks::index_release(), ksh_alloc_fail_tag(ks::kTagIndex);  // as if it failed at load
         ksmodel::Source in(r + 1);
         ksmodel::Driver d{in, report, runs[r].names, runs[r].index};
