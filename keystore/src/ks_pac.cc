@@ -79,33 +79,33 @@ bool pac_meta_split(const uint8_t *meta, uint16_t meta_len, const uint8_t **opaq
         const uint32_t whole = uint32_t{len} + ks::pac::kTlvHeaderLen;
         if (type == KS_PAC_TLV_INFO) {
             if (found_info != nullptr) {
-                KS_TRACE(PAC, SPLIT_MULTIPLE_INFOS, ks::kModuleFront, ks::kLevelDebug);
+                KS_TRACE(PAC, SPLIT_MULTIPLE_INFOS);
                 return false;
             }
             if (!r.skip(len)) {
-                KS_TRACE(PAC, SPLIT_BAD_INFO_LEN, ks::kModuleFront, ks::kLevelDebug);
+                KS_TRACE(PAC, SPLIT_BAD_INFO_LEN);
                 return false;
             }
             found_info = tlv;
             found_info_len = whole;
         } else if (type == KS_PAC_TLV_OPAQUE) {
             if (found_opaque != nullptr) {
-                KS_TRACE(PAC, SPLIT_MULTIPLE_OPAQUES, ks::kModuleFront, ks::kLevelDebug);
+                KS_TRACE(PAC, SPLIT_MULTIPLE_OPAQUES);
                 return false;
             }
             if (!r.skip(len)) {
-                KS_TRACE(PAC, SPLIT_BAD_OPAQUE_LEN, ks::kModuleFront, ks::kLevelDebug);
+                KS_TRACE(PAC, SPLIT_BAD_OPAQUE_LEN);
                 return false;
             }
             found_opaque = tlv;
             found_opaque_len = whole;
         } else {
-            KS_TRACE(PAC, SPLIT_UNKNOWN_TYPE, ks::kModuleFront, ks::kLevelDebug);
+            KS_TRACE(PAC, SPLIT_UNKNOWN_TYPE);
             return false;
         }
     }
     if (!r.empty() || found_opaque == nullptr || found_info == nullptr) {
-        KS_TRACE(PAC, SPLIT_INCOMPLETE, ks::kModuleFront, ks::kLevelDebug);
+        KS_TRACE(PAC, SPLIT_INCOMPLETE);
         return false;
     }
     *opaque = found_opaque;

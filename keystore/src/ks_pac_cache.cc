@@ -73,12 +73,9 @@ int32_t return_tlv(Part part, const uint8_t *aid, uint32_t aid_len, uint8_t **ou
     const bool opaque = part == Part::kOpaque;
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
     if (out_len == nullptr || out == nullptr || !ks::pac::aid_valid(aid, aid_len)) {
-        if (opaque)
-            KS_TRACE(PAC, OPAQUE_BAD_ARGS, ks::kModulePacErr, ks::kLevelError, static_cast<const void *>(aid),
-                     static_cast<int>(aid_len), static_cast<const void *>(out), static_cast<const void *>(out_len));
-        else
-            KS_TRACE(PAC, INFO_BAD_ARGS, ks::kModulePacErr, ks::kLevelError, static_cast<const void *>(aid),
-                     static_cast<int>(aid_len), static_cast<const void *>(out), static_cast<const void *>(out_len));
+        ks::trace(opaque ? KS_TRACE_MESSAGE(PAC, OPAQUE_BAD_ARGS) : KS_TRACE_MESSAGE(PAC, INFO_BAD_ARGS),
+                  static_cast<const void *>(aid), static_cast<int>(aid_len), static_cast<const void *>(out),
+                  static_cast<const void *>(out_len));
         return KS_INVAL_ARGS;
     }
 
@@ -86,10 +83,7 @@ int32_t return_tlv(Part part, const uint8_t *aid, uint32_t aid_len, uint8_t **ou
     if (entry == nullptr) entry = pac_cache_load(aid, aid_len);
     if (entry == nullptr) {
         // Also the answer for a PAC that does not exist.
-        if (opaque)
-            KS_TRACE(PAC, OPAQUE_FETCH_FAILED, ks::kModulePacErr, ks::kLevelError);
-        else
-            KS_TRACE(PAC, INFO_FETCH_FAILED, ks::kModulePacErr, ks::kLevelError);
+        ks::trace(opaque ? KS_TRACE_MESSAGE(PAC, OPAQUE_FETCH_FAILED) : KS_TRACE_MESSAGE(PAC, INFO_FETCH_FAILED));
         return KS_UNKNOWN_FAILURE;
     }
 
@@ -99,10 +93,7 @@ int32_t return_tlv(Part part, const uint8_t *aid, uint32_t aid_len, uint8_t **ou
                      ? nullptr
                      : static_cast<uint8_t *>(tagged_calloc(opaque ? ks::kTagOpaqueCopy : ks::kTagInfoCopy, 1, len));
     if (copy == nullptr) {
-        if (opaque)
-            KS_TRACE(PAC, OPAQUE_MALLOC_FAILED, ks::kModulePacErr, ks::kLevelError);
-        else
-            KS_TRACE(PAC, INFO_MALLOC_FAILED, ks::kModulePacErr, ks::kLevelError);
+        ks::trace(opaque ? KS_TRACE_MESSAGE(PAC, OPAQUE_MALLOC_FAILED) : KS_TRACE_MESSAGE(PAC, INFO_MALLOC_FAILED));
         return KS_NO_MEMORY;
     }
     std::memcpy(copy, tlv, len);
@@ -191,11 +182,11 @@ pac_cache_entry *pac_cache_load(const uint8_t *aid, uint32_t aid_len) {
         default: status = KS_NO_KEYSTORE; break;
     }
     if (status != KS_SUCCESS) {
-        KS_TRACE(PAC, LOAD_META_FAILED, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(status));
+        KS_TRACE(PAC, LOAD_META_FAILED, static_cast<int>(status));
         return nullptr;
     }
     if (meta == nullptr || meta_len == 0) {
-        KS_TRACE(PAC, LOAD_META_FAILED, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(KS_SUCCESS));
+        KS_TRACE(PAC, LOAD_META_FAILED, static_cast<int>(KS_SUCCESS));
         tagged_free(meta);
         return nullptr;
     }

@@ -80,7 +80,7 @@ int32_t hw_delete_old_pacs(const HwPacOps &ops, const char *device_id) {
         uint16_t meta_len = 0;
         const int32_t meta_status = ops.get_meta(handle, handle_len, &meta, &meta_len);
         if (meta_status != KS_SUCCESS) {
-            KS_TRACE(PAC, OLD_HW_META_FAILED, kModuleFront, kLevelDebug, static_cast<int>(meta_status));
+            KS_TRACE(PAC, OLD_HW_META_FAILED, static_cast<int>(meta_status));
             free_cleansed(meta, meta_len);
             return meta_status;
         }
@@ -105,7 +105,7 @@ int32_t hw_delete_all_pacs(const HwPacOps &ops) {
         // standby. A PAC that neither call removed stays where it is: the walk
         // moves past it.
         if (ha_core_is_active() != 0 && ops.clear_pac(aid, aid_len) == KS_SUCCESS) {
-            KS_TRACE(PAC, HA_CLEAR_ALL_NOTIFIED, kModuleHa, kLevelDebug);
+            KS_TRACE(PAC, HA_CLEAR_ALL_NOTIFIED);
             removed = true;
         }
         return static_cast<int32_t>(KS_SUCCESS);

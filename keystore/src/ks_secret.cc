@@ -101,7 +101,7 @@ int32_t ks_store_secret_and_metadata(const char *name, const char *purge_name, c
     const uint8_t *prefix_bytes = purge ? prefix.bytes : nullptr;
 
     if (software()) {
-        KS_TRACE(FRONT, STORE_SW, ks::kModuleFront, ks::kLevelDebug, "KEYSTORE_DBG");
+        KS_TRACE(FRONT, STORE_SW, "KEYSTORE_DBG");
         return ks_sw_store_sym_key(h.bytes, h.len, prefix_bytes, prefix.len, value, value_len, meta, meta_len);
     }
     return ks_ae46c1_store_sym_key(h.bytes, hw_len(h), prefix_bytes, hw_len(prefix), value, value_len, meta, meta_len);

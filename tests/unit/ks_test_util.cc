@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "ks_pac_internal.h"
+#include "ks_trace_tables.h"
 
 namespace kstest {
 namespace {
@@ -19,9 +20,9 @@ std::string trace_line(const ksh_trace_record *r) {
     int module = 0;
     while (module < 31 && trace_module_ids[module] != r->module_id) ++module;
     std::string s = "  " + std::to_string(r->table) + "." + std::to_string(r->index) + " m" + std::to_string(module) +
-                    (r->level == 0x7000000   ? " debug"
-                     : r->level == 0x3000000 ? " error"
-                                             : " " + std::to_string(r->level));
+                    (r->level == KS_TRACE_LEVEL_DEBUG   ? " debug"
+                     : r->level == KS_TRACE_LEVEL_ERROR ? " error"
+                                                        : " " + std::to_string(r->level));
     char text[512];
     bool address = false;
     for (int k = 0; k < r->nargs; ++k) address |= r->args[k].kind == 'p';
