@@ -20,9 +20,9 @@ namespace fuzz {
 inline void reset() {
     ks_pac_cache_purge();
     ks_sym_key_prefix_purge(reinterpret_cast<const uint8_t *>(""), 0);
-    ks_use_sw_ks = ks::hw_present_answer = 1;
+    ks_use_sw_ks = ks::seams.hw_present = 1;
     ks_is_standby = ksmodel::g_now = 0;
-    ks::pac_clock = &ksmodel::driver_clock;
+    ks::seams.clock = &ksmodel::driver_clock;
     ksh_set_recording(KSH_RECORD_DEFAULT_CAPACITY);  // the driver reads notifications and builder calls
     ksh_reset_recorders();
     ksh_showmsg_reset();

@@ -2,13 +2,17 @@
 """Generates the keystore's trace tables and trace catalogue from message lists.
 
 Each list (keystore/src/traces/*.msgs) is the single place where a message's
-index and text are written:
+index, text, module and level are written:
 
-    table <number> <NAME> <file identity source>
-    <MESSAGE_NAME>  "<text with C escapes>"
+    table <number> <NAME> <file identity source> module=<entry> level=<level>
+    <MESSAGE_NAME> [module=<entry>] [level=<level>] [packed] "<text with C escapes>"
+
+A message takes the table's module (an entry of trace_module_ids) and level
+unless its line says otherwise; "packed" sends it as one packed record.
 
 Outputs (into --out):
-  ks_trace_tables.h    message names (KS_TR_<TABLE>_<NAME>) and descriptors
+  ks_trace_tables.h    message names (KS_TR_<TABLE>_<NAME>), their module,
+                       level and form (KS_TRA_<TABLE>_<NAME>) and descriptors
   ks_trace_tables.c    the loaded table records: version, table number, file
                        identity, 6-byte entries (message id, stored length)
   ks_trace_catalog.bz2 every text, each preceded by one space, concatenated in
@@ -25,6 +29,11 @@ import re
 import sys
 
 FORMAT_VERSION = 1
+# The trace levels a message can have, and the lines of a list.
+LEVELS = {"debug": 0x7000000, "error": 0x3000000}
+LEVEL = "|".join(LEVELS)
+TABLE = re.compile(rf"table +(\d+) +(\S+) +(\S+) +module=(\d+) +level=({LEVEL})\s*")
+MESSAGE = re.compile(rf'([A-Z][A-Z0-9_]*)(?:\s+module=(\d+))?(?:\s+level=({LEVEL}))?(\s+packed)?\s+"(.*)"\s*')
 # A printf conversion as the trace renderers read it; each one but %% takes one
 # argument. '*' widths and %n cannot be carried by a trace and are refused.
 CONVERSION = re.compile(r"%([-+ #0]*)(\*|\d*)(?:\.(\*|\d*))?(hh|h|ll|l|z|j|t)?([diouxXcsp%n])")
@@ -69,18 +78,20 @@ def parse(path):
             if not line.strip() or line.lstrip().startswith("#"):
                 continue
             if line.startswith("table "):
-                parts = line.split()
-                if len(parts) != 4:
-                    sys.exit(f"{where}: expected 'table <number> <NAME> <identity>'")
-                table = (int(parts[1]), parts[2], parts[3])
+                m = TABLE.fullmatch(line)
+                if not m:
+                    sys.exit(f"{where}: expected 'table <number> <NAME> <identity> module=<entry> level=<level>'")
+                table = (int(m[1]), m[2], m[3], m[4], m[5])
                 continue
-            m = re.fullmatch(r'([A-Z][A-Z0-9_]*)\s+"(.*)"\s*', line)
+            m = MESSAGE.fullmatch(line)
             if not m or table is None:
-                sys.exit(f"{where}: expected NAME \"text\" after a table line")
-            messages.append((m.group(1), decode_c_string(m.group(2), where)))
+                sys.exit(f"{where}: expected NAME [module=<entry>] [level=<level>] [packed] \"text\"")
+            # Module entry, level and packed, as the generated KS_TRA_<TABLE>_<NAME> gives them.
+            attrs = f"{m[2] or table[3]}, KS_TRACE_LEVEL_{(m[3] or table[4]).upper()}, {int(m[4] is not None)}"
+            messages.append((m[1], decode_c_string(m[5], where), attrs))
     if table is None:
         sys.exit(f"{path}: no table line")
-    names = [n for n, _ in messages]
+    names = [n for n, _, _ in messages]
     if len(set(names)) != len(names):
         sys.exit(f"{path}: duplicate message name")
     return {"number": table[0], "name": table[1], "identity": table[2], "messages": messages}
@@ -105,6 +116,7 @@ def main():
          "#ifndef KEYSTORE_KS_TRACE_TABLES_H", "#define KEYSTORE_KS_TRACE_TABLES_H", "",
          "#include <stdint.h>", "", "#if defined(__cplusplus)", 'extern "C" {', "#endif", "",
          f"#define KS_TRACE_FORMAT_VERSION {FORMAT_VERSION}", "",
+         *(f"#define KS_TRACE_LEVEL_{name.upper()} 0x{value:x}u" for name, value in LEVELS.items()), "",
          "typedef struct __attribute__((packed)) ks_trace_entry {",
          "    uint32_t id;  /* unique across the library */",
          "    uint16_t len; /* stored text length, leading space included */",
@@ -126,17 +138,18 @@ def main():
         h.append(f"#define KS_TRACE_DESC_{name} ((const void *)ks_trace_table_{name.lower()}.identity)")
         h.append(f"#define KS_TRACE_TABLE_{name} {n}")
         h.append("enum {")
-        for i, (mname, _) in enumerate(msgs):
+        for i, (mname, _, _) in enumerate(msgs):
             h.append(f"    KS_TR_{name}_{mname} = {i},")
         h.append(f"    KS_TR_{name}_COUNT = {len(msgs)}")
         h.append("};")
+        h += [f"#define KS_TRA_{name}_{mname} {attrs}" for mname, _, attrs in msgs]
         h.append("")
         identity = hashlib.md5(t["identity"].encode()).digest()
         c.append(f"const ks_trace_table_{name} ks_trace_table_{name.lower()} = {{")
         c.append(f"    {FORMAT_VERSION}, {n},")
         c.append("    {" + ", ".join(f"0x{b:02x}" for b in identity) + "},")
         c.append("    {")
-        for i, (mname, text) in enumerate(msgs):
+        for i, (mname, text, _) in enumerate(msgs):
             stored = b" " + text
             if len(stored) > 0xFFFF:
                 sys.exit(f"{name}.{mname}: text too long")

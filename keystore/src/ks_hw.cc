@@ -3,11 +3,7 @@
 // file.
 #include "keystore/ks_hw.h"
 
-#include "ks_hw_seam.h"
-
-namespace ks {
-int hw_present_answer = 1;
-}
+#include "ks_seams.h"
 
 extern "C" {
 
@@ -73,7 +69,7 @@ int32_t ks_ae46c1_return_version(uint32_t *, uint32_t *) { return KS_SUCCESS; }
 int32_t ks_ae46c1_dump_eeprom(uint8_t *, uint32_t) { return KS_SUCCESS; }
 int32_t ks_ae46c1_write_eeprom_byte(uint32_t, uint32_t) { return KS_SUCCESS; }
 
-int32_t reg_invoke_ks_platform_is_hw_present(void) { return ks::hw_present_answer; }
+int32_t reg_invoke_ks_platform_is_hw_present(void) { return ks::seams.hw_present; }
 int32_t reg_invoke_ks_platform_should_have_hw_ks(void) { return 0; }
 int32_t ks_is_hw_present(void) { return 1; }
 

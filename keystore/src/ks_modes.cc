@@ -18,7 +18,7 @@ extern "C" {
 
 void keystore_init(void) {
     ks_sw_init();
-    KS_TRACE(FRONT, INIT_USE_SW, ks::kModuleFront, ks::kLevelDebug, "KEYSTORE_DBG");
+    KS_TRACE(FRONT, INIT_USE_SW, "KEYSTORE_DBG");
     // Set directly: start-up raises no change notification and leaves the
     // (empty) key table alone.
     ks_use_sw_ks = 1;

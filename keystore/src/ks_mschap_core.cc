@@ -7,6 +7,8 @@
 #include "ks_cleanse.h"
 #include "ks_des_key.h"
 #include "ks_ossl.h"
+#include "ks_owner_tags.h"
+#include "ks_seams.h"
 #include "ossl_ptr.h"
 
 namespace ks {

@@ -16,7 +16,6 @@ inline constexpr size_t kChallengeLen = 16;
 inline constexpr size_t kChallengeHashLen = 8;
 inline constexpr size_t kPasswordMaxChars = 256;
 inline constexpr size_t kNtWorkBufferLen = 2 * kPasswordMaxChars;
-inline constexpr uint32_t kTagNtWorkBuffer = 0x046000A6;
 
 // NtPasswordHash (RFC 2759 section 8.3): MD4 of the password's UTF-16LE form,
 // each byte zero-extended; only the first 256 bytes of the password count.
@@ -35,9 +34,5 @@ int32_t challenge_hash(const uint8_t peer_challenge[kChallengeLen], const uint8_
 // 7-byte key (IN) spread to a DES key by the 56-bit expansion; cipher: 8
 // bytes (OUT).
 int32_t des_encrypt_block(const uint8_t clear[8], const uint8_t key[7], uint8_t cipher[8]);
-
-// Releases the work buffer of nt_password_hash (cleansed), returning the
-// process to its load-time state; the next hash allocates it again.
-void nt_password_hash_release();
 
 }  // namespace ks

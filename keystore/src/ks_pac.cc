@@ -14,17 +14,12 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
-#include "ks_pac_seam.h"
+#include "ks_seams.h"
 #include "ks_sw_index.h"
 #include "ks_trace.h"
-
-namespace ks {
-// Redundancy hook used by ks_clear_pac; tests replace it to script the
-// standby's answer.
-int32_t (*pac_ha_delete_key)(const uint8_t *, uint8_t) = ks_ha_delete_key;
-}  // namespace ks
 
 namespace ks::pac {
 
@@ -40,8 +35,6 @@ Backend backend() {
 namespace {
 
 using ks::pac::Backend;
-
-constexpr uint32_t kTagStoreMeta = 0x04600094;
 
 // True when buf holds exactly one TLV of the given type and nothing after it.
 bool whole_tlv(const uint8_t *buf, uint32_t len, uint16_t type) {
@@ -86,33 +79,33 @@ bool pac_meta_split(const uint8_t *meta, uint16_t meta_len, const uint8_t **opaq
         const uint32_t whole = uint32_t{len} + ks::pac::kTlvHeaderLen;
         if (type == KS_PAC_TLV_INFO) {
             if (found_info != nullptr) {
-                KS_TRACE(PAC, SPLIT_MULTIPLE_INFOS, ks::kModuleFront, ks::kLevelDebug);
+                KS_TRACE(PAC, SPLIT_MULTIPLE_INFOS);
                 return false;
             }
             if (!r.skip(len)) {
-                KS_TRACE(PAC, SPLIT_BAD_INFO_LEN, ks::kModuleFront, ks::kLevelDebug);
+                KS_TRACE(PAC, SPLIT_BAD_INFO_LEN);
                 return false;
             }
             found_info = tlv;
             found_info_len = whole;
         } else if (type == KS_PAC_TLV_OPAQUE) {
             if (found_opaque != nullptr) {
-                KS_TRACE(PAC, SPLIT_MULTIPLE_OPAQUES, ks::kModuleFront, ks::kLevelDebug);
+                KS_TRACE(PAC, SPLIT_MULTIPLE_OPAQUES);
                 return false;
             }
             if (!r.skip(len)) {
-                KS_TRACE(PAC, SPLIT_BAD_OPAQUE_LEN, ks::kModuleFront, ks::kLevelDebug);
+                KS_TRACE(PAC, SPLIT_BAD_OPAQUE_LEN);
                 return false;
             }
             found_opaque = tlv;
             found_opaque_len = whole;
         } else {
-            KS_TRACE(PAC, SPLIT_UNKNOWN_TYPE, ks::kModuleFront, ks::kLevelDebug);
+            KS_TRACE(PAC, SPLIT_UNKNOWN_TYPE);
             return false;
         }
     }
     if (!r.empty() || found_opaque == nullptr || found_info == nullptr) {
-        KS_TRACE(PAC, SPLIT_INCOMPLETE, ks::kModuleFront, ks::kLevelDebug);
+        KS_TRACE(PAC, SPLIT_INCOMPLETE);
         return false;
     }
     *opaque = found_opaque;
@@ -137,7 +130,7 @@ int32_t ks_store_pac(const uint8_t *aid, uint32_t aid_len, const uint8_t *pac_ke
 
     // Both lengths are at most 65539 here, so the sum cannot overflow.
     uint32_t meta_len = opaque_len + info_len;
-    auto *meta = meta_len == 0 ? nullptr : static_cast<uint8_t *>(tagged_calloc(kTagStoreMeta, 1, meta_len));
+    auto *meta = meta_len == 0 ? nullptr : static_cast<uint8_t *>(tagged_calloc(ks::kTagStoreMeta, 1, meta_len));
     if (meta == nullptr) return KS_NO_MEMORY;
     std::memcpy(meta, opaque, opaque_len);
     std::memcpy(meta + opaque_len, info, info_len);
@@ -181,7 +174,7 @@ int32_t ks_clear_pac(const uint8_t *aid, uint32_t aid_len) {
     if (ks_rf_disabled != 0) return KS_SUCCESS;
 
     // A standby that never had the PAC is as good as one that removed it.
-    status = ks::pac_ha_delete_key(handle.bytes, handle.hw_len());
+    status = ks::seams.ha_delete_key(handle.bytes, handle.hw_len());
     return status == KS_RECORD_NOT_FOUND ? KS_SUCCESS : status;
 }
 

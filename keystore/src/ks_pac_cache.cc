@@ -16,6 +16,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "keystore/platform/ks_platform_records.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_cache_index.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
@@ -33,10 +34,6 @@ static_assert(offsetof(pac_cache_entry, link) == 0, "the queue links entries thr
 namespace {
 
 using ks::pac::Backend;
-
-constexpr uint32_t kTagEntry = 0x04600090;
-constexpr uint32_t kTagOpaqueCopy = 0x04600098;
-constexpr uint32_t kTagInfoCopy = 0x04600099;
 
 pac_cache_entry *head() { return static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); }
 
@@ -76,12 +73,9 @@ int32_t return_tlv(Part part, const uint8_t *aid, uint32_t aid_len, uint8_t **ou
     const bool opaque = part == Part::kOpaque;
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
     if (out_len == nullptr || out == nullptr || !ks::pac::aid_valid(aid, aid_len)) {
-        if (opaque)
-            KS_TRACE(PAC, OPAQUE_BAD_ARGS, ks::kModulePacErr, ks::kLevelError, static_cast<const void *>(aid),
-                     static_cast<int>(aid_len), static_cast<const void *>(out), static_cast<const void *>(out_len));
-        else
-            KS_TRACE(PAC, INFO_BAD_ARGS, ks::kModulePacErr, ks::kLevelError, static_cast<const void *>(aid),
-                     static_cast<int>(aid_len), static_cast<const void *>(out), static_cast<const void *>(out_len));
+        ks::trace(opaque ? KS_TRACE_MESSAGE(PAC, OPAQUE_BAD_ARGS) : KS_TRACE_MESSAGE(PAC, INFO_BAD_ARGS),
+                  static_cast<const void *>(aid), static_cast<int>(aid_len), static_cast<const void *>(out),
+                  static_cast<const void *>(out_len));
         return KS_INVAL_ARGS;
     }
 
@@ -89,22 +83,17 @@ int32_t return_tlv(Part part, const uint8_t *aid, uint32_t aid_len, uint8_t **ou
     if (entry == nullptr) entry = pac_cache_load(aid, aid_len);
     if (entry == nullptr) {
         // Also the answer for a PAC that does not exist.
-        if (opaque)
-            KS_TRACE(PAC, OPAQUE_FETCH_FAILED, ks::kModulePacErr, ks::kLevelError);
-        else
-            KS_TRACE(PAC, INFO_FETCH_FAILED, ks::kModulePacErr, ks::kLevelError);
+        ks::trace(opaque ? KS_TRACE_MESSAGE(PAC, OPAQUE_FETCH_FAILED) : KS_TRACE_MESSAGE(PAC, INFO_FETCH_FAILED));
         return KS_UNKNOWN_FAILURE;
     }
 
     const uint8_t *tlv = opaque ? entry->opaque : entry->info;
     uint32_t len = opaque ? entry->opaque_len : entry->info_len;
-    auto *copy =
-        len == 0 ? nullptr : static_cast<uint8_t *>(tagged_calloc(opaque ? kTagOpaqueCopy : kTagInfoCopy, 1, len));
+    auto *copy = len == 0
+                     ? nullptr
+                     : static_cast<uint8_t *>(tagged_calloc(opaque ? ks::kTagOpaqueCopy : ks::kTagInfoCopy, 1, len));
     if (copy == nullptr) {
-        if (opaque)
-            KS_TRACE(PAC, OPAQUE_MALLOC_FAILED, ks::kModulePacErr, ks::kLevelError);
-        else
-            KS_TRACE(PAC, INFO_MALLOC_FAILED, ks::kModulePacErr, ks::kLevelError);
+        ks::trace(opaque ? KS_TRACE_MESSAGE(PAC, OPAQUE_MALLOC_FAILED) : KS_TRACE_MESSAGE(PAC, INFO_MALLOC_FAILED));
         return KS_NO_MEMORY;
     }
     std::memcpy(copy, tlv, len);
@@ -164,8 +153,8 @@ pac_cache_entry *pac_cache_add(const uint8_t *aid, uint32_t aid_len, const uint8
     constexpr uint32_t kMaxPart = 0x01000000;
     if (aid_len > kMaxPart || opaque_len > kMaxPart || info_len > kMaxPart) return nullptr;
 
-    auto *entry =
-        static_cast<pac_cache_entry *>(tagged_calloc(kTagEntry, 1, entry_size(aid_len, opaque_len, info_len)));
+    auto *entry = static_cast<pac_cache_entry *>(
+        tagged_calloc(ks::kTagPacCacheEntry, 1, entry_size(aid_len, opaque_len, info_len)));
     if (entry == nullptr) return nullptr;
     uint8_t *cursor = reinterpret_cast<uint8_t *>(entry + 1);
     entry->aid = place(cursor, aid, aid_len);
@@ -193,11 +182,11 @@ pac_cache_entry *pac_cache_load(const uint8_t *aid, uint32_t aid_len) {
         default: status = KS_NO_KEYSTORE; break;
     }
     if (status != KS_SUCCESS) {
-        KS_TRACE(PAC, LOAD_META_FAILED, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(status));
+        KS_TRACE(PAC, LOAD_META_FAILED, static_cast<int>(status));
         return nullptr;
     }
     if (meta == nullptr || meta_len == 0) {
-        KS_TRACE(PAC, LOAD_META_FAILED, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(KS_SUCCESS));
+        KS_TRACE(PAC, LOAD_META_FAILED, static_cast<int>(KS_SUCCESS));
         tagged_free(meta);
         return nullptr;
     }

@@ -14,6 +14,10 @@ inline constexpr uint32_t kTlvHeaderLen = 4;
 // The top bit of a PAC-Info element's type marks the element mandatory.
 inline constexpr uint16_t kTlvTypeMask = 0x7FFF;
 
+// The current second as a signed 32-bit number: lifetimes are compared as
+// signed 32-bit values, so a lifetime with its top bit set lies before 1970.
+int32_t now();
+
 // An A-ID is 1 to KS_AID_MAX bytes and never null.
 inline bool aid_valid(const uint8_t *aid, uint32_t aid_len) {
     return aid != nullptr && aid_len >= 1 && aid_len <= KS_AID_MAX;

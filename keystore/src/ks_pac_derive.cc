@@ -10,6 +10,7 @@
 #include "keystore/ks_pac.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
 #include "ks_trace.h"
@@ -18,10 +19,6 @@ namespace {
 
 using ks::pac::Backend;
 
-constexpr uint32_t kDerivedTag = 0x04600091;
-constexpr uint32_t kMackTag = 0x04600092;
-constexpr uint32_t kKekTag = 0x04600093;
-constexpr uint32_t kSharedBufTag = 0x0460009A;
 constexpr char kMackLabel[] = "ZAV-MACK";
 constexpr char kKekLabel[] = "ZAV-KEK";
 constexpr uint32_t kSha1Selector = 1;
@@ -33,25 +30,6 @@ bool bytes_equal(const void *a, const void *b, size_t n) { return n == 0 || std:
 
 bool label_is(const char *label, const char *name) { return label != nullptr && std::strcmp(label, name) == 0; }
 
-// Emits a message whose arguments are an integer, a text and an integer as
-// one packed record: int32, text length n (int32), the n text bytes without
-// terminator, int32 (native order, unaligned).
-void trace_int_text_int(uint32_t index, int32_t first, const char *text, int32_t second) {
-    const size_t len = text != nullptr ? std::strlen(text) : 0;
-    if (len > UINT32_MAX - 12) return;
-    const uint32_t n = static_cast<uint32_t>(len);
-    const uint32_t size = 12 + n;
-    const uint16_t module = trace_module_ids[ks::kModuleFront];
-    void *record = trace_record_reserve(KS_TRACE_DESC_PAC, index, module, ks::kLevelDebug, size);
-    if (record == nullptr) return;
-    auto *p = static_cast<uint8_t *>(record);
-    std::memcpy(p, &first, 4);
-    std::memcpy(p + 4, &n, 4);
-    if (n != 0) std::memcpy(p + 8, text, n);
-    std::memcpy(p + 8 + n, &second, 4);
-    trace_record_commit(record, size, module, ks::kLevelDebug);
-}
-
 // Replaces the entry's T-PRF record with one holding these inputs and their
 // output. Lengths are kept as 16 bits; a failed allocation leaves none.
 void cache_derived(pac_cache_entry *entry, const uint8_t *label, uint32_t label_len, const uint8_t *seed,
@@ -62,7 +40,7 @@ void cache_derived(pac_cache_entry *entry, const uint8_t *label, uint32_t label_
     const uint16_t llen = static_cast<uint16_t>(label_len);
     const uint16_t slen = static_cast<uint16_t>(seed_len);
     const size_t size = sizeof(pac_derived_secret) + size_t{olen} + llen + slen;
-    auto *rec = static_cast<pac_derived_secret *>(tagged_calloc(kDerivedTag, 1, size));
+    auto *rec = static_cast<pac_derived_secret *>(tagged_calloc(ks::kTagPacDerived, 1, size));
     if (rec == nullptr) return;
     auto *bytes = reinterpret_cast<uint8_t *>(rec + 1);
     rec->output = bytes;
@@ -113,17 +91,17 @@ int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *la
 
     pac_cache_entry *entry = pac_cache_find(aid, aid_len);
     if (entry != nullptr && entry->derived != nullptr) {
-        KS_TRACE(PAC, TPRF_FOUND_IN_CACHE, ks::kModuleFront, ks::kLevelDebug);
+        KS_TRACE(PAC, TPRF_FOUND_IN_CACHE);
         const pac_derived_secret *d = entry->derived;
         if (d->label_len == label_len && bytes_equal(d->label, label, label_len) && d->seed_len == seed_len &&
             bytes_equal(d->seed, seed, seed_len) && d->output_len == out_len) {
-            KS_TRACE(PAC, TPRF_RETURNED_FROM_CACHE, ks::kModuleFront, ks::kLevelDebug);
+            KS_TRACE(PAC, TPRF_RETURNED_FROM_CACHE);
             std::memcpy(out, d->output, d->output_len);
-            KS_TRACE(PAC, TPRF_CACHE_OUTPUT, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out_len));
+            KS_TRACE(PAC, TPRF_CACHE_OUTPUT, static_cast<int>(out_len));
             return KS_SUCCESS;
         }
     }
-    KS_TRACE(PAC, TPRF_NOT_IN_CACHE, ks::kModuleFront, ks::kLevelDebug);
+    KS_TRACE(PAC, TPRF_NOT_IN_CACHE);
 
     const ks::pac::Handle handle(aid, aid_len);
     int32_t status;
@@ -131,21 +109,17 @@ int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *la
     if (backend == Backend::kAbsent) return KS_NO_KEYSTORE;
     if (backend == Backend::kSoftware) {
         status = ks_sw_sym_key_t_prf(handle.bytes, handle.len, label, label_len, seed, seed_len, out, out_len);
-        KS_TRACE(PAC, TPRF_GENERATED, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(status));
-        KS_TRACE(PAC, TPRF_OUTPUT_LEN, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out_len));
-        for (uint32_t i = 0; i < out_len; ++i) {
-            KS_TRACE(PAC, TPRF_OUTPUT_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
-        }
+        KS_TRACE(PAC, TPRF_GENERATED, static_cast<int>(status));
+        KS_TRACE(PAC, TPRF_OUTPUT_LEN, static_cast<int>(out_len));
+        KS_TRACE_BYTES(PAC, TPRF_OUTPUT_BYTE, out, out_len);
     } else {
         status = ks_ae46c1_sym_key_t_prf(handle.bytes, handle.hw_len(), label, label_len, seed, seed_len, out, out_len);
     }
     if (status != KS_SUCCESS) return status;
 
-    KS_TRACE(PAC, TPRF_WRITING_CACHE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out_len));
-    for (uint32_t i = 0; i < out_len; ++i) {
-        KS_TRACE(PAC, TPRF_CACHE_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
-    }
-    KS_TRACE(PAC, TPRF_CACHE_END, ks::kModuleFront, ks::kLevelDebug);
+    KS_TRACE(PAC, TPRF_WRITING_CACHE, static_cast<int>(out_len));
+    KS_TRACE_BYTES(PAC, TPRF_CACHE_BYTE, out, out_len);
+    KS_TRACE(PAC, TPRF_CACHE_END);
 
     entry = pac_cache_find(aid, aid_len);
     if (entry == nullptr) entry = pac_cache_load(aid, aid_len);
@@ -160,18 +134,18 @@ int32_t ks_pac_check_cache_entry_for_shared_keys(const uint8_t *aid, uint32_t ai
     if (out == nullptr) entry = nullptr;
     if (label_is(label, kMackLabel)) {
         if (entry != nullptr && shared_key_matches(entry->mack, label, label_len, out_len)) {
-            KS_TRACE(PAC, SK_MACK_FROM_CACHE, ks::kModuleFront, ks::kLevelDebug);
+            KS_TRACE(PAC, SK_MACK_FROM_CACHE);
             std::memcpy(out, entry->mack->output, out_len);
             return KS_SUCCESS;
         }
     } else if (label_is(label, kKekLabel)) {
         if (entry != nullptr && shared_key_matches(entry->kek, label, label_len, out_len)) {
-            KS_TRACE(PAC, SK_KEK_FROM_CACHE, ks::kModuleFront, ks::kLevelDebug);
+            KS_TRACE(PAC, SK_KEK_FROM_CACHE);
             std::memcpy(out, entry->kek->output, out_len);
             return KS_SUCCESS;
         }
     }
-    KS_TRACE(PAC, SK_NOT_IN_CACHE, ks::kModuleFront, ks::kLevelDebug);
+    KS_TRACE(PAC, SK_NOT_IN_CACHE);
     return KS_UNKNOWN_FAILURE;
 }
 
@@ -181,35 +155,28 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
     if (!ks::pac::aid_valid(aid, aid_len) || out == nullptr || out_len == 0) return KS_INVAL_ARGS;
 
     if (ks_pac_check_cache_entry_for_shared_keys(aid, aid_len, label, label_len, out, out_len) == KS_SUCCESS) {
-        KS_TRACE(PAC, SK_RETURNED_FROM_CACHE, ks::kModuleFront, ks::kLevelDebug);
-        trace_int_text_int(KS_TR_PAC_SK_HIT_LABEL, static_cast<int32_t>(label_len), label,
-                           static_cast<int32_t>(out_len));
-        for (uint32_t i = 0; i < out_len; ++i) {
-            KS_TRACE(PAC, SK_HIT_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
-        }
-        KS_TRACE(PAC, SK_HIT_END, ks::kModuleFront, ks::kLevelDebug);
+        KS_TRACE(PAC, SK_RETURNED_FROM_CACHE);
+        KS_TRACE(PAC, SK_HIT_LABEL, static_cast<int32_t>(label_len), label, static_cast<int32_t>(out_len));
+        KS_TRACE_BYTES(PAC, SK_HIT_BYTE, out, out_len);
+        KS_TRACE(PAC, SK_HIT_END);
         return KS_SUCCESS;
     }
 
-    KS_TRACE(PAC, SK_DEVICE_ID, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(device_id_len),
-             device_id != nullptr ? device_id : "");
-    KS_TRACE(PAC, SK_AID_LEN, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(aid_len));
-    for (uint32_t i = 0; i < aid_len; ++i) {
-        KS_TRACE(PAC, SK_AID_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(aid[i]));
-    }
+    KS_TRACE(PAC, SK_DEVICE_ID, static_cast<int>(device_id_len), device_id != nullptr ? device_id : "");
+    KS_TRACE(PAC, SK_AID_LEN, static_cast<int>(aid_len));
+    KS_TRACE_BYTES(PAC, SK_AID_BYTE, aid, aid_len);
     // A miss traces the request as it arrived, before the backend is chosen
     // or anything derived, so the request is on record whatever the derivation
     // then answers. The output bytes are therefore the caller's buffer as it
     // was passed in, not the derived key: this path traces no derived byte.
-    trace_int_text_int(KS_TR_PAC_SK_MISS_LABEL, static_cast<int32_t>(label_len), label, static_cast<int32_t>(out_len));
-    for (uint32_t i = 0; i < out_len; ++i) {
-        KS_TRACE(PAC, SK_MISS_BYTE, ks::kModuleFront, ks::kLevelDebug, static_cast<int>(out[i]));
-    }
-    KS_TRACE(PAC, SK_MISS_END, ks::kModuleFront, ks::kLevelDebug);
+    KS_TRACE(PAC, SK_MISS_LABEL, static_cast<int32_t>(label_len), label, static_cast<int32_t>(out_len));
+    KS_TRACE_BYTES(PAC, SK_MISS_BYTE, out, out_len);
+    KS_TRACE(PAC, SK_MISS_END);
 
     // Input: 0x01 || label || 0x00 || device_id || L, L the output length in
     // bits as 16 bits big-endian. The size is computed in 64 bits.
-    const ks::StaticOrHeap input(ks_pac_shared_keys_buf, uint64_t{label_len} + device_id_len + 4, kSharedBufTag);
+    const ks::StaticOrHeap input(ks_pac_shared_keys_buf, uint64_t{label_len} + device_id_len + 4,
+                                 ks::kTagSharedKeyInput);
     if (input.data() == nullptr) return KS_UNKNOWN_FAILURE;
     uint8_t *p = input.data();
     *p++ = 0x01;
@@ -240,19 +207,19 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
     if (entry == nullptr) {
         entry = pac_cache_load(aid, aid_len);
         if (entry == nullptr) {
-            KS_TRACE(PAC, SK_POPULATE_FAILED, ks::kModuleFront, ks::kLevelDebug);
+            KS_TRACE(PAC, SK_POPULATE_FAILED);
             return KS_SUCCESS;
         }
-        KS_TRACE(PAC, SK_POPULATED, ks::kModuleFront, ks::kLevelDebug, static_cast<const void *>(entry));
+        KS_TRACE(PAC, SK_POPULATED, static_cast<const void *>(entry));
     }
     if (label_is(label, kMackLabel)) {
         pac_free_shared_key(entry->mack);
-        entry->mack = new_shared_key(kMackTag, label, label_len, out, out_len);
+        entry->mack = new_shared_key(ks::kTagPacMack, label, label_len, out, out_len);
     } else if (label_is(label, kKekLabel)) {
         pac_free_shared_key(entry->kek);
-        entry->kek = new_shared_key(kKekTag, label, label_len, out, out_len);
+        entry->kek = new_shared_key(ks::kTagPacKek, label, label_len, out, out_len);
     } else {
-        KS_TRACE(PAC, SK_NO_MATCHING_LABEL, ks::kModuleFront, ks::kLevelDebug);
+        KS_TRACE(PAC, SK_NO_MATCHING_LABEL);
     }
     return KS_SUCCESS;
 }

@@ -4,7 +4,6 @@
 // notify_pac_deleted.
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 
 #include "keystore/ks_hw.h"
 #include "keystore/ks_modes.h"
@@ -12,21 +11,13 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
-#include "ks_pac_clock.h"
 #include "ks_pac_common.h"
-#include "ks_pac_hw_walk.h"
+#include "ks_seams.h"
 #include "ks_trace.h"
 
 namespace ks {
 
-ClockFn pac_clock = &::time;
-
-const HwPacOps kHwPacOps = {
-    &ks_ae46c1_return_key_handle_by_index,
-    &ks_ae46c1_get_meta_data,
-    &ks_ae46c1_delete_key,
-    &ks_clear_pac,
-};
+int32_t pac::now() { return static_cast<int32_t>(seams.clock(nullptr)); }
 
 namespace {
 
@@ -54,8 +45,6 @@ bool pac_lifetime(const uint8_t *aid, uint32_t aid_len, uint32_t *value) {
 }
 
 bool is_pac(const uint8_t *handle, uint8_t handle_len) { return handle_len != 0 && handle[0] == KS_KEY_TYPE_PAC; }
-
-}  // namespace
 
 // Both hardware walks take the index as 16 bits, so that they pass the 256th
 // key, and stop at the last index rather than wrap. A walk that is handed no
@@ -91,7 +80,7 @@ int32_t hw_delete_old_pacs(const HwPacOps &ops, const char *device_id) {
         uint16_t meta_len = 0;
         const int32_t meta_status = ops.get_meta(handle, handle_len, &meta, &meta_len);
         if (meta_status != KS_SUCCESS) {
-            KS_TRACE(PAC, OLD_HW_META_FAILED, kModuleFront, kLevelDebug, static_cast<int>(meta_status));
+            KS_TRACE(PAC, OLD_HW_META_FAILED, static_cast<int>(meta_status));
             free_cleansed(meta, meta_len);
             return meta_status;
         }
@@ -116,13 +105,14 @@ int32_t hw_delete_all_pacs(const HwPacOps &ops) {
         // standby. A PAC that neither call removed stays where it is: the walk
         // moves past it.
         if (ha_core_is_active() != 0 && ops.clear_pac(aid, aid_len) == KS_SUCCESS) {
-            KS_TRACE(PAC, HA_CLEAR_ALL_NOTIFIED, kModuleHa, kLevelDebug);
+            KS_TRACE(PAC, HA_CLEAR_ALL_NOTIFIED);
             removed = true;
         }
         return static_cast<int32_t>(KS_SUCCESS);
     });
 }
 
+}  // namespace
 }  // namespace ks
 
 extern "C" {
@@ -130,7 +120,7 @@ extern "C" {
 int32_t ks_valid_pac_exists(const uint8_t *aid, uint32_t aid_len) {
     uint32_t lifetime = 0;
     if (!ks::pac_lifetime(aid, aid_len, &lifetime)) return 0;
-    return ks::pac_now() < static_cast<int32_t>(lifetime) ? 1 : 0;
+    return ks::pac::now() < static_cast<int32_t>(lifetime) ? 1 : 0;
 }
 
 uint32_t ks_get_pac_expiration(const uint8_t *aid, uint32_t aid_len) {
@@ -141,7 +131,7 @@ uint32_t ks_get_pac_expiration(const uint8_t *aid, uint32_t aid_len) {
 int32_t ks_clear_old_pacs_internal(const char *device_id) {
     switch (ks::pac::backend()) {
         case ks::pac::Backend::kSoftware: return ks_sw_delete_old_pacs(device_id);
-        case ks::pac::Backend::kHardware: return ks::hw_delete_old_pacs(ks::kHwPacOps, device_id);
+        case ks::pac::Backend::kHardware: return ks::hw_delete_old_pacs(ks::seams.hw_pacs, device_id);
         case ks::pac::Backend::kAbsent: break;
     }
     return KS_NO_KEYSTORE;
@@ -158,7 +148,7 @@ int32_t ks_clear_old_pacs(const char *device_id) {
 int32_t ks_clear_all_pacs_internal(void) {
     switch (ks::pac::backend()) {
         case ks::pac::Backend::kSoftware: return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_PAC);
-        case ks::pac::Backend::kHardware: return ks::hw_delete_all_pacs(ks::kHwPacOps);
+        case ks::pac::Backend::kHardware: return ks::hw_delete_all_pacs(ks::seams.hw_pacs);
         case ks::pac::Backend::kAbsent: break;
     }
     return KS_NO_KEYSTORE;

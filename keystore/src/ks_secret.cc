@@ -17,6 +17,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_crypto_front.h"
+#include "ks_owner_tags.h"
 #include "ks_sw_index.h"
 #include "ks_trace.h"
 
@@ -26,8 +27,6 @@ using ks::front::hw_len;
 using ks::front::name_ok;
 
 namespace {
-
-constexpr uint32_t kTagRenamePrefix = 0x0460008F;
 
 // Index positions a walk may visit: the hardware contract counts in 16 bits.
 constexpr uint32_t kIndexSpan = 0x10000;
@@ -102,7 +101,7 @@ int32_t ks_store_secret_and_metadata(const char *name, const char *purge_name, c
     const uint8_t *prefix_bytes = purge ? prefix.bytes : nullptr;
 
     if (software()) {
-        KS_TRACE(FRONT, STORE_SW, ks::kModuleFront, ks::kLevelDebug, "KEYSTORE_DBG");
+        KS_TRACE(FRONT, STORE_SW, "KEYSTORE_DBG");
         return ks_sw_store_sym_key(h.bytes, h.len, prefix_bytes, prefix.len, value, value_len, meta, meta_len);
     }
     return ks_ae46c1_store_sym_key(h.bytes, hw_len(h), prefix_bytes, hw_len(prefix), value, value_len, meta, meta_len);
@@ -165,7 +164,7 @@ int32_t ks_rename_secret(const char *old_name, const char *new_name, const char 
     uint32_t prefix_len = 0;
     if (purge_name != nullptr && purge_name[0] != '\0') {
         const size_t purge_len = std::strlen(purge_name);
-        prefix = static_cast<uint8_t *>(tagged_calloc(kTagRenamePrefix, 1, purge_len + 1));
+        prefix = static_cast<uint8_t *>(tagged_calloc(ks::kTagRenamePrefix, 1, purge_len + 1));
         if (prefix == nullptr) return KS_NO_MEMORY;
         prefix[0] = KS_KEY_TYPE_SECRET;
         std::memcpy(prefix + 1, purge_name, purge_len);

@@ -16,16 +16,12 @@
 #include "ks_cleanse.h"
 #include "ks_des_key.h"
 #include "ks_ossl.h"
+#include "ks_owner_tags.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_key_value.h"
 #include "ossl_ptr.h"
 
 namespace {
-
-constexpr uint32_t kTagAesKeyCopy = 0x046000A8;
-constexpr uint32_t kTagAesCbcKeyCopy = 0x046000A9;
-constexpr uint32_t kTagDesKey = 0x046000AA;
-constexpr uint32_t kTagDes3Keys = 0x046000AB;
 
 constexpr uint32_t kDes3StoredLen = 3 * ks::kDes56KeyLen;
 constexpr uint32_t kDes3KeyLen = 3 * ks::kDesKeyLen;
@@ -127,7 +123,7 @@ int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in,
     ks::KeyValue value;
     if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
     if (!aes_key_len_ok(value.len)) return KS_BAD_KEY;
-    AlignedKey key(kTagAesKeyCopy, value);
+    AlignedKey key(ks::kTagAesKeyCopy, value);
     if (key.get() == nullptr) return KS_NO_MEMORY;
     size_t n = len - len % KS_AES_BLOCK_LEN;
     if (n == 0) return KS_SUCCESS;
@@ -157,7 +153,7 @@ int32_t ks_sw_aes_cbc(const uint8_t *handle, uint32_t handle_len, uint8_t *iv, c
     ks::KeyValue value;
     if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
     if (!aes_key_len_ok(value.len)) return KS_BAD_KEY;
-    AlignedKey key(kTagAesCbcKeyCopy, value);
+    AlignedKey key(ks::kTagAesCbcKeyCopy, value);
     if (key.get() == nullptr) return KS_NO_MEMORY;
 
     AesSchedule schedule;
@@ -180,7 +176,7 @@ int32_t ks_sw_des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t encr
     ks::KeyValue value;
     if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
     if (value.len != KS_DES_STORED_KEY_LEN) return KS_BAD_KEY;
-    KeyBlock key(kTagDesKey, ks::kDesKeyLen);
+    KeyBlock key(ks::kTagDesKey, ks::kDesKeyLen);
     if (!key.ok()) return KS_NO_MEMORY;
     ks::des_expand_key(value.bytes, key.data());
 
@@ -200,7 +196,7 @@ int32_t ks_sw_3des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t enc
     ks::KeyValue value;
     if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
     if (value.len != kDes3StoredLen) return KS_BAD_KEY;
-    KeyBlock keys(kTagDes3Keys, kDes3KeyLen);
+    KeyBlock keys(ks::kTagDes3Keys, kDes3KeyLen);
     if (!keys.ok()) return KS_NO_MEMORY;
     for (size_t i = 0; i < 3; ++i) {
         ks::des_expand_key(value.bytes + i * ks::kDes56KeyLen, keys.data() + i * ks::kDesKeyLen);

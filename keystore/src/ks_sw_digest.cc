@@ -8,14 +8,11 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_ossl.h"
+#include "ks_owner_tags.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_key_value.h"
 
-namespace {
-
-constexpr uint32_t kTagConcat = 0x046000A4;
-
-}  // namespace
+namespace {}  // namespace
 
 extern "C" {
 
@@ -52,7 +49,7 @@ int32_t ks_sw_hash(const uint8_t *handle, uint32_t handle_len, const uint8_t *pi
 
     // piece1 || secret || piece2, back to back; the buffer holds the secret,
     // so it is cleansed before it is freed.
-    auto *buffer = static_cast<uint8_t *>(tagged_calloc(kTagConcat, 1, static_cast<size_t>(total)));
+    auto *buffer = static_cast<uint8_t *>(tagged_calloc(ks::kTagConcat, 1, static_cast<size_t>(total)));
     if (buffer == nullptr) return KS_NO_MEMORY;
     uint8_t *p = buffer;
     if (piece1_len != 0) std::memcpy(p, piece1, piece1_len);

@@ -12,15 +12,15 @@
 
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_cache_index.h"
+#include "ks_seams.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_order.h"
 #include "ks_sw_table.h"
 
 namespace ks {
 namespace {
-
-constexpr uint32_t kTagIndex = 0x04600095;
 
 // At least twice the largest table, so probes stay short; a power of two.
 constexpr uint32_t kBuckets = 4096;

@@ -86,13 +86,4 @@ PacCacheIndex *index_pac_cache();
 // The hash of the handle index over any name (every byte and the length).
 uint32_t index_hash(const uint8_t *bytes, uint32_t len);
 
-// Allocates the index when it has none (at load; for tests), and releases it
-// with every per-key state (for tests: lookups then scan).
-void index_allocate();
-void index_release();
-bool index_present();
-// How many per-key state records hold anything (for tests: a dropped state
-// leaves its record all zero).
-int32_t index_state_records_in_use();
-
 }  // namespace ks

@@ -13,7 +13,7 @@
 //
 // The state block has an entry for every slot (a record holds at most one);
 // it is allocated at load and kept for the life of the process, like the
-// index (owner tag 0x04600096, beside the index's). If that allocation failed,
+// index (owner tag kTagStateBlock, beside the index's). If that allocation failed,
 // every operation takes its plain path. Entries stay put when records move
 // with their slots. A record and its entry are cleansed when dropped, and
 // stack copies when their scope ends. A state is used only while its slot
@@ -31,6 +31,7 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_sw_index.h"
 #include "ks_sw_table.h"
 #include "ossl_ptr.h"
@@ -38,8 +39,6 @@
 namespace ks {
 
 namespace {
-
-constexpr uint32_t kTagStateBlock = 0x04600096;
 
 constexpr uint32_t kPadBlockBits = 8 * KS_HMAC_BLOCK_LEN;
 

@@ -13,18 +13,11 @@
 
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_sw_index.h"
 #include "ks_sw_table.h"
 
 namespace {
-
-constexpr uint32_t kTagSlots = 0x0460009B;
-constexpr uint32_t kTagEntry = 0x0460009E;
-constexpr uint32_t kTagRandomScratch = 0x0460009F;
-constexpr uint32_t kTagMetaGrow = 0x046000A0;
-constexpr uint32_t kTagHandleCopy = 0x046000A1;
-constexpr uint32_t kTagRenameGrow = 0x046000A2;
-constexpr uint32_t kTagMetaCopy = 0x046000A3;
 
 constexpr int32_t kRandomPrintable = 1;
 constexpr int32_t kRandomAlnum = 2;
@@ -144,7 +137,7 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
     ks::index_prepare_insert();
     if (ks_num_sym_keys == ks_sym_tab_size) {
         int32_t new_size = ks_num_sym_keys + KS_TABLE_GROWTH;
-        void *grown = tagged_realloc(kTagSlots, ks_sym_keys, static_cast<size_t>(new_size) * sizeof(*ks_sym_keys));
+        void *grown = tagged_realloc(ks::kTagSlots, ks_sym_keys, static_cast<size_t>(new_size) * sizeof(*ks_sym_keys));
         if (grown == nullptr) return KS_NO_MEMORY;
         ks_sym_key_entry **old_slots = ks_sym_keys;
         ks_sym_keys = static_cast<ks_sym_key_entry **>(grown);
@@ -156,7 +149,7 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
     // failed allocation leaves the old key in place.
     uint32_t total_len;
     if (!entry_size(ks::kEntryHeaderLen, handle_len, value_len, meta_len, &total_len)) return KS_NO_MEMORY;
-    ks_sym_key_entry *e = alloc_entry(kTagEntry, total_len);
+    ks_sym_key_entry *e = alloc_entry(ks::kTagKeyEntry, total_len);
     if (e == nullptr) return KS_NO_MEMORY;
 
     int32_t old = ks::sym_key_scan(handle, handle_len);
@@ -209,7 +202,7 @@ int32_t ks_sw_return_key_handle_by_index(int32_t index, uint8_t **handle_out, ui
         *handle_out = nullptr;
         return KS_NO_MEMORY;
     }
-    auto *copy = static_cast<uint8_t *>(tagged_calloc(kTagHandleCopy, 1, e->handle_len));
+    auto *copy = static_cast<uint8_t *>(tagged_calloc(ks::kTagHandleCopy, 1, e->handle_len));
     *handle_out = copy;
     if (copy == nullptr) return KS_NO_MEMORY;
     std::memcpy(copy, e->data, e->handle_len);
@@ -223,7 +216,7 @@ int32_t ks_sw_generate_random_number(uint8_t *buffer, int32_t length, int32_t ki
     if (kind != kRandomPrintable && kind != kRandomAlnum) return KS_SUCCESS;
     if (n == 0) return KS_NO_MEMORY;
 
-    auto *scratch = static_cast<uint8_t *>(tagged_calloc(kTagRandomScratch, 1, n));
+    auto *scratch = static_cast<uint8_t *>(tagged_calloc(ks::kTagRandomScratch, 1, n));
     if (scratch == nullptr) return KS_NO_MEMORY;
     (void)platform_random_fill(scratch, n);
     uint32_t pos = 0;
@@ -256,7 +249,7 @@ int32_t ks_sw_add_sym_key_meta(const uint8_t *handle, uint32_t handle_len, const
         // takes the old entry's slot, so the key keeps its index.
         uint32_t new_total;
         if (!entry_size(e->total_len - e->meta_len, meta_len, 0, 0, &new_total)) return KS_NO_MEMORY;
-        ks_sym_key_entry *ne = alloc_entry(kTagMetaGrow, new_total);
+        ks_sym_key_entry *ne = alloc_entry(ks::kTagMetaGrow, new_total);
         if (ne == nullptr) return KS_NO_MEMORY;
         std::memcpy(ne, e, ks::kEntryHeaderLen + e->meta_off);
         ne->total_len = new_total;
@@ -297,7 +290,7 @@ int32_t ks_sw_get_sym_key_meta(const uint8_t *handle, uint32_t handle_len, uint8
         *meta_len_out = 0;
         return KS_SUCCESS;
     }
-    auto *copy = static_cast<uint8_t *>(tagged_calloc(kTagMetaCopy, 1, e->meta_len));
+    auto *copy = static_cast<uint8_t *>(tagged_calloc(ks::kTagMetaCopy, 1, e->meta_len));
     *meta_out = copy;
     if (copy == nullptr) return KS_NO_MEMORY;
     std::memcpy(copy, ks::entry_meta(e), e->meta_len);
@@ -323,7 +316,7 @@ int32_t ks_sw_rename_key(const uint8_t *old_handle, uint32_t old_len, const uint
     if (new_len > old_len) {
         uint32_t total_len;
         if (!entry_size(ks::kEntryHeaderLen, new_len, op->value_len, op->meta_len, &total_len)) return KS_NO_MEMORY;
-        ne = alloc_entry(kTagRenameGrow, total_len);
+        ne = alloc_entry(ks::kTagRenameGrow, total_len);
         if (ne == nullptr) return KS_NO_MEMORY;
         ne->total_len = total_len;
     }

@@ -9,14 +9,13 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
-#include "ks_pac_clock.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_common.h"
 #include "ks_sw_key_value.h"
 #include "ks_sw_table.h"
 
 namespace {
 
-constexpr uint32_t kTprfBufTag = 0x046000A5;
 constexpr size_t kBlock = KS_SHA1_LEN;
 // Previous block (20), label separator (1), L (2) and counter (1).
 constexpr uint64_t kTprfOverhead = kBlock + 4;
@@ -47,7 +46,7 @@ int32_t ks_sw_sym_key_t_prf(const uint8_t *handle, uint32_t handle_len, const ui
     if (key_len == 0) return KS_CRYPTO_ERR;
 
     // Computed in 64 bits so that huge lengths cannot wrap into a small size.
-    const ks::StaticOrHeap input(ks_sw_t_prf_buf, uint64_t{label_len} + seed_len + kTprfOverhead, kTprfBufTag);
+    const ks::StaticOrHeap input(ks_sw_t_prf_buf, uint64_t{label_len} + seed_len + kTprfOverhead, ks::kTagTprfInput);
     uint8_t *const buf = input.data();
     if (buf == nullptr) return KS_NO_MEMORY;
 
@@ -113,7 +112,7 @@ int32_t ks_sw_pac_still_valid(const uint8_t *meta, uint16_t meta_len, const char
         type &= ks::pac::kTlvTypeMask;
         if (type == KS_PAC_INFO_LIFETIME && value.size() == 4 && value.u32(lifetime)) {
             seen_lifetime = true;
-            if (ks::pac_now() > static_cast<int32_t>(lifetime)) expired = true;
+            if (ks::pac::now() > static_cast<int32_t>(lifetime)) expired = true;
         } else if (type == KS_PAC_INFO_IID) {
             if (!iid_matches(value.data(), value.size(), device_id, d)) return 0;
             matched = true;

@@ -15,9 +15,6 @@
 #include "ks_cleanse.h"
 #include "ks_trace.h"
 
-// Every show trace is a debug trace of the software keystore's table.
-#define SHOW_TRACE(name, ...) KS_TRACE(SW, name, ks::kModuleSw, ks::kLevelDebug __VA_OPT__(, ) __VA_ARGS__)
-
 namespace {
 
 // Texts built for the structured message hold at most 255 characters.
@@ -84,17 +81,17 @@ int32_t status_after_mode_turn() {
 void show_record(const HeldHandle &h) {
     switch (kind_of(h.type())) {
         case Kind::kSecret:
-            SHOW_TRACE(SHOW_SECRET);
-            for (uint32_t i = 0; i < h.name_len(); ++i) SHOW_TRACE(SHOW_NAME_CHAR, static_cast<int>(h.name()[i]));
-            SHOW_TRACE(SHOW_SECRET_END, '\n');
+            KS_TRACE(SW, SHOW_SECRET);
+            KS_TRACE_BYTES(SW, SHOW_NAME_CHAR, h.name(), h.name_len());
+            KS_TRACE(SW, SHOW_SECRET_END, '\n');
             break;
         case Kind::kPac:
-            SHOW_TRACE(SHOW_PAC);
-            for (uint32_t i = 0; i < h.name_len(); ++i) SHOW_TRACE(SHOW_AID_BYTE, static_cast<int>(h.name()[i]));
-            SHOW_TRACE(SHOW_PAC_END, '\n');
+            KS_TRACE(SW, SHOW_PAC);
+            KS_TRACE_BYTES(SW, SHOW_AID_BYTE, h.name(), h.name_len());
+            KS_TRACE(SW, SHOW_PAC_END, '\n');
             break;
         case Kind::kIndexOnly: break;
-        case Kind::kUnknown: SHOW_TRACE(SHOW_UNKNOWN_TYPE, static_cast<int>(h.type())); break;
+        case Kind::kUnknown: KS_TRACE(SW, SHOW_UNKNOWN_TYPE, static_cast<int>(h.type())); break;
     }
 }
 
@@ -126,14 +123,14 @@ enum class Next { kTurn, kDestroy, kFinish };
 Next fill_error(Builder &b, void *elem, void *value, int32_t status) {
     showmsg_elem_set_valid(b.ctx0, b.ctx1, elem, 0, b.err);
     if (b.failed()) {
-        SHOW_TRACE(QEL_SET_INVALID_ERROR, static_cast<int>(*b.err));
+        KS_TRACE(SW, QEL_SET_INVALID_ERROR, static_cast<int>(*b.err));
         return Next::kDestroy;
     }
     char text[kTextBuf];
     int n = std::snprintf(text, sizeof text, "Error %s accessing keystore record\n", ks_err_str(status));
     vstring_assign(b.ctx0, b.ctx1, value, text, text_len(n), b.err);
     if (b.failed()) {
-        SHOW_TRACE(QEL_ASSIGN_ERROR, static_cast<int>(*b.err));
+        KS_TRACE(SW, QEL_ASSIGN_ERROR, static_cast<int>(*b.err));
         return Next::kDestroy;
     }
     return Next::kFinish;
@@ -143,29 +140,30 @@ Next fill_error(Builder &b, void *elem, void *value, int32_t status) {
 Next fill_record(Builder &b, void *elem, void *value, const HeldHandle &h) {
     showmsg_elem_set_valid(b.ctx0, b.ctx1, elem, 1, b.err);
     if (b.failed()) {
-        SHOW_TRACE(QEL_SET_VALID, static_cast<int>(*b.err));
+        KS_TRACE(SW, QEL_SET_VALID, static_cast<int>(*b.err));
         return Next::kDestroy;
     }
-    SHOW_TRACE(QEL_HANDLE, static_cast<const void *>(h.bytes()), static_cast<int>(h.type()), static_cast<int>(h.len()));
+    KS_TRACE(SW, QEL_HANDLE, static_cast<const void *>(h.bytes()), static_cast<int>(h.type()),
+             static_cast<int>(h.len()));
 
     char text[kTextBuf];
     switch (kind_of(h.type())) {
         case Kind::kSecret:
             showmsg_elem_set_type(b.ctx0, b.ctx1, elem, 0, b.err);
             if (b.failed()) {
-                SHOW_TRACE(QEL_SET_TYPE_SECRET, static_cast<int>(*b.err));
+                KS_TRACE(SW, QEL_SET_TYPE_SECRET, static_cast<int>(*b.err));
                 return Next::kDestroy;
             }
             vstring_assign(b.ctx0, b.ctx1, value, h.name(), h.name_len(), b.err);
             if (b.failed()) {
-                SHOW_TRACE(QEL_ASSIGN_SECRET, static_cast<int>(*b.err));
+                KS_TRACE(SW, QEL_ASSIGN_SECRET, static_cast<int>(*b.err));
                 return Next::kDestroy;
             }
             break;
         case Kind::kPac: {
             showmsg_elem_set_type(b.ctx0, b.ctx1, elem, 1, b.err);
             if (b.failed()) {
-                SHOW_TRACE(QEL_SET_TYPE_PAC, static_cast<int>(*b.err));
+                KS_TRACE(SW, QEL_SET_TYPE_PAC, static_cast<int>(*b.err));
                 return Next::kDestroy;
             }
             static constexpr char kHex[] = "0123456789ABCDEF";
@@ -177,7 +175,7 @@ Next fill_record(Builder &b, void *elem, void *value, const HeldHandle &h) {
             text[2 * n] = '\0';
             vstring_assign(b.ctx0, b.ctx1, value, text, 2 * n, b.err);
             if (b.failed()) {
-                SHOW_TRACE(QEL_ASSIGN_PAC, static_cast<int>(*b.err));
+                KS_TRACE(SW, QEL_ASSIGN_PAC, static_cast<int>(*b.err));
                 return Next::kDestroy;
             }
             break;
@@ -188,13 +186,13 @@ Next fill_record(Builder &b, void *elem, void *value, const HeldHandle &h) {
         case Kind::kUnknown: {
             showmsg_elem_set_valid(b.ctx0, b.ctx1, elem, 0, b.err);
             if (b.failed()) {
-                SHOW_TRACE(QEL_SET_INVALID_TYPE, static_cast<int>(*b.err));
+                KS_TRACE(SW, QEL_SET_INVALID_TYPE, static_cast<int>(*b.err));
                 return Next::kDestroy;
             }
             int n = std::snprintf(text, sizeof text, "Unknown type %d", static_cast<int>(h.type()));
             vstring_assign(b.ctx0, b.ctx1, value, text, text_len(n), b.err);
             if (b.failed()) {
-                SHOW_TRACE(QEL_ASSIGN_UNKNOWN, static_cast<int>(*b.err));
+                KS_TRACE(SW, QEL_ASSIGN_UNKNOWN, static_cast<int>(*b.err));
                 return Next::kDestroy;
             }
             break;
@@ -212,11 +210,11 @@ void ks_show_command(void) {
     bool sw = ks_use_sw_ks != 0;
 
     if (sw) {
-        SHOW_TRACE(SHOW_USING_SW);
+        KS_TRACE(SW, SHOW_USING_SW);
     } else if (reg_invoke_ks_platform_is_hw_present()) {
-        SHOW_TRACE(SHOW_FW_VERSION);
+        KS_TRACE(SW, SHOW_FW_VERSION);
     } else {
-        SHOW_TRACE(SHOW_NO_KEYSTORE);
+        KS_TRACE(SW, SHOW_NO_KEYSTORE);
         return;
     }
 
@@ -225,18 +223,18 @@ void ks_show_command(void) {
     if (sw) {
         status = h.fetch(0);
         if (status == KS_NO_MORE_RECORDS) {
-            SHOW_TRACE(SHOW_EMPTY);
+            KS_TRACE(SW, SHOW_EMPTY);
             return;
         }
         if (status == KS_SUCCESS) {
-            SHOW_TRACE(SHOW_CONTAINS);
-            SHOW_TRACE(SHOW_HEADER);
-            SHOW_TRACE(SHOW_RULE);
+            KS_TRACE(SW, SHOW_CONTAINS);
+            KS_TRACE(SW, SHOW_HEADER);
+            KS_TRACE(SW, SHOW_RULE);
         }
     }
 
     for (uint16_t index = 0; status == KS_SUCCESS;) {
-        SHOW_TRACE(SHOW_INDEX, static_cast<int>(index));
+        KS_TRACE(SW, SHOW_INDEX, static_cast<int>(index));
         show_record(h);
         h.release();
         ++index;
@@ -247,7 +245,7 @@ void ks_show_command(void) {
             status = status_after_mode_turn();
         }
     }
-    SHOW_TRACE(SHOW_ERROR, ks_err_str(status));
+    KS_TRACE(SW, SHOW_ERROR, ks_err_str(status));
 }
 
 void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *err) {
@@ -256,7 +254,7 @@ void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *e
 
     b.msg = showmsg_get_message(ctx0, ctx1, reply, err);
     if (b.failed()) {
-        SHOW_TRACE(QEL_GET_MESSAGE, static_cast<int>(*err));
+        KS_TRACE(SW, QEL_GET_MESSAGE, static_cast<int>(*err));
         return;
     }
 
@@ -264,17 +262,17 @@ void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *e
     if (ks_use_sw_ks) {
         showmsg_set_use_sw_ks(ctx0, ctx1, b.msg, 1, err);
         if (b.failed()) {
-            SHOW_TRACE(QEL_SET_USE_SW, static_cast<int>(*err));
+            KS_TRACE(SW, QEL_SET_USE_SW, static_cast<int>(*err));
             return;
         }
         status = h.fetch(0);
-        if (status == KS_SUCCESS) SHOW_TRACE(QEL_PRINTING);
+        if (status == KS_SUCCESS) KS_TRACE(SW, QEL_PRINTING);
     } else {
         if (!reg_invoke_ks_platform_is_hw_present()) return;
-        SHOW_TRACE(QEL_HW_NOT_SUPPORTED);
+        KS_TRACE(SW, QEL_HW_NOT_SUPPORTED);
         showmsg_set_is_hw_ks(ctx0, ctx1, b.msg, 0, err);
         if (b.failed()) {
-            SHOW_TRACE(QEL_SET_IS_HW, static_cast<int>(*err));
+            KS_TRACE(SW, QEL_SET_IS_HW, static_cast<int>(*err));
             return;
         }
         status = KS_UNKNOWN_FAILURE;
@@ -282,25 +280,25 @@ void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *e
 
     if (status == KS_NO_MORE_RECORDS) {
         showmsg_set_is_empty(ctx0, ctx1, b.msg, 1, err);
-        if (b.failed()) SHOW_TRACE(QEL_SET_IS_EMPTY, static_cast<int>(*err));
+        if (b.failed()) KS_TRACE(SW, QEL_SET_IS_EMPTY, static_cast<int>(*err));
     } else {
         void *elem = nullptr;
         Next next = Next::kTurn;
         for (uint16_t index = 0; next == Next::kTurn; ++index) {
             elem = showmsg_elem_create(ctx0, ctx1);
             if (elem == nullptr) {
-                SHOW_TRACE(QEL_ELEM_CREATE);
+                KS_TRACE(SW, QEL_ELEM_CREATE);
                 break;
             }
             showmsg_elem_set_index(ctx0, ctx1, elem, index, err);
             if (b.failed()) {
-                SHOW_TRACE(QEL_SET_INDEX, static_cast<int>(*err));
+                KS_TRACE(SW, QEL_SET_INDEX, static_cast<int>(*err));
                 next = Next::kDestroy;
                 break;
             }
             void *value = showmsg_elem_get_value(ctx0, ctx1, elem, err);
             if (b.failed()) {
-                SHOW_TRACE(QEL_GET_VALUE, static_cast<int>(*err));
+                KS_TRACE(SW, QEL_GET_VALUE, static_cast<int>(*err));
                 next = Next::kDestroy;
                 break;
             }
@@ -324,21 +322,21 @@ void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *e
                 // Switched to a present hardware keystore: there is no record
                 // to read, so the walk ends here and the element in hand stays
                 // with the builder.
-                SHOW_TRACE(QEL_HW_DURING_WALK);
+                KS_TRACE(SW, QEL_HW_DURING_WALK);
                 mode_turned = true;
             }
             if (mode_turned) break;
 
             showmsg_list_append(ctx0, ctx1, b.msg, elem, err);
             if (b.failed()) {
-                SHOW_TRACE(QEL_LIST_APPEND, static_cast<int>(*err));
+                KS_TRACE(SW, QEL_LIST_APPEND, static_cast<int>(*err));
                 next = Next::kDestroy;
             }
         }
         if (next == Next::kDestroy) showmsg_elem_destroy(ctx0, ctx1, elem);
     }
 
-    if (reg_invoke_ks_platform_is_hw_present()) SHOW_TRACE(QEL_COUNTERS_HW);
+    if (reg_invoke_ks_platform_is_hw_present()) KS_TRACE(SW, QEL_COUNTERS_HW);
     h.release();
 }
 

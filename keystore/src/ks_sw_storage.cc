@@ -50,7 +50,7 @@ void ks_sw_set_fs(const char *directory) {
     // snprintf cuts each name at 79 characters and always terminates it.
     std::snprintf(ks_sw_sym_key_fname, sizeof ks_sw_sym_key_fname, "%s/private-KS1", directory);
     std::snprintf(ks_sw_rsa_key_fname, sizeof ks_sw_rsa_key_fname, "%s/private-KS2", directory);
-    KS_TRACE(SW, SET_FS, ks::kModuleSw, ks::kLevelDebug, directory);
+    KS_TRACE(SW, SET_FS, directory);
 }
 
 // The start-up and operator entry points share one body.

@@ -11,9 +11,7 @@
 #include <string>
 
 #include "keystore_host/host.h"
-#include "ks_hw_seam.h"
-#include "ks_pac_clock.h"
-#include "ks_pac_seam.h"
+#include "ks_seams.h"
 
 namespace {
 
@@ -33,9 +31,9 @@ int32_t standby(const uint8_t *handle, uint8_t len) {
 
 const bool g_set = [] {
     ksh_message_set_print_stream(stdout);  // in order with what kstool prints
-    if (const char *v = std::getenv("KS_SEAM_HW")) ks::hw_present_answer = std::strcmp(v, "absent") != 0;
-    if (const char *v = std::getenv("KS_SEAM_CLOCK")) g_now = std::atoll(v), ks::pac_clock = fixed_clock;
-    if (const char *v = std::getenv("KS_SEAM_HA")) g_answers = v, ks::pac_ha_delete_key = standby;
+    if (const char *v = std::getenv("KS_SEAM_HW")) ks::seams.hw_present = std::strcmp(v, "absent") != 0;
+    if (const char *v = std::getenv("KS_SEAM_CLOCK")) g_now = std::atoll(v), ks::seams.clock = fixed_clock;
+    if (const char *v = std::getenv("KS_SEAM_HA")) g_answers = v, ks::seams.ha_delete_key = standby;
     if (const char *v = std::getenv("KS_SEAM_FAIL_TAG")) ksh_alloc_fail_tag(uint32_t(std::strtoul(v, nullptr, 16)));
     return true;
 }();

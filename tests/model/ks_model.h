@@ -41,9 +41,9 @@
 #include "keystore/platform/ks_platform.h"
 #include "keystore_host/host.h"
 #include "keystore_host/showmsg.h"
-#include "ks_hw_seam.h"
-#include "ks_pac_clock.h"
+#include "ks_owner_tags.h"
 #include "ks_pac_internal.h"
+#include "ks_seams.h"
 #include "ks_sw_index.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_table.h"
@@ -161,7 +161,7 @@ struct Keystore {
 // entry and derived result.
 inline uint64_t library_blocks() {
     uint64_t n = ksh_alloc_live_blocks();
-    for (uint32_t tag : {0x0460009Bu, 0x04600095u, 0x04600096u, 0x046000A6u}) n -= ksh_alloc_tag_live_blocks(tag);
+    for (uint32_t tag : ks::kKeptTags) n -= ksh_alloc_tag_live_blocks(tag);
     return n;
 }
 inline uint64_t accounted(const Keystore &s) {
@@ -565,7 +565,7 @@ struct Driver {
         const uint32_t flags = in.pick(32), fop = in.pick(KSH_SHOWMSG_OP_COUNT - 1);  // any but the destruction
         uint32_t turn_at = 1 + in.pick(64);
         ks_use_sw_ks = !(flags & 1);
-        ks::hw_present_answer = !(flags & 2);
+        ks::seams.hw_present = !(flags & 2);
         const ksh_showmsg_hook turn = [](void *at, ksh_showmsg_op, uint32_t) {
             if (--*static_cast<uint32_t *>(at) == 0) ks_use_sw_ks = 0;
         };
@@ -577,7 +577,7 @@ struct Driver {
         int32_t err = 0;
         qel_ks_show_command(reinterpret_cast<uintptr_t>(reply), 7, reply, &err);
         ksh_alloc_fail_nth(0), ksh_showmsg_set_hook(nullptr, nullptr);
-        ks_use_sw_ks = ks::hw_present_answer = 1;
+        ks_use_sw_ks = ks::seams.hw_present = 1;
         const size_t appended = std::min(ksh_showmsg_elem_count(reply), model.keys.size());
         expect(ksh_showmsg_elem_count(reply), (flags & 29) ? appended : model.keys.size(), "elements");
         for (size_t i = 0; i < appended; ++i) {

@@ -20,14 +20,15 @@ const std::string kRows = std::string(KS_TEST_DATA_DIR) + "/data/alloc_sweep.txt
 
 // While set, every allocation the library asks for, as "tag:size" (the tag
 // less 0x04600000, in hex) after a comma. Sizes are written as on a 64-bit
-// build, so one row serves both: the slot array (0x0460009B) is all pointers;
-// the PAC cache's blocks (0x04600090 to 93) hold 10, 6, 4 and 4 beside bytes.
+// build, so one row serves both: the slot array is all pointers; the PAC
+// cache's blocks (entry, derived, MACK, KEK) hold 10, 6, 4 and 4 beside bytes.
 std::string *g_allocations = nullptr;
 void record(uint32_t tag, size_t size) {
     char b[32];
     constexpr size_t kPointers[] = {10, 6, 4, 4};
-    if (tag == 0x0460009Bu) size = size / sizeof(void *) * 8;
-    if (tag >= 0x04600090u && tag <= 0x04600093u) size += kPointers[tag - 0x04600090u] * (8 - sizeof(void *));
+    if (tag == ks::kTagSlots) size = size / sizeof(void *) * 8;
+    if (tag >= ks::kTagPacCacheEntry && tag <= ks::kTagPacKek)
+        size += kPointers[tag - ks::kTagPacCacheEntry] * (8 - sizeof(void *));
     std::snprintf(b, sizeof b, ",%X:%zu", tag - 0x04600000u, size);
     if (g_allocations != nullptr) *g_allocations += b;
 }

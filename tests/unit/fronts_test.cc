@@ -63,7 +63,7 @@ TEST_F(FrontsTest, OnEachBackend) {
                           2);
             }
             drain(), fill();
-            ks_use_sw_ks = m < 2, ks::hw_present_answer = m != 3;
+            ks_use_sw_ks = m < 2, ks::seams.hw_present = m != 3;
             const int32_t r = o.call();
             out += S(o.label, touched() ? " (wrote): " : ": ", &o < kOps + 3 ? std::to_string(r) : ks_err_str(r), "\n",
                      drain());
@@ -77,7 +77,7 @@ TEST_F(FrontsTest, OnEachBackend) {
 // An empty name is refused before the backend is asked: here no hardware
 // keystore answers, and none of these may say NO_KEYSTORE.
 TEST_F(FrontsTest, EmptyNameRefusedBeforeTheBackend) {
-    ks_use_sw_ks = 0, ks::hw_present_answer = 0;
+    ks_use_sw_ks = 0, ks::seams.hw_present = 0;
     uint8_t *o = g.buf, iv[16] = {};
     char r[64];
     for (int32_t st :

@@ -4,20 +4,15 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "ks_mschap_core.h"
 #include "ks_pac_internal.h"
+#include "ks_trace_tables.h"
 
 namespace kstest {
 namespace {
 
-// Blocks the library keeps for the life of the process by design: the key
-// table's slot array, the NT password hash work buffer and the key table's
-// handle index with its per-key crypto state.
-constexpr uint32_t kKeptTags[] = {0x0460009B, 0x046000A6, 0x04600095, 0x04600096};
-
 uint64_t library_blocks() {
     uint64_t n = ksh_alloc_live_blocks();
-    for (uint32_t tag : kKeptTags) n -= ksh_alloc_tag_live_blocks(tag);
+    for (uint32_t tag : ks::kKeptTags) n -= ksh_alloc_tag_live_blocks(tag);
     return n;
 }
 
@@ -25,9 +20,9 @@ std::string trace_line(const ksh_trace_record *r) {
     int module = 0;
     while (module < 31 && trace_module_ids[module] != r->module_id) ++module;
     std::string s = "  " + std::to_string(r->table) + "." + std::to_string(r->index) + " m" + std::to_string(module) +
-                    (r->level == 0x7000000   ? " debug"
-                     : r->level == 0x3000000 ? " error"
-                                             : " " + std::to_string(r->level));
+                    (r->level == KS_TRACE_LEVEL_DEBUG   ? " debug"
+                     : r->level == KS_TRACE_LEVEL_ERROR ? " error"
+                                                        : " " + std::to_string(r->level));
     char text[512];
     bool address = false;
     for (int k = 0; k < r->nargs; ++k) address |= r->args[k].kind == 'p';
@@ -54,8 +49,7 @@ void reset_keystore() {
     ks_use_sw_ks = 1;
     ks_is_standby = 0;
     ks_rf_disabled = 0;
-    ks::hw_present_answer = 1;
-    ks::pac_clock = &time;
+    ks::seams = ks::Seams{};
     ks::nt_password_hash_release();
     ks_pac_cache_purge();
     ks_use_zav_ha = 0;

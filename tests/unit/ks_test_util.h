@@ -23,8 +23,8 @@
 #include "keystore/platform/ks_platform_records.h"
 #include "keystore_host/host.h"
 #include "keystore_host/showmsg.h"
-#include "ks_hw_seam.h"
-#include "ks_pac_clock.h"
+#include "ks_owner_tags.h"
+#include "ks_seams.h"
 
 namespace kstest {
 

@@ -7,8 +7,6 @@
 
 #include "ks_pac_cache_index.h"
 #include "ks_pac_common.h"
-#include "ks_pac_hw_walk.h"
-#include "ks_pac_seam.h"
 #include "ks_vectors.h"
 #include "pac_test_util.h"
 
@@ -20,7 +18,7 @@ time_t fixed_clock(time_t *t) { return t != nullptr ? *t = kNow : kNow; }
 
 class PacTest : public KeystoreTest {
   protected:
-    void SetUp() override { KeystoreTest::SetUp(), ks::pac_clock = &fixed_clock; }
+    void SetUp() override { KeystoreTest::SetUp(), ks::seams.clock = &fixed_clock; }
 };
 
 Bytes lifetime(int32_t t) {
@@ -154,7 +152,8 @@ struct FakeHw {
 } * g_hw;
 std::string text_of(const uint8_t *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
 uint8_t *copy_out(const Bytes &b) {
-    return std::copy(b.begin(), b.end(), static_cast<uint8_t *>(tagged_calloc(0x046000A1, 1, b.size() + 1))) - b.size();
+    return std::copy(b.begin(), b.end(), static_cast<uint8_t *>(tagged_calloc(ks::kTagHandleCopy, 1, b.size() + 1))) -
+           b.size();
 }
 int32_t erase(const std::string &h) {
     auto it = std::find_if(g_hw->keys.begin(), g_hw->keys.end(), [&](const auto &k) { return k.first == h; });
@@ -190,6 +189,7 @@ TEST_F(PacTest, HardwareWalks) {
     std::string out;
     FakeHw hw;
     g_hw = &hw;
+    ks::seams.hw_pacs = kFakeOps, ks_use_sw_ks = 0;
     auto walk = [&](const std::string &what, int32_t st) {
         out += step(S(what, ": last index asked ", hw.asked, ", cleared by A-ID:", hw.cleared, ", ", hw.keys.size(),
                       " keys left"),
@@ -199,9 +199,9 @@ TEST_F(PacTest, HardwareWalks) {
     for (int i = 0; i < 300; ++i) hw.keys.push_back({S(char(i % 3 ? 1 : 2), i), {}});
     hw.undeletable = std::string(1, KS_KEY_TYPE_PAC) + "150";
     ksh_set_ha_active(0);
-    walk("all PACs on the standby", ks::hw_delete_all_pacs(kFakeOps));
+    walk("all PACs on the standby", ks_clear_all_pacs_internal());
     ksh_set_ha_active(1);
-    walk("all PACs on the active unit", ks::hw_delete_all_pacs(kFakeOps));
+    walk("all PACs on the active unit", ks_clear_all_pacs_internal());
     const Bytes opaque = sample_pac("x").opaque,
                 gone = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(kMe, lifetime(kNow - 60))));
     hw.keys.clear();
@@ -209,13 +209,13 @@ TEST_F(PacTest, HardwareWalks) {
         hw.keys.push_back({h[0] == 1 ? h : "\x02" + std::string(h), gone});
     hw.keys[3].second = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(kMe, lifetime(kNow + 60))));
     hw.undeletable = "\x02stuck", hw.bad_meta = std::string(1, KS_KEY_TYPE_PAC) + "bad";
-    walk("old PACs", ks::hw_delete_old_pacs(kFakeOps, "device-me"));
+    walk("old PACs", ks_clear_old_pacs_internal("device-me"));
     hw.write_nothing = true;
-    walk("all PACs, no handle written", ks::hw_delete_all_pacs(kFakeOps));
-    walk("old PACs, no handle written", ks::hw_delete_old_pacs(kFakeOps, "device-me"));
+    walk("all PACs, no handle written", ks_clear_all_pacs_internal());
+    walk("old PACs, no handle written", ks_clear_old_pacs_internal("device-me"));
     hw.index_status = KS_TIMEOUT;
-    walk("all PACs, enumeration fails", ks::hw_delete_all_pacs(kFakeOps));
-    walk("old PACs, enumeration fails", ks::hw_delete_old_pacs(kFakeOps, "device-me"));
+    walk("all PACs, enumeration fails", ks_clear_all_pacs_internal());
+    walk("old PACs, enumeration fails", ks_clear_old_pacs_internal("device-me"));
     expect_golden("golden/pac_hardware_walks.txt", out);
 }
 

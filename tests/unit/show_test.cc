@@ -13,9 +13,9 @@ void setup(const std::string &items) {
     std::stringstream in(items);
     for (std::string item; std::getline(in, item, ',');) {
         if (item == "sw-off" || item == "hw-absent")
-            (item == "sw-off" ? ks_use_sw_ks : ks::hw_present_answer) = 0;
+            (item == "sw-off" ? ks_use_sw_ks : ks::seams.hw_present) = 0;
         else if (item == "fail-fetch" || item == "fail-2nd")
-            item == "fail-2nd" ? ksh_alloc_fail_nth(2) : ksh_alloc_fail_tag(0x046000A1);
+            item == "fail-2nd" ? ksh_alloc_fail_nth(2) : ksh_alloc_fail_tag(ks::kTagHandleCopy);
         else if (item != "-" && item != "turns") {
             const Bytes h = cat({uint8_t(std::stoul(item, nullptr, 16))}, value(item.substr(item.find(':') + 1)));
             ASSERT_EQ(

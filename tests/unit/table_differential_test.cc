@@ -14,8 +14,6 @@ namespace {
 
 using ksmodel::Bytes;
 
-constexpr uint32_t kTagIndex = 0x04600095;
-
 void report(const std::string &what) { ADD_FAILURE() << what; }
 
 // Every operation, stores more often than removals so that tables grow.
@@ -46,8 +44,8 @@ TEST_F(ModelTest, RandomSequencesMatchTheModel) {
     for (uint32_t r = 0; r < std::size(runs) && !HasFailure(); ++r) {
         SCOPED_TRACE(testing::Message() << "run " << r);
         kstest::reset_keystore();
-        ks::pac_clock = &ksmodel::driver_clock;
-        if (!runs[r].index) ks::index_release(), ksh_alloc_fail_tag(kTagIndex);  // as if it failed at load
+        ks::seams.clock = &ksmodel::driver_clock;
+        if (!runs[r].index) ks::index_release(), ksh_alloc_fail_tag(ks::kTagIndex);  // as if it failed at load
         ksmodel::Source in(r + 1);
         ksmodel::Driver d{in, report, runs[r].names, runs[r].index};
         for (int s = 0; s < runs[r].steps && !HasFailure(); ++s) d.step(kMix);
@@ -55,7 +53,7 @@ TEST_F(ModelTest, RandomSequencesMatchTheModel) {
         EXPECT_EQ(ks::index_present(), runs[r].index);
         kstest::reset_keystore();
         ks::index_allocate();
-        EXPECT_EQ(ksh_alloc_tag_live_blocks(kTagIndex), 1u) << "the released handle index was not freed";
+        EXPECT_EQ(ksh_alloc_tag_live_blocks(ks::kTagIndex), 1u) << "the released handle index was not freed";
         // The first run leaves what libcrypto keeps for the process.
         if (r == 0) kept = ksmodel::libcrypto_live();
         EXPECT_TRUE(!counted || ksmodel::libcrypto_live() == kept) << "libcrypto objects outlived their keys";

@@ -29,7 +29,7 @@ TEST_F(TraceCatalogTest, EveryMessageRendersAsWritten) {
     };
     for (const DataRow &r : read_rows("trace_messages.txt")) {
         const void *d = kDescriptors[std::stoi(r[0])];
-        const uint32_t index = uint32_t(std::stoul(r[1])), lvl = ks::kLevelDebug;
+        const uint32_t index = uint32_t(std::stoul(r[1])), lvl = KS_TRACE_LEVEL_DEBUG;
         const uint16_t mod = trace_module_ids[r[0] == "2" ? 3 : 2];
         const bool packed = r.back() == "packed";
         const DataRow a(r.begin() + 4, r.end() - packed);
@@ -62,7 +62,7 @@ TEST_F(TraceCatalogTest, EveryMessageRendersAsWritten) {
             << r[0] << "." << r[1];
     }
     char name[16] = "/flash";
-    trace_emit(KS_TRACE_DESC_SW, KS_TR_SW_SET_FS, trace_module_ids[3], ks::kLevelDebug, name);
+    trace_emit(KS_TRACE_DESC_SW, KS_TR_SW_SET_FS, trace_module_ids[3], KS_TRACE_LEVEL_DEBUG, name);
     std::strcpy(name, "/changed");
     EXPECT_EQ(rendered() + "|" + rendered(8), "\nKS-SW: Set keystore path to /flash.|\nKS-SW:");
 }

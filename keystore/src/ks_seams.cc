@@ -1,0 +1,5 @@
+#include "ks_seams.h"
+
+namespace ks {
+constinit Seams seams;
+}
