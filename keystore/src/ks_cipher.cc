@@ -4,46 +4,39 @@
 
 #include "keystore/ks_hw.h"
 #include "keystore/ks_modes.h"
-#include "ks_crypto_front.h"
+#include "ks_front.h"
 
 namespace {
 
+using ks::front::Chip;
+using ks::front::dispatch;
 using ks::front::Handle;
-
-bool aes_ecb_args_ok(const char *name, const uint8_t *in, const uint8_t *out, uint16_t len) {
-    return ks::front::name_ok(name) && in != nullptr && out != nullptr && len % KS_AES_BLOCK_LEN == 0;
-}
-
-bool aes_cbc_args_ok(const char *name, const uint8_t *iv, const uint8_t *in, const uint8_t *out, uint16_t len) {
-    return ks::front::name_ok(name) && iv != nullptr && in != nullptr && out != nullptr && len != 0 &&
-           len % KS_AES_BLOCK_LEN == 0;
-}
-
-bool des_args_ok(const char *name, const uint8_t *in, uint16_t in_len, const uint8_t *out, uint16_t out_len) {
-    return ks::front::name_ok(name) && in != nullptr && out != nullptr && in_len != 0 && in_len != 0xFFFF &&
-           in_len % KS_DES_BLOCK_LEN == 0 && in_len == out_len;
-}
 
 int32_t aes_ecb(const char *name, const uint8_t *in, uint8_t *out, uint16_t len, int32_t encrypt) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
-    if (!aes_ecb_args_ok(name, in, out, len)) return KS_INVAL_ARGS;
     Handle h;
-    ks::front::build_handle(h, KS_KEY_TYPE_SECRET, name);
-    if (ks_use_sw_ks != 0) return ks_sw_aes(h.bytes, h.len, in, out, len, encrypt);
-    if (ks::front::hw_absent()) return KS_NO_KEYSTORE;
-    return encrypt != 0 ? ks_ae46c1_aes_encrypt(h.bytes, ks::front::hw_len(h), in, out, len)
-                        : ks_ae46c1_aes_decrypt(h.bytes, ks::front::hw_len(h), in, out, len);
+    if (!h.named(KS_KEY_TYPE_SECRET, name) || in == nullptr || out == nullptr || len % KS_AES_BLOCK_LEN != 0)
+        return KS_INVAL_ARGS;
+    return dispatch(
+        Chip::kRequired, [&] { return ks_sw_aes(h.bytes, h.len, in, out, len, encrypt); },
+        [&] {
+            return encrypt != 0 ? ks_ae46c1_aes_encrypt(h.bytes, h.hw_len(), in, out, len)
+                                : ks_ae46c1_aes_decrypt(h.bytes, h.hw_len(), in, out, len);
+        });
 }
 
 int32_t aes_cbc(const char *name, uint8_t *iv, const uint8_t *in, uint16_t len, uint8_t *out, int32_t encrypt) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
-    if (!aes_cbc_args_ok(name, iv, in, out, len)) return KS_INVAL_ARGS;
     Handle h;
-    ks::front::build_handle(h, KS_KEY_TYPE_SECRET, name);
-    if (ks_use_sw_ks != 0) return ks_sw_aes_cbc(h.bytes, h.len, iv, in, len, out, encrypt);
-    if (ks::front::hw_absent()) return KS_NO_KEYSTORE;
-    return encrypt != 0 ? ks_ae46c1_aes_cbc_encrypt(h.bytes, ks::front::hw_len(h), iv, in, out, len)
-                        : ks_ae46c1_aes_cbc_decrypt(h.bytes, ks::front::hw_len(h), iv, in, out, len);
+    if (!h.named(KS_KEY_TYPE_SECRET, name) || iv == nullptr || in == nullptr || out == nullptr || len == 0 ||
+        len % KS_AES_BLOCK_LEN != 0)
+        return KS_INVAL_ARGS;
+    return dispatch(
+        Chip::kRequired, [&] { return ks_sw_aes_cbc(h.bytes, h.len, iv, in, len, out, encrypt); },
+        [&] {
+            return encrypt != 0 ? ks_ae46c1_aes_cbc_encrypt(h.bytes, h.hw_len(), iv, in, out, len)
+                                : ks_ae46c1_aes_cbc_decrypt(h.bytes, h.hw_len(), iv, in, out, len);
+        });
 }
 
 enum class Des { kSingle, kTriple };
@@ -51,18 +44,22 @@ enum class Des { kSingle, kTriple };
 int32_t des_ecb(Des kind, const char *name, const uint8_t *in, uint16_t in_len, uint8_t *out, uint16_t out_len,
                 int32_t encrypt) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
-    if (!des_args_ok(name, in, in_len, out, out_len)) return KS_INVAL_ARGS;
     Handle h;
-    ks::front::build_handle(h, KS_KEY_TYPE_SECRET, name);
-    if (ks_use_sw_ks != 0) {
-        return kind == Des::kSingle ? ks_sw_des_crypt(h.bytes, h.len, encrypt, in, in_len, out, out_len)
-                                    : ks_sw_3des_crypt(h.bytes, h.len, encrypt, in, in_len, out, out_len);
-    }
-    if (ks::front::hw_absent()) return KS_NO_KEYSTORE;
-    // The hardware contract has no DES decryption.
-    if (encrypt == 0) return KS_UNKNOWN_FAILURE;
-    return kind == Des::kSingle ? ks_ae46c1_des_ecb_encrypt(h.bytes, ks::front::hw_len(h), in, in_len, out, out_len)
-                                : ks_ae46c1_3des_ecb_encrypt(h.bytes, ks::front::hw_len(h), in, in_len, out, out_len);
+    if (!h.named(KS_KEY_TYPE_SECRET, name) || in == nullptr || out == nullptr || in_len == 0 || in_len == 0xFFFF ||
+        in_len % KS_DES_BLOCK_LEN != 0 || in_len != out_len)
+        return KS_INVAL_ARGS;
+    return dispatch(
+        Chip::kRequired,
+        [&] {
+            return kind == Des::kSingle ? ks_sw_des_crypt(h.bytes, h.len, encrypt, in, in_len, out, out_len)
+                                        : ks_sw_3des_crypt(h.bytes, h.len, encrypt, in, in_len, out, out_len);
+        },
+        [&]() -> int32_t {
+            // The hardware contract has no DES decryption.
+            if (encrypt == 0) return KS_UNKNOWN_FAILURE;
+            return kind == Des::kSingle ? ks_ae46c1_des_ecb_encrypt(h.bytes, h.hw_len(), in, in_len, out, out_len)
+                                        : ks_ae46c1_3des_ecb_encrypt(h.bytes, h.hw_len(), in, in_len, out, out_len);
+        });
 }
 
 }  // namespace

@@ -3,27 +3,32 @@
 // error message on any path.
 #include "keystore/ks_digest.h"
 
-#include <cstring>
-
 #include "keystore/ks_hw.h"
 #include "keystore/ks_modes.h"
-#include "ks_crypto_front.h"
+#include "ks_front.h"
 
 namespace {
 
-// The HMAC fronts take the name's length first but test the data before it.
+using ks::front::Chip;
+using ks::front::dispatch;
+using ks::front::Handle;
+
+// The HMAC fronts read the name first but test the data before it.
 int32_t hmac_front(const char *name, const uint8_t *data, uint16_t data_len, uint8_t *digest, uint32_t selector) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
-    const size_t name_len = name != nullptr ? strnlen(name, KS_NAME_MAX + 1) : 0;
+    Handle h;
+    const bool named = h.named(KS_KEY_TYPE_SECRET, name);
     if (data_len == 0 || data == nullptr) return KS_INVAL_ARGS;
-    if (name == nullptr || name_len == 0 || name_len > KS_NAME_MAX) return KS_INVAL_ARGS;
+    if (!named) return KS_INVAL_ARGS;
     if (data_len > KS_DATA_MAX || digest == nullptr) return KS_INVAL_ARGS;
 
-    ks::front::Handle h;
-    ks::front::build_handle(h, KS_KEY_TYPE_SECRET, name);
-    if (ks_use_sw_ks != 0) return ks_sw_hmac(h.bytes, h.len, data, data_len, digest, selector);
-    if (selector == KS_DIGEST_SHA1) return ks_ae46c1_hmac_sha1(h.bytes, ks::front::hw_len(h), data, data_len, digest);
-    return ks_ae46c1_hmac_md5(h.bytes, ks::front::hw_len(h), data, data_len, digest);
+    // Asks nothing of the chip: the hardware contract answers either way.
+    return dispatch(
+        Chip::kAssumed, [&] { return ks_sw_hmac(h.bytes, h.len, data, data_len, digest, selector); },
+        [&] {
+            return selector == KS_DIGEST_SHA1 ? ks_ae46c1_hmac_sha1(h.bytes, h.hw_len(), data, data_len, digest)
+                                              : ks_ae46c1_hmac_md5(h.bytes, h.hw_len(), data, data_len, digest);
+        });
 }
 
 bool present(const uint8_t *piece, uint32_t len) { return piece != nullptr && len != 0; }
@@ -31,8 +36,8 @@ bool present(const uint8_t *piece, uint32_t len) { return piece != nullptr && le
 int32_t hash_front(const char *name, const uint8_t *piece1, uint32_t piece1_len, const uint8_t *piece2,
                    uint32_t piece2_len, uint8_t *digest, uint32_t selector) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
-    if (name == nullptr) return KS_INVAL_ARGS;
-    if (!ks::front::name_ok(name)) return KS_INVAL_ARGS;
+    Handle h;
+    if (!h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
     if (!present(piece1, piece1_len) && !present(piece2, piece2_len)) return KS_INVAL_ARGS;
     if (digest == nullptr) return KS_INVAL_ARGS;
     // Summed without wrapping, so two huge lengths cannot pass as a small one.
@@ -40,12 +45,14 @@ int32_t hash_front(const char *name, const uint8_t *piece1, uint32_t piece1_len,
     // A piece that claims bytes at a null address is never read.
     if ((piece1 == nullptr && piece1_len != 0) || (piece2 == nullptr && piece2_len != 0)) return KS_INVAL_ARGS;
 
-    ks::front::Handle h;
-    ks::front::build_handle(h, KS_KEY_TYPE_SECRET, name);
-    if (ks_use_sw_ks != 0) return ks_sw_hash(h.bytes, h.len, piece1, piece1_len, piece2, piece2_len, digest, selector);
-    // The hardware contract offers a keyed MD5 only.
-    if (selector == KS_DIGEST_SHA1) return KS_NO_KEYSTORE;
-    return ks_ae46c1_md5_hash(h.bytes, ks::front::hw_len(h), piece1, piece1_len, piece2, piece2_len, digest);
+    return dispatch(
+        Chip::kAssumed,
+        [&] { return ks_sw_hash(h.bytes, h.len, piece1, piece1_len, piece2, piece2_len, digest, selector); },
+        [&]() -> int32_t {
+            // The hardware contract offers a keyed MD5 only.
+            if (selector == KS_DIGEST_SHA1) return KS_NO_KEYSTORE;
+            return ks_ae46c1_md5_hash(h.bytes, h.hw_len(), piece1, piece1_len, piece2, piece2_len, digest);
+        });
 }
 
 }  // namespace

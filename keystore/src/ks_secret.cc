@@ -16,40 +16,21 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
-#include "ks_crypto_front.h"
+#include "ks_front.h"
 #include "ks_owner_tags.h"
 #include "ks_sw_index.h"
 #include "ks_trace.h"
 
-using ks::front::build_handle;
+using ks::front::Backend;
+using ks::front::backend;
+using ks::front::Chip;
+using ks::front::dispatch;
 using ks::front::Handle;
-using ks::front::hw_len;
-using ks::front::name_ok;
+using ks::front::walk_handles;
 
 namespace {
 
-// Index positions a walk may visit: the hardware contract counts in 16 bits.
-constexpr uint32_t kIndexSpan = 0x10000;
-
 bool standby() { return ks_is_standby != 0; }
-bool software() { return ks_use_sw_ks != 0; }
-
-// Fetches a copy of the handle at a table index from the active backend.
-// KS_SUCCESS with *copy a block to tagged_free, or the backend's status. A
-// backend that answers KS_SUCCESS without writing a handle (the hardware
-// contract's stubs do) ends the walk as if it had answered
-// KS_NO_MORE_RECORDS.
-int32_t handle_at(uint32_t index, uint8_t **copy, uint8_t *len) {
-    *copy = nullptr;
-    *len = 0;
-    int32_t status = software() ? ks_sw_return_key_handle_by_index(static_cast<int32_t>(index), copy, len)
-                                : ks_ae46c1_return_key_handle_by_index(static_cast<uint16_t>(index), copy, len);
-    if (status != KS_SUCCESS) return status;
-    if (*copy == nullptr) return KS_NO_MORE_RECORDS;
-    return KS_SUCCESS;
-}
-
-bool is_secret(const uint8_t *copy, uint8_t len) { return len != 0 && copy[0] == KS_KEY_TYPE_SECRET; }
 
 }  // namespace
 
@@ -58,17 +39,17 @@ extern "C" {
 int32_t ks_generate_random_number(uint8_t *buffer, uint32_t length, int32_t kind) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (buffer == nullptr || length == 0) return KS_INVAL_ARGS;
-    if (software()) return ks_sw_generate_random_number(buffer, static_cast<int32_t>(length), kind);
-    return ks_ae46c1_generate_random_number(buffer, static_cast<int32_t>(length), kind);
+    return dispatch(
+        Chip::kAssumed, [&] { return ks_sw_generate_random_number(buffer, static_cast<int32_t>(length), kind); },
+        [&] { return ks_ae46c1_generate_random_number(buffer, static_cast<int32_t>(length), kind); });
 }
 
 int32_t ks_secret_exists(const char *name, int32_t *exists) {
-    if (name == nullptr || exists == nullptr) return KS_INVAL_ARGS;
-    if (!name_ok(name)) return KS_INVAL_ARGS;
     Handle h;
-    build_handle(h, KS_KEY_TYPE_SECRET, name);
-    if (software()) return ks_sw_key_exists(h.bytes, h.len, exists);
-    return ks_ae46c1_key_exists(h.bytes, hw_len(h), exists);
+    if (name == nullptr || exists == nullptr || !h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    return dispatch(
+        Chip::kAssumed, [&] { return ks_sw_key_exists(h.bytes, h.len, exists); },
+        [&] { return ks_ae46c1_key_exists(h.bytes, h.hw_len(), exists); });
 }
 
 int32_t ks_check_ha_consistency(const char *name, int32_t *consistent) {
@@ -78,7 +59,7 @@ int32_t ks_check_ha_consistency(const char *name, int32_t *consistent) {
     int32_t present = 0;
     if (ks_secret_exists(name, &present) != KS_SUCCESS || present == 0) return KS_RECORD_NOT_FOUND;
     // A hardware keystore with redundancy on cannot vouch for its peer.
-    if (!software() && ks_rf_disabled == 0) return KS_NOT_SUPPORTED;
+    if (backend(Chip::kAssumed) == Backend::kHardware && ks_rf_disabled == 0) return KS_NOT_SUPPORTED;
     *consistent = 1;
     return KS_SUCCESS;
 }
@@ -88,23 +69,19 @@ int32_t ks_store_secret_and_metadata(const char *name, const char *purge_name, c
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (name == nullptr) return KS_INVAL_ARGS;
     if (value == nullptr || value_len == 0) return KS_INVAL_ARGS;
-    if (!name_ok(name)) return KS_INVAL_ARGS;
-    Handle h;
-    build_handle(h, KS_KEY_TYPE_SECRET, name);
-    if (value_len > KS_SECRET_MAX) return KS_INVAL_ARGS;
-
-    // A purge name of 1 to 31 bytes becomes the prefix [1][purge name].
-    Handle prefix{};
-    const bool purge = purge_name != nullptr && purge_name[0] != '\0';
-    if (purge && !name_ok(purge_name)) return KS_INVAL_ARGS;
-    if (purge) build_handle(prefix, KS_KEY_TYPE_SECRET, purge_name);
-    const uint8_t *prefix_bytes = purge ? prefix.bytes : nullptr;
-
-    if (software()) {
-        KS_TRACE(FRONT, STORE_SW, "KEYSTORE_DBG");
-        return ks_sw_store_sym_key(h.bytes, h.len, prefix_bytes, prefix.len, value, value_len, meta, meta_len);
-    }
-    return ks_ae46c1_store_sym_key(h.bytes, hw_len(h), prefix_bytes, hw_len(prefix), value, value_len, meta, meta_len);
+    Handle h, prefix;
+    if (!h.named(KS_KEY_TYPE_SECRET, name) || value_len > KS_SECRET_MAX || !prefix.purge(purge_name))
+        return KS_INVAL_ARGS;
+    return dispatch(
+        Chip::kAssumed,
+        [&] {
+            KS_TRACE(FRONT, STORE_SW, "KEYSTORE_DBG");
+            return ks_sw_store_sym_key(h.bytes, h.len, prefix.prefix(), prefix.len, value, value_len, meta, meta_len);
+        },
+        [&] {
+            return ks_ae46c1_store_sym_key(h.bytes, h.hw_len(), prefix.prefix(), prefix.hw_len(), value, value_len,
+                                           meta, meta_len);
+        });
 }
 
 int32_t ks_add_metadata(const char *name, const uint8_t *meta, uint16_t meta_len) {
@@ -112,21 +89,20 @@ int32_t ks_add_metadata(const char *name, const uint8_t *meta, uint16_t meta_len
     if (name == nullptr) return KS_INVAL_ARGS;
     if ((meta == nullptr) != (meta_len == 0)) return KS_INVAL_ARGS;
     if (meta_len > KS_METADATA_MAX) return KS_INVAL_ARGS;
-    if (!name_ok(name)) return KS_INVAL_ARGS;
     Handle h;
-    build_handle(h, KS_KEY_TYPE_SECRET, name);
-    if (software()) return ks_sw_add_meta_data(h.bytes, h.len, meta, meta_len);
-    return ks_ae46c1_add_meta_data(h.bytes, hw_len(h), meta, meta_len);
+    if (!h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    return dispatch(
+        Chip::kAssumed, [&] { return ks_sw_add_meta_data(h.bytes, h.len, meta, meta_len); },
+        [&] { return ks_ae46c1_add_meta_data(h.bytes, h.hw_len(), meta, meta_len); });
 }
 
 int32_t ks_return_metadata(const char *name, uint8_t **meta_out, uint16_t *meta_len_out) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
-    if (name == nullptr || meta_out == nullptr) return KS_INVAL_ARGS;
-    if (!name_ok(name)) return KS_INVAL_ARGS;
     Handle h;
-    build_handle(h, KS_KEY_TYPE_SECRET, name);
-    int32_t status = software() ? ks_sw_get_meta_data(h.bytes, h.len, meta_out, meta_len_out)
-                                : ks_ae46c1_get_meta_data(h.bytes, hw_len(h), meta_out, meta_len_out);
+    if (name == nullptr || meta_out == nullptr || !h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    int32_t status = dispatch(
+        Chip::kAssumed, [&] { return ks_sw_get_meta_data(h.bytes, h.len, meta_out, meta_len_out); },
+        [&] { return ks_ae46c1_get_meta_data(h.bytes, h.hw_len(), meta_out, meta_len_out); });
     if (status != KS_SUCCESS) {
         *meta_out = nullptr;
         *meta_len_out = 0;
@@ -136,30 +112,23 @@ int32_t ks_return_metadata(const char *name, uint8_t **meta_out, uint16_t *meta_
 
 int32_t ks_clear_secret(const char *name) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
-    if (name == nullptr) return KS_INVAL_ARGS;
-    if (!name_ok(name)) return KS_INVAL_ARGS;
     Handle h;
-    build_handle(h, KS_KEY_TYPE_SECRET, name);
-    if (software()) return ks_sw_delete_key(h.bytes, h.len);
-    return ks_ae46c1_delete_key(h.bytes, hw_len(h));
+    if (!h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    return dispatch(
+        Chip::kAssumed, [&] { return ks_sw_delete_key(h.bytes, h.len); },
+        [&] { return ks_ae46c1_delete_key(h.bytes, h.hw_len()); });
 }
 
 int32_t ks_rename_secret(const char *old_name, const char *new_name, const char *purge_name) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (old_name == nullptr || new_name == nullptr) return KS_INVAL_ARGS;
-    // Bounded: a name past KS_NAME_MAX is refused however long it is.
-    const size_t old_len = strnlen(old_name, KS_NAME_MAX + 1);
-    const size_t new_len = strnlen(new_name, KS_NAME_MAX + 1);
-    if (new_len == 0 || old_len > KS_NAME_MAX || old_len == 0 || new_len > KS_NAME_MAX) return KS_INVAL_ARGS;
+    Handle old_h, new_h;
+    if (!old_h.named(KS_KEY_TYPE_SECRET, old_name) || !new_h.named(KS_KEY_TYPE_SECRET, new_name)) return KS_INVAL_ARGS;
     // Renaming to the same name is a no-op, the purge included.
-    if (old_len == new_len && std::memcmp(old_name, new_name, old_len) == 0) return KS_SUCCESS;
+    if (old_h.len == new_h.len && std::memcmp(old_h.bytes, new_h.bytes, old_h.len) == 0) return KS_SUCCESS;
 
-    Handle old_h;
-    Handle new_h;
-    build_handle(old_h, KS_KEY_TYPE_SECRET, old_name);
-    build_handle(new_h, KS_KEY_TYPE_SECRET, new_name);
-
-    // The purge name has no length limit here, so its prefix is allocated.
+    // The purge name has no length limit here, so its prefix [1][purge name]
+    // is allocated rather than built as a handle.
     uint8_t *prefix = nullptr;
     uint32_t prefix_len = 0;
     if (purge_name != nullptr && purge_name[0] != '\0') {
@@ -171,9 +140,13 @@ int32_t ks_rename_secret(const char *old_name, const char *new_name, const char 
         prefix_len = static_cast<uint32_t>(purge_len + 1);
     }
 
-    int32_t status = software() ? ks_sw_rename_key(old_h.bytes, old_h.len, new_h.bytes, new_h.len, prefix, prefix_len)
-                                : ks_ae46c1_rename_key(old_h.bytes, hw_len(old_h), new_h.bytes, hw_len(new_h), prefix,
-                                                       static_cast<uint8_t>(prefix_len));
+    int32_t status = dispatch(
+        Chip::kAssumed,
+        [&] { return ks_sw_rename_key(old_h.bytes, old_h.len, new_h.bytes, new_h.len, prefix, prefix_len); },
+        [&] {
+            return ks_ae46c1_rename_key(old_h.bytes, old_h.hw_len(), new_h.bytes, new_h.hw_len(), prefix,
+                                        static_cast<uint8_t>(prefix_len));
+        });
     ks::free_cleansed(prefix, prefix_len);
     return status;
 }
@@ -181,25 +154,15 @@ int32_t ks_rename_secret(const char *old_name, const char *new_name, const char 
 int32_t ks_return_secret_handle_by_index(uint16_t *index, char **name_out) {
     if (index == nullptr || name_out == nullptr) return KS_INVAL_ARGS;
     // The index wraps past 65535; one full turn without a secret ends the walk.
-    uint16_t i = *index;
-    for (uint32_t visited = 0; visited < kIndexSpan; ++visited, ++i) {
-        uint8_t *copy;
-        uint8_t len;
-        int32_t status = handle_at(i, &copy, &len);
-        if (status != KS_SUCCESS) return status;
-        if (!is_secret(copy, len)) {
-            ks::free_cleansed(copy, len);
-            continue;
-        }
-        // The copy holds [type][name]: shift the name over the type byte and
-        // terminate it in the byte the type leaves free.
+    return walk_handles(KS_KEY_TYPE_SECRET, *index, Chip::kAssumed, [&](uint8_t *copy, uint8_t len, uint16_t i) {
+        // The copy holds [type][name]: shift the name over the type byte
+        // and terminate it in the byte the type leaves free.
         std::memmove(copy, copy + 1, len - 1u);
         copy[len - 1u] = '\0';
         *index = static_cast<uint16_t>(i + 1);
         *name_out = reinterpret_cast<char *>(copy);
-        return KS_SUCCESS;
-    }
-    return KS_NO_MORE_RECORDS;
+        return true;
+    });
 }
 
 int32_t ks_snmp_password_exists(const char *name) {
@@ -212,26 +175,23 @@ int32_t ks_snmp_get_next_password(char *buffer, uint32_t buffer_len) {
     // The smallest name greater than the caller's text: from the sorted
     // names in software mode, otherwise by a walk over the whole table.
     char best[KS_HANDLE_MAX] = {};
-    const ks::NextAnswer answer = software() ? ks::index_next_name(buffer, best) : ks::NextAnswer::kWalk;
+    const ks::NextAnswer answer =
+        backend(Chip::kAssumed) == Backend::kSoftware ? ks::index_next_name(buffer, best) : ks::NextAnswer::kWalk;
     bool found = answer == ks::NextAnswer::kFound;
-    for (uint32_t i = 0; answer == ks::NextAnswer::kWalk && i < kIndexSpan; ++i) {
-        uint8_t *copy;
-        uint8_t len;
-        if (handle_at(i, &copy, &len) != KS_SUCCESS) break;
-        if (!is_secret(copy, len)) {
+    if (answer == ks::NextAnswer::kWalk) {
+        walk_handles(KS_KEY_TYPE_SECRET, 0, Chip::kAssumed, [&](uint8_t *copy, uint8_t len, uint16_t) {
+            char name[KS_HANDLE_MAX];
+            size_t n = len - 1u;
+            if (n > KS_NAME_MAX) n = KS_NAME_MAX;
+            std::memcpy(name, copy + 1, n);
+            name[n] = '\0';
             ks::free_cleansed(copy, len);
-            continue;
-        }
-        char name[KS_HANDLE_MAX];
-        size_t n = len - 1u;
-        if (n > KS_NAME_MAX) n = KS_NAME_MAX;
-        std::memcpy(name, copy + 1, n);
-        name[n] = '\0';
-        ks::free_cleansed(copy, len);
-        if (std::strcmp(name, buffer) > 0 && (!found || std::strcmp(name, best) < 0)) {
-            std::memcpy(best, name, sizeof best);
-            found = true;
-        }
+            if (std::strcmp(name, buffer) > 0 && (!found || std::strcmp(name, best) < 0)) {
+                std::memcpy(best, name, sizeof best);
+                found = true;
+            }
+            return false;
+        });
     }
     if (!found) return 0;
     std::memcpy(buffer, best, std::strlen(best) + 1);
@@ -239,12 +199,10 @@ int32_t ks_snmp_get_next_password(char *buffer, uint32_t buffer_len) {
 }
 
 int32_t keystore_return_wdc(const char *name, uint8_t **data_out, uint16_t *data_len_out) {
-    if (name == nullptr || data_out == nullptr) return KS_INVAL_ARGS;
-    if (!name_ok(name)) return KS_INVAL_ARGS;
     Handle h;
-    build_handle(h, KS_KEY_TYPE_WDC, name);
+    if (name == nullptr || data_out == nullptr || !h.named(KS_KEY_TYPE_WDC, name)) return KS_INVAL_ARGS;
     // These records live only in the hardware keystore.
-    int32_t status = ks_ae46c1_get_meta_data(h.bytes, hw_len(h), data_out, data_len_out);
+    int32_t status = ks_ae46c1_get_meta_data(h.bytes, h.hw_len(), data_out, data_len_out);
     if (status != KS_SUCCESS) {
         *data_out = nullptr;
         *data_len_out = 0;
