@@ -8,12 +8,12 @@
 #include <cstring>
 
 #include "keystore/ks_hw.h"
-#include "keystore/ks_messages.h"
 #include "keystore/ks_modes.h"
 #include "keystore/ks_pac.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_front.h"
 #include "ks_owner_tags.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
@@ -21,46 +21,20 @@
 #include "ks_sw_index.h"
 #include "ks_trace.h"
 
-namespace ks::pac {
-
-Backend backend() {
-    if (ks_use_sw_ks != 0) return Backend::kSoftware;
-    if (reg_invoke_ks_platform_is_hw_present() != 0) return Backend::kHardware;
-    sys_message_emit(&msg_KEYSTORE_NO_KEYSTORE);
-    return Backend::kAbsent;
-}
-
-}  // namespace ks::pac
-
 namespace {
 
-using ks::pac::Backend;
+using ks::front::Backend;
+using ks::front::backend;
+using ks::front::Chip;
+using ks::front::dispatch;
+using ks::front::Handle;
+using ks::front::walk_handles;
 
 // True when buf holds exactly one TLV of the given type and nothing after it.
 bool whole_tlv(const uint8_t *buf, uint32_t len, uint16_t type) {
     ks::pac::Reader r(buf, len), value;
     uint16_t found;
     return r.tlv(found, value) && found == type && r.empty();
-}
-
-// One step of a walk over the key table by index. On KS_SUCCESS *handle is
-// a copy to release with tagged_free. A backend that reports success without
-// writing a handle ends the walk as the end of the table does.
-int32_t handle_at(uint16_t index, uint8_t **handle, uint8_t *handle_len) {
-    *handle = nullptr;
-    *handle_len = 0;
-    int32_t status;
-    switch (ks::pac::backend()) {
-        case Backend::kSoftware: status = ks_sw_return_key_handle_by_index(index, handle, handle_len); break;
-        case Backend::kHardware: status = ks_ae46c1_return_key_handle_by_index(index, handle, handle_len); break;
-        default: return KS_NO_KEYSTORE;
-    }
-    if (status == KS_SUCCESS && *handle == nullptr) return KS_NO_MORE_RECORDS;
-    return status;
-}
-
-bool is_pac_handle(const uint8_t *handle, uint8_t handle_len) {
-    return handle_len >= 1 && handle[0] == KS_KEY_TYPE_PAC;
 }
 
 }  // namespace
@@ -135,16 +109,13 @@ int32_t ks_store_pac(const uint8_t *aid, uint32_t aid_len, const uint8_t *pac_ke
     std::memcpy(meta, opaque, opaque_len);
     std::memcpy(meta + opaque_len, info, info_len);
 
-    ks::pac::Handle handle(aid, aid_len);
-    if (ks_use_sw_ks == 0) {
-        // PACs are kept by the software keystore only: with the hardware
-        // keystore selected nothing is stored, cached or notified.
-        Backend b = ks::pac::backend();
-        ks::free_cleansed(meta, meta_len);
-        return b == Backend::kAbsent ? KS_NO_KEYSTORE : KS_UNKNOWN_FAILURE;
-    }
-
-    int32_t status = ks_sw_store_sym_key(handle.bytes, handle.len, nullptr, 0, pac_key, pac_key_len, meta, meta_len);
+    const Handle handle = Handle::pac(aid, aid_len);
+    // PACs are kept by the software keystore only: with the hardware keystore
+    // selected nothing is stored, cached or notified.
+    const int32_t status = dispatch(
+        Chip::kRequired,
+        [&] { return ks_sw_store_sym_key(handle.bytes, handle.len, nullptr, 0, pac_key, pac_key_len, meta, meta_len); },
+        [] { return KS_UNKNOWN_FAILURE; });
     ks::free_cleansed(meta, meta_len);
     if (status != KS_SUCCESS) return status;
 
@@ -161,13 +132,10 @@ int32_t ks_clear_pac(const uint8_t *aid, uint32_t aid_len) {
     // The cache entry goes whatever the delete reports.
     pac_cache_remove(aid, aid_len);
 
-    ks::pac::Handle handle(aid, aid_len);
-    int32_t status;
-    switch (ks::pac::backend()) {
-        case Backend::kSoftware: status = ks_sw_delete_key(handle.bytes, handle.len); break;
-        case Backend::kHardware: status = ks_ae46c1_delete_key(handle.bytes, handle.hw_len()); break;
-        default: return KS_NO_KEYSTORE;
-    }
+    const Handle handle = Handle::pac(aid, aid_len);
+    int32_t status = dispatch(
+        Chip::kRequired, [&] { return ks_sw_delete_key(handle.bytes, handle.len); },
+        [&] { return ks_ae46c1_delete_key(handle.bytes, handle.hw_len()); });
     // The host hears of the clear also when there was no PAC to remove.
     if (status == KS_SUCCESS || status == KS_RECORD_NOT_FOUND) notify_pac_deleted(aid, aid_len);
     if (status != KS_SUCCESS) return status;
@@ -181,12 +149,10 @@ int32_t ks_clear_pac(const uint8_t *aid, uint32_t aid_len) {
 int32_t ks_pac_exists(const uint8_t *aid, uint32_t aid_len, int32_t *exists) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
     if (exists == nullptr || !ks::pac::aid_valid(aid, aid_len)) return KS_INVAL_ARGS;
-    ks::pac::Handle handle(aid, aid_len);
-    switch (ks::pac::backend()) {
-        case Backend::kSoftware: return ks_sw_key_exists(handle.bytes, handle.len, exists);
-        case Backend::kHardware: return ks_ae46c1_key_exists(handle.bytes, handle.hw_len(), exists);
-        default: return KS_NO_KEYSTORE;
-    }
+    const Handle handle = Handle::pac(aid, aid_len);
+    return dispatch(
+        Chip::kRequired, [&] { return ks_sw_key_exists(handle.bytes, handle.len, exists); },
+        [&] { return ks_ae46c1_key_exists(handle.bytes, handle.hw_len(), exists); });
 }
 
 int32_t ks_snmp_pac_exists(const uint8_t *aid, uint32_t aid_len) {
@@ -201,24 +167,16 @@ int32_t ks_return_aid_by_index(uint16_t *index, uint8_t **aid_out, uint32_t *aid
 
     // The index counts every key of the table; keys of other types are
     // passed over.
-    for (uint16_t i = *index;; ++i) {
-        uint8_t *handle;
-        uint8_t handle_len;
-        int32_t status = handle_at(i, &handle, &handle_len);
-        if (status != KS_SUCCESS) return status;
-        if (!is_pac_handle(handle, handle_len)) {
-            ks::free_cleansed(handle, handle_len);
-            continue;
-        }
+    return walk_handles(KS_KEY_TYPE_PAC, *index, Chip::kRequired, [&](uint8_t *handle, uint8_t handle_len, uint16_t i) {
         // The A-ID is moved to the front of the handle copy, which becomes
         // the caller's buffer.
-        uint32_t aid_len = handle_len - 1u;
+        const uint32_t aid_len = handle_len - 1u;
         std::memmove(handle, handle + 1, aid_len);
         *index = static_cast<uint16_t>(i + 1);
         *aid_out = handle;
         *aid_len_out = aid_len;
-        return KS_SUCCESS;
-    }
+        return true;
+    });
 }
 
 int32_t ks_snmp_get_next_pac(const uint8_t *aid, uint32_t aid_len, uint8_t *next_out, uint8_t *len_inout) {
@@ -234,21 +192,14 @@ int32_t ks_snmp_get_next_pac(const uint8_t *aid, uint32_t aid_len, uint8_t *next
 
     // The smallest key greater than the current one: from the sorted A-IDs
     // in software mode, otherwise by a walk over the whole table.
-    if (ks_use_sw_ks != 0) {
+    if (backend(Chip::kAssumed) == Backend::kSoftware) {
         const ks::NextAnswer answer = ks::index_next_aid(current, next_out, len_inout);
         if (answer != ks::NextAnswer::kWalk) return answer == ks::NextAnswer::kFound ? 1 : 0;
     }
     uint8_t best[kKeyLen] = {};
     uint32_t best_len = 0;
     bool found = false;
-    for (uint16_t i = 0;; ++i) {
-        uint8_t *handle;
-        uint8_t handle_len;
-        if (handle_at(i, &handle, &handle_len) != KS_SUCCESS) break;
-        if (!is_pac_handle(handle, handle_len)) {
-            ks::free_cleansed(handle, handle_len);
-            continue;
-        }
+    walk_handles(KS_KEY_TYPE_PAC, 0, Chip::kRequired, [&](uint8_t *handle, uint8_t handle_len, uint16_t) {
         uint32_t n = handle_len - 1u;
         if (n > kKeyLen) n = kKeyLen;
         uint8_t key[kKeyLen] = {};
@@ -260,7 +211,8 @@ int32_t ks_snmp_get_next_pac(const uint8_t *aid, uint32_t aid_len, uint8_t *next
             best_len = n;
             found = true;
         }
-    }
+        return false;
+    });
     if (!found) return 0;
     std::memcpy(next_out, best + kKeyLen - best_len, best_len);
     *len_inout = static_cast<uint8_t>(best_len);

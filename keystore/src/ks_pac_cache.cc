@@ -16,6 +16,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "keystore/platform/ks_platform_records.h"
 #include "ks_cleanse.h"
+#include "ks_front.h"
 #include "ks_owner_tags.h"
 #include "ks_pac_cache_index.h"
 #include "ks_pac_common.h"
@@ -33,7 +34,9 @@ static_assert(offsetof(pac_cache_entry, link) == 0, "the queue links entries thr
 
 namespace {
 
-using ks::pac::Backend;
+using ks::front::Chip;
+using ks::front::dispatch;
+using ks::front::Handle;
 
 pac_cache_entry *head() { return static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); }
 
@@ -170,17 +173,12 @@ pac_cache_entry *pac_cache_add(const uint8_t *aid, uint32_t aid_len, const uint8
 
 pac_cache_entry *pac_cache_load(const uint8_t *aid, uint32_t aid_len) {
     if (aid == nullptr) return nullptr;
-    ks::pac::Handle handle(aid, aid_len);
+    const Handle handle = Handle::pac(aid, aid_len);
     uint8_t *meta = nullptr;
     uint16_t meta_len = 0;
-    int32_t status;
-    switch (ks::pac::backend()) {
-        case Backend::kSoftware: status = ks_sw_get_meta_data(handle.bytes, handle.len, &meta, &meta_len); break;
-        case Backend::kHardware:
-            status = ks_ae46c1_get_meta_data(handle.bytes, handle.hw_len(), &meta, &meta_len);
-            break;
-        default: status = KS_NO_KEYSTORE; break;
-    }
+    const int32_t status = dispatch(
+        Chip::kRequired, [&] { return ks_sw_get_meta_data(handle.bytes, handle.len, &meta, &meta_len); },
+        [&] { return ks_ae46c1_get_meta_data(handle.bytes, handle.hw_len(), &meta, &meta_len); });
     if (status != KS_SUCCESS) {
         KS_TRACE(PAC, LOAD_META_FAILED, static_cast<int>(status));
         return nullptr;

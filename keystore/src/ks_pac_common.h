@@ -1,10 +1,9 @@
-// Helpers shared by the PAC records and the PAC cache: A-ID checks, PAC key
-// handles, the reader of PAC TLVs and the choice of backend.
+// Helpers shared by the PAC records and the PAC cache: A-ID checks and the
+// reader of PAC TLVs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "keystore/ks_types.h"
 
@@ -22,23 +21,6 @@ int32_t now();
 inline bool aid_valid(const uint8_t *aid, uint32_t aid_len) {
     return aid != nullptr && aid_len >= 1 && aid_len <= KS_AID_MAX;
 }
-
-// The key handle of a PAC: type byte 2, then the A-ID. Built on the stack.
-struct Handle {
-    uint8_t bytes[KS_HANDLE_MAX] = {};
-    uint32_t len = 0;
-
-    // The copy is bounded by the name part, so a length the caller did not
-    // check can never run past the buffer.
-    Handle(const uint8_t *aid, uint32_t aid_len) {
-        bytes[0] = KS_KEY_TYPE_PAC;
-        uint32_t n = aid_len < KS_NAME_MAX ? aid_len : KS_NAME_MAX;
-        if (aid != nullptr && n != 0) std::memcpy(bytes + 1, aid, n);
-        len = n + 1;
-    }
-    // The hardware contract takes handle lengths as one byte.
-    uint8_t hw_len() const { return static_cast<uint8_t>(len); }
-};
 
 // A bounds-checked reader over PAC metadata, which comes from outside the
 // process. Each read takes bytes from the front; when too few are left it
@@ -93,12 +75,5 @@ class Reader {
     const uint8_t *p_ = nullptr;
     size_t left_ = 0;
 };
-
-enum class Backend { kSoftware, kHardware, kAbsent };
-
-// The backend that serves a request now. With the hardware keystore selected
-// but not present, the NO_KEYSTORE error message is emitted here and
-// kAbsent returned: the caller answers KS_NO_KEYSTORE.
-Backend backend();
 
 }  // namespace ks::pac

@@ -10,6 +10,7 @@
 #include "keystore/ks_pac.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_front.h"
 #include "ks_owner_tags.h"
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
@@ -17,7 +18,9 @@
 
 namespace {
 
-using ks::pac::Backend;
+using ks::front::Chip;
+using ks::front::dispatch;
+using ks::front::Handle;
 
 constexpr char kMackLabel[] = "ZAV-MACK";
 constexpr char kKekLabel[] = "ZAV-KEK";
@@ -103,18 +106,21 @@ int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *la
     }
     KS_TRACE(PAC, TPRF_NOT_IN_CACHE);
 
-    const ks::pac::Handle handle(aid, aid_len);
-    int32_t status;
-    const Backend backend = ks::pac::backend();
-    if (backend == Backend::kAbsent) return KS_NO_KEYSTORE;
-    if (backend == Backend::kSoftware) {
-        status = ks_sw_sym_key_t_prf(handle.bytes, handle.len, label, label_len, seed, seed_len, out, out_len);
-        KS_TRACE(PAC, TPRF_GENERATED, static_cast<int>(status));
-        KS_TRACE(PAC, TPRF_OUTPUT_LEN, static_cast<int>(out_len));
-        KS_TRACE_BYTES(PAC, TPRF_OUTPUT_BYTE, out, out_len);
-    } else {
-        status = ks_ae46c1_sym_key_t_prf(handle.bytes, handle.hw_len(), label, label_len, seed, seed_len, out, out_len);
-    }
+    const Handle handle = Handle::pac(aid, aid_len);
+    const int32_t status = dispatch(
+        Chip::kRequired,
+        [&] {
+            const int32_t st =
+                ks_sw_sym_key_t_prf(handle.bytes, handle.len, label, label_len, seed, seed_len, out, out_len);
+            KS_TRACE(PAC, TPRF_GENERATED, static_cast<int>(st));
+            KS_TRACE(PAC, TPRF_OUTPUT_LEN, static_cast<int>(out_len));
+            KS_TRACE_BYTES(PAC, TPRF_OUTPUT_BYTE, out, out_len);
+            return st;
+        },
+        [&] {
+            return ks_ae46c1_sym_key_t_prf(handle.bytes, handle.hw_len(), label, label_len, seed, seed_len, out,
+                                           out_len);
+        });
     if (status != KS_SUCCESS) return status;
 
     KS_TRACE(PAC, TPRF_WRITING_CACHE, static_cast<int>(out_len));
@@ -190,17 +196,12 @@ int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const cha
     *p++ = static_cast<uint8_t>(out_len / 32);
     *p++ = static_cast<uint8_t>(out_len * 8);
 
-    const ks::pac::Handle handle(aid, aid_len);
-    int32_t status;
-    const Backend backend = ks::pac::backend();
-    if (backend == Backend::kAbsent) return KS_NO_KEYSTORE;
-    if (backend == Backend::kSoftware) {
-        status =
-            ks_sw_hmac(handle.bytes, handle.len, input.data(), static_cast<uint16_t>(input.size()), out, kSha1Selector);
-    } else {
-        status =
-            ks_ae46c1_hmac_sha1(handle.bytes, handle.hw_len(), input.data(), static_cast<uint16_t>(input.size()), out);
-    }
+    const Handle handle = Handle::pac(aid, aid_len);
+    const uint16_t input_len = static_cast<uint16_t>(input.size());
+    const int32_t status = dispatch(
+        Chip::kRequired,
+        [&] { return ks_sw_hmac(handle.bytes, handle.len, input.data(), input_len, out, kSha1Selector); },
+        [&] { return ks_ae46c1_hmac_sha1(handle.bytes, handle.hw_len(), input.data(), input_len, out); });
     if (status != KS_SUCCESS) return status;
 
     pac_cache_entry *entry = pac_cache_find(aid, aid_len);

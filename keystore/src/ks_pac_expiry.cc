@@ -11,6 +11,7 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_front.h"
 #include "ks_pac_common.h"
 #include "ks_seams.h"
 #include "ks_trace.h"
@@ -115,6 +116,9 @@ int32_t hw_delete_all_pacs(const HwPacOps &ops) {
 }  // namespace
 }  // namespace ks
 
+using ks::front::Chip;
+using ks::front::dispatch;
+
 extern "C" {
 
 int32_t ks_valid_pac_exists(const uint8_t *aid, uint32_t aid_len) {
@@ -129,12 +133,9 @@ uint32_t ks_get_pac_expiration(const uint8_t *aid, uint32_t aid_len) {
 }
 
 int32_t ks_clear_old_pacs_internal(const char *device_id) {
-    switch (ks::pac::backend()) {
-        case ks::pac::Backend::kSoftware: return ks_sw_delete_old_pacs(device_id);
-        case ks::pac::Backend::kHardware: return ks::hw_delete_old_pacs(ks::seams.hw_pacs, device_id);
-        case ks::pac::Backend::kAbsent: break;
-    }
-    return KS_NO_KEYSTORE;
+    return dispatch(
+        Chip::kRequired, [&] { return ks_sw_delete_old_pacs(device_id); },
+        [&] { return ks::hw_delete_old_pacs(ks::seams.hw_pacs, device_id); });
 }
 
 int32_t ks_clear_old_pacs(const char *device_id) {
@@ -146,12 +147,9 @@ int32_t ks_clear_old_pacs(const char *device_id) {
 }
 
 int32_t ks_clear_all_pacs_internal(void) {
-    switch (ks::pac::backend()) {
-        case ks::pac::Backend::kSoftware: return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_PAC);
-        case ks::pac::Backend::kHardware: return ks::hw_delete_all_pacs(ks::seams.hw_pacs);
-        case ks::pac::Backend::kAbsent: break;
-    }
-    return KS_NO_KEYSTORE;
+    return dispatch(
+        Chip::kRequired, [] { return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_PAC); },
+        [] { return ks::hw_delete_all_pacs(ks::seams.hw_pacs); });
 }
 
 int32_t ks_clear_all_pacs(void) {
