@@ -7,12 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "keystore/ks_hw.h"
-#include "keystore/ks_modes.h"
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/ks_types.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_front.h"
 #include "ks_trace.h"
 
 namespace {
@@ -70,13 +69,9 @@ class HeldHandle {
     uint8_t len_ = 0;
 };
 
-// Status of the next step of a walk once the software keystore has been
-// switched off: an absent hardware keystore is NO_KEYSTORE; a present one has
-// no record to give (its enumeration writes nothing), which the text listing
-// reports as UNKNOWN_FAILURE.
-int32_t status_after_mode_turn() {
-    return reg_invoke_ks_platform_is_hw_present() ? KS_UNKNOWN_FAILURE : KS_NO_KEYSTORE;
-}
+using ks::front::Backend;
+using ks::front::backend;
+using ks::front::Chip;
 
 void show_record(const HeldHandle &h) {
     switch (kind_of(h.type())) {
@@ -207,20 +202,18 @@ extern "C" {
 
 void ks_show_command(void) {
     HeldHandle h;
-    bool sw = ks_use_sw_ks != 0;
-
-    if (sw) {
-        KS_TRACE(SW, SHOW_USING_SW);
-    } else if (reg_invoke_ks_platform_is_hw_present()) {
-        KS_TRACE(SW, SHOW_FW_VERSION);
-    } else {
-        KS_TRACE(SW, SHOW_NO_KEYSTORE);
-        return;
+    // Both listings report an absent chip themselves, without the NO_KEYSTORE
+    // error message.
+    const Backend selected = backend(Chip::kProbed);
+    switch (selected) {
+        case Backend::kSoftware: KS_TRACE(SW, SHOW_USING_SW); break;
+        case Backend::kHardware: KS_TRACE(SW, SHOW_FW_VERSION); break;
+        case Backend::kAbsent: KS_TRACE(SW, SHOW_NO_KEYSTORE); return;
     }
 
     // The hardware keystore offers no listing.
     int32_t status = KS_UNKNOWN_FAILURE;
-    if (sw) {
+    if (selected == Backend::kSoftware) {
         status = h.fetch(0);
         if (status == KS_NO_MORE_RECORDS) {
             KS_TRACE(SW, SHOW_EMPTY);
@@ -238,11 +231,16 @@ void ks_show_command(void) {
         show_record(h);
         h.release();
         ++index;
-        if (ks_use_sw_ks) {
-            status = h.fetch(index);
-            if (status == KS_NO_MORE_RECORDS) return;
-        } else {
-            status = status_after_mode_turn();
+        // Once the software keystore has been switched off, an absent chip is
+        // NO_KEYSTORE; a present one has no record to give (its enumeration
+        // writes nothing), which is reported as UNKNOWN_FAILURE.
+        switch (backend(Chip::kProbed)) {
+            case Backend::kSoftware:
+                status = h.fetch(index);
+                if (status == KS_NO_MORE_RECORDS) return;
+                break;
+            case Backend::kHardware: status = KS_UNKNOWN_FAILURE; break;
+            case Backend::kAbsent: status = KS_NO_KEYSTORE; break;
         }
     }
     KS_TRACE(SW, SHOW_ERROR, ks_err_str(status));
@@ -259,7 +257,8 @@ void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *e
     }
 
     int32_t status;
-    if (ks_use_sw_ks) {
+    const Backend selected = backend(Chip::kProbed);
+    if (selected == Backend::kSoftware) {
         showmsg_set_use_sw_ks(ctx0, ctx1, b.msg, 1, err);
         if (b.failed()) {
             KS_TRACE(SW, QEL_SET_USE_SW, static_cast<int>(*err));
@@ -268,7 +267,7 @@ void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *e
         status = h.fetch(0);
         if (status == KS_SUCCESS) KS_TRACE(SW, QEL_PRINTING);
     } else {
-        if (!reg_invoke_ks_platform_is_hw_present()) return;
+        if (selected == Backend::kAbsent) return;
         KS_TRACE(SW, QEL_HW_NOT_SUPPORTED);
         showmsg_set_is_hw_ks(ctx0, ctx1, b.msg, 0, err);
         if (b.failed()) {
@@ -313,19 +312,15 @@ void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *e
             if (next != Next::kTurn) break;
 
             h.release();
-            bool mode_turned = false;
-            if (ks_use_sw_ks) {
-                status = h.fetch(static_cast<uint16_t>(index + 1));
-            } else if (!reg_invoke_ks_platform_is_hw_present()) {
-                status = KS_NO_KEYSTORE;
-            } else {
+            const Backend now = backend(Chip::kProbed);
+            if (now == Backend::kHardware) {
                 // Switched to a present hardware keystore: there is no record
                 // to read, so the walk ends here and the element in hand stays
                 // with the builder.
                 KS_TRACE(SW, QEL_HW_DURING_WALK);
-                mode_turned = true;
+                break;
             }
-            if (mode_turned) break;
+            status = now == Backend::kSoftware ? h.fetch(static_cast<uint16_t>(index + 1)) : KS_NO_KEYSTORE;
 
             showmsg_list_append(ctx0, ctx1, b.msg, elem, err);
             if (b.failed()) {
@@ -336,7 +331,7 @@ void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *e
         if (next == Next::kDestroy) showmsg_elem_destroy(ctx0, ctx1, elem);
     }
 
-    if (reg_invoke_ks_platform_is_hw_present()) KS_TRACE(SW, QEL_COUNTERS_HW);
+    if (ks::front::chip_present()) KS_TRACE(SW, QEL_COUNTERS_HW);
     h.release();
 }
 
