@@ -8,9 +8,7 @@
 
 namespace {
 
-using ks::front::Chip;
-using ks::front::dispatch;
-using ks::front::Handle;
+using namespace ks::front;
 
 int32_t aes_ecb(const char *name, const uint8_t *in, uint8_t *out, uint16_t len, int32_t encrypt) {
     if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;

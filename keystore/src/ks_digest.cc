@@ -9,9 +9,7 @@
 
 namespace {
 
-using ks::front::Chip;
-using ks::front::dispatch;
-using ks::front::Handle;
+using namespace ks::front;
 
 // The HMAC fronts read the name first but test the data before it.
 int32_t hmac_front(const char *name, const uint8_t *data, uint16_t data_len, uint8_t *digest, uint32_t selector) {

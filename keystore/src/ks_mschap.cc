@@ -6,9 +6,7 @@
 #include "keystore/ks_modes.h"
 #include "ks_front.h"
 
-using ks::front::Chip;
-using ks::front::dispatch;
-using ks::front::Handle;
+using namespace ks::front;
 
 extern "C" {
 

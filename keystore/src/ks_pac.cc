@@ -23,12 +23,7 @@
 
 namespace {
 
-using ks::front::Backend;
-using ks::front::backend;
-using ks::front::Chip;
-using ks::front::dispatch;
-using ks::front::Handle;
-using ks::front::walk_handles;
+using namespace ks::front;
 
 // True when buf holds exactly one TLV of the given type and nothing after it.
 bool whole_tlv(const uint8_t *buf, uint32_t len, uint16_t type) {

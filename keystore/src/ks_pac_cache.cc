@@ -34,9 +34,7 @@ static_assert(offsetof(pac_cache_entry, link) == 0, "the queue links entries thr
 
 namespace {
 
-using ks::front::Chip;
-using ks::front::dispatch;
-using ks::front::Handle;
+using namespace ks::front;
 
 pac_cache_entry *head() { return static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); }
 

@@ -18,9 +18,7 @@
 
 namespace {
 
-using ks::front::Chip;
-using ks::front::dispatch;
-using ks::front::Handle;
+using namespace ks::front;
 
 constexpr char kMackLabel[] = "ZAV-MACK";
 constexpr char kKekLabel[] = "ZAV-KEK";

@@ -116,8 +116,7 @@ int32_t hw_delete_all_pacs(const HwPacOps &ops) {
 }  // namespace
 }  // namespace ks
 
-using ks::front::Chip;
-using ks::front::dispatch;
+using namespace ks::front;
 
 extern "C" {
 

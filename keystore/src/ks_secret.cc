@@ -21,12 +21,7 @@
 #include "ks_sw_index.h"
 #include "ks_trace.h"
 
-using ks::front::Backend;
-using ks::front::backend;
-using ks::front::Chip;
-using ks::front::dispatch;
-using ks::front::Handle;
-using ks::front::walk_handles;
+using namespace ks::front;
 
 namespace {
 

@@ -69,9 +69,7 @@ class HeldHandle {
     uint8_t len_ = 0;
 };
 
-using ks::front::Backend;
-using ks::front::backend;
-using ks::front::Chip;
+using namespace ks::front;
 
 void show_record(const HeldHandle &h) {
     switch (kind_of(h.type())) {
@@ -331,7 +329,7 @@ void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *e
         if (next == Next::kDestroy) showmsg_elem_destroy(ctx0, ctx1, elem);
     }
 
-    if (ks::front::chip_present()) KS_TRACE(SW, QEL_COUNTERS_HW);
+    if (chip_present()) KS_TRACE(SW, QEL_COUNTERS_HW);
     h.release();
 }
 
