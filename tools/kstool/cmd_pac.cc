@@ -185,9 +185,7 @@ Outcome cmd_pac_exists(const Args &a) {
     Bytes aid;
     if (!parse_aid("AID", a.pos[0], aid)) return Outcome::kUsage;
     int32_t exists = 0;
-    Outcome o = check(ks_pac_exists(aid.data(), static_cast<uint32_t>(aid.size()), &exists));
-    if (o == Outcome::kOk) out("exists", exists ? "yes" : "no");
-    return o;
+    return check_yes_no(ks_pac_exists(aid.data(), static_cast<uint32_t>(aid.size()), &exists), "exists", exists);
 }
 
 Outcome cmd_pac_list(const Args &) {
@@ -272,22 +270,14 @@ Outcome cmd_pac_expiry(const Args &a) {
 Outcome cmd_pac_clear(const Args &a) {
     Bytes aid;
     if (!parse_aid("AID", a.pos[0], aid)) return Outcome::kUsage;
-    Outcome o = check(ks_clear_pac(aid.data(), static_cast<uint32_t>(aid.size())));
-    if (o == Outcome::kOk) ok();
-    return o;
+    return check_ok(ks_clear_pac(aid.data(), static_cast<uint32_t>(aid.size())));
 }
 
 Outcome cmd_pac_clear_old(const Args &a) {
-    Outcome o = check(ks_clear_old_pacs(a.pos.empty() ? nullptr : a.pos[0].c_str()));
-    if (o == Outcome::kOk) ok();
-    return o;
+    return check_ok(ks_clear_old_pacs(a.pos.empty() ? nullptr : a.pos[0].c_str()));
 }
 
-Outcome cmd_pac_clear_all(const Args &) {
-    Outcome o = check(ks_clear_all_pacs());
-    if (o == Outcome::kOk) ok();
-    return o;
-}
+Outcome cmd_pac_clear_all(const Args &) { return check_ok(ks_clear_all_pacs()); }
 
 Outcome cmd_pac_cache_purge(const Args &) {
     ks_pac_cache_purge();

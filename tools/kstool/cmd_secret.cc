@@ -41,9 +41,7 @@ Outcome cmd_secret_store(const Args &a) {
 Outcome cmd_secret_exists(const Args &a) {
     if (!check_name("NAME", a.pos[0])) return Outcome::kUsage;
     int32_t exists = 0;
-    Outcome o = check(ks_secret_exists(a.pos[0].c_str(), &exists));
-    if (o == Outcome::kOk) out("exists", exists ? "yes" : "no");
-    return o;
+    return check_yes_no(ks_secret_exists(a.pos[0].c_str(), &exists), "exists", exists);
 }
 
 Outcome cmd_secret_list(const Args &) {
@@ -79,41 +77,31 @@ Outcome cmd_secret_next(const Args &a) {
 Outcome cmd_secret_rename(const Args &a) {
     // A rename's purge prefix may have any length.
     if (!check_name("OLD", a.pos[0]) || !check_name("NEW", a.pos[1])) return Outcome::kUsage;
-    Outcome o = check(ks_rename_secret(a.pos[0].c_str(), a.pos[1].c_str(), purge_of(a)));
-    if (o == Outcome::kOk) ok();
-    return o;
+    return check_ok(ks_rename_secret(a.pos[0].c_str(), a.pos[1].c_str(), purge_of(a)));
 }
 
 Outcome cmd_secret_clear(const Args &a) {
     if (!check_name("NAME", a.pos[0])) return Outcome::kUsage;
-    Outcome o = check(ks_clear_secret(a.pos[0].c_str()));
-    if (o == Outcome::kOk) ok();
-    return o;
+    return check_ok(ks_clear_secret(a.pos[0].c_str()));
 }
 
 Outcome cmd_secret_ha_check(const Args &a) {
     if (!check_name("NAME", a.pos[0])) return Outcome::kUsage;
     int32_t consistent = 0;
-    Outcome o = check(ks_check_ha_consistency(a.pos[0].c_str(), &consistent));
-    if (o == Outcome::kOk) out("consistent", consistent ? "yes" : "no");
-    return o;
+    return check_yes_no(ks_check_ha_consistency(a.pos[0].c_str(), &consistent), "consistent", consistent);
 }
 
 Outcome cmd_meta_add(const Args &a) {
     Bytes meta;
     if (!check_name("NAME", a.pos[0]) || !parse_sized("VALUE", a.pos[1], 0, KS_METADATA_MAX, 1, meta))
         return Outcome::kUsage;
-    Outcome o = check(
+    return check_ok(
         ks_add_metadata(a.pos[0].c_str(), meta.empty() ? nullptr : meta.data(), static_cast<uint16_t>(meta.size())));
-    if (o == Outcome::kOk) ok();
-    return o;
 }
 
 Outcome cmd_meta_clear(const Args &a) {
     if (!check_name("NAME", a.pos[0])) return Outcome::kUsage;
-    Outcome o = check(ks_add_metadata(a.pos[0].c_str(), nullptr, 0));
-    if (o == Outcome::kOk) ok();
-    return o;
+    return check_ok(ks_add_metadata(a.pos[0].c_str(), nullptr, 0));
 }
 
 Outcome cmd_meta_show(const Args &a) {

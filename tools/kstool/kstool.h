@@ -150,6 +150,11 @@ void ok();
 // Reports a failing status ("failed: NAME (n)") on standard error and
 // returns Outcome::kFailed; returns Outcome::kOk for KS_SUCCESS.
 Outcome check(int32_t status);
+// check(status), then "ok" on standard output when it succeeded.
+Outcome check_ok(int32_t status);
+// check(status), then "LABEL: yes|no" from *answer when it succeeded (answer
+// is read after the call that set it).
+Outcome check_yes_no(int32_t status, const char *label, const int32_t &answer);
 // Prints a usage problem on standard error and returns Outcome::kUsage.
 Outcome usage_error(const std::string &message);
 

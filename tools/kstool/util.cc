@@ -85,6 +85,18 @@ Outcome check(int32_t status) {
     return Outcome::kFailed;
 }
 
+Outcome check_ok(int32_t status) {
+    const Outcome o = check(status);
+    if (o == Outcome::kOk) ok();
+    return o;
+}
+
+Outcome check_yes_no(int32_t status, const char *label, const int32_t &answer) {
+    const Outcome o = check(status);
+    if (o == Outcome::kOk) out(label, answer != 0 ? "yes" : "no");
+    return o;
+}
+
 Outcome usage_error(const std::string &message) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", message.c_str());
