@@ -156,6 +156,14 @@ int32_t tlv_copy(int32_t (*read)(const uint8_t *, uint32_t, uint8_t **, uint32_t
     return st;
 }
 
+// Scratch output and IV of the table's calls: a row checks the status, not the bytes.
+uint8_t g_out[KS_PW_BLOCK_LEN];  // the largest output of a row
+uint8_t g_iv[16];
+const uint8_t kHAes[] = {KS_KEY_TYPE_SECRET, 'a', 'e', 's'};
+const uint8_t kHDes[] = {KS_KEY_TYPE_SECRET, 'd', 'e', 's'};
+const uint8_t kH3des[] = {KS_KEY_TYPE_SECRET, '3', 'd', 'e', 's'};
+const uint8_t kHPw[] = {KS_KEY_TYPE_SECRET, 'p', 'w'};
+
 const Op kOps[] = {
     // Secrets by name.
     {"ks_secret_exists", kSecret, Cost::kConstant,
@@ -285,105 +293,31 @@ const Op kOps[] = {
      [] { return ks_sw_delete_all_keys_by_type(KS_KEY_TYPE_PAC); }, true},
 
     // Keyed digests, ciphers and MS-CHAPv2 with a stored key.
-    {"ks_hmac_md5", kSecret, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         return ks_hmac_md5("target", kIn, sizeof kIn, out);
-     }},
-    {"ks_hmac_sha1", kSecret, Cost::kConstant,
-     [] {
-         uint8_t out[20];
-         return ks_hmac_sha1("target", kIn, sizeof kIn, out);
-     }},
-    {"ks_md5_hash", kSecret, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         return ks_md5_hash("target", kIn, 32, kIn + 32, 32, out);
-     }},
-    {"ks_sha1_hash", kSecret, Cost::kConstant,
-     [] {
-         uint8_t out[20];
-         return ks_sha1_hash("target", kIn, 32, kIn + 32, 32, out);
-     }},
+    {"ks_hmac_md5", kSecret, Cost::kConstant, [] { return ks_hmac_md5("target", kIn, sizeof kIn, g_out); }},
+    {"ks_hmac_sha1", kSecret, Cost::kConstant, [] { return ks_hmac_sha1("target", kIn, sizeof kIn, g_out); }},
+    {"ks_md5_hash", kSecret, Cost::kConstant, [] { return ks_md5_hash("target", kIn, 32, kIn + 32, 32, g_out); }},
+    {"ks_sha1_hash", kSecret, Cost::kConstant, [] { return ks_sha1_hash("target", kIn, 32, kIn + 32, 32, g_out); }},
     {"ks_sw_hmac", kSecret, Cost::kConstant,
-     [] {
-         uint8_t out[20];
-         return ks_sw_hmac(kTarget, sizeof kTarget, kIn, sizeof kIn, out, 1);
-     }},
+     [] { return ks_sw_hmac(kTarget, sizeof kTarget, kIn, sizeof kIn, g_out, 1); }},
     {"ks_sw_hash", kSecret, Cost::kConstant,
-     [] {
-         uint8_t out[20];
-         return ks_sw_hash(kTarget, sizeof kTarget, kIn, 32, kIn + 32, 32, out, 1);
-     }},
-    {"ks_aes_encrypt", kAes, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         return ks_aes_encrypt("aes", kIn, out, 16);
-     }},
-    {"ks_aes_decrypt", kAes, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         return ks_aes_decrypt("aes", kIn, out, 16);
-     }},
-    {"ks_aes_cbc_encrypt", kAes, Cost::kConstant,
-     [] {
-         uint8_t iv[16] = {}, out[32];
-         return ks_aes_cbc_encrypt("aes", iv, kIn, 32, out);
-     }},
-    {"ks_aes_cbc_decrypt", kAes, Cost::kConstant,
-     [] {
-         uint8_t iv[16] = {}, out[32];
-         return ks_aes_cbc_decrypt("aes", iv, kIn, 32, out);
-     }},
-    {"ks_des_ecb_encrypt", kDes, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         return ks_des_ecb_encrypt("des", kIn, 16, out, 16);
-     }},
-    {"ks_des_ecb_decrypt", kDes, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         return ks_des_ecb_decrypt("des", kIn, 16, out, 16);
-     }},
-    {"ks_3des_ecb_encrypt", k3Des, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         return ks_3des_ecb_encrypt("3des", kIn, 16, out, 16);
-     }},
-    {"ks_3des_ecb_decrypt", k3Des, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         return ks_3des_ecb_decrypt("3des", kIn, 16, out, 16);
-     }},
-    {"ks_sw_aes", kAes, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'a', 'e', 's'};
-         return ks_sw_aes(h, sizeof h, kIn, out, 16, 1);
-     }},
+     [] { return ks_sw_hash(kTarget, sizeof kTarget, kIn, 32, kIn + 32, 32, g_out, 1); }},
+    {"ks_aes_encrypt", kAes, Cost::kConstant, [] { return ks_aes_encrypt("aes", kIn, g_out, 16); }},
+    {"ks_aes_decrypt", kAes, Cost::kConstant, [] { return ks_aes_decrypt("aes", kIn, g_out, 16); }},
+    {"ks_aes_cbc_encrypt", kAes, Cost::kConstant, [] { return ks_aes_cbc_encrypt("aes", g_iv, kIn, 32, g_out); }},
+    {"ks_aes_cbc_decrypt", kAes, Cost::kConstant, [] { return ks_aes_cbc_decrypt("aes", g_iv, kIn, 32, g_out); }},
+    {"ks_des_ecb_encrypt", kDes, Cost::kConstant, [] { return ks_des_ecb_encrypt("des", kIn, 16, g_out, 16); }},
+    {"ks_des_ecb_decrypt", kDes, Cost::kConstant, [] { return ks_des_ecb_decrypt("des", kIn, 16, g_out, 16); }},
+    {"ks_3des_ecb_encrypt", k3Des, Cost::kConstant, [] { return ks_3des_ecb_encrypt("3des", kIn, 16, g_out, 16); }},
+    {"ks_3des_ecb_decrypt", k3Des, Cost::kConstant, [] { return ks_3des_ecb_decrypt("3des", kIn, 16, g_out, 16); }},
+    {"ks_sw_aes", kAes, Cost::kConstant, [] { return ks_sw_aes(kHAes, sizeof kHAes, kIn, g_out, 16, 1); }},
     {"ks_sw_aes_cbc", kAes, Cost::kConstant,
-     [] {
-         uint8_t iv[16] = {}, out[32];
-         const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'a', 'e', 's'};
-         return ks_sw_aes_cbc(h, sizeof h, iv, kIn, 32, out, 1);
-     }},
+     [] { return ks_sw_aes_cbc(kHAes, sizeof kHAes, g_iv, kIn, 32, g_out, 1); }},
     {"ks_sw_des_crypt", kDes, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'd', 'e', 's'};
-         return ks_sw_des_crypt(h, sizeof h, 1, kIn, 16, out, 16);
-     }},
+     [] { return ks_sw_des_crypt(kHDes, sizeof kHDes, 1, kIn, 16, g_out, 16); }},
     {"ks_sw_3des_crypt", k3Des, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         const uint8_t h[] = {KS_KEY_TYPE_SECRET, '3', 'd', 'e', 's'};
-         return ks_sw_3des_crypt(h, sizeof h, 1, kIn, 16, out, 16);
-     }},
+     [] { return ks_sw_3des_crypt(kH3des, sizeof kH3des, 1, kIn, 16, g_out, 16); }},
     {"ks_GenerateNTResponse", kPw, Cost::kConstant,
-     [] {
-         uint8_t out[24];
-         return ks_GenerateNTResponse("pw", kChallenge, kChallenge, "User", out);
-     }},
+     [] { return ks_GenerateNTResponse("pw", kChallenge, kChallenge, "User", g_out); }},
     {"ks_GenerateAuthenticatorResponse", kPw, Cost::kConstant,
      [] {
          char out[64];
@@ -391,26 +325,14 @@ const Op kOps[] = {
      }},
     {"ks_NewPasswordEncryptedWithOldNtPasswordHash", kPw, Cost::kConstant,
      [] {
-         uint8_t out[516];
          return ks_NewPasswordEncryptedWithOldNtPasswordHash("pw", reinterpret_cast<const uint8_t *>("newPass"), 7,
-                                                             out);
+                                                             g_out);
      }},
     {"ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash", kPw | kPw2, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         return ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("pw", "pw2", out);
-     }},
-    {"ks_GetMasterKey", kPw, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         return ks_GetMasterKey("pw", kIn, out);
-     }},
+     [] { return ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash("pw", "pw2", g_out); }},
+    {"ks_GetMasterKey", kPw, Cost::kConstant, [] { return ks_GetMasterKey("pw", kIn, g_out); }},
     {"ks_sw_GenerateNTResponse", kPw, Cost::kConstant,
-     [] {
-         uint8_t out[24];
-         const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'};
-         return ks_sw_GenerateNTResponse(h, sizeof h, kChallenge, kChallenge, "User", out);
-     }},
+     [] { return ks_sw_GenerateNTResponse(kHPw, sizeof kHPw, kChallenge, kChallenge, "User", g_out); }},
     {"ks_sw_GenerateAuthenticatorResponse", kPw, Cost::kConstant,
      [] {
          char out[64];
@@ -419,10 +341,8 @@ const Op kOps[] = {
      }},
     {"ks_sw_NewPasswordEncryptedWithOldNtPasswordHash", kPw, Cost::kConstant,
      [] {
-         uint8_t out[516];
-         const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'};
-         return ks_sw_NewPasswordEncryptedWithOldNtPasswordHash(h, sizeof h,
-                                                                reinterpret_cast<const uint8_t *>("newPass"), 7, out);
+         return ks_sw_NewPasswordEncryptedWithOldNtPasswordHash(kHPw, sizeof kHPw,
+                                                                reinterpret_cast<const uint8_t *>("newPass"), 7, g_out);
      }},
     {"ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash", kPw | kPw2, Cost::kConstant,
      [] {
@@ -430,12 +350,7 @@ const Op kOps[] = {
          const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'}, h2[] = {KS_KEY_TYPE_SECRET, 'p', 'w', '2'};
          return ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash(h, sizeof h, h2, sizeof h2, out);
      }},
-    {"ks_sw_GetMasterKey", kPw, Cost::kConstant,
-     [] {
-         uint8_t out[16];
-         const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'};
-         return ks_sw_GetMasterKey(h, sizeof h, kIn, out);
-     }},
+    {"ks_sw_GetMasterKey", kPw, Cost::kConstant, [] { return ks_sw_GetMasterKey(kHPw, sizeof kHPw, kIn, g_out); }},
 
     // PACs by A-ID.
     {"ks_store_pac (+ clear)", 0, Cost::kConstant,
@@ -496,10 +411,7 @@ const Op kOps[] = {
     {"ks_return_pac_opaque", kPac, Cost::kConstant, [] { return tlv_copy(ks_return_pac_opaque); }},
     {"ks_return_pac_info", kPac, Cost::kConstant, [] { return tlv_copy(ks_return_pac_info); }},
     {"ks_sw_sym_key_t_prf", kPac, Cost::kConstant,
-     [] {
-         uint8_t out[20];
-         return ks_sw_sym_key_t_prf(kPacHandle, sizeof kPacHandle, kLabel, sizeof kLabel - 1, kIn, 32, out, sizeof out);
-     }},
+     [] { return ks_sw_sym_key_t_prf(kPacHandle, sizeof kPacHandle, kLabel, sizeof kLabel - 1, kIn, 32, g_out, 20); }},
     {"ks_pac_key_t_prf (cached)", kPac, Cost::kConstant,
      [] {
          uint8_t out[20];
@@ -516,21 +428,15 @@ const Op kOps[] = {
                                  sizeof out);
      }},
     {"ks_pac_check_cache_entry_for_shared_keys", kPac, Cost::kConstant,
-     [] {
-         uint8_t out[20];
-         return ks_pac_check_cache_entry_for_shared_keys(kPacAid, sizeof kPacAid, "ZAV-MACK", 8, out, sizeof out);
-     },
-     false, KS_SUCCESS, derive_once},
+     [] { return ks_pac_check_cache_entry_for_shared_keys(kPacAid, sizeof kPacAid, "ZAV-MACK", 8, g_out, 20); }, false,
+     KS_SUCCESS, derive_once},
     {"ks_pac_shared_keys_t_prf (cached)", kPac, Cost::kConstant,
-     [] {
-         uint8_t out[20];
-         return ks_pac_shared_keys_t_prf(kPacAid, sizeof kPacAid, "dev", 3, "ZAV-MACK", 8, out, sizeof out);
-     },
-     false, KS_SUCCESS, derive_once},
+     [] { return ks_pac_shared_keys_t_prf(kPacAid, sizeof kPacAid, "dev", 3, "ZAV-MACK", 8, g_out, 20); }, false,
+     KS_SUCCESS, derive_once},
     {"ks_pac_shared_keys_t_prf (not cached)", kPac, Cost::kConstant,
      [] {
-         uint8_t out[20];
-         return ks_pac_shared_keys_t_prf(kPacAid, sizeof kPacAid, "dev", 3, "ZAV-KEK", 7, out, 16 + 4 * (++g_flip & 1));
+         return ks_pac_shared_keys_t_prf(kPacAid, sizeof kPacAid, "dev", 3, "ZAV-KEK", 7, g_out,
+                                         16 + 4 * (++g_flip & 1));
      }},
     {"ks_valid_pac_exists", kPac, Cost::kConstant, [] { return ks_valid_pac_exists(kPacAid, sizeof kPacAid); }, false,
      1},
