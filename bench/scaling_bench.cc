@@ -135,23 +135,17 @@ void derive_once() {
     ks_pac_shared_keys_t_prf(kPacAid, sizeof kPacAid, "dev", 3, "ZAV-MACK", 8, out, sizeof out);
 }
 
-int32_t get_meta(int32_t (*read)(const uint8_t *, uint32_t, uint8_t **, uint16_t *)) {
-    uint8_t *meta = nullptr;
-    uint16_t len = 0;
-    const int32_t st = read(kTarget, sizeof kTarget, &meta, &len);
-    tagged_free(meta);
-    return st;
-}
-
 int32_t grow_and_shrink(int32_t (*add)(const uint8_t *, uint32_t, const uint8_t *, uint32_t)) {
     return both(
         {add(kTarget, sizeof kTarget, kBigMeta, sizeof kBigMeta), add(kTarget, sizeof kTarget, kMeta, sizeof kMeta)});
 }
 
-int32_t tlv_copy(int32_t (*read)(const uint8_t *, uint32_t, uint8_t **, uint32_t *)) {
+// A call that hands the bytes stored under `key` to the caller, who frees them.
+template <typename Len>
+int32_t copy_out(int32_t (*read)(const uint8_t *, uint32_t, uint8_t **, Len *), const uint8_t *key, uint32_t key_len) {
     uint8_t *out = nullptr;
-    uint32_t len = 0;
-    const int32_t st = read(kPacAid, sizeof kPacAid, &out, &len);
+    Len len = 0;
+    const int32_t st = read(key, key_len, &out, &len);
     tagged_free(out);
     return st;
 }
@@ -280,8 +274,10 @@ const Op kOps[] = {
      [] { return grow_and_shrink(ks_sw_add_sym_key_meta); }},
     {"ks_sw_add_meta_data (grow, shrink)", kSecret, Cost::kConstant,
      [] { return grow_and_shrink(ks_sw_add_meta_data); }},
-    {"ks_sw_get_sym_key_meta", kSecret, Cost::kConstant, [] { return get_meta(ks_sw_get_sym_key_meta); }},
-    {"ks_sw_get_meta_data", kSecret, Cost::kConstant, [] { return get_meta(ks_sw_get_meta_data); }},
+    {"ks_sw_get_sym_key_meta", kSecret, Cost::kConstant,
+     [] { return copy_out(ks_sw_get_sym_key_meta, kTarget, sizeof kTarget); }},
+    {"ks_sw_get_meta_data", kSecret, Cost::kConstant,
+     [] { return copy_out(ks_sw_get_meta_data, kTarget, sizeof kTarget); }},
     {"ks_sw_rename_key (there, back)", kSecret, Cost::kConstant,
      [] {
          return both({ks_sw_rename_key(kTarget, sizeof kTarget, kRenamed, sizeof kRenamed, nullptr, 0),
@@ -408,8 +404,9 @@ const Op kOps[] = {
          return KS_SUCCESS;
      },
      true},
-    {"ks_return_pac_opaque", kPac, Cost::kConstant, [] { return tlv_copy(ks_return_pac_opaque); }},
-    {"ks_return_pac_info", kPac, Cost::kConstant, [] { return tlv_copy(ks_return_pac_info); }},
+    {"ks_return_pac_opaque", kPac, Cost::kConstant,
+     [] { return copy_out(ks_return_pac_opaque, kPacAid, sizeof kPacAid); }},
+    {"ks_return_pac_info", kPac, Cost::kConstant, [] { return copy_out(ks_return_pac_info, kPacAid, sizeof kPacAid); }},
     {"ks_sw_sym_key_t_prf", kPac, Cost::kConstant,
      [] { return ks_sw_sym_key_t_prf(kPacHandle, sizeof kPacHandle, kLabel, sizeof kLabel - 1, kIn, 32, g_out, 20); }},
     {"ks_pac_key_t_prf (cached)", kPac, Cost::kConstant,
