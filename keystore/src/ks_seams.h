@@ -48,6 +48,11 @@ void nt_password_hash_release();
 void index_allocate();
 void index_release();
 bool index_present();
+// The per-key state record of slot `slot`, as a lookup hands it over
+// (KeyValue::state), or null when the index is not usable. Valid until the
+// next change of the table.
+struct KeyState;
+KeyState *index_key_state(int32_t slot);
 // How many per-key state records hold anything (a dropped state leaves its
 // record all zero).
 int32_t index_state_records_in_use();

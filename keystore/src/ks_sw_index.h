@@ -75,11 +75,6 @@ NextAnswer index_next_name(const char *after, char *out);
 // key-length bytes to out, their number to *out_len.
 NextAnswer index_next_aid(const uint8_t *key, uint8_t *out, uint8_t *out_len);
 
-// The per-key state of slot `slot`, or null when the index is not usable (the
-// caller then computes without precomputed state). Valid until the next change
-// of the table.
-KeyState *index_key_state(int32_t slot);
-
 // The PAC cache's index (ks_pac_cache_index.h), kept in the same block; null
 // when there is no block.
 PacCacheIndex *index_pac_cache();

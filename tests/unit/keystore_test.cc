@@ -1,6 +1,7 @@
 // The software key table: when a PAC's removal is announced, and a broken
 // table stopping the process.
 
+#include "ks_seams.h"
 #include "ks_sw_index.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_table.h"
