@@ -31,6 +31,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -42,6 +43,7 @@
 #include "keystore_host/host.h"
 #include "keystore_host/showmsg.h"
 #include "ks_owner_tags.h"
+#include "ks_pac_cache_index.h"
 #include "ks_pac_internal.h"
 #include "ks_seams.h"
 #include "ks_sw_index.h"
@@ -302,6 +304,7 @@ struct Driver {
     Keystore model;
     std::vector<std::pair<int, Bytes>> events;  // the PAC notifications due: (added, A-ID)
     bool standby = false;
+    bool cache_indexed = false;  // the PAC cache's index has been in step
     int step_no = 0, op = 0;
 
     bool expect(long long got, long long want, const char *what) {
@@ -513,7 +516,7 @@ struct Driver {
         p.resize(in.pick(8) ? 2 + in.pick(2) : 1);  // now and then the type alone
         const std::optional<Bytes> prefix = in.pick(3) == 0 ? std::optional(p) : std::nullopt;
         const uint8_t *pp = prefix ? p.data() : nullptr;
-        const uint32_t pl = prefix ? len(p) : 0, which = in.pick(7);
+        const uint32_t pl = prefix ? len(p) : 0, which = in.pick(8);
         if (which == 0)
             expect(ks_sw_store_sym_key(h.data(), len(h), pp, pl, ptr_of(v), len(v), ptr_of(m), len(m)),
                    model.store(h, v, m, prefix), "store");
@@ -539,6 +542,9 @@ struct Driver {
             ks_sym_keys[--ks_num_sym_keys] = nullptr;
             model.keys.pop_back();
         }
+        // The index made afresh, as at load: it rebuilds from the table and
+        // the cache queue on its next use.
+        if (which == 7) ks::index_release(), ks::index_allocate(), cache_indexed = false;
     }
     void modes() {
         const uint32_t which = in.pick(4);
@@ -609,8 +615,32 @@ struct Driver {
                    1, "PAC notification");
         }
         events.clear(), ksh_pac_events_clear(), ksh_trace_clear(), ksh_message_clear();
+        cache_index();
         walks();
         keyed();
+    }
+    // The PAC cache's index, once in step with the queue, stays in step
+    // through every change the library makes (no rebuild): the queue's first
+    // and last entries, a bucket for each entry with the one before it and no
+    // other, and each entry found by its A-ID.
+    void cache_index() {
+        const ks::PacCacheIndex *x = ks::index_pac_cache();
+        if (x == nullptr || !(cache_indexed |= x->valid)) return;
+        std::map<const pac_cache_entry *, const pac_cache_entry *> queue, indexed;  // an entry, the one before it
+        const pac_cache_entry *last = nullptr;
+        for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; last = e, e = e->link)
+            queue[e] = last;
+        for (const ks::PacCacheBucket &b : x->buckets)
+            if (b.entry != nullptr) indexed[b.entry] = b.prev;
+        if (!expect(x->valid && x->first == ks_pac_cacheq[0] && x->last == last && x->count == indexed.size() &&
+                        indexed == queue,
+                    1, "PAC cache index in step"))
+            return;
+        for (const auto &[e, before] : queue) {
+            pac_cache_entry *found = nullptr, *prev = nullptr;
+            expect(ks::pac_cache_index_find(e->aid, e->aid_len, &found, &prev) && found == e && prev == before, 1,
+                   "PAC cache index find");
+        }
     }
     // The get-next order of one type: each name as the walk reads it (a
     // name up to 31 bytes and its first NUL, an A-ID up to 16 bytes) after
