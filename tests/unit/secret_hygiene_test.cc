@@ -6,10 +6,14 @@
 // library releases must have been cleansed first.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "../model/ks_ops.h"
+#include "ks_cleanse.h"
+#include "ks_owner_tags.h"
 #include "ks_test_util.h"
 
 namespace {
@@ -69,6 +73,25 @@ TEST_F(SecretHygieneTest, MarkerNeverLeavesAndEveryReleaseIsCleansed) {
     ksh_trace_set_print_stream(nullptr);
     ksh_message_set_print_stream(nullptr);
     std::fclose(printed);
+}
+
+// A work buffer is the caller's static buffer while the size fits, all zeros
+// again once out of scope; past it, an allocated block cleansed when freed.
+TEST(WorkBufferTest, StaticBufferIsZeroAgainAndABlockIsCleansed) {
+    uint8_t fixed[8] = {};
+    const uint64_t uncleansed = ksh_alloc_uncleansed_frees();
+    ksh_alloc_check_cleansed(1);
+    for (uint64_t size : {8u, 9u}) {
+        {
+            const ks::StaticOrHeap buffer(fixed, size, ks::kTagTprfInput);
+            ASSERT_NE(buffer.data(), nullptr);
+            EXPECT_EQ(buffer.data() == fixed, size == 8);
+            std::memset(buffer.data(), 0xA5, buffer.size());
+        }
+        EXPECT_EQ(std::count(fixed, std::end(fixed), 0), 8);
+    }
+    ksh_alloc_check_cleansed(0);
+    EXPECT_EQ(ksh_alloc_uncleansed_frees(), uncleansed);
 }
 
 }  // namespace
