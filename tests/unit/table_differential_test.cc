@@ -94,6 +94,19 @@ TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
     EXPECT_EQ(ks::index_state_records_in_use(), 0);
 }
 
+// Growing the slot array moves it: the index follows the move, so the
+// per-key state made before it stays (a rebuild would drop every state).
+TEST_F(ModelTest, GrowingTheTableKeepsPerKeyStates) {
+    const uint8_t value[16] = {1}, data[] = "x";
+    uint8_t out[20];
+    for (int i = 0; i <= KS_TABLE_GROWTH; ++i) {
+        const uint8_t h[] = {KS_KEY_TYPE_SECRET, static_cast<uint8_t>('a' + i)};
+        ASSERT_EQ(ks_sw_store_sym_key(h, 2, nullptr, 0, value, 16, nullptr, 0), KS_SUCCESS);
+        ASSERT_EQ(i == 0 ? ks_sw_hmac(h, 2, data, 1, out, KS_DIGEST_SHA1) : KS_SUCCESS, KS_SUCCESS);
+        EXPECT_EQ(ks::index_state_records_in_use(), 1) << "after key " << i;
+    }
+}
+
 // Both get-next answers from each start, as text ("-" for none).
 std::vector<std::string> next_answers(const std::vector<Bytes> &starts) {
     std::vector<std::string> out;
