@@ -128,27 +128,20 @@ std::vector<std::string> next_answers(const std::vector<Bytes> &starts) {
 // empty handle in the table, where the walk stops.
 TEST_F(ModelTest, GetNextEqualsTheWalkOnOddHandles) {
     using namespace std::string_literals;
-    const std::vector<std::string> handles = {
-        "\x01"
-        "b",
-        "\x01"
-        "a\0z"s,
-        "\x01" + std::string(40, 'm'),
-        "\x01" + std::string(300, 'c'),
-        "\x01" + std::string(255, 'q'),
-        "\x01"
-        "a",
-        "\x01",
-        "\x02" + std::string(20, 'z'),
-        "\x02" + std::string(17, 'z'),
-        "\x02\0a"s,
-        "\x02"
-        "a",
-        "\x02" + std::string(300, 'y'),
-        "\x02",
-        "\x03"
-        "x",
-    };
+    const std::vector<std::string> handles = {"\1b",
+                                              "\1a\0z"s,
+                                              "\1" + std::string(40, 'm'),
+                                              "\1" + std::string(300, 'c'),
+                                              "\1" + std::string(255, 'q'),
+                                              "\1a",
+                                              "\1",
+                                              "\2" + std::string(20, 'z'),
+                                              "\2" + std::string(17, 'z'),
+                                              "\2\0a"s,
+                                              "\2a",
+                                              "\2" + std::string(300, 'y'),
+                                              "\2",
+                                              "\3x"};
     std::vector<Bytes> starts = {{}, {'a'}, {'m'}, {'z', 'z'}, {0xFF}, Bytes(16, 0xFF)};
     for (const std::string &h : handles) starts.emplace_back(h.begin() + 1, h.end());
     for (bool empty_handle : {false, true}) {
