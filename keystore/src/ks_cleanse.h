@@ -1,4 +1,4 @@
-// Wiping secrets: one cleanse the optimiser cannot drop, a stack buffer that
+// Wiping secrets: one cleanse the optimiser cannot drop, a stack value that
 // wipes itself on every way out of a scope, and a work buffer that does the
 // same whether it is static or allocated.
 #pragma once
@@ -17,14 +17,20 @@ inline void cleanse(void *p, size_t n) {
 // Cleanses then releases a block the library owns.
 void free_cleansed(void *block, size_t n);
 
+// A value on the stack (a digest context, a run of bytes), zeroed when made
+// and cleansed on every way out of its scope.
+template <typename T>
+struct Wiped {
+    T v{};
+    Wiped() = default;
+    Wiped(const Wiped &) = delete;
+    Wiped &operator=(const Wiped &) = delete;
+    ~Wiped() { cleanse(&v, sizeof v); }
+};
+
 template <size_t N>
-struct Scratch {
-    uint8_t bytes[N] = {};
-    Scratch() = default;
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
-    ~Scratch() { cleanse(bytes, N); }
-    uint8_t *data() { return bytes; }
+struct Scratch : Wiped<uint8_t[N]> {
+    uint8_t *data() { return this->v; }
     static constexpr size_t size() { return N; }
 };
 

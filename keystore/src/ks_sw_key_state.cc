@@ -42,16 +42,6 @@ namespace {
 
 constexpr uint32_t kPadBlockBits = 8 * KS_HMAC_BLOCK_LEN;
 
-// A digest context on the stack, cleansed when its scope ends.
-template <typename T>
-struct Wiped {
-    T v{};
-    Wiped() = default;
-    Wiped(const Wiped &) = delete;
-    Wiped &operator=(const Wiped &) = delete;
-    ~Wiped() { cleanse(&v, sizeof v); }
-};
-
 // Room for the cipher data of libcrypto's AES-ECB (its key schedule and
 // function pointers); a larger one leaves AES to the plain path.
 constexpr size_t kAesScheduleBytes = 272;
