@@ -83,8 +83,10 @@ def parse(path):
                     sys.exit(f"{where}: expected 'table <number> <NAME> <identity> module=<entry> level=<level>'")
                 table = (int(m[1]), m[2], m[3], m[4], m[5])
                 continue
+            if table is None:
+                sys.exit(f"{where}: a message before the table line")
             m = MESSAGE.fullmatch(line)
-            if not m or table is None:
+            if not m:
                 sys.exit(f"{where}: expected NAME [module=<entry>] [level=<level>] [packed] \"text\"")
             # Module entry, level and packed, as the generated KS_TRA_<TABLE>_<NAME> gives them.
             attrs = f"{m[2] or table[3]}, KS_TRACE_LEVEL_{(m[3] or table[4]).upper()}, {int(m[4] is not None)}"
