@@ -12,8 +12,6 @@
 #include "ks_sw_key_state.h"
 #include "ks_sw_key_value.h"
 
-namespace {}  // namespace
-
 extern "C" {
 
 int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *data, uint32_t data_len, uint8_t *digest,
