@@ -41,7 +41,7 @@ int32_t ks_generate_random_number(uint8_t *buffer, uint32_t length, int32_t kind
 
 int32_t ks_secret_exists(const char *name, int32_t *exists) {
     Handle h;
-    if (name == nullptr || exists == nullptr || !h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    if (exists == nullptr || !h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
     return dispatch(
         Chip::kAssumed, [&] { return ks_sw_key_exists(h.bytes, h.len, exists); },
         [&] { return ks_ae46c1_key_exists(h.bytes, h.hw_len(), exists); });
@@ -62,7 +62,6 @@ int32_t ks_check_ha_consistency(const char *name, int32_t *consistent) {
 int32_t ks_store_secret_and_metadata(const char *name, const char *purge_name, const uint8_t *value, uint32_t value_len,
                                      const uint8_t *meta, uint32_t meta_len) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
-    if (name == nullptr) return KS_INVAL_ARGS;
     if (value == nullptr || value_len == 0) return KS_INVAL_ARGS;
     Handle h, prefix;
     if (!h.named(KS_KEY_TYPE_SECRET, name) || value_len > KS_SECRET_MAX || !prefix.purge(purge_name))
@@ -81,7 +80,6 @@ int32_t ks_store_secret_and_metadata(const char *name, const char *purge_name, c
 
 int32_t ks_add_metadata(const char *name, const uint8_t *meta, uint16_t meta_len) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
-    if (name == nullptr) return KS_INVAL_ARGS;
     if ((meta == nullptr) != (meta_len == 0)) return KS_INVAL_ARGS;
     if (meta_len > KS_METADATA_MAX) return KS_INVAL_ARGS;
     Handle h;
@@ -94,7 +92,7 @@ int32_t ks_add_metadata(const char *name, const uint8_t *meta, uint16_t meta_len
 int32_t ks_return_metadata(const char *name, uint8_t **meta_out, uint16_t *meta_len_out) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle h;
-    if (name == nullptr || meta_out == nullptr || !h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
+    if (meta_out == nullptr || !h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
     int32_t status = dispatch(
         Chip::kAssumed, [&] { return ks_sw_get_meta_data(h.bytes, h.len, meta_out, meta_len_out); },
         [&] { return ks_ae46c1_get_meta_data(h.bytes, h.hw_len(), meta_out, meta_len_out); });
@@ -116,7 +114,6 @@ int32_t ks_clear_secret(const char *name) {
 
 int32_t ks_rename_secret(const char *old_name, const char *new_name, const char *purge_name) {
     if (standby()) return KS_STDBY_NOT_SUPPORTED;
-    if (old_name == nullptr || new_name == nullptr) return KS_INVAL_ARGS;
     Handle old_h, new_h;
     if (!old_h.named(KS_KEY_TYPE_SECRET, old_name) || !new_h.named(KS_KEY_TYPE_SECRET, new_name)) return KS_INVAL_ARGS;
     // Renaming to the same name is a no-op, the purge included.
@@ -195,7 +192,7 @@ int32_t ks_snmp_get_next_password(char *buffer, uint32_t buffer_len) {
 
 int32_t keystore_return_wdc(const char *name, uint8_t **data_out, uint16_t *data_len_out) {
     Handle h;
-    if (name == nullptr || data_out == nullptr || !h.named(KS_KEY_TYPE_WDC, name)) return KS_INVAL_ARGS;
+    if (data_out == nullptr || !h.named(KS_KEY_TYPE_WDC, name)) return KS_INVAL_ARGS;
     // These records live only in the hardware keystore.
     int32_t status = ks_ae46c1_get_meta_data(h.bytes, h.hw_len(), data_out, data_len_out);
     if (status != KS_SUCCESS) {
