@@ -4,17 +4,12 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "../model/ks_model.h"
 #include "ks_pac_internal.h"
 #include "ks_trace_tables.h"
 
 namespace kstest {
 namespace {
-
-uint64_t library_blocks() {
-    uint64_t n = ksh_alloc_live_blocks();
-    for (uint32_t tag : ks::kKeptTags) n -= ksh_alloc_tag_live_blocks(tag);
-    return n;
-}
 
 std::string trace_line(const ksh_trace_record *r) {
     int module = 0;
@@ -68,13 +63,13 @@ void reset_keystore() {
 
 void KeystoreTest::SetUp() {
     reset_keystore();
-    baseline_blocks_ = library_blocks();
+    baseline_blocks_ = ksmodel::library_blocks();
 }
 
 void KeystoreTest::TearDown() {
     ksh_alloc_clear_faults();
     reset_keystore();
-    uint64_t live = library_blocks();
+    uint64_t live = ksmodel::library_blocks();
     if (live != baseline_blocks_) {
         ksh_alloc_leak_report(stderr);
         ADD_FAILURE() << "live blocks after the test: " << live << ", before: " << baseline_blocks_;
