@@ -88,13 +88,12 @@ bool check_tlv(const char *what, const Bytes &tlv, uint16_t type) {
 }
 
 Outcome store(const Bytes &aid, Bytes &key, const Bytes &opaque, const Bytes &info) {
-    Outcome o =
-        check(ks_store_pac(aid.data(), static_cast<uint32_t>(aid.size()), key.empty() ? nullptr : key.data(),
-                           static_cast<uint32_t>(key.size()), opaque.data(), static_cast<uint32_t>(opaque.size()),
-                           info.data(), static_cast<uint32_t>(info.size())));
+    const int32_t status =
+        ks_store_pac(aid.data(), static_cast<uint32_t>(aid.size()), key.empty() ? nullptr : key.data(),
+                     static_cast<uint32_t>(key.size()), opaque.data(), static_cast<uint32_t>(opaque.size()),
+                     info.data(), static_cast<uint32_t>(info.size()));
     std::fill(key.begin(), key.end(), 0);
-    if (o == Outcome::kOk) ok();
-    return o;
+    return check_ok(status);
 }
 
 // Prints the elements of a PAC-Info TLV, one per line.

@@ -30,12 +30,11 @@ Outcome cmd_secret_store(const Args &a) {
         std::fill(value.begin(), value.end(), 0);
         return Outcome::kUsage;
     }
-    Outcome o = check(
+    const int32_t status =
         ks_store_secret_and_metadata(a.pos[0].c_str(), purge_of(a), value.data(), static_cast<uint32_t>(value.size()),
-                                     meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size())));
+                                     meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()));
     std::fill(value.begin(), value.end(), 0);
-    if (o == Outcome::kOk) ok();
-    return o;
+    return check_ok(status);
 }
 
 Outcome cmd_secret_exists(const Args &a) {
