@@ -332,8 +332,7 @@ const Op kOps[] = {
     {"ks_sw_GenerateAuthenticatorResponse", kPw, Cost::kConstant,
      [] {
          char out[64];
-         const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'};
-         return ks_sw_GenerateAuthenticatorResponse(h, sizeof h, kIn, kChallenge, kChallenge, "User", out);
+         return ks_sw_GenerateAuthenticatorResponse(kHPw, sizeof kHPw, kIn, kChallenge, kChallenge, "User", out);
      }},
     {"ks_sw_NewPasswordEncryptedWithOldNtPasswordHash", kPw, Cost::kConstant,
      [] {
@@ -342,9 +341,8 @@ const Op kOps[] = {
      }},
     {"ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash", kPw | kPw2, Cost::kConstant,
      [] {
-         uint8_t out[16];
-         const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'p', 'w'}, h2[] = {KS_KEY_TYPE_SECRET, 'p', 'w', '2'};
-         return ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash(h, sizeof h, h2, sizeof h2, out);
+         const uint8_t h2[] = {KS_KEY_TYPE_SECRET, 'p', 'w', '2'};
+         return ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash(kHPw, sizeof kHPw, h2, sizeof h2, g_out);
      }},
     {"ks_sw_GetMasterKey", kPw, Cost::kConstant, [] { return ks_sw_GetMasterKey(kHPw, sizeof kHPw, kIn, g_out); }},
 
