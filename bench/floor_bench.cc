@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The floors the keyed operations are measured against: the same primitive
 // written directly against OpenSSL with all per-key work done once.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The keyed operations through the exported entry points, with 1, 1000 and
 // 2000 keys stored and the key used stored first or last. Rows are named
 // BM_<operation>/<keys>/<position>, position 0 first and 1 last; with one key

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How the cost of one call grows with the table: every exported operation
 // that takes a name or an A-ID, or walks the table, with 1, 500, 1000 and 2000
 // keys stored, the table filled once with secrets and once with PACs (every

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation, in the components the Debian packages are cut from
 # (cmake/package.cmake): each shared library alone (runtime), the headers,
 # the .so links, the pkg-config file and the CMake package (dev), and the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Writes a manual page from its template, replacing @PROJECT_VERSION@ and
 # @COMMANDS@ (what COMMANDS_FROM prints, when given), and a copy compressed
 # the way manual pages are installed.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # ks_add_man_page(PAGE TEMPLATE [COMMANDS_FROM program args...] [DEPENDS ...])
 # Builds manual page PAGE (kstool.1) from TEMPLATE with the default target,
 # installs it compressed with the tools, and lists it in the global property

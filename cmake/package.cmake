@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Debian packages from the install components, split the way Debian splits a
 # C library (scripts/package.sh builds them):
 #   libkeystore1       libkeystore.so.1 (the SONAME names the package)

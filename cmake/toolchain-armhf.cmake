@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for 32-bit ARM Linux (armhf) with Debian's cross compiler.
 # The armhf libraries the build links (libcrypto, libbz2, GoogleTest) come from
 # Debian's armhf packages extracted into a private prefix (KS_ARMHF_PREFIX), so

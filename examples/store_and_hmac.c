@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * How a service uses the keystore: store a secret, have an HMAC-SHA-1
  * computed with it by name (the secret never comes back), list the secret

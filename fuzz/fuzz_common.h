@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the fuzz targets share: each runs the model driver
 // (tests/model/ks_model.h) over its input, with the operations it picks
 // from, and stops the process at the first mismatch.

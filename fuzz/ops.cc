@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the model driver over sequences of every operation, each
 // picked and given its arguments by the input.
 #include "fuzz_common.h"

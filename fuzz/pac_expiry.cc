@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the model driver over PAC expiry: PACs with fuzzed PAC-Info
 // (identities, lifetimes before and after a fuzzed clock) or raw metadata,
 // old-PAC removal and clearing.

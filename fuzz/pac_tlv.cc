@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the model driver over PAC records: stores from fuzzed TLVs
 // (well formed, corrupted, past 64 KiB) and PACs stored raw with fuzzed
 // metadata, TLV copies from the cache and from loads (which split the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the model driver's structured show command over fuzzed
 // tables (any key type, names past 31 bytes), with builder failures, a mode
 // turning to hardware and allocation failures at fuzzed points.

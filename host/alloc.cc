@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tagged allocator: every block carries a header with its tag and size, so
 // the host can account per tag, report leaks, inject failures and wipe every
 // block it releases. Blocks come from protected memory (region.h) unless

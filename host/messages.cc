@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Error-message facility: prints each message on one line, honouring a
 // message's throttle record (at most one line per interval, counting the
 // calls it held back), and records it while recording is on.

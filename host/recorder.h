@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's recorders (traces, error messages, show-builder calls, PAC
 // notifications) keep their records in bounded rings, and only while
 // recording is on: a process that never asks keeps nothing, however long it

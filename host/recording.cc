@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The recording switch shared by every recorder: off unless the environment or
 // a call turns it on, with one capacity for every ring.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Protected memory for the tagged allocator: a region that is locked into
 // RAM (never swapped), left out of core dumps and fenced by inaccessible
 // guard pages, with a small allocator over it.

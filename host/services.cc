@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's smaller platform services: error messages, assertions, queues,
 // randomness, HA role, PAC notifications, hardware identity, the subsystem
 // framework and the service registry framework.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Structured show-message builder: reply containers holding one message each
 // (three flags and an ordered element list), element ownership, per-operation
 // fault injection, a call log kept while recording is on, and rendering as a

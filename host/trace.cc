@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Trace facility: turns every trace into a record with its arguments copied
 // at call time, hands it to the output (printing, binary log) and the hook,
 // and keeps it only while recording is on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Between the trace recorder and the trace output (printing, binary log).
 #pragma once
 

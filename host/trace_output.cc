@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Trace output: renders records as text (to stderr or a chosen stream) and
 // appends them, binary, to a log file, each when asked.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Runs ks_bench once (JSON output) and prints the performance goal ratios.
 
 Usage: scripts/bench-ratios.py [path/to/ks_bench] [--min-time SECONDS] [--repetitions N] [--all]

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Runs the scaling rows of ks_bench and prints how each operation's cost grows
 with the table.
 

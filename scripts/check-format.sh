@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Fails, naming the files, when a tracked C or C++ source is not laid out as
-# .clang-format says. `scripts/check-format.sh --fix` rewrites them instead.
+# .clang-format says (`scripts/check-format.sh --fix` rewrites them instead),
+# or when a tracked source or script file does not name its licence in its
+# first lines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh clang-format >/dev/null
@@ -8,6 +11,19 @@ mapfile -t files < <(git ls-files '*.c' '*.cc' '*.h')
 if [ "${1:-}" = "--fix" ]; then
   clang-format -i "${files[@]}"
   exit 0
+fi
+# Sources, scripts and build files carry an SPDX line in their first two
+# lines (after a shebang); data files (vectors, goldens, corpora, command
+# scripts for kstool) and documents do not.
+mapfile -t licensed < <(git ls-files '*.c' '*.cc' '*.h' '*.py' '*.sh' '*.cmake' '*.msgs' '*.in' \
+  'CMakeLists.txt' '*/CMakeLists.txt' '.ci/run' ':!cmake/debian/changelog.in')
+unlicensed=()
+for f in "${licensed[@]}"; do
+  head -n 2 "$f" | grep -q 'SPDX-License-Identifier: Apache-2.0' || unlicensed+=("$f")
+done
+if [ ${#unlicensed[@]} -ne 0 ]; then
+  printf 'no SPDX-License-Identifier line in its first two lines: %s\n' "${unlicensed[@]}" >&2
+  exit 1
 fi
 bad=()
 for f in "${files[@]}"; do

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The first thing to run: builds the libraries and kstool (nothing else) and
 # runs the demo script through kstool.
 set -euo pipefail

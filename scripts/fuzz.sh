@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the fuzz preset and runs every fuzz target (build/fuzz/fuzz/fuzz_*)
 # for about SECONDS each (default 60), starting from its seed corpus
 # fuzz/<name>_corpus when there is one. New inputs go to a scratch directory,

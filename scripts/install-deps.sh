@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs, from Debian's packages, whatever the build and the tests need and
 # this machine lacks. Installs nothing when everything is there; a failing
 # `apt-get update` (a mirror mid-sync) only matters when something is missing.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages (build/package/*.deb: libkeystore1,
 # libkeystore-host1, libkeystore-dev, keystore-tools) from a release build
 # for /usr, then checks them: lintian reports no error, and the example

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The long soak run: builds the soak program and runs OPERATIONS (default
 # 2,000,000) of its mixed load on a full keystore, with recording off, then
 # on (a ring of 4096 records). Each run fails unless, after the warm-up, its

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Cross-builds everything for 32-bit ARM (armhf) and runs the whole test suite
 # under qemu-arm. Installs the cross compiler and qemu-user from Debian, and
 # extracts the armhf libraries it links into build/armhf-prefix (nothing armhf

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds everything from nothing and runs every test: the README's test
 # command. PRESET=asan runs the suite under AddressSanitizer + UBSan.
 set -euo pipefail

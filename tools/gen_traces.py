@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Generates the keystore's trace tables and trace catalogue from message lists.
 
 Each list (keystore/src/traces/*.msgs) is the single place where a message's

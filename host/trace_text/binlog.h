@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The binary trace log: every trace record the host received, with its
 // captured arguments, so that it can be turned into text later and elsewhere
 // (with the library file that emitted it).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The trace catalogue of a library file: for every table and message index,
 // the argument shape and the stored text (leading space included).
 #pragma once

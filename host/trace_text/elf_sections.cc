@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "host/trace_text/elf_sections.h"
 
 #include <elf.h>

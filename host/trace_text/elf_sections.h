@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading a named section out of an ELF file (32- or 64-bit), and finding the
 // file that holds a given address in this process.
 #pragma once

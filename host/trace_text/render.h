@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Turning a recorded trace into text. Shared by the live trace output of the
 // host platform and the offline decoder, so that both print the same bytes.
 #pragma once

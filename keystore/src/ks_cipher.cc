@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Front operations of the block ciphers: standby refusal, argument checks,
 // the key handle, then the software keystore or the hardware contract.
 #include "keystore/ks_cipher.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Wiping secrets: one cleanse the optimiser cannot drop, a stack value that
 // wipes itself on every way out of a scope, and a work buffer that does the
 // same whether it is static or allocated.

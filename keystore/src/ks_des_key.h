@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The 56-bit DES key expansion: 7 key bytes (56 key bits, no parity) spread
 // over the top seven bits of 8 DES key bytes, the low (parity) bit of every
 // output byte left 0.

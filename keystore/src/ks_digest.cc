@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Front operations of the keyed digests: argument checks in their fixed
 // order, then the software keystore or the hardware contract. No trace and no
 // error message on any path.

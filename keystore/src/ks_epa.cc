@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // EPA block chaining over a caller's AES key schedule.
 //
 // The chaining value and the current block are held as four 32-bit words in

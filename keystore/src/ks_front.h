@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What every front operation shares: the key handle it builds on the stack,
 // the choice of the keystore that serves the request, and the walk over the
 // key handles of one type.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // HMAC-MD5 and HMAC-SHA-1 (RFC 2104) over the digests of the library's
 // private OpenSSL context.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The hardware keystore contract as shipped: no chip driver, so every
 // operation reports success and writes nothing. A real driver replaces this
 // file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The error-message definitions of the "KEYSTORE" facility, one per row of
 // KS_MESSAGE_LIST.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Modes, start-up and the firmware maintenance calls.
 #include "keystore/ks_modes.h"
 #include "keystore/ks_hw.h"

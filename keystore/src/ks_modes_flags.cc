@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported mode flags, at their load values.
 #include "keystore/ks_modes.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Front operations of MS-CHAPv2 and MPPE: standby refusal, argument checks,
 // the key handles, then the software keystore or the hardware contract.
 #include "keystore/ks_mschap.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The MS-CHAPv2 building blocks (RFC 2759 section 8): NtPasswordHash,
 // ChallengeHash and DesEncrypt. Internal: not exported.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's private OpenSSL context, and the digest helpers every
 // operation computes with over it.
 //

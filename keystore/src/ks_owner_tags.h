@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The owner tag of every block the library allocates through the platform
 // allocator, one per kind of block, so that the platform's accounting (and a
 // fault injected by tag) names what a block is for.

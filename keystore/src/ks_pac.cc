@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PAC records: storing, testing, enumerating and clearing single PACs, and
 // splitting the metadata that holds their PAC-Opaque and PAC-Info TLVs.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PAC cache: per A-ID, a parsed copy of a PAC's PAC-Opaque and PAC-Info
 // TLVs and the keys derived from that PAC, kept on the platform's FIFO queue
 // ks_pac_cacheq. Entries are made when a PAC is stored and, on demand, from

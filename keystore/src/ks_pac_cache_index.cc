@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PAC cache's index: open addressing over A-IDs (linear probing,
 // backward-shift deletion), each bucket an entry of the queue and the entry
 // before it, so that an entry can be unlinked without walking to it. An

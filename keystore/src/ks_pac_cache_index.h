@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A private index over the PAC cache queue (ks_pac_cacheq): from an A-ID to
 // its entry and to the entry before it in the queue, so that finding,
 // removing and adding a cached PAC cost the same however many are cached.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the PAC records and the PAC cache: A-ID checks and the
 // reader of PAC TLVs.
 #pragma once

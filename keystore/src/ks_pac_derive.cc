@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keys derived from a stored PAC-Key: the EAP-FAST T-PRF and the one-block
 // shared keys "ZAV-MACK" and "ZAV-KEK". The last result of each is kept in
 // the PAC's cache entry and answers a repeated request without the key.

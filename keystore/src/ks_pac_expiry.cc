@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PAC expiry and bulk clearing: the PAC-Lifetime of a stored PAC, and the
 // removal of old PACs (expired, or issued to another identity) or of all PACs
 // from whichever keystore is selected. Every PAC removed is reported through

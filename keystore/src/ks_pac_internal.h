@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PAC store's internal records and operations, shared by the records,
 // cache, derivation and expiry sources.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Load-time registration of the library's four subsystems with the platform's
 // subsystem framework.
 #include "keystore/ks_modes.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service registries "KEYSTORE_HA_PUBLIC", "KS_NOTIFY" and "KS_PLATFORM":
 // descriptors, blocks, creation, slot accessors, lookups by service id, and
 // the walk over a list service.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Invocation of a list service of the library's registries.
 #pragma once
 

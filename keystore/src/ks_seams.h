@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's test seams, all in one place: the hooks through which a
 // program linked with the library's objects (the unit tests, the fuzzers, a
 // scripted kstool) stands in for what a device provides, and the calls only

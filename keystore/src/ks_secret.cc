@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The secret API: the exported front operations on named secrets.
 //
 // Each operation checks its arguments in a fixed order (the standby refusal

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Names of the status codes, printed by the show commands and the traces.
 #include <cstdio>
 

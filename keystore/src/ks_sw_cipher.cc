@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Software keystore block ciphers: AES-ECB, AES in the EPA chaining, DES-ECB
 // and triple DES-ECB with a stored key used in place.
 //

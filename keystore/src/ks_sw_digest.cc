@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Software keystore side of the keyed digests: the secret is found in the key
 // table and used in place; only the digest is written to the caller.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The handle index of the key table: an open-addressing hash table (linear
 // probing, backward-shift deletion) of slot numbers, sized once for the
 // largest table, with a reverse map from slot to bucket so that a removal,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A private index over the key table: from a handle to its slot, plus each
 // slot's precomputed crypto state (ks_sw_key_state.h) and the sorted orders
 // of names and A-IDs that answer the get-next walks (ks_sw_order.h). Its block

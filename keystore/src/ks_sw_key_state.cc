@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Per-key crypto state. Each slot's record (in the handle index's block)
 // names the entry it was made for and its entry of the state block, which
 // holds every byte of the state:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Per-key precomputed crypto state for the keyed operations: the HMAC inner
 // and outer pad states and the AES key schedules of one stored key, made on
 // the key's first use and kept with its slot in the handle index until the key

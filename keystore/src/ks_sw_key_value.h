@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Read access to a stored key's value for the software cryptographic
 // operations: the value is used in place in its key-table entry, never copied
 // out of the library.

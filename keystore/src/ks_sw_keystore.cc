@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The software keystore: the in-memory key table and the operations on it.
 //
 // The table is an array of pointers to entries, in the order of storing. Each

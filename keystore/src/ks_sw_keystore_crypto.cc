@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Software keystore operations that compute with stored keys: the EAP-FAST
 // T-PRF (RFC 4851 section 5.5) keyed with any stored key, the keep-or-remove
 // test of a PAC's metadata, and the removal of old PACs from the key table.

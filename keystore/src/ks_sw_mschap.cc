@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Software keystore MS-CHAPv2 (RFC 2759) and MPPE master key (RFC 3079)
 // operations with a stored password.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The sorted orders of names and A-IDs: two treaps over one array of nodes,
 // linked by node number. Insertion descends by key and rotates the new node
 // up while its priority beats its parent's; removal rotates the node down

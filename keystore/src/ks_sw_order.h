@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The key table's secret names and PAC A-IDs in sorted order, for the
 // get-next walks: the successor of a name or an A-ID in O(log n) with no
 // handle copy. Hidden: never exported. It lives inside the handle index's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Show commands: the keystore listing as debug traces (ks_show_command) and as
 // a structured message built through the platform's show builder
 // (qel_ks_show_command). Both walk the key table by index and hold at most one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Storage location of the key files and the ifs_ file wrappers.
 #include <errno.h>
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The key table's internal steps, shared by every source that walks or
 // changes the table: the handle match scan, the entry removal step and the
 // accessors of an entry's data area. Hidden: never exported.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Traces: a call names a message of the lists in traces/ and passes its
 // arguments, KS_TRACE(PAC, TPRF_NOT_IN_CACHE); the module, level and form the
 // message is traced with come from its list.

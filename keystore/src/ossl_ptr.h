@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owning pointers for libcrypto objects, so every way out of a function
 // releases them.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Compiles every public header alone, as C99 (-pedantic) and as C++20, with
 warnings as errors: each one is self-contained and C-clean.
 usage: check_headers.py CC CXX INCLUDE_DIR REPO [EXTRA_FLAGS]"""

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Checks libkeystore.so as a file.
 
 - Its defined dynamic symbols are exactly the names of exports/*.txt (one a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # libkeystore.so as a file: its exported symbol set, its undefined platform
 # services, the message definitions it exports, the trace catalogue.
 if(NOT CMAKE_READELF)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Install and build a consumer against the installed tree. Skipped under the
 # sanitizers (the consumer is an ordinary program) and when cross-compiling.
 if(NOT KS_SANITIZE AND NOT CMAKE_CROSSCOMPILING)

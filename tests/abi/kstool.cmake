@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # kstool scripts run end to end: each tests/kstool/*.ks against its .out file
 # (output, exit code, and no stored value anywhere in the output), its version
 # report, and the demo for its exit code and its stored values.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The manual pages render with warnings treated as failures.
 get_property(KS_MAN_PAGES GLOBAL PROPERTY KS_MAN_PAGES)
 if(KS_MAN_PAGES)

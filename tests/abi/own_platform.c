@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A process that supplies its own platform services instead of the host
  * platform: libkeystore.so must load and run with any implementation of them.
  * Deliberately minimal: malloc-backed memory, traces counted, a queue that

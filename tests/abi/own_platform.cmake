@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # libkeystore.so loaded by a process that supplies its own platform services.
 add_executable(ks_own_platform ${CMAKE_CURRENT_SOURCE_DIR}/abi/own_platform.c)
 target_link_libraries(ks_own_platform PRIVATE keystore)

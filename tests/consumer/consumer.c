@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Built against an installed keystore: links the library and the host
  * platform, starts the platform, stores a secret and uses it by name. */
 #include <stdio.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installs the keystore into a scratch prefix, then builds and runs a small
 # consumer against it, once through the CMake package and once through
 # pkg-config. The scratch prefix comes from the build tree's install rules, or

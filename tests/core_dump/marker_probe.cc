@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The child of the core-dump test: stores the marker secrets of a seed, runs
 // every keyed operation with each of them, wipes its own copies, says "ready"
 // on standard output and waits for standard input to close, so that the test

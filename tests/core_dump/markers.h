@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The marker secrets of the core-dump test: letters and digits drawn from a
 // seed, so that the child that stores them and the test that searches its core
 // make the same ones while no copy sits in either program's files, and so that

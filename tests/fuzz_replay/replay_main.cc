@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a fuzz target's entry point over files and directories of inputs
 // (its seed corpus), so that every build replays the corpora under its own
 // compiler and sanitizers, without libFuzzer.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Runs one kstool case end to end and compares its output with the expected file.
 
 usage: run_case.py [--no-compare] CASE.ks -- [EMULATOR...] KSTOOL

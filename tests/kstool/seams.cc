@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kstool built with the library's objects and their hidden seams set from
 // the environment, for transcripts of what a device meets:
 //   KS_SEAM_HW=absent        the hardware keystore does not answer

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by ctest: kstool --version names the library version of the file it
 # loaded, so a copy of the library under another version, found first through
 # LD_LIBRARY_PATH, shows as that version beside kstool's own.

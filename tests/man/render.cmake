@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by ctest: every manual page renders without a single groff warning, and
 # kstool's carries the command list generated from its command table.
 #   cmake "-DPAGES=a.1;b.1" -P render.cmake

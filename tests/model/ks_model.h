@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference model of the key table and the PAC cache, and the driver
 // that runs operations against the library and the model side by side.
 //

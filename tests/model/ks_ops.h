@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An interpreter of keystore calls written as data: the table-driven tests
 // (hostile input, allocation sweep, secret hygiene) keep their cases as rows
 // of text, one call per row, and run them through it.

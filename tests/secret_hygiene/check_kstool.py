@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Runs kstool with its traces on over a script of commands that use marked
 secrets, and fails when the marker shows anywhere in what kstool printed: as
 text, or as hex digits (upper or lower case) once everything that is not a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A long mixed load on a full keystore (2000 keys): stores and replaces with
 // and without purge, every keyed operation, PAC stores, derivations that miss
 // and hit the cache, expiry, both show commands and get-next walks. After the

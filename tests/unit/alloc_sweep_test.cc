@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The allocation-failure sweep over the rows of tests/data/alloc_sweep.txt:
 // every allocating operation runs once per allocation it makes, with exactly
 // that allocation failing, and must answer and leave the key table and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A core of a process that keeps secrets in the keystore holds none of them.
 // Marker secrets of every kind are stored and used with every keyed
 // operation, by a plain program (tests/core_dump/marker_probe.cc) and by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Operations no kstool command reaches (the transcripts run the others on
 // every backend), on every backend: the software keystore with and without
 // the keys, the hardware contract with the chip present and absent, against

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hostile input at every front operation: the rows of
 // tests/data/hostile_input.txt (null pointers, empty and over-long names,
 // lengths at and around each limit), each run with the standby flag off and

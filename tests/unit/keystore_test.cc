@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The software key table: when a PAC's removal is announced, and a broken
 // table stopping the process.
 

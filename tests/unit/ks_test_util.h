@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared test fixture (and, included here once, the headers the tests use):
 // every test starts with an empty keystore on the
 // software backend, clean recorders and no injected faults, and ends with no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test data files, one loader for all. Vector files under tests/vectors:
 // records of "Name = value" lines separated by blank lines; value() reads a
 // value written as hex, as "text", or as hex*N (N repetitions). Row files

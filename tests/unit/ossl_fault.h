@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fault injection for libcrypto's own allocations (digest contexts and the
 // providers' state), so the failure paths of the crypto code can be reached.
 // Installed before main; unavailable when libcrypto allocated earlier.

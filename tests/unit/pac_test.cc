@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PAC records, the PAC cache and the keys derived from a PAC, with a clock,
 // a redundancy hook and a hardware keystore the tests control. Case tables
 // are under tests/data; scenario transcripts (statuses, outputs, traces,

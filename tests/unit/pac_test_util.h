@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the PAC tests: TLV building and a sample PAC.
 #pragma once
 

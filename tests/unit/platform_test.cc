@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the library sets up and tells its platform: values at load, start-up,
 // the mode switch's notification, the key files' location, the error-message
 // definitions and the status names; and the host allocator the other tests

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Secret hygiene: the rows of tests/data/secret_hygiene.txt put secrets
 // carrying a marker through every operation that uses them. The marker
 // must never show in a captured trace argument, a rendered or printed

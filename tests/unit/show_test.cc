@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The show commands against golden transcripts under tests/show: the text
 // listing (its traces) and the structured message (traces, builder calls,
 // the message as a table and as JSON, elements left unattached), over the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The model driver (tests/model/ks_model.h) over seeded random sequences:
 // small and large name pools, with and without the handle index. After each
 // run the keystore is emptied: every libcrypto object per-key state made

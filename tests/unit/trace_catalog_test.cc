@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every message rendered with sample arguments (tests/data/trace_messages.txt)
 // through its trace table and the catalogue in the library file, which the
 // ctest abi.exports checks; trace.env_roundtrip runs this test with the

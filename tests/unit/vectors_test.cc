@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Known answers from tests/vectors through the raw primitives and the
 // software operations (the kstool transcripts run them through stored keys
 // by name). Every output has a guard byte (0xEE) after it, so a write past

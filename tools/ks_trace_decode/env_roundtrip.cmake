@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by ctest: a unit test run prints its traces through KSH_TRACE=1 and logs
 # them through KSH_TRACE_BINARY; the decoder must turn the log and the library
 # file into exactly the printed text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ks_trace_decode LOG LIBRARY
 //
 // Prints the traces of a binary trace log written by the host platform

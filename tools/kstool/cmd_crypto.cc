@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Crypto with stored secrets: HMACs and keyed digests, block ciphers,
 // MS-CHAPv2 and the MPPE master key. Only results are printed.
 #include <algorithm>

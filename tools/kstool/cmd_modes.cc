@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Modes: the standby flag, software emulation and redundancy.
 #include "keystore/ks_modes.h"
 #include "kstool.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // EAP-FAST PACs: storing (from TLVs or from fields), queries, derivations,
 // expiry and clearing.
 #include <algorithm>

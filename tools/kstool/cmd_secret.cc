@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Secrets (key type 1), their metadata, and random numbers.
 #include <algorithm>
 #include <cstdio>

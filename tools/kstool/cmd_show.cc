@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // show: the keystore listing, as the text show command's traces or as the
 // structured message built through the host's show-message builder.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command table: every command kstool knows, in the order help lists them.
 #include "kstool.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command table's texts: help, and the command list of the manual page
 // (generated at build time from this table, so the two never disagree).
 #include <cctype>

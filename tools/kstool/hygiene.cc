@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What kstool does so that a core of it holds no secret it was given.
 //
 // Its copies of what it reads (lines, the words split from them, parsed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading lines: commands from a script file or standard input, and values
 // given as "-". Everything kstool reads passes through a LineReader's buffer
 // or, for an interactive session, through the line editor.

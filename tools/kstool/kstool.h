@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kstool: an operator's shell over the keystore's C interface.
 //
 // Every command is one row of the command table (commands.cc): its words,

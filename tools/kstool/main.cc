@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kstool's runner: options, the ways of reading commands (arguments, a
 // script file, standard input from a pipe or a terminal), line splitting and
 // table lookup.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Output and trace capture shared by every command.
 #include <cstdio>
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Parsing and checking argument values. A mistake is reported by the
 // argument's name and its limit before the library is called, so that a
 // script sees exit code 2 and a message it can act on rather than the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // --version: kstool's own version and that of the keystore library the
 // process loaded. The library exports no version call; its file carries the
 // version in its name (libkeystore.so.MAJOR.MINOR.PATCH, reached through the

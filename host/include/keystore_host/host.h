@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * The host platform: the keystore's platform services for a process on a
  * Linux host, and the instrument the tests use.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * The host platform's show-message builder: the message model behind the
  * showmsg_ operations and vstring_assign, and the controls a host process or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * @file
  * The whole exported interface of the keystore library: every family's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * @defgroup ks_pac EAP-FAST PACs
  *
