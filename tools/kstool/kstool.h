@@ -63,7 +63,9 @@ class LineReader {
     LineReader &operator=(const LineReader &) = delete;
 
     // The next line, without its newline and a trailing carriage return;
-    // false at the end of the input (a last line without a newline counts).
+    // false at the end of the input (a last line without a newline counts),
+    // and, once catch_interrupts() has run, when Ctrl-C comes while it waits
+    // (take_interrupt() then says so; the input goes on).
     bool next(std::string &line);
     int fd() const { return fd_; }
 
@@ -90,6 +92,11 @@ bool read_interactive_line(std::string &line);
 bool read_secret_line(std::string &line);
 // Keeps a command line for recall at the terminal (with line editing).
 void remember_line(const std::string &line);
+// From now on Ctrl-C does not end the process: it cancels the line being
+// typed at the prompt, or the "-" value being read (an interactive session).
+void catch_interrupts();
+// Whether Ctrl-C came since the last call.
+bool take_interrupt();
 
 // ---- Hygiene (hygiene.cc) -------------------------------------------------------
 //

@@ -307,8 +307,10 @@ int run_lines(LineReader &in, bool echo, bool keep_going) {
 }
 
 // A terminal session: a prompt, line editing when available; failing
-// commands are reported and the session goes on.
+// commands are reported and the session goes on. Ctrl-C cancels the line
+// being typed: the stored secrets live in this process.
 int run_terminal() {
+    catch_interrupts();
     std::printf("kstool: type 'help' for the commands, 'quit' to leave.\n");
     std::string line;
     while (read_interactive_line(line)) {
