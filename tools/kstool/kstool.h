@@ -45,6 +45,9 @@ struct Command {
     const char *options;   // "purge= meta= json": '=' takes a value, '*' after it marks a secret value
     uint32_t secret_args;  // bit i: positional argument i is a secret value
     Handler handler;
+    // The keystore computes what it prints (a digest, a cipher text, random
+    // bytes...), which the hardware contract's stubs do not.
+    bool computed = false;
 };
 
 // The command table and its size.
@@ -165,6 +168,8 @@ Outcome check_ok(int32_t status);
 Outcome check_yes_no(int32_t status, const char *label, const int32_t &answer);
 // Prints a usage problem on standard error and returns Outcome::kUsage.
 Outcome usage_error(const std::string &message);
+// Prints "warning: TEXT" on standard error.
+void warning(const std::string &text);
 
 // ---- The table's texts (help.cc) ------------------------------------------------
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "keystore/ks_modes.h"
 #include "keystore_host/host.h"
 #include "kstool.h"
 
@@ -172,6 +173,25 @@ bool holds_secret(const std::vector<std::string> &words) {
 
 enum class LineResult { kOk, kFailed, kUsage, kQuit };
 
+// Whether the computed results since the software keystore last served
+// requests have been warned of.
+bool g_stub_result_warned = false;
+
+// The hardware contract's stubs report success and compute nothing: the
+// first result a command prints from them is marked as not a real one, and
+// the rest of that stretch goes without (the switch itself is warned of too).
+void check_real_result(const Command &c, Outcome o) {
+    if (ks_are_we_using_sw_emulation() != 0) {
+        g_stub_result_warned = false;
+        return;
+    }
+    if (o != Outcome::kOk || !c.computed || g_stub_result_warned) return;
+    g_stub_result_warned = true;
+    warning(
+        "not a real result: the hardware contract's stubs compute nothing\n"
+        "  (warned once until 'mode emulation on')");
+}
+
 LineResult run_words(const std::vector<std::string> &words, bool echo) {
     if (words.empty()) return LineResult::kOk;
     size_t nwords = 0;
@@ -193,6 +213,7 @@ LineResult run_words(const std::vector<std::string> &words, bool echo) {
     print_pac_events();
     std::vector<RenderedTrace> traces = take_traces();
     if (g_print_traces) print_traces(traces);
+    check_real_result(*c, o);
     std::fflush(stdout);
     switch (o) {
         case Outcome::kOk: return LineResult::kOk;

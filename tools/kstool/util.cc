@@ -105,6 +105,8 @@ Outcome usage_error(const std::string &message) {
     return Outcome::kUsage;
 }
 
+void warning(const std::string &text) { usage_error("warning: " + text); }
+
 void start_capture() {
     ksh_trace_set_hook(capture_trace, nullptr);
     ksh_set_pac_handlers(pac_added, pac_removed, nullptr);
