@@ -114,6 +114,7 @@ bool LineReader::next(std::string &line) {
             explicit_bzero(buf_ + start_, i + 1 - start_);
             start_ = i + 1;
             if (!line.empty() && line.back() == '\r') line.pop_back();
+            ++lines_;
             return true;
         }
         line.append(buf_ + start_, end_ - start_);
@@ -127,6 +128,7 @@ bool LineReader::next(std::string &line) {
         }
         ssize_t n = read(fd_, buf_, kSize);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error_ = errno;
         if (n <= 0)
             eof_ = true;
         else
@@ -134,6 +136,7 @@ bool LineReader::next(std::string &line) {
     }
     if (line.empty()) return false;
     if (line.back() == '\r') line.pop_back();
+    ++lines_;
     return true;
 }
 
