@@ -9,9 +9,14 @@
 // printed, with a warning on stderr, since the log then most likely comes from
 // another build of the library.
 //
-// Exit status: 0 when every record was decoded, 1 when a record's message was
-// not in the catalogue or did not match it, 2 when the log or the library file
-// could not be read.
+// Exit status: 0 when every record was decoded (and for --help), 1 when a
+// record's message was not in the catalogue or did not match it, 2 when the
+// log or the library file could not be read or the arguments were wrong.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,18 +27,34 @@
 
 namespace {
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: ks_trace_decode LOG LIBRARY\n"
-                 "  LOG      binary trace log (KSH_TRACE_BINARY)\n"
-                 "  LIBRARY  the library file that emitted the traces (libkeystore.so)\n");
-    return 2;
+const char kUsage[] =
+    "usage: ks_trace_decode LOG LIBRARY\n"
+    "  LOG      binary trace log (KSH_TRACE_BINARY)\n"
+    "  LIBRARY  the library file that emitted the traces (libkeystore.so)\n";
+
+// Whether the file can be read; when not, says why on stderr. A directory
+// opens but cannot be read.
+bool readable(const char *path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    const int err = fd < 0 ? errno : fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (fd >= 0) close(fd);
+    if (err != 0) std::fprintf(stderr, "ks_trace_decode: cannot read %s: %s\n", path, std::strerror(err));
+    return err == 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3 || std::strcmp(argv[1], "--help") == 0) return usage();
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc != 3) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (!readable(argv[1]) || !readable(argv[2])) return 2;
     ksh::Catalog catalog;
     if (!ksh::load_catalog(argv[2], catalog)) {
         std::fprintf(stderr, "ks_trace_decode: %s has no readable trace catalogue\n", argv[2]);

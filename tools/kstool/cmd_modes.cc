@@ -32,7 +32,14 @@ Outcome set_switch(const Args &a, const char *usage, void (*set)(int32_t)) {
 }  // namespace
 
 Outcome cmd_mode_standby(const Args &a) { return set_switch(a, "usage: mode standby on|off", ks_set_standby_mode); }
-Outcome cmd_mode_emulation(const Args &a) { return set_switch(a, "usage: mode emulation on|off", ks_use_sw_emulation); }
+Outcome cmd_mode_emulation(const Args &a) {
+    const Outcome o = set_switch(a, "usage: mode emulation on|off", ks_use_sw_emulation);
+    if (o == Outcome::kOk && ks_are_we_using_sw_emulation() == 0)
+        warning(
+            "the hardware contract serves requests now: its stubs report success\n"
+            "  and compute nothing, so results are not real until 'mode emulation on'");
+    return o;
+}
 
 Outcome cmd_mode_redundancy(const Args &a) {
     int on = 0;

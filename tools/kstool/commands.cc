@@ -6,10 +6,11 @@ namespace kstool {
 
 namespace {
 constexpr uint32_t kArg1 = 1u << 1;  // the second positional argument is a secret value
+constexpr bool kComputed = true;     // the keystore computes what the command prints
 }  // namespace
 
 const Command kCommands[] = {
-    // name, usage, help, min args, max args, options, secret args, handler
+    // name, usage, help, min args, max args, options, secret args, handler[, computed]
     {"secret store", "NAME VALUE [--purge PREFIX] [--meta VALUE]",
      "store a secret (replacing one of that name; VALUE - reads it from standard input); --purge first removes every "
      "secret whose name begins with PREFIX",
@@ -27,34 +28,36 @@ const Command kCommands[] = {
     {"meta clear", "NAME", "remove a secret's metadata", 1, 1, "", 0, cmd_meta_clear},
     {"meta show", "NAME", "a secret's metadata, as hex", 1, 1, "", 0, cmd_meta_show},
     {"random", "LENGTH [raw|printable|alnum]", "random bytes, printable characters or letters and digits", 1, 2, "", 0,
-     cmd_random},
+     cmd_random, kComputed},
 
-    {"hmac md5", "NAME DATA", "HMAC-MD5 of DATA keyed with a stored secret", 2, 2, "", 0, cmd_hmac_md5},
-    {"hmac sha1", "NAME DATA", "HMAC-SHA-1 of DATA keyed with a stored secret", 2, 2, "", 0, cmd_hmac_sha1},
+    {"hmac md5", "NAME DATA", "HMAC-MD5 of DATA keyed with a stored secret", 2, 2, "", 0, cmd_hmac_md5, kComputed},
+    {"hmac sha1", "NAME DATA", "HMAC-SHA-1 of DATA keyed with a stored secret", 2, 2, "", 0, cmd_hmac_sha1, kComputed},
     {"hash md5", "NAME BEFORE [AFTER]", "MD5 of BEFORE || secret || AFTER ('-' for an absent piece)", 2, 3, "", 0,
-     cmd_hash_md5},
+     cmd_hash_md5, kComputed},
     {"hash sha1", "NAME BEFORE [AFTER]", "SHA-1 of BEFORE || secret || AFTER ('-' for an absent piece)", 2, 3, "", 0,
-     cmd_hash_sha1},
+     cmd_hash_sha1, kComputed},
     {"aes", "encrypt|decrypt NAME DATA", "AES-ECB with a stored 16, 24 or 32-byte key (whole blocks)", 3, 3, "", 0,
-     cmd_aes},
+     cmd_aes, kComputed},
     {"aes-cbc", "encrypt|decrypt NAME IV DATA",
-     "the keystore's AES chaining with a stored key; prints the IV for a following call", 4, 4, "", 0, cmd_aes_cbc},
-    {"des", "encrypt|decrypt NAME DATA", "DES-ECB with a stored 7-byte key (whole 8-byte blocks)", 3, 3, "", 0,
-     cmd_des},
-    {"3des", "encrypt|decrypt NAME DATA", "triple DES (EDE) ECB with a stored 21-byte key", 3, 3, "", 0, cmd_3des},
+     "the keystore's AES chaining with a stored key; prints the IV for a following call", 4, 4, "", 0, cmd_aes_cbc,
+     kComputed},
+    {"des", "encrypt|decrypt NAME DATA", "DES-ECB with a stored 7-byte key (whole 8-byte blocks)", 3, 3, "", 0, cmd_des,
+     kComputed},
+    {"3des", "encrypt|decrypt NAME DATA", "triple DES (EDE) ECB with a stored 21-byte key", 3, 3, "", 0, cmd_3des,
+     kComputed},
 
     {"mschap nt-response", "NAME AUTH_CHALLENGE PEER_CHALLENGE USER",
-     "MS-CHAPv2 NT-Response (RFC 2759) with the stored password NAME", 4, 4, "", 0, cmd_mschap_nt_response},
+     "MS-CHAPv2 NT-Response (RFC 2759) with the stored password NAME", 4, 4, "", 0, cmd_mschap_nt_response, kComputed},
     {"mschap auth-response", "NAME NT_RESPONSE PEER_CHALLENGE AUTH_CHALLENGE USER",
-     "MS-CHAPv2 authenticator response \"S=...\" (RFC 2759)", 5, 5, "", 0, cmd_mschap_auth_response},
+     "MS-CHAPv2 authenticator response \"S=...\" (RFC 2759)", 5, 5, "", 0, cmd_mschap_auth_response, kComputed},
     {"mschap new-password-block", "OLD_NAME NEW_PASSWORD",
      "the new password encrypted with the stored old password's hash (516 bytes, RFC 2759)", 2, 2, "", kArg1,
-     cmd_mschap_new_password_block},
+     cmd_mschap_new_password_block, kComputed},
     {"mschap old-hash-block", "OLD_NAME NEW_NAME",
      "the old password's hash encrypted with the new one's (16 bytes, RFC 2759)", 2, 2, "", 0,
-     cmd_mschap_old_hash_block},
+     cmd_mschap_old_hash_block, kComputed},
     {"mppe master-key", "NAME NT_RESPONSE", "MPPE master key (RFC 3079) from the stored password", 2, 2, "", 0,
-     cmd_mppe_master_key},
+     cmd_mppe_master_key, kComputed},
 
     {"pac store", "AID KEY [--opaque VALUE] [--iid ID] [--lifetime WHEN]",
      "store a PAC assembled from fields; WHEN is +N/-N seconds (or m, h, d) from now, @N, or YYYY-MM-DD[THH:MM:SSZ]", 2,
@@ -67,9 +70,10 @@ const Command kCommands[] = {
     {"pac opaque", "AID", "the PAC-Opaque TLV", 1, 1, "", 0, cmd_pac_opaque},
     {"pac info", "AID", "the PAC-Info TLV and its elements", 1, 1, "", 0, cmd_pac_info},
     {"pac tprf", "AID LABEL SEED LENGTH", "T-PRF (RFC 4851 section 5.5) keyed with the PAC-Key", 4, 4, "", 0,
-     cmd_pac_tprf},
+     cmd_pac_tprf, kComputed},
     {"pac shared-key", "AID DEVICE_ID LABEL [LENGTH]",
-     "a shared key (label ZAV-MACK or ZAV-KEK) derived from the PAC-Key for a device", 3, 4, "", 0, cmd_pac_shared_key},
+     "a shared key (label ZAV-MACK or ZAV-KEK) derived from the PAC-Key for a device", 3, 4, "", 0, cmd_pac_shared_key,
+     kComputed},
     {"pac valid", "AID", "whether the PAC exists and its lifetime lies ahead", 1, 1, "", 0, cmd_pac_valid},
     {"pac expiry", "AID", "the PAC's lifetime", 1, 1, "", 0, cmd_pac_expiry},
     {"pac clear", "AID", "remove a PAC", 1, 1, "", 0, cmd_pac_clear},

@@ -31,26 +31,49 @@ std::string usage_line(const Command &c) {
     return s;
 }
 
-void print_help(const std::vector<std::string> &topic) {
+namespace {
+
+// Prints text in lines of at most 80 columns, broken between words: the first
+// line indented by `first` blanks, the others by `rest` (a word too long for
+// any line stands alone on one).
+void print_wrapped(const std::string &text, size_t first, size_t rest) {
+    constexpr size_t kWidth = 80;
+    std::string line(first, ' ');
+    size_t indent = first;
+    for (const std::string &word : words_of(text.c_str())) {
+        if (line.size() > indent && line.size() + 1 + word.size() > kWidth) {
+            std::printf("%s\n", line.c_str());
+            line.assign(indent = rest, ' ');
+        }
+        line += (line.size() > indent ? " " : "") + word;
+    }
+    std::printf("%s\n", line.c_str());
+}
+
+}  // namespace
+
+bool print_help(const std::vector<std::string> &topic) {
     // Every command whose words begin with the topic ("help pac" lists the
     // PAC commands, "help" all of them).
-    bool any = false;
-    if (topic.empty()) std::printf("Commands (values are text or hex:..., outputs are hex):\n");
+    std::vector<const Command *> found;
     for (size_t i = 0; i < kCommandCount; ++i) {
         std::vector<std::string> w = words_of(kCommands[i].name);
         if (w.size() < topic.size()) continue;
         bool match = true;
         for (size_t k = 0; k < topic.size() && match; ++k) match = (w[k] == topic[k]);
-        if (!match) continue;
-        std::printf("  %s\n      %s\n", usage_line(kCommands[i]).c_str(), kCommands[i].help);
-        any = true;
+        if (match) found.push_back(&kCommands[i]);
+    }
+    if (found.empty() && !topic.empty()) return false;
+    if (topic.empty()) std::printf("Commands (values are text or hex:..., outputs are hex):\n");
+    for (const Command *c : found) {
+        print_wrapped(usage_line(*c), 2, 8);
+        print_wrapped(c->help, 6, 6);
     }
     if (topic.empty()) {
         std::printf("  help [COMMAND]\n      this list, or the commands that begin with COMMAND\n");
         std::printf("  quit\n      leave (interactive)\n");
-    } else if (!any) {
-        std::printf("no command '%s'; type 'help' for the list\n", topic[0].c_str());
     }
+    return true;
 }
 
 namespace {

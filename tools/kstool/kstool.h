@@ -45,6 +45,9 @@ struct Command {
     const char *options;   // "purge= meta= json": '=' takes a value, '*' after it marks a secret value
     uint32_t secret_args;  // bit i: positional argument i is a secret value
     Handler handler;
+    // The keystore computes what it prints (a digest, a cipher text, random
+    // bytes...), which the hardware contract's stubs do not.
+    bool computed = false;
 };
 
 // The command table and its size.
@@ -63,9 +66,15 @@ class LineReader {
     LineReader &operator=(const LineReader &) = delete;
 
     // The next line, without its newline and a trailing carriage return;
-    // false at the end of the input (a last line without a newline counts).
+    // false at the end of the input (a last line without a newline counts),
+    // on a read error, and, once catch_interrupts() has run, when Ctrl-C
+    // comes while it waits (take_interrupt() then says so; the input goes on).
     bool next(std::string &line);
     int fd() const { return fd_; }
+    // The errno of the read that failed, or 0.
+    int error() const { return error_; }
+    // How many lines next() has returned, values read as "-" included.
+    unsigned lines() const { return lines_; }
 
   private:
     static constexpr size_t kSize = 4096;
@@ -76,6 +85,8 @@ class LineReader {
     size_t start_ = 0;
     size_t end_ = 0;
     bool eof_ = false;
+    int error_ = 0;
+    unsigned lines_ = 0;
     char spare_[kSize];
 };
 
@@ -90,6 +101,11 @@ bool read_interactive_line(std::string &line);
 bool read_secret_line(std::string &line);
 // Keeps a command line for recall at the terminal (with line editing).
 void remember_line(const std::string &line);
+// From now on Ctrl-C does not end the process: it cancels the line being
+// typed at the prompt, or the "-" value being read (an interactive session).
+void catch_interrupts();
+// Whether Ctrl-C came since the last call.
+bool take_interrupt();
 
 // ---- Hygiene (hygiene.cc) -------------------------------------------------------
 //
@@ -158,6 +174,12 @@ Outcome check_ok(int32_t status);
 Outcome check_yes_no(int32_t status, const char *label, const int32_t &answer);
 // Prints a usage problem on standard error and returns Outcome::kUsage.
 Outcome usage_error(const std::string &message);
+// Prints "warning: TEXT" on standard error.
+void warning(const std::string &text);
+// A word of the user's as echoes and messages show it: in double quotes when
+// it would not read back as one word, and cut after 256 bytes, the rest
+// given as "...[N bytes]" (the whole size).
+std::string shown(const std::string &word);
 
 // ---- The table's texts (help.cc) ------------------------------------------------
 
@@ -165,8 +187,9 @@ Outcome usage_error(const std::string &message);
 std::vector<std::string> words_of(const char *name);
 // The command's name and its arguments, as help prints it.
 std::string usage_line(const Command &c);
-// help [TOPIC]: every command whose words begin with the topic.
-void print_help(const std::vector<std::string> &topic);
+// help [TOPIC]: every command whose words begin with the topic, within 80
+// columns; false, with nothing printed, when there is none.
+bool print_help(const std::vector<std::string> &topic);
 // The command list as man(7) source, for kstool's manual page.
 void print_roff_commands();
 // kstool's version and the version of the keystore library it loaded, read

@@ -6,16 +6,20 @@
 // Commands that come from arguments, a script or a pipe are a script: the
 // first failing command ends the run (exit code 1, or 2 for a mistake in the
 // command) unless --continue is given, which goes on and exits with the worst
-// code at the end. A terminal session reports failures and goes on.
+// code at the end; a failure in a script or a pipe names its line. A terminal
+// session reports failures and goes on.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "keystore/ks_modes.h"
 #include "keystore_host/host.h"
 #include "kstool.h"
 
@@ -28,7 +32,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 const char kToolUsage[] =
-    "usage: kstool [--trace] [--continue] [--script FILE | COMMAND [ARGS...] [; COMMAND ...]]\n"
+    "usage: kstool [--trace] [--continue] [COMMAND [ARGS...] [; COMMAND ...]]\n"
+    "       kstool [--trace] [--continue] --script FILE\n"
     "       kstool --version | --help\n"
     "  With no command and no script, commands are read from standard input: a\n"
     "  terminal session goes on after a failing command, piped input stops there.\n"
@@ -81,11 +86,11 @@ bool split_args(const Command &c, const std::vector<std::string> &words, size_t 
             std::string name = w.substr(2);
             int kind = option_kind(c, name);
             if (kind == 0) {
-                usage_error("unknown option --" + name + "; usage: " + usage_line(c));
+                usage_error("unknown option " + shown(w) + "; usage: " + usage_line(c));
                 return false;
             }
             if (args.has(name.c_str())) {
-                usage_error("option --" + name + " given twice");
+                usage_error("option " + shown(w) + " given twice");
                 return false;
             }
             std::string value;
@@ -109,32 +114,15 @@ bool split_args(const Command &c, const std::vector<std::string> &words, size_t 
     return true;
 }
 
-bool needs_quotes(const std::string &w) {
-    if (w.empty()) return true;
-    for (char ch : w)
-        if (ch == ' ' || ch == '\t' || ch == '"' || ch == '\\' || ch == '#' || ch == ';') return true;
-    return false;
-}
-
-std::string quoted(const std::string &w) {
-    if (!needs_quotes(w)) return w;
-    std::string s = "\"";
-    for (char ch : w) {
-        if (ch == '"' || ch == '\\') s += '\\';
-        s += ch;
-    }
-    return s + "\"";
-}
-
 // The command as it is echoed: secret arguments and secret option values are
 // replaced by a placeholder, so that no stored value reaches the output.
 std::string echo_line(const Command *c, size_t nwords, const std::vector<std::string> &words) {
-    std::vector<std::string> shown;
+    std::vector<std::string> echoed;
     int pos_index = 0;
     bool options_done = false;
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string &w = words[i];
-        shown.push_back(quoted(w));
+        echoed.push_back(shown(w));
         if (c == nullptr || i < nwords) continue;
         if (!options_done && w == "--") {
             options_done = true;
@@ -142,15 +130,15 @@ std::string echo_line(const Command *c, size_t nwords, const std::vector<std::st
             int kind = option_kind(*c, w.substr(2));
             if (kind >= 2 && i + 1 < words.size()) {
                 ++i;
-                shown.push_back(kind == 3 ? "<secret>" : quoted(words[i]));
+                echoed.push_back(kind == 3 ? "<secret>" : shown(words[i]));
             }
         } else {
-            if (pos_index < 32 && (c->secret_args >> pos_index) & 1u) shown.back() = "<secret>";
+            if (pos_index < 32 && (c->secret_args >> pos_index) & 1u) echoed.back() = "<secret>";
             ++pos_index;
         }
     }
     std::string s;
-    for (const std::string &w : shown) s += (s.empty() ? "" : " ") + w;
+    for (const std::string &w : echoed) s += (s.empty() ? "" : " ") + w;
     return s;
 }
 
@@ -172,18 +160,79 @@ bool holds_secret(const std::vector<std::string> &words) {
 
 enum class LineResult { kOk, kFailed, kUsage, kQuit };
 
+// "a, b or c".
+std::string one_of(const std::vector<std::string> &items) {
+    std::string s;
+    for (size_t i = 0; i < items.size(); ++i) s += (i == 0 ? "" : i + 1 == items.size() ? " or " : ", ") + items[i];
+    return s;
+}
+
+// The second words of the commands whose first word is `family` ("hmac":
+// md5, sha1), in table order; none when it is no family's name.
+std::vector<std::string> subcommands(const std::string &family) {
+    std::vector<std::string> subs;
+    for (size_t i = 0; i < kCommandCount; ++i) {
+        std::vector<std::string> w = words_of(kCommands[i].name);
+        if (w.size() > 1 && w[0] == family) subs.push_back(w[1]);
+    }
+    return subs;
+}
+
+// A command no row knows, as a message names it: only the words that could
+// name a command ("help" and a topic, a family and a subcommand, one word),
+// then "...": what follows may hold a value the row would have hidden.
+std::string unknown_line(const std::vector<std::string> &words) {
+    const size_t n = words[0] == "help" ? 3 : subcommands(words[0]).empty() ? 1 : 2;
+    const std::vector<std::string> named(words.begin(), words.begin() + std::min(n, words.size()));
+    return echo_line(nullptr, 0, named) + (words.size() > n ? " ..." : "");
+}
+
+// Whether the computed results since the software keystore last served
+// requests have been warned of.
+bool g_stub_result_warned = false;
+
+// The hardware contract's stubs report success and compute nothing: the
+// first result a command prints from them is marked as not a real one, and
+// the rest of that stretch goes without (the switch itself is warned of too).
+void check_real_result(const Command &c, Outcome o) {
+    if (ks_are_we_using_sw_emulation() != 0) {
+        g_stub_result_warned = false;
+        return;
+    }
+    if (o != Outcome::kOk || !c.computed || g_stub_result_warned) return;
+    g_stub_result_warned = true;
+    warning(
+        "not a real result: the hardware contract's stubs compute nothing\n"
+        "  (warned once until 'mode emulation on')");
+}
+
 LineResult run_words(const std::vector<std::string> &words, bool echo) {
     if (words.empty()) return LineResult::kOk;
     size_t nwords = 0;
     const Command *c = find_command(words, nwords);
     if (echo) std::printf("> %s\n", echo_line(c, nwords, words).c_str());
     if (words[0] == "help") {
-        print_help(std::vector<std::string>(words.begin() + 1, words.end()));
-        return LineResult::kOk;
+        const std::vector<std::string> topic(words.begin() + 1, words.end());
+        if (print_help(topic)) return LineResult::kOk;
+        usage_error("no command '" + unknown_line(topic) + "'; type 'help' for the list");
+        return LineResult::kUsage;
     }
     if (words[0] == "quit" || words[0] == "exit") return LineResult::kQuit;
+    // A family's name alone, or with a word that is none of its subcommands
+    // ("mode" alone is a command of its own, which takes no argument).
+    const bool stray_word =
+        c != nullptr && nwords == 1 && c->max_args == 0 && words.size() > 1 && words[1].compare(0, 2, "--") != 0;
+    if (c == nullptr || stray_word) {
+        std::vector<std::string> subs = subcommands(words[0]);
+        if (!subs.empty()) {
+            usage_error((words.size() == 1 ? "incomplete command '" + words[0]
+                                           : "unknown command '" + words[0] + " " + shown(words[1])) +
+                        "'; " + words[0] + " takes " + one_of(subs) + " (help " + words[0] + ")");
+            return LineResult::kUsage;
+        }
+    }
     if (c == nullptr) {
-        usage_error("unknown command '" + words[0] + "'; type 'help' for the list");
+        usage_error("unknown command '" + shown(words[0]) + "'; type 'help' for the list");
         return LineResult::kUsage;
     }
     Args args;
@@ -193,6 +242,7 @@ LineResult run_words(const std::vector<std::string> &words, bool echo) {
     print_pac_events();
     std::vector<RenderedTrace> traces = take_traces();
     if (g_print_traces) print_traces(traces);
+    check_real_result(*c, o);
     std::fflush(stdout);
     switch (o) {
         case Outcome::kOk: return LineResult::kOk;
@@ -243,8 +293,9 @@ bool split_line(const std::string &line, std::vector<std::string> &words) {
 }
 
 // Commands separated by ";" words: each one is run in turn. Each command's
-// words are taken out of `words` and wiped once it has run.
-LineResult run_sequence(std::vector<std::string> &words, bool echo, bool keep_going) {
+// words are taken out of `words` and wiped once it has run. A failing command
+// of line `lineno` (0: not from a line) is named after its message.
+LineResult run_sequence(std::vector<std::string> &words, bool echo, bool keep_going, unsigned lineno = 0) {
     std::vector<std::string> cur;
     LineResult worst = LineResult::kOk;
     for (size_t i = 0; i <= words.size(); ++i) {
@@ -254,6 +305,12 @@ LineResult run_sequence(std::vector<std::string> &words, bool echo, bool keep_go
             continue;
         }
         LineResult r = run_words(cur, echo);
+        if ((r == LineResult::kFailed || r == LineResult::kUsage) && lineno != 0) {
+            size_t nwords = 0;
+            const Command *c = find_command(cur, nwords);
+            usage_error("  at line " + std::to_string(lineno) + ": " +
+                        (c != nullptr ? echo_line(c, nwords, cur) : unknown_line(cur)));
+        }
         for (std::string &w : cur) wipe(w);
         cur.clear();
         wipe_stack_below();
@@ -272,13 +329,13 @@ int exit_code_of(LineResult r) {
 // Commands read line by line from a script file or a pipe. In a script file
 // '#' lines are printed as they stand (they are the script's headings), "#!"
 // lines are not, blank lines are kept, and every command is echoed before its
-// output; from a pipe only the commands' own output is printed.
-int run_lines(LineReader &in, bool echo, bool keep_going) {
+// output; from a pipe only the commands' own output is printed. An input that
+// cannot be read (a directory, an I/O error) ends the run with exit code 2.
+int run_lines(LineReader &in, const char *name, bool echo, bool keep_going) {
     std::string line;
     LineResult worst = LineResult::kOk;
-    unsigned lineno = 0;
     while (in.next(line)) {
-        ++lineno;
+        const unsigned lineno = in.lines();
         size_t first = line.find_first_not_of(" \t");
         if (first == std::string::npos) {
             if (echo) std::printf("\n");
@@ -294,7 +351,7 @@ int run_lines(LineReader &in, bool echo, bool keep_going) {
         std::vector<std::string> words;
         LineResult r = LineResult::kUsage;
         if (split_line(line, words))
-            r = run_sequence(words, echo, keep_going);
+            r = run_sequence(words, echo, keep_going, lineno);
         else
             usage_error("line " + std::to_string(lineno) + ": unclosed quote");
         wipe(line);
@@ -303,12 +360,18 @@ int run_lines(LineReader &in, bool echo, bool keep_going) {
         if (r != LineResult::kOk && !keep_going) break;
     }
     std::fflush(stdout);
+    if (in.error() != 0) {
+        std::fprintf(stderr, "kstool: cannot read %s: %s\n", name, std::strerror(in.error()));
+        return kExitUsage;
+    }
     return exit_code_of(worst);
 }
 
 // A terminal session: a prompt, line editing when available; failing
-// commands are reported and the session goes on.
+// commands are reported and the session goes on. Ctrl-C cancels the line
+// being typed: the stored secrets live in this process.
 int run_terminal() {
+    catch_interrupts();
     std::printf("kstool: type 'help' for the commands, 'quit' to leave.\n");
     std::string line;
     while (read_interactive_line(line)) {
@@ -359,7 +422,7 @@ int main(int argc, char **argv) {
             print_roff_commands();
             return 0;
         } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-            std::fprintf(stderr, "kstool: unknown option %s\n%s", a.c_str(), kToolUsage);
+            std::fprintf(stderr, "kstool: unknown option %s\n%s", shown(a).c_str(), kToolUsage);
             return kExitUsage;
         } else {
             break;
@@ -371,7 +434,7 @@ int main(int argc, char **argv) {
     }
     int script_fd = -1;
     if (script != nullptr && (script_fd = open(script, O_RDONLY | O_CLOEXEC)) < 0) {
-        std::fprintf(stderr, "kstool: cannot read %s\n", script);
+        std::fprintf(stderr, "kstool: cannot read %s: %s\n", script, std::strerror(errno));
         return kExitUsage;
     }
 
@@ -383,7 +446,7 @@ int main(int argc, char **argv) {
 
     if (script_fd >= 0) {
         LineReader in(script_fd);
-        return run_lines(in, true, keep_going);
+        return run_lines(in, script, true, keep_going);
     }
     if (i < argc) {
         // The arguments are copied, then wiped where the process received
@@ -394,5 +457,5 @@ int main(int argc, char **argv) {
         return r == LineResult::kQuit ? 0 : exit_code_of(r);
     }
     if (stdin_is_terminal()) return run_terminal();
-    return run_lines(stdin_lines(), false, keep_going);
+    return run_lines(stdin_lines(), "standard input", false, keep_going);
 }

@@ -105,6 +105,26 @@ Outcome usage_error(const std::string &message) {
     return Outcome::kUsage;
 }
 
+void warning(const std::string &text) { usage_error("warning: " + text); }
+
+std::string shown(const std::string &word) {
+    constexpr size_t kMax = 256;
+    const std::string w = word.substr(0, kMax);
+    bool plain = !w.empty();
+    for (char ch : w)
+        if (ch == ' ' || ch == '\t' || ch == '"' || ch == '\\' || ch == '#' || ch == ';') plain = false;
+    std::string s = plain ? w : "\"";
+    if (!plain) {
+        for (char ch : w) {
+            if (ch == '"' || ch == '\\') s += '\\';
+            s += ch;
+        }
+        s += '"';
+    }
+    if (word.size() > kMax) s += "...[" + std::to_string(word.size()) + " bytes]";
+    return s;
+}
+
 void start_capture() {
     ksh_trace_set_hook(capture_trace, nullptr);
     ksh_set_pac_handlers(pac_added, pac_removed, nullptr);

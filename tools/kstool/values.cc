@@ -86,7 +86,8 @@ bool parse_secret_value(const char *what, const std::string &text, size_t min, s
     if (text != "-") return parse_sized(what, text, min, max, 1, out);
     std::string line;
     if (!read_secret_line(line)) {
-        usage_error(std::string(what) + " is \"-\" but standard input has no line left");
+        usage_error(std::string(what) + (take_interrupt() ? " was not read: interrupted"
+                                                          : " is \"-\" but standard input has no line left"));
         return false;
     }
     bool ok = parse_sized(what, line, min, max, 1, out);
