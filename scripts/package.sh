@@ -3,10 +3,11 @@
 # Builds the Debian packages (build/package/*.deb: libkeystore1,
 # libkeystore-host1, libkeystore-dev, keystore-tools) from a release build
 # for /usr, then checks them: lintian reports no error, and the example
-# consumer builds and runs against the packages unpacked into a scratch root.
+# consumer builds and runs against the packages unpacked into a scratch root,
+# where `man ks_hmac_sha1` works.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh dpkg-dev lintian
+bash scripts/install-deps.sh dpkg-dev lintian doxygen man-db
 cmake --preset package >/dev/null
 cmake --build --preset package
 rm -f build/package/*.deb
