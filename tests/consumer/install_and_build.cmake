@@ -1,9 +1,11 @@
 # SPDX-License-Identifier: Apache-2.0
 # Installs the keystore into a scratch prefix, then builds and runs a small
 # consumer against it, once through the CMake package and once through
-# pkg-config. The scratch prefix comes from the build tree's install rules, or
-# with PACKAGES from the Debian packages unpacked into a scratch root (whose
-# kstool must then run against the unpacked libraries).
+# pkg-config (keystore.pc finds the prefix from its own place). The scratch
+# prefix comes from the build tree's install rules, or with PACKAGES from the
+# Debian packages unpacked into a scratch root (whose kstool must then run
+# against the unpacked libraries, and whose manual pages must answer
+# `man ks_hmac_sha1`).
 #   cmake -DBUILD_DIR=.. -DSOURCE_DIR=.. -DWORK_DIR=.. -P install_and_build.cmake
 #   cmake "-DPACKAGES=a.deb;b.deb" -DSOURCE_DIR=.. -DWORK_DIR=.. -P install_and_build.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -25,7 +27,7 @@ execute_process(COMMAND ${WORK_DIR}/build/consumer COMMAND_ERROR_IS_FATAL ANY)
 
 # pkg-config: the library's own flags, plus the host platform by name.
 file(GLOB pcdir LIST_DIRECTORIES true ${prefix}/lib*/pkgconfig ${prefix}/lib/*/pkgconfig)
-execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcdir} pkg-config --define-variable=prefix=${prefix} --cflags --libs keystore
+execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcdir} pkg-config --cflags --libs keystore
                 OUTPUT_VARIABLE pc_flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
 execute_process(COMMAND cc ${SOURCE_DIR}/tests/consumer/consumer.c ${pc_flags} -lkeystore_host
