@@ -5,10 +5,11 @@
 # for /usr, twice: in this tree and in a copy of it in another directory
 # (build/package-twin/src), both with SOURCE_DATE_EPOCH taken from the last
 # commit; every package must come out byte for byte the same. Then checks
-# them: lintian reports no error and no hardening tag (pedantic,
-# informational tags included), and the example consumer builds and runs
-# against the packages unpacked into a scratch root, where `man ks_hmac_sha1`
-# works.
+# them: each library's symbols file matches the library (dpkg-gensymbols, in
+# both builds), lintian reports no error and no hardening or symbols tag
+# (pedantic, informational tags included), and the example consumer builds
+# and runs against the packages unpacked into a scratch root, where
+# `man ks_hmac_sha1` works.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh dpkg-dev lintian doxygen man-db
@@ -21,6 +22,17 @@ build() {
     cd "$1"
     cmake --preset package >/dev/null
     cmake --build --preset package
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/package/CMakeCache.txt)
+    for lib in lib:libkeystore1:keystore/libkeystore.so hostlib:libkeystore-host1:host/libkeystore_host.so; do
+      IFS=: read -r component package file <<<"$lib"
+      mkdir -p "build/package/debian/$component"
+      if ! dpkg-gensymbols -c4 -p"$package" -v"$version" -e"build/package/$file.$version" \
+        -I"cmake/debian/$package.symbols" -O"build/package/debian/$component/symbols"; then
+        echo "package: $file exports other symbols than cmake/debian/$package.symbols lists" \
+          "(bash scripts/abi-check.sh --update records a deliberate change)" >&2
+        exit 1
+      fi
+    done
     rm -f build/package/*.deb
     (cd build/package && cpack -G DEB >/dev/null)
   )
@@ -53,8 +65,8 @@ fi
 rm -rf "$twin"
 echo "package: ${#debs[@]} packages built twice, from two directories, the same byte for byte"
 
-# lintian: an error, or any hardening tag, fails the run; the remaining tags
-# are printed.
+# lintian: an error, or any hardening or symbols tag, fails the run; the
+# remaining tags are printed.
 if ! report=$(lintian --pedantic --display-info --fail-on error "${debs[@]}" 2>&1); then
   printf '%s\n' "$report"
   echo "package: lintian reported errors" >&2
@@ -62,8 +74,8 @@ if ! report=$(lintian --pedantic --display-info --fail-on error "${debs[@]}" 2>&
 fi
 report=$(printf '%s\n' "$report" | grep -v 'running with root privileges' || true)
 printf '%s\n' "$report"
-if printf '%s\n' "$report" | grep -q -e 'hardening-'; then
-  echo "package: lintian reported a hardening tag" >&2
+if printf '%s\n' "$report" | grep -q -e 'hardening-' -e 'symbols'; then
+  echo "package: lintian reported a hardening or symbols tag" >&2
   exit 1
 fi
 list=$(printf '%s;' "${debs[@]/#/$PWD/}")
