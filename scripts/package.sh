@@ -7,7 +7,7 @@
 # commit; every package must come out byte for byte the same. Then checks
 # them: each library's symbols file matches the library (dpkg-gensymbols, in
 # both builds), lintian reports no error and no hardening or symbols tag
-# (pedantic, informational tags included), and the example consumer builds
+# (pedantic, informational tags included), and the README's example builds
 # and runs against the packages unpacked into a scratch root, where
 # `man ks_hmac_sha1` works.
 set -euo pipefail
