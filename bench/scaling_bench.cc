@@ -8,7 +8,7 @@
 // operation visits every key by definition carries the label "linear", one
 // that also removes keys one at a time (the PAC walks that tell the host of
 // each removal) the label "removals".
-// scripts/bench-scaling.py turns a run into the README's table.
+// scripts/bench-scaling.py turns a run into the table of docs/performance.md.
 //
 // A call that changes the table puts it back in the same timed call (a store
 // again after a clear, a rename there and back); a call that empties much of

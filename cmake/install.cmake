@@ -23,5 +23,29 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/keystoreConfig.cmake.i
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/keystoreConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/keystoreConfig.cmake ${PROJECT_BINARY_DIR}/keystoreConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/keystore COMPONENT dev)
+# keystore.pc finds the prefix from its own place, so an installed tree can be
+# moved (or installed with --prefix) and still give the right flags.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(KS_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  string(REGEX REPLACE "[^/]+" ".." KS_PC_UP "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+  set(KS_PC_PREFIX "\${pcfiledir}/${KS_PC_UP}")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/keystore.pc.in ${PROJECT_BINARY_DIR}/keystore.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/keystore.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+
+# Everything `cmake --install` copies, as one target: scripts/demo.sh builds
+# it, so that an install right after the demo finds every file (the tools are
+# the targets of tools/, with their manual pages).
+add_custom_target(installable)
+add_dependencies(installable keystore keystore_host)
+if(KS_BUILD_TOOLS)
+  get_property(KS_TOOL_DIRS DIRECTORY ${PROJECT_SOURCE_DIR}/tools PROPERTY SUBDIRECTORIES)
+  foreach(dir ${KS_TOOL_DIRS})
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    add_dependencies(installable ${targets})
+  endforeach()
+endif()
+if(KS_API_MAN_PAGES)
+  add_dependencies(installable docs)
+endif()

@@ -58,9 +58,15 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION "keystore command-line tools
  kstool, an operator's shell over the keystore library's interface, and
  ks_trace_decode, which prints a binary keystore trace log as text; with
  their manual pages.")
-# The library packages ask dpkg to run ldconfig through a trigger.
-set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
-set(CPACK_DEBIAN_HOSTLIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+# The library packages ask dpkg to run ldconfig through a trigger, and carry
+# a symbols file: scripts/package.sh writes it into debian/<component>/ of the
+# build tree from the library and its list (cmake/debian/<package>.symbols)
+# with dpkg-gensymbols, which fails when the two differ, before it runs cpack.
+foreach(component lib hostlib)
+  string(TOUPPER ${component} c)
+  set(CPACK_DEBIAN_${c}_PACKAGE_CONTROL_EXTRA
+      ${PROJECT_SOURCE_DIR}/cmake/debian/triggers ${PROJECT_BINARY_DIR}/debian/${component}/symbols)
+endforeach()
 
 # Every package carries its changelog and copyright file.
 string(TIMESTAMP KS_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)

@@ -5,6 +5,8 @@ with the table.
 
 Usage: scripts/bench-scaling.py [path/to/ks_bench] [--min-time SECONDS] [--repetitions N]
                                 [--filter REGEX] [--json FILE ...]   (read saved runs instead)
+                                [--plot FILE.svg]
+       scripts/bench-scaling.py --table FILE.md --plot FILE.svg  (draw a table this script printed)
 
 Each row (Scale/<operation>/<fill>/<keys>) runs N times inside one run,
 interleaved in random order; the table uses the lowest CPU time of each row
@@ -16,6 +18,14 @@ rows; exactly linear is 4, quadratic 16), 10 for one that also removes keys
 one at a time ("removals" rows, below), 8 for a whole get-next walk ("walk"
 rows: one call per key, each within the limit of 2). Goal: a whole get-next
 walk over 2000 keys within 2 ms. Exits 1 when a limit is not met.
+
+--plot draws the same figures as an SVG (with matplotlib: Debian's
+python3-matplotlib): the cost of one call against the keys stored, log
+scales, one panel per fill and one line per kind of operation (the median
+over its operations, shaded from the cheapest to the dearest). The file is
+the same for the same figures: no date, a fixed hash salt.
+`scripts/bench-scaling.py --table docs/performance.md --plot docs/scaling.svg`
+draws docs/scaling.svg again from the measured table.
 """
 import argparse
 import json
@@ -38,6 +48,12 @@ LIMIT = {"constant": 2.0, "linear": 6.0, "removals": 10.0, "walk": 8.0}
 KIND = {"constant": "constant/log", "linear": "every key", "removals": "every key, removals one at a time",
         "walk": "one call per key"}
 WALK_GOAL_US = 2000.0
+# The plot leaves out the 1-key column: a call that empties the table is
+# timed with the refill pauses, which are most of its 1-key figure.
+PLOT_SIZES = ["500", "1000", "2000"]
+FILL_NAMES = {"secrets": "secrets", "pacs": "PACs"}
+PLOT_LABELS = {"constant": "constant or logarithmic per call", "linear": "visits every key",
+               "removals": "visits every key, removes one at a time", "walk": "a whole get-next walk"}
 
 
 def run(bench, min_time, reps, regex):
@@ -66,6 +82,67 @@ def rows(data):
     return times, cost, order
 
 
+def table_rows(path):
+    """The times and cost classes of the first table in the Markdown file at path that this script printed."""
+    times, cost = {}, {}
+    kind_of = {text: kind for kind, text in KIND.items()}
+    head = None
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            cells = [c.strip() for c in line.strip().strip("|").split("|")]
+            if head is None:
+                if cells[:2] == ["operation", "per call"]:
+                    head = cells
+                continue
+            if not line.startswith("|"):
+                break
+            if cells[0].startswith("---"):
+                continue
+            op = cells[0]
+            cost[op] = kind_of[cells[1]]
+            for fill in FILLS:
+                for keys in SIZES:
+                    value = cells[head.index(f"{fill} {keys}")]
+                    if value != "-":
+                        times.setdefault((op, fill), {})[keys] = float(value)
+    if head is None:
+        sys.exit(f"{path}: no table of scripts/bench-scaling.py")
+    return times, cost
+
+
+def plot(times, cost, path):
+    try:
+        import matplotlib
+    except ImportError:
+        sys.exit("--plot needs matplotlib: bash scripts/install-deps.sh python3-matplotlib")
+    matplotlib.use("svg")
+    import matplotlib.pyplot as plt
+    import statistics
+    plt.rcParams.update({"svg.hashsalt": "keystore", "svg.fonttype": "none", "font.size": 9})
+    fig, axes = plt.subplots(1, len(FILLS), figsize=(9, 4), sharey=True)
+    sizes = PLOT_SIZES
+    keys = [int(k) for k in sizes]
+    for ax, fill in zip(axes, FILLS):
+        for n, (kind, label) in enumerate(PLOT_LABELS.items()):
+            ops = [op for op in cost if cost[op] == kind and all(k in times.get((op, fill), {}) for k in sizes)]
+            color = f"C{n}"
+            for op in ops:
+                ax.plot(keys, [times[(op, fill)][k] for k in sizes], color=color, alpha=0.25, linewidth=0.6)
+            ax.plot(keys, [statistics.median(times[(op, fill)][k] for op in ops) for k in sizes], color=color,
+                    marker="o", linewidth=2, label=f"{label} ({len(ops)})")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xticks(keys, [str(k) for k in keys])
+        ax.minorticks_off()
+        ax.set_xlabel(f"keys stored (table of {FILL_NAMES[fill]})")
+        ax.grid(True, linewidth=0.3)
+    axes[0].set_ylabel("CPU time of one call (microseconds)")
+    fig.suptitle("Cost of one call against keys stored: each operation thin, the median of its kind bold")
+    axes[-1].legend(loc="upper left", fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, metadata={"Date": None, "Creator": None})
+
+
 def fmt(us):
     if us is None:
         return "-"
@@ -79,7 +156,14 @@ def main():
     ap.add_argument("--repetitions", type=int, default=3)
     ap.add_argument("--filter", default=".*", help="regex over the operation names")
     ap.add_argument("--json", nargs="+", help="read these saved JSON runs instead of running the binary")
+    ap.add_argument("--table", help="read the table printed by this script from this Markdown file instead")
+    ap.add_argument("--plot", help="draw the figures into this SVG file")
     args = ap.parse_args()
+    if args.table:
+        if not args.plot:
+            ap.error("--table only draws: give --plot")
+        plot(*table_rows(args.table), args.plot)
+        return 0
     if args.json:
         data = {"benchmarks": []}
         for path in args.json:
@@ -88,6 +172,8 @@ def main():
     else:
         data = run(args.bench, args.min_time, args.repetitions, args.filter)
     times, cost, order = rows(data)
+    if args.plot:
+        plot(times, cost, args.plot)
 
     head = " | ".join(f"{f} {k}" for f in FILLS for k in SIZES)
     print(f"| operation | per call | {head} | growth secrets | growth PACs | limit | met |")

@@ -48,6 +48,7 @@ typedef struct ks_registry_keystore_ha_public_block {
     ks_list_header *ks_ipc_delayed_init_ic;
 } ks_registry_keystore_ha_public_block;
 
+/** The KS_NOTIFY registry's block: five service slots. */
 typedef struct ks_registry_ks_notify_block {
     ks_registry_block_head head;
     ks_list_header *ks_notify_membership_changed;
@@ -57,6 +58,7 @@ typedef struct ks_registry_ks_notify_block {
     ks_list_header *ks_notify_switchover;
 } ks_registry_ks_notify_block;
 
+/** The KS_PLATFORM registry's block: one service slot. */
 typedef struct ks_registry_ks_platform_block {
     ks_registry_block_head head;
     ks_list_header *ks_notify_switchover_platform;

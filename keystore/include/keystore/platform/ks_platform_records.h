@@ -21,7 +21,7 @@ extern "C" {
 
 /** Error-message definition (24 bytes on 32 bits). */
 typedef struct ks_message_definition {
-    const char *facility; /**< "KEYSTORE" */
+    const char *facility; /**< The facility name, "KEYSTORE". */
     const char *mnemonic;
     const char *format;
     const uint32_t *throttle; /**< three words, or null */
@@ -69,6 +69,7 @@ typedef struct ks_list_header {
     uintptr_t walk_count;
 } ks_list_header;
 
+/** One subscriber of a list service. */
 typedef struct ks_list_node {
     struct ks_list_node *next;
     union {
