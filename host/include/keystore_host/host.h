@@ -76,12 +76,13 @@ KSH_EXPORT uint32_t ksh_alloc_last_uncleansed_tag(void);
  * steps of 16 KiB (of the page size, where pages are larger): a step is
  * locked while a block in use lies in it, and unlocked when the last one is
  * freed. So the process's VmLck never exceeds the steps that hold blocks in
- * use, and a process that keeps a few keys locks a few steps. A process with
- * CAP_IPC_LOCK has no lock limit; others set it with `ulimit -l` (KiB) in a
- * shell, `LimitMEMLOCK=8M` in a systemd unit, `docker run --ulimit
- * memlock=8388608` (bytes) for a container. A child after fork inherits no
- * lock: the host locks the steps in use again in the child, as far as the
- * child's limit allows.
+ * use (the bytes in use rounded up to the step, and the parts of steps that
+ * gaps left by freed blocks leave unused), and a process that keeps a few
+ * keys locks a few steps. A process with CAP_IPC_LOCK has no lock limit;
+ * others set it with `ulimit -l` (KiB) in a shell, `LimitMEMLOCK=8M` in a
+ * systemd unit, `docker run --ulimit memlock=8388608` (bytes) for a
+ * container. A child after fork inherits no lock: the host locks the steps
+ * in use again in the child, as far as the child's limit allows.
  *
  * The mode decides what becomes of a block the region cannot lock, and of one
  * it cannot hold (it is full, or memory for it cannot be mapped):
@@ -100,10 +101,13 @@ KSH_EXPORT uint32_t ksh_alloc_last_uncleansed_tag(void);
  * Each message named (facility KSH) is emitted the first time it applies,
  * once until the protection is set again, and says what happened (the call
  * that failed, the limit, the sizes) and what to do; none is emitted while
- * every block is served locked. Until KSH_PROTECT_REGION, the default was
- * KSH_PROTECT_REQUIRE, which refused every block when the region could not be
- * locked whole (under a 64 KiB lock limit, every block), and
- * KSH_PROTECT_PREFER put such blocks in ordinary memory.
+ * every block is served locked.
+ *
+ * Changed default: it was KSH_PROTECT_REQUIRE, with the region locked whole
+ * from the start, so that under a 64 KiB lock limit every allocation was
+ * refused, and under 8 MiB the region took 6 MiB of it before the first key.
+ * KSH_PROTECT_PREFER put a block it could not lock in ordinary memory; it now
+ * serves it unlocked from the region (no more NOLOCK_FALLBACK).
  *
  * Environment, read at the first allocation:
  *   KSH_PROTECT=region|require|prefer|off   (unknown values: require)
@@ -131,10 +135,11 @@ typedef struct ksh_protection_info {
 } ksh_protection_info;
 /* Fills the first info_size bytes of *info with the fields above. */
 KSH_EXPORT void ksh_alloc_protection_stats(ksh_protection_info *info, size_t info_size);
-/* The structure grew at its end; the call stays compatible both ways. The
- * exported function fills the fields up to `unprotected`, as binaries built
- * against the earlier header expect; code built against this header calls it
- * through the macro, which passes the size it was built with. */
+/* The structure grew at its end (locked, unlocked, step); the call stays
+ * compatible both ways. The exported function fills the fields up to
+ * `unprotected`, all that binaries built against the earlier header have
+ * room for; code built against this header reaches ksh_alloc_protection_stats
+ * through the macro, with the size of the structure it was built with. */
 KSH_EXPORT void ksh_alloc_protection_info(ksh_protection_info *info);
 #define ksh_alloc_protection_info(info) ksh_alloc_protection_stats((info), sizeof *(info))
 /* 1 when the block (from tagged_calloc or tagged_realloc) is in protected
