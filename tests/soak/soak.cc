@@ -9,8 +9,6 @@
 // the host's protected memory locked; with --all-locked, nothing it holds may
 // be left unlocked (a lock limit that holds the whole keystore).
 //   ks_soak [OPERATIONS] [--all-locked]
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -226,22 +224,15 @@ const Op kOps[] = {
     {"get-next walks", walks, 4},
 };
 
-size_t vm_locked() {
+// A field of /proc/self/status in bytes (VmRSS, VmLck); -1 when unreadable.
+long status_bytes(const char *field) {
     FILE *f = std::fopen("/proc/self/status", "r");
-    char line[128];
-    size_t kib = 0;
-    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
-        if (std::sscanf(line, "VmLck: %zu", &kib) == 1) break;
+    char line[128], name[32];
+    long kib = -1;
+    while (f != nullptr && kib < 0 && std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "%31[^:]: %ld", name, &kib) != 2 || std::strcmp(name, field) != 0) kib = -1;
     if (f != nullptr) std::fclose(f);
-    return kib << 10;
-}
-
-long rss_bytes() {
-    long pages = 0, resident = 0;
-    FILE *f = std::fopen("/proc/self/statm", "r");
-    if (f == nullptr || std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
-    if (f != nullptr) std::fclose(f);
-    return resident * sysconf(_SC_PAGESIZE);
+    return kib < 0 ? -1 : kib * 1024;
 }
 
 // The key table's entries, the cache entries with their derived records, and
@@ -289,7 +280,7 @@ int main(int argc, char **argv) {
         }
         if (n < warmup_passes) continue;
         // The end of a pass after the warm-up: the table is full again.
-        const long rss = rss_bytes();
+        const long rss = status_bytes("VmRSS");
         if (rss_after_warmup == 0) rss_after_warmup = rss, warmup_ops = done;
         rss_max = rss > rss_max ? rss : rss_max;
         if (ks_num_sym_keys != KS_MAX_KEYS) return fail("keeping the table full", done);
@@ -303,8 +294,8 @@ int main(int argc, char **argv) {
         if (rss - rss_after_warmup > kRssSlack) return fail("the resident-memory bound", done);
 #endif
         ksh_alloc_protection_info(&prot);
-        if (vm_locked() != prot.locked || (all_locked && prot.unlocked != 0)) {
-            std::fprintf(stderr, "soak: VmLck %zu, protected memory locked %zu, unlocked %zu\n", vm_locked(),
+        if (status_bytes("VmLck") != long(prot.locked) || (all_locked && prot.unlocked != 0)) {
+            std::fprintf(stderr, "soak: VmLck %ld, protected memory locked %zu, unlocked %zu\n", status_bytes("VmLck"),
                          prot.locked, prot.unlocked);
             return fail("the locked-memory check", done);
         }

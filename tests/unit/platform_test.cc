@@ -85,12 +85,8 @@ TEST(HostPlatform, Allocator) {
 // The kernel's count of the process's locked memory (VmLck), in bytes.
 size_t vm_locked() {
     std::ifstream in("/proc/self/status");
-    std::string word;
-    size_t kib = 0;
-    while (in >> word && word != "VmLck:") {
-    }
-    in >> kib;
-    return kib << 10;
+    const std::string s{std::istreambuf_iterator<char>(in), {}};
+    return std::stoul(s.substr(s.find("VmLck:") + 6)) << 10;
 }
 
 // Blocks of mixed sizes allocated and freed in a seeded random order: each
