@@ -144,7 +144,7 @@ constinit Protection prot;
 // is first said.
 constexpr uint32_t kSeverityError = 0x30000;
 constexpr uint32_t kSeverityWarning = 0x40000;
-char g_texts[kSayings][640];
+char g_texts[kSayings][768];
 uint32_t g_message_words[kSayings] = {};
 const ks_message_definition kSayMessages[kSayings] = {
     {"KSH", "UNLOCKED", g_texts[kUnlocked], nullptr, kSeverityWarning, &g_message_words[kUnlocked]},
@@ -247,7 +247,7 @@ void *protected_bytes(size_t n, bool must_lock, ksh::Region::Got &got, const ksh
 
 // Says it, once per configuration: what happened (with the sizes and the
 // call that failed) and what to do.
-void tell(Say say, size_t asked, const ksh::Region &from) {
+void tell(Say say, size_t asked, uint32_t tag, const ksh::Region &from) {
     if (prot.told[say]) return;
     prot.told[say] = true;
     char *t = g_texts[say];
@@ -275,31 +275,33 @@ void tell(Say say, size_t asked, const ksh::Region &from) {
                           why, lock_limit, kRaise);
             break;
         case kNoLock:
-            std::snprintf(t, len,
-                          "Could not lock the keystore's memory into RAM (mlock: %s; RLIMIT_MEMLOCK is %s): a block "
-                          "of %zu bytes was refused, as is every block it cannot lock while KSH_PROTECT=require. To "
-                          "serve them, %s, grant CAP_IPC_LOCK, or leave KSH_PROTECT unset to serve them unlocked.",
-                          why, lock_limit, asked, kRaise);
+            std::snprintf(
+                t, len,
+                "Could not lock the keystore's memory into RAM (mlock: %s; RLIMIT_MEMLOCK is %s): a block "
+                "of %zu bytes (tag 0x%08X) was refused, as is every block it cannot lock while KSH_PROTECT=require. To "
+                "serve them, %s, grant CAP_IPC_LOCK, or leave KSH_PROTECT unset to serve them unlocked.",
+                why, lock_limit, asked, tag, kRaise);
             break;
         case kFull:
         case kFullFallback:
             std::snprintf(t, len,
                           "Protected memory for the keystore is full (%s in use of %s, KSH_PROTECT_SIZE): a block "
-                          "of %zu bytes %s. Set KSH_PROTECT_SIZE larger.",
-                          size_text(a, used), size_text(b, prot.limit), asked,
+                          "of %zu bytes (tag 0x%08X) %s. Set KSH_PROTECT_SIZE larger.",
+                          size_text(a, used), size_text(b, prot.limit), asked, tag,
                           say == kFull ? "was refused, as is every block it has no room for"
                                        : "went to ordinary memory, as does every block it has no room for, where it "
                                          "may be swapped out or written to a core dump");
             break;
         case kNoMap:
         case kNoMapFallback:
-            std::snprintf(t, len,
-                          "Could not map protected memory for the keystore (%s: %s): a block of %zu bytes %s. %s%s.",
-                          from.failed_call(), why, asked,
-                          say == kNoMap ? "was refused, as is every block it cannot map"
-                                        : "went to ordinary memory, as does every block it cannot map, where it may "
-                                          "be swapped out or written to a core dump",
-                          map_fix, say == kNoMap ? "; KSH_PROTECT=prefer puts such blocks in ordinary memory" : "");
+            std::snprintf(
+                t, len,
+                "Could not map protected memory for the keystore (%s: %s): a block of %zu bytes (tag 0x%08X) %s. %s%s.",
+                from.failed_call(), why, asked, tag,
+                say == kNoMap ? "was refused, as is every block it cannot map"
+                              : "went to ordinary memory, as does every block it cannot map, where it may "
+                                "be swapped out or written to a core dump",
+                map_fix, say == kNoMap ? "; KSH_PROTECT=prefer puts such blocks in ordinary memory" : "");
             break;
         case kSayings: break;
     }
@@ -309,7 +311,7 @@ void tell(Say say, size_t asked, const ksh::Region &from) {
 // A zeroed block of n bytes (header included) with its magic set, from
 // protected memory unless the mode is off or, when it prefers, the region
 // cannot hold it.
-BlockHeader *new_block(size_t n) {
+BlockHeader *new_block(size_t n, uint32_t tag) {
     using Got = ksh::Region::Got;
     configure();
     void *b = nullptr;
@@ -321,14 +323,14 @@ BlockHeader *new_block(size_t n) {
         const size_t asked = n - sizeof(BlockHeader);
         if (b != nullptr) {
             magic = kMagicProtected;  // zeroed by the region
-            if (got == Got::kUnlocked) tell(kUnlocked, asked, *from);
+            if (got == Got::kUnlocked) tell(kUnlocked, asked, tag, *from);
         } else if (got == Got::kNoLock || prot.mode != KSH_PROTECT_PREFER) {
             ++prot.refused;
-            tell(got == Got::kNoLock ? kNoLock : got == Got::kFull ? kFull : kNoMap, asked, *from);
+            tell(got == Got::kNoLock ? kNoLock : got == Got::kFull ? kFull : kNoMap, asked, tag, *from);
             return nullptr;
         } else {
             ++prot.unprotected;
-            tell(got == Got::kFull ? kFullFallback : kNoMapFallback, asked, *from);
+            tell(got == Got::kFull ? kFullFallback : kNoMapFallback, asked, tag, *from);
         }
     }
     if (b == nullptr) b = std::calloc(1, n);
@@ -356,7 +358,7 @@ void *tagged_calloc(uint32_t tag, size_t count, size_t size) {
     if (should_fail(tag)) return nullptr;
     if (size != 0 && count > (SIZE_MAX - sizeof(BlockHeader)) / size) return nullptr;
     size_t n = count * size;
-    BlockHeader *h = new_block(sizeof(BlockHeader) + n);
+    BlockHeader *h = new_block(sizeof(BlockHeader) + n, tag);
     if (h == nullptr) return nullptr;
     h->tag = tag;
     h->size = n;
@@ -370,7 +372,7 @@ void *tagged_realloc(uint32_t tag, void *block, size_t size) {
     if (should_fail(tag)) return nullptr;
     BlockHeader *old = header_of(block);
     if (size > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
-    BlockHeader *h = new_block(sizeof(BlockHeader) + size);
+    BlockHeader *h = new_block(sizeof(BlockHeader) + size, tag);
     if (h == nullptr) return nullptr;
     std::memcpy(h + 1, old + 1, old->size < size ? old->size : size);
     h->tag = tag;

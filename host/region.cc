@@ -57,10 +57,11 @@ constexpr uint32_t kStepLocked = 0x80000000u;  // in a step's word, beside its c
 // Fresh memory is mapped this many steps at a time; what lies more than that
 // above the top (rounded up to it) is given back once it is twice that.
 constexpr size_t kMapSteps = 4;
-// After a lock fails, this many attempts are passed over (the blocks are not
-// locked) before the next call, unless the region unlocks a step first: a
-// process at its lock limit would otherwise pay a failing call for most
-// allocations.
+// After a lock fails, the next this many attempts that need at least as many
+// steps are passed over (their blocks stay unlocked) unless the region
+// unlocks a step first: a process at its lock limit would otherwise pay a
+// failing call for most allocations. A block that must be locked is always
+// tried.
 constexpr uint32_t kLockBackoff = 1024;
 
 size_t page_size() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
@@ -183,7 +184,7 @@ void Region::unmap_above_top() {
     if (mprotect(keep, n, PROT_NONE) == 0) mapped_ = keep;
 }
 
-bool Region::hold(uint8_t *begin, uint8_t *end) {
+bool Region::hold(uint8_t *begin, uint8_t *end, bool must_lock) {
     const size_t first = static_cast<size_t>(begin - base_) / step_,
                  last = static_cast<size_t>(end - 1 - base_) / step_;
     size_t lo = SIZE_MAX, hi = 0;  // the steps to lock
@@ -193,8 +194,10 @@ bool Region::hold(uint8_t *begin, uint8_t *end) {
         if ((steps_[i] & kStepLocked) == 0) lo = std::min(lo, i), hi = i;
     }
     if (lo == SIZE_MAX) return true;
-    if (lock_backoff_ != 0) return --lock_backoff_, false;
-    if (!lock_pages(base_ + lo * step_, (hi - lo + 1) * step_)) {
+    const size_t n = hi - lo + 1;
+    if (!must_lock && lock_backoff_ != 0 && n >= backoff_steps_) return --lock_backoff_, false;
+    if (!lock_pages(base_ + lo * step_, n * step_)) {
+        backoff_steps_ = lock_backoff_ != 0 ? std::min(backoff_steps_, n) : n;
         lock_backoff_ = kLockBackoff;
         return fail("mlock");
     }
@@ -296,7 +299,7 @@ KSH_NO_ASAN void *Region::alloc(size_t n, bool must_lock, Got &got) {
     // The chunk may now be written to its end (its bytes, its links once
     // freed), and the rest split off it has its header and links.
     uint8_t *const written = chunk + c->size + (split ? kMinChunk : 0);
-    const bool locked = hold(chunk, chunk + c->size);
+    const bool locked = hold(chunk, chunk + c->size, must_lock);
     c->size |= kInUse;
     uint8_t *block = chunk + kHeader;
     KSH_UNPOISON(block, n);

@@ -83,7 +83,7 @@ class Region {
     void set_prev_size_after(Chunk *c);
     bool map_through(uint8_t *end);
     void unmap_above_top();
-    bool hold(uint8_t *begin, uint8_t *end);
+    bool hold(uint8_t *begin, uint8_t *end, bool must_lock);
     void release(uint8_t *begin, uint8_t *end);
     bool fail(const char *call);
 
@@ -99,7 +99,8 @@ class Region {
     uint32_t *steps_ = nullptr;
     size_t locked_steps_ = 0;
     size_t unlocked_steps_ = 0;
-    uint32_t lock_backoff_ = 0;  // lock attempts still to pass over after a failure
+    uint32_t lock_backoff_ = 0;  // lock attempts still to pass over after a failure,
+    size_t backoff_steps_ = 0;   // of at least this many steps
     const char *failed_call_ = "";
     int failed_errno_ = 0;
     Chunk *free_[kClasses] = {};

@@ -70,6 +70,13 @@ for limit in 64 8192; do
     [ "$stored $hmacs $aes $(wc -l <"$work/out")" = "$keys $keys $keys $((3 * keys))" ]
   done
 
+  if [ "$limit" = 64 ]; then
+    # require: the library's index and per-key state do not fit the limit and
+    # are refused (it works without them); a key that fits is still locked.
+    as_user "$limit" env KSH_PROTECT=require "$b/tools/kstool/kstool" secret store a b >"$work/out" 2>"$work/err"
+    check_said " 1 %KSH-3-NOLOCK"
+    [ "$(cat "$work/out")" = ok ]
+  fi
   as_user "$limit" "$b/tests/ks_soak" 30000 "${all_locked[@]}" 2>"$work/err"
   check_said "$unlocked"
   as_user "$limit" "$b/tests/ks_unit_tests" --gtest_filter='HostPlatform*:CoreDump*'

@@ -100,8 +100,8 @@ KSH_EXPORT uint32_t ksh_alloc_last_uncleansed_tag(void);
  * A refused block is a failed allocation (the keystore answers NO_MEMORY).
  * Each message named (facility KSH) is emitted the first time it applies,
  * once until the protection is set again, and says what happened (the call
- * that failed, the limit, the sizes) and what to do; none is emitted while
- * every block is served locked.
+ * that failed, the limit, the sizes, the block's tag) and what to do; none
+ * is emitted while every block is served locked.
  *
  * Changed default: it was KSH_PROTECT_REQUIRE, with the region locked whole
  * from the start, so that under a 64 KiB lock limit every allocation was
