@@ -2,7 +2,13 @@
 // Tagged allocator: every block carries a header with its tag and size, so
 // the host can account per tag, report leaks, inject failures and wipe every
 // block it releases. Blocks come from protected memory (region.h) unless
-// protection is off or, in the fallback mode, unavailable.
+// protection is off or, in the mode that prefers it, the region cannot hold
+// them.
+#include <pthread.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,45 +115,44 @@ void wipe(void *p, size_t n) {
 // ---- Protected memory -------------------------------------------------------
 
 constexpr size_t kDefaultProtectedBytes = size_t{6} << 20;
-// Regions are added as the configured size grows; each is mapped once and
+// Regions are added as the configured size grows; each is reserved once and
 // kept for the life of the process.
 constexpr int kMaxRegions = 8;
 
-enum class Shortfall { kNone, kNoLock, kFull };
+// What the host says, once per configuration, when a block is not served
+// locked: it could not be locked, and was served unlocked or refused; or the
+// region could not hold it (full, or its memory could not be mapped), and it
+// was refused or put in ordinary memory.
+enum Say { kUnlocked, kNoLock, kFull, kFullFallback, kNoMap, kNoMapFallback, kSayings };
 
 struct Protection {
     bool configured = false;  // the environment has been read
-    int mode = KSH_PROTECT_REQUIRE;
-    size_t limit = kDefaultProtectedBytes;  // what the regions may hold together
-    bool cannot_make = false;               // making a region failed; not tried again until reconfigured
+    int mode = KSH_PROTECT_REGION;
+    size_t limit = kDefaultProtectedBytes;  // the address space the regions may reserve together
+    bool cannot_make = false;               // reserving a region failed; not tried again until reconfigured
+    bool fork_handler = false;
     int regions = 0;
     ksh::Region region[kMaxRegions];
     uint64_t refused = 0;
     uint64_t unprotected = 0;
-    bool told[2][2] = {};  // [fallback][full]: the message has been emitted
+    bool told[kSayings] = {};
 };
 
 constinit Protection prot;
 
-// What the host says, once per configuration, when a block cannot be
-// protected: the setup failed (RLIMIT_MEMLOCK) or the region is full, and the
-// block either goes to ordinary memory or is refused.
+// The texts name the sizes and the call that failed: each is written when it
+// is first said.
 constexpr uint32_t kSeverityError = 0x30000;
 constexpr uint32_t kSeverityWarning = 0x40000;
-uint32_t g_message_words[2][2] = {};
-const ks_message_definition kShortfallMessages[2][2] = {
-    {{"KSH", "NOLOCK", "Could not lock memory for the keystore; its allocations are refused.", nullptr, kSeverityError,
-      &g_message_words[0][0]},
-     {"KSH", "FULL", "Protected memory for the keystore is full; further allocations are refused.", nullptr,
-      kSeverityError, &g_message_words[0][1]}},
-    {{"KSH", "NOLOCK_FALLBACK",
-      "Could not lock memory for the keystore; its blocks go to ordinary memory, which may be swapped out or "
-      "written to a core dump.",
-      nullptr, kSeverityWarning, &g_message_words[1][0]},
-     {"KSH", "FULL_FALLBACK",
-      "Protected memory for the keystore is full; further blocks go to ordinary memory, which may be swapped out "
-      "or written to a core dump.",
-      nullptr, kSeverityWarning, &g_message_words[1][1]}},
+char g_texts[kSayings][768];
+uint32_t g_message_words[kSayings] = {};
+const ks_message_definition kSayMessages[kSayings] = {
+    {"KSH", "UNLOCKED", g_texts[kUnlocked], nullptr, kSeverityWarning, &g_message_words[kUnlocked]},
+    {"KSH", "NOLOCK", g_texts[kNoLock], nullptr, kSeverityError, &g_message_words[kNoLock]},
+    {"KSH", "FULL", g_texts[kFull], nullptr, kSeverityError, &g_message_words[kFull]},
+    {"KSH", "FULL_FALLBACK", g_texts[kFullFallback], nullptr, kSeverityWarning, &g_message_words[kFullFallback]},
+    {"KSH", "NOMAP", g_texts[kNoMap], nullptr, kSeverityError, &g_message_words[kNoMap]},
+    {"KSH", "NOMAP_FALLBACK", g_texts[kNoMapFallback], nullptr, kSeverityWarning, &g_message_words[kNoMapFallback]},
 };
 
 // Bytes with an optional K, M or G (powers of 1024); 0 when unreadable.
@@ -167,6 +172,18 @@ size_t parse_size(const char *text) {
     return static_cast<size_t>(v) << shift;
 }
 
+// "6 MiB", "64 KiB" or "1000 bytes".
+const char *size_text(char (&out)[32], uint64_t n) {
+    const auto v = static_cast<unsigned long long>(n);
+    if (n != 0 && n % (1u << 20) == 0)
+        std::snprintf(out, sizeof out, "%llu MiB", v >> 20);
+    else if (n != 0 && n % 1024 == 0)
+        std::snprintf(out, sizeof out, "%llu KiB", v >> 10);
+    else
+        std::snprintf(out, sizeof out, "%llu bytes", v);
+    return out;
+}
+
 void configure() {
     if (prot.configured) return;
     prot.configured = true;
@@ -175,6 +192,8 @@ void configure() {
             prot.mode = KSH_PROTECT_OFF;
         else if (std::strcmp(m, "prefer") == 0)
             prot.mode = KSH_PROTECT_PREFER;
+        else if (std::strcmp(m, "region") == 0)
+            prot.mode = KSH_PROTECT_REGION;
         else
             prot.mode = KSH_PROTECT_REQUIRE;  // "require", and anything unknown: the safe reading
     }
@@ -195,48 +214,123 @@ ksh::Region *region_of(const void *p) {
     return nullptr;
 }
 
-// n bytes of protected memory, or null with the reason.
-void *protected_bytes(size_t n, Shortfall &why) {
-    for (int i = 0; i < prot.regions; ++i)
-        if (void *b = prot.region[i].alloc(n)) return b;
-    why = prot.cannot_make ? Shortfall::kNoLock : Shortfall::kFull;
-    const size_t have = protected_size();
-    if (prot.cannot_make || have >= prot.limit || prot.regions == kMaxRegions) return nullptr;
+// A child after fork holds no memory lock; its regions lock their steps in
+// use again.
+void relock_after_fork() {
+    for (int i = 0; i < prot.regions; ++i) prot.region[i].relock();
+}
+
+// n bytes of protected memory, or null; got says how it was served or why
+// not, and `from` is the region that served it or whose call failed.
+void *protected_bytes(size_t n, bool must_lock, ksh::Region::Got &got, const ksh::Region *&from) {
+    using Got = ksh::Region::Got;
+    for (int i = 0; i < prot.regions; ++i) {
+        from = &prot.region[i];
+        if (void *b = prot.region[i].alloc(n, must_lock, got)) return b;
+        if (got != Got::kFull) return nullptr;
+    }
+    got = Got::kFull;
+    if (prot.regions == kMaxRegions) return nullptr;
     ksh::Region &r = prot.region[prot.regions];
-    if (r.make(prot.limit - have) != ksh::Region::Made::kOk) {
+    from = &r;
+    const size_t have = protected_size();
+    if (!prot.cannot_make && have >= prot.limit) return nullptr;
+    if (prot.cannot_make || r.make(prot.limit - have) != ksh::Region::Made::kOk) {
         prot.cannot_make = true;
-        why = Shortfall::kNoLock;
+        got = Got::kNoMap;
         return nullptr;
     }
     ++prot.regions;
-    return r.alloc(n);
+    if (!prot.fork_handler) prot.fork_handler = pthread_atfork(nullptr, nullptr, relock_after_fork) == 0;
+    return r.alloc(n, must_lock, got);
 }
 
-void tell(bool fallback, Shortfall why) {
-    bool &told = prot.told[fallback][why == Shortfall::kFull];
-    if (told) return;
-    told = true;
-    sys_message_emit(&kShortfallMessages[fallback][why == Shortfall::kFull]);
+// Says it, once per configuration: what happened (with the sizes and the
+// call that failed) and what to do.
+void tell(Say say, size_t asked, uint32_t tag, const ksh::Region &from) {
+    if (prot.told[say]) return;
+    prot.told[say] = true;
+    char *t = g_texts[say];
+    const size_t len = sizeof g_texts[say];
+    const char *why = std::strerror(from.failed_errno());
+    char a[32], b[32];
+    rlimit lock{};
+    getrlimit(RLIMIT_MEMLOCK, &lock);
+    const char *lock_limit = lock.rlim_cur == RLIM_INFINITY ? "unlimited" : size_text(a, lock.rlim_cur);
+    constexpr const char *kRaise =
+        "raise the lock limit (ulimit -l; LimitMEMLOCK= for a systemd service; docker run --ulimit memlock=...)";
+    size_t used = 0;
+    for (int i = 0; i < prot.regions; ++i) used += prot.region[i].used();
+    const bool advise = std::strcmp(from.failed_call(), "madvise") == 0;
+    const char *map_fix = advise
+                              ? "This kernel cannot leave memory out of core dumps (MADV_DONTDUMP came with Linux 3.4)"
+                              : "Free memory or address space, or set KSH_PROTECT_SIZE smaller";
+    switch (say) {
+        case kUnlocked:
+            std::snprintf(t, len,
+                          "Could not lock the keystore's memory into RAM (mlock: %s; RLIMIT_MEMLOCK is %s): blocks "
+                          "it cannot lock are served unlocked and may be swapped out; they still stay out of core "
+                          "dumps, between guard pages, and are wiped when freed. To keep them out of swap, %s or "
+                          "grant CAP_IPC_LOCK; to refuse them instead, set KSH_PROTECT=require.",
+                          why, lock_limit, kRaise);
+            break;
+        case kNoLock:
+            std::snprintf(
+                t, len,
+                "Could not lock the keystore's memory into RAM (mlock: %s; RLIMIT_MEMLOCK is %s): a block "
+                "of %zu bytes (tag 0x%08X) was refused, as is every block it cannot lock while KSH_PROTECT=require. To "
+                "serve them, %s, grant CAP_IPC_LOCK, or leave KSH_PROTECT unset to serve them unlocked.",
+                why, lock_limit, asked, tag, kRaise);
+            break;
+        case kFull:
+        case kFullFallback:
+            std::snprintf(t, len,
+                          "Protected memory for the keystore is full (%s in use of %s, KSH_PROTECT_SIZE): a block "
+                          "of %zu bytes (tag 0x%08X) %s. Set KSH_PROTECT_SIZE larger.",
+                          size_text(a, used), size_text(b, prot.limit), asked, tag,
+                          say == kFull ? "was refused, as is every block it has no room for"
+                                       : "went to ordinary memory, as does every block it has no room for, where it "
+                                         "may be swapped out or written to a core dump");
+            break;
+        case kNoMap:
+        case kNoMapFallback:
+            std::snprintf(
+                t, len,
+                "Could not map protected memory for the keystore (%s: %s): a block of %zu bytes (tag 0x%08X) %s. %s%s.",
+                from.failed_call(), why, asked, tag,
+                say == kNoMap ? "was refused, as is every block it cannot map"
+                              : "went to ordinary memory, as does every block it cannot map, where it may "
+                                "be swapped out or written to a core dump",
+                map_fix, say == kNoMap ? "; KSH_PROTECT=prefer puts such blocks in ordinary memory" : "");
+            break;
+        case kSayings: break;
+    }
+    sys_message_emit(&kSayMessages[say]);
 }
 
 // A zeroed block of n bytes (header included) with its magic set, from
-// protected memory when the mode asks for it.
-BlockHeader *new_block(size_t n) {
+// protected memory unless the mode is off or, when it prefers, the region
+// cannot hold it.
+BlockHeader *new_block(size_t n, uint32_t tag) {
+    using Got = ksh::Region::Got;
     configure();
     void *b = nullptr;
     uint32_t magic = kMagic;
     if (prot.mode != KSH_PROTECT_OFF) {
-        Shortfall why = Shortfall::kNone;
-        b = protected_bytes(n, why);
+        Got got = Got::kFull;
+        const ksh::Region *from = &prot.region[0];
+        b = protected_bytes(n, prot.mode == KSH_PROTECT_REQUIRE, got, from);
+        const size_t asked = n - sizeof(BlockHeader);
         if (b != nullptr) {
             magic = kMagicProtected;  // zeroed by the region
-        } else if (prot.mode == KSH_PROTECT_REQUIRE) {
+            if (got == Got::kUnlocked) tell(kUnlocked, asked, tag, *from);
+        } else if (got == Got::kNoLock || prot.mode != KSH_PROTECT_PREFER) {
             ++prot.refused;
-            tell(false, why);
+            tell(got == Got::kNoLock ? kNoLock : got == Got::kFull ? kFull : kNoMap, asked, tag, *from);
             return nullptr;
         } else {
             ++prot.unprotected;
-            tell(true, why);
+            tell(got == Got::kFull ? kFullFallback : kNoMapFallback, asked, tag, *from);
         }
     }
     if (b == nullptr) b = std::calloc(1, n);
@@ -264,7 +358,7 @@ void *tagged_calloc(uint32_t tag, size_t count, size_t size) {
     if (should_fail(tag)) return nullptr;
     if (size != 0 && count > (SIZE_MAX - sizeof(BlockHeader)) / size) return nullptr;
     size_t n = count * size;
-    BlockHeader *h = new_block(sizeof(BlockHeader) + n);
+    BlockHeader *h = new_block(sizeof(BlockHeader) + n, tag);
     if (h == nullptr) return nullptr;
     h->tag = tag;
     h->size = n;
@@ -278,7 +372,7 @@ void *tagged_realloc(uint32_t tag, void *block, size_t size) {
     if (should_fail(tag)) return nullptr;
     BlockHeader *old = header_of(block);
     if (size > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
-    BlockHeader *h = new_block(sizeof(BlockHeader) + size);
+    BlockHeader *h = new_block(sizeof(BlockHeader) + size, tag);
     if (h == nullptr) return nullptr;
     std::memcpy(h + 1, old + 1, old->size < size ? old->size : size);
     h->tag = tag;
@@ -348,30 +442,52 @@ uint32_t ksh_alloc_last_uncleansed_tag(void) { return g.last_uncleansed_tag; }
 
 int ksh_alloc_set_protection(int mode, size_t size) {
     configure();
-    if (mode != KSH_PROTECT_OFF && mode != KSH_PROTECT_REQUIRE && mode != KSH_PROTECT_PREFER) return -1;
+    if (mode != KSH_PROTECT_OFF && mode != KSH_PROTECT_REQUIRE && mode != KSH_PROTECT_PREFER &&
+        mode != KSH_PROTECT_REGION)
+        return -1;
     prot.mode = mode;
     prot.cannot_make = false;
-    for (auto &t : prot.told) t[0] = t[1] = false;
+    for (bool &t : prot.told) t = false;
+    for (int i = 0; i < prot.regions; ++i) prot.region[i].retry_locking();
     if (size == 0) return 0;
     if (size < protected_size()) return -1;
     prot.limit = size;
     return 0;
 }
 
-void ksh_alloc_protection_info(ksh_protection_info *info) {
+void ksh_alloc_protection_stats(ksh_protection_info *info, size_t info_size) {
     if (info == nullptr) return;
     configure();
-    *info = ksh_protection_info{};
-    info->mode = prot.mode;
-    info->limit = prot.limit;
-    info->size = protected_size();
-    for (int i = 0; i < prot.regions; ++i) info->used += prot.region[i].used();
-    info->refused = prot.refused;
-    info->unprotected = prot.unprotected;
+    ksh_protection_info all{};
+    all.mode = prot.mode;
+    all.limit = prot.limit;
+    all.size = protected_size();
+    for (int i = 0; i < prot.regions; ++i) {
+        all.used += prot.region[i].used();
+        all.locked += prot.region[i].locked();
+        all.unlocked += prot.region[i].unlocked();
+    }
+    all.refused = prot.refused;
+    all.unprotected = prot.unprotected;
+    all.step = ksh::Region::step();
+    std::memcpy(info, &all, std::min(info_size, sizeof all));
+}
+
+// For binaries built against the header before `locked`: they pass a
+// structure that ends there.
+void(ksh_alloc_protection_info)(ksh_protection_info *info) {
+    ksh_alloc_protection_stats(info, offsetof(ksh_protection_info, locked));
 }
 
 int ksh_alloc_is_protected(const void *block) {
     return block != nullptr && region_of(static_cast<const char *>(block) - sizeof(BlockHeader)) != nullptr;
+}
+
+int ksh_alloc_is_locked(const void *block) {
+    if (block == nullptr) return 0;
+    const BlockHeader *h = static_cast<const BlockHeader *>(block) - 1;
+    const ksh::Region *r = region_of(h);
+    return r != nullptr && r->is_locked(h, sizeof(BlockHeader) + h->size);
 }
 
 }  // extern "C"

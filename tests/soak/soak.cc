@@ -3,12 +3,12 @@
 // and without purge, every keyed operation, PAC stores, derivations that miss
 // and hit the cache, expiry, both show commands and get-next walks. After the
 // warm-up, at the end of every pass over the operations, the process's
-// resident memory must stay within 1 MiB of its value after the warm-up, and
-// the platform's live blocks must be exactly those the keystore's contents
-// account for.
-//   ks_soak [OPERATIONS]
-#include <unistd.h>
-
+// resident memory must stay within 1 MiB of its value after the warm-up, the
+// platform's live blocks must be exactly those the keystore's contents
+// account for, and the kernel's count of locked memory (VmLck) must be what
+// the host's protected memory locked; with --all-locked, nothing it holds may
+// be left unlocked (a lock limit that holds the whole keystore).
+//   ks_soak [OPERATIONS] [--all-locked]
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -224,12 +224,15 @@ const Op kOps[] = {
     {"get-next walks", walks, 4},
 };
 
-long rss_bytes() {
-    long pages = 0, resident = 0;
-    FILE *f = std::fopen("/proc/self/statm", "r");
-    if (f == nullptr || std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
+// A field of /proc/self/status in bytes (VmRSS, VmLck); -1 when unreadable.
+long status_bytes(const char *field) {
+    FILE *f = std::fopen("/proc/self/status", "r");
+    char line[128], name[32];
+    long kib = -1;
+    while (f != nullptr && kib < 0 && std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "%31[^:]: %ld", name, &kib) != 2 || std::strcmp(name, field) != 0) kib = -1;
     if (f != nullptr) std::fclose(f);
-    return resident * sysconf(_SC_PAGESIZE);
+    return kib < 0 ? -1 : kib * 1024;
 }
 
 // The key table's entries, the cache entries with their derived records, and
@@ -250,6 +253,8 @@ int fail(const char *what, uint64_t i) {
 
 int main(int argc, char **argv) {
     const uint64_t ops = argc > 1 ? std::strtoull(argv[1], nullptr, 0) : 30000;
+    const bool all_locked = argc > 2 && std::strcmp(argv[2], "--all-locked") == 0;
+    ksh_protection_info prot{};
     // Warm-up: every row has met every secret of its class twice. Under the
     // sanitizer only the live blocks are checked, and they are exact from the
     // first pass on.
@@ -275,7 +280,7 @@ int main(int argc, char **argv) {
         }
         if (n < warmup_passes) continue;
         // The end of a pass after the warm-up: the table is full again.
-        const long rss = rss_bytes();
+        const long rss = status_bytes("VmRSS");
         if (rss_after_warmup == 0) rss_after_warmup = rss, warmup_ops = done;
         rss_max = rss > rss_max ? rss : rss_max;
         if (ks_num_sym_keys != KS_MAX_KEYS) return fail("keeping the table full", done);
@@ -288,14 +293,21 @@ int main(int argc, char **argv) {
 #ifndef KS_SOAK_ASAN  // its allocator holds freed memory back: resident memory says nothing there
         if (rss - rss_after_warmup > kRssSlack) return fail("the resident-memory bound", done);
 #endif
+        ksh_alloc_protection_info(&prot);
+        if (status_bytes("VmLck") != long(prot.locked) || (all_locked && prot.unlocked != 0)) {
+            std::fprintf(stderr, "soak: VmLck %ld, protected memory locked %zu, unlocked %zu\n", status_bytes("VmLck"),
+                         prot.locked, prot.unlocked);
+            return fail("the locked-memory check", done);
+        }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf(
         "%llu operations in %.1f s; resident memory %.2f MB after the warm-up (%llu operations), "
-        "at most %.2f MB after it; live blocks %llu, as the contents account for\n",
+        "at most %.2f MB after it; live blocks %llu, as the contents account for; locked %.2f MB, unlocked "
+        "%.2f MB\n",
         static_cast<unsigned long long>(done), seconds, rss_after_warmup / 1e6,
         static_cast<unsigned long long>(warmup_ops), rss_max / 1e6,
-        static_cast<unsigned long long>(ksh_alloc_live_blocks()));
+        static_cast<unsigned long long>(ksh_alloc_live_blocks()), prot.locked / 1e6, prot.unlocked / 1e6);
     // With recording on (KSH_RECORD=1), the trace ring is full and counts
     // what it dropped.
     if (ksh_recording() != 0 && (ksh_trace_count() != ksh_recording() || ksh_trace_dropped() == 0))

@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <thread>
 
 #include "ks_test_util.h"
@@ -81,13 +82,21 @@ TEST(HostPlatform, Allocator) {
     EXPECT_EQ(ksh_alloc_live_blocks(), blocks);
 }
 
+// The kernel's count of the process's locked memory (VmLck), in bytes.
+size_t vm_locked() {
+    std::ifstream in("/proc/self/status");
+    const std::string s{std::istreambuf_iterator<char>(in), {}};
+    return std::stoul(s.substr(s.find("VmLck:") + 6)) << 10;
+}
+
 // Blocks of mixed sizes allocated and freed in a seeded random order: each
 // comes zeroed, aligned and protected and keeps its bytes until freed (no two
-// overlap); once all are freed, the region has merged back into room for one
-// block as large as before.
+// overlap). Locking charges only the steps the blocks lie in, as the kernel
+// counts it too; once all are freed, no step of theirs stays charged, and the
+// region has merged back into room for one block as large as before.
 TEST(HostPlatform, ProtectedBlocksKeepTheirBytesAndMergeBack) {
     constexpr uint32_t kTag = 0x0460FF01;
-    ksh_protection_info start, end;
+    ksh_protection_info start, mid, end;
     ksh_alloc_protection_info(&start);
     if (start.mode == KSH_PROTECT_OFF || start.size == 0) GTEST_SKIP() << "protected memory is off";
     const size_t largest = start.size - start.used - 4096;
@@ -97,6 +106,7 @@ TEST(HostPlatform, ProtectedBlocksKeepTheirBytesAndMergeBack) {
         return tagged_free(p), is;
     };
     ASSERT_TRUE(largest_is_protected());
+    ksh_alloc_protection_info(&start);
     std::vector<std::tuple<uint8_t *, size_t, uint8_t>> live;  // block, size, fill
     uint64_t x = 42;
     const auto next = [&x] { return (x = x * 6364136223846793005ull + 1442695040888963407ull) >> 33; };
@@ -115,54 +125,90 @@ TEST(HostPlatform, ProtectedBlocksKeepTheirBytesAndMergeBack) {
             tagged_free(p), live.erase(live.begin() + std::ptrdiff_t(i));
         }
     }
+    // Each block's chunk starts 48 bytes before it (the region's and the
+    // allocator's headers) and ends within 16 bytes after it; steps lie on
+    // multiples of the step.
+    std::set<uintptr_t> steps;
+    for (const auto &[p, n, fill] : live)
+        for (uintptr_t s = (uintptr_t(p) - 48) / start.step; s <= (uintptr_t(p) + n + 15) / start.step; ++s)
+            steps.insert(s);
+    ksh_alloc_protection_info(&mid);
+    EXPECT_LE(mid.locked + mid.unlocked, start.locked + start.unlocked + steps.size() * start.step);
+    EXPECT_EQ(vm_locked(), mid.locked);
     for (const auto &l : live) tagged_free(std::get<0>(l));
     ksh_alloc_protection_info(&end);
-    EXPECT_EQ(end.used, start.used);
+    EXPECT_EQ(S(end.used, " ", end.locked + end.unlocked), S(start.used, " ", start.locked + start.unlocked));
     EXPECT_TRUE(largest_is_protected());
 }
 
-// Two blocks protected memory cannot take, because the region is full or
-// cannot be locked (no RLIMIT_MEMLOCK, no CAP_IPC_LOCK): refused, or put in
-// ordinary memory, as the mode says, and reported in one line.
-TEST(HostPlatformDeathTest, ProtectionShortfallIsRefusedOrFallsBackWithOneMessage) {
+// A block in each mode when the region can lock it, when the lock limit is
+// reached (the child drops CAP_IPC_LOCK, so that the limit binds root too),
+// and when the region cannot hold it (full, or its memory cannot be mapped):
+// locked, served unlocked, refused or put in ordinary memory, as the mode
+// says; two such blocks make one message, or none when nothing was refused or
+// left unlocked. The kernel's count of locked memory stays the region's.
+TEST(HostPlatformDeathTest, EachModeLocksServesUnlockedRefusesOrFallsBackWithOneMessage) {
+    enum Case { kRoom, kNoRoom, kFull, kNoMap };
+    enum Outcome { kLocked, kUnlocked, kRefused, kOrdinary };
     const struct {
         int mode;
-        bool cannot_lock;  // else: the region is full
+        Case c;
+        Outcome want;
         const char *message;
-    } kRows[] = {{KSH_PROTECT_REQUIRE, false, "%KSH-3-FULL: "},
-                 {KSH_PROTECT_PREFER, false, "%KSH-4-FULL_FALLBACK: "},
-                 {KSH_PROTECT_REQUIRE, true, "%KSH-3-NOLOCK: "},
-                 {KSH_PROTECT_PREFER, true, "%KSH-4-NOLOCK_FALLBACK: "}};
+    } kRows[] = {{KSH_PROTECT_REGION, kNoRoom, kUnlocked, "%KSH-4-UNLOCKED: "},
+                 {KSH_PROTECT_PREFER, kNoRoom, kUnlocked, "%KSH-4-UNLOCKED: "},
+                 {KSH_PROTECT_REQUIRE, kNoRoom, kRefused, "%KSH-3-NOLOCK: "},
+                 {KSH_PROTECT_OFF, kNoRoom, kOrdinary, ""},
+                 {KSH_PROTECT_REGION, kFull, kRefused, "%KSH-3-FULL: "},
+                 {KSH_PROTECT_PREFER, kFull, kOrdinary, "%KSH-4-FULL_FALLBACK: "},
+                 {KSH_PROTECT_REQUIRE, kNoMap, kRefused, "%KSH-3-NOMAP: "},
+                 {KSH_PROTECT_PREFER, kNoMap, kOrdinary, "%KSH-4-NOMAP_FALLBACK: "},
+                 {KSH_PROTECT_REQUIRE, kRoom, kLocked, ""}};
+    ksh_protection_info info;
+    ksh_alloc_protection_info(&info);
+    rlimit limit{};
+    getrlimit(RLIMIT_MEMLOCK, &limit);
     for (const auto &r : kRows) {
-        const auto two_shortfalls = [&r] {
-            ksh_protection_info info;
-            ksh_alloc_protection_info(&info);
-            const size_t big = info.limit;  // more than is left of the region
-            size_t size = 0;
-            if (r.cannot_lock) {
-                const rlimit none{0, 0};
-                setrlimit(RLIMIT_MEMLOCK, &none);
-                __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-                __user_cap_data_struct caps[2] = {};
-                if (syscall(SYS_capget, &header, caps) == 0) {
-                    caps[CAP_IPC_LOCK / 32].effective &= ~(1u << (CAP_IPC_LOCK % 32));
-                    caps[CAP_IPC_LOCK / 32].permitted &= ~(1u << (CAP_IPC_LOCK % 32));
-                    syscall(SYS_capset, &header, caps);
-                }
-                size = info.size + 2 * big;  // room for a second region, which cannot be locked
+        if (r.c == kRoom && limit.rlim_max != RLIM_INFINITY && vm_locked() + 2 * info.step > limit.rlim_max)
+            GTEST_SKIP() << "the hard lock limit leaves no room for two steps";
+        const auto two_blocks = [&r] {
+            ksh_protection_info before, after;
+            ksh_alloc_protection_info(&before);
+            __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+            __user_cap_data_struct caps[2] = {};
+            if (syscall(SYS_capget, &header, caps) == 0) {
+                caps[CAP_IPC_LOCK / 32].effective &= ~(1u << (CAP_IPC_LOCK % 32));
+                caps[CAP_IPC_LOCK / 32].permitted &= ~(1u << (CAP_IPC_LOCK % 32));
+                syscall(SYS_capset, &header, caps);
             }
-            ksh_alloc_set_protection(r.mode, size);
-            const bool fallback = r.mode == KSH_PROTECT_PREFER;
+            rlimit lock{};
+            getrlimit(RLIMIT_MEMLOCK, &lock);
+            lock.rlim_cur = vm_locked() + (r.c == kRoom ? 2 * before.step : 0);
+            setrlimit(RLIMIT_MEMLOCK, &lock);
+            // Three steps hold at least one no other block lies in; no region
+            // of the size asked for below can be reserved.
+            const size_t n = r.c == kRoom ? 100 : r.c == kNoRoom ? 3 * before.step : before.limit;
+            ksh_alloc_set_protection(r.mode, r.c == kNoMap ? SIZE_MAX : 0);
             bool ok = true;
-            for (int i = 0; i < 2; ++i) {
-                void *b = tagged_calloc(0x0460FF01, 1, big);
-                ok = ok && (b != nullptr) == fallback && !ksh_alloc_is_protected(b);
-                tagged_free(b);
+            void *b[2];
+            for (void *&block : b) {
+                block = tagged_calloc(0x0460FF01, 1, n);
+                const Outcome got = block == nullptr                 ? kRefused
+                                    : !ksh_alloc_is_protected(block) ? kOrdinary
+                                    : ksh_alloc_is_locked(block)     ? kLocked
+                                                                     : kUnlocked;
+                ok = ok && got == r.want;
             }
-            ksh_alloc_protection_info(&info);
-            std::exit(ok && (fallback ? info.unprotected : info.refused) == 2 ? 0 : 1);
+            ksh_alloc_protection_info(&after);
+            ok = ok && vm_locked() == after.locked &&
+                 after.refused - before.refused == (r.want == kRefused ? 2u : 0u) &&
+                 after.unprotected - before.unprotected == (r.want == kOrdinary && r.mode != KSH_PROTECT_OFF ? 2u : 0u);
+            for (void *block : b) tagged_free(block);
+            std::exit(ok ? 0 : 1);
         };
-        EXPECT_EXIT(two_shortfalls(), testing::ExitedWithCode(0), std::string("^") + r.message + "[^\n]*\n$");
+        EXPECT_EXIT(two_blocks(), testing::ExitedWithCode(0),
+                    *r.message ? std::string("^") + r.message + "[^\n]*\n$" : std::string("^$"))
+            << "mode " << r.mode << ", case " << r.c;
     }
 }
 

@@ -60,42 +60,93 @@ KSH_EXPORT uint64_t ksh_alloc_uncleansed_frees(void);
 /* Tag of the most recent block freed without being cleansed, or 0. */
 KSH_EXPORT uint32_t ksh_alloc_last_uncleansed_tag(void);
 
-/* Protected memory. Blocks come from a region of memory that is locked into
- * RAM (never swapped out), left out of core dumps and fenced by inaccessible
- * guard pages; it is mapped at the first allocation and holds at most the
- * configured size (default 6 MiB, enough for a full table of 2000 keys with
- * their metadata and per-key crypto state, and the PAC cache). Locking counts
- * against RLIMIT_MEMLOCK. When a block cannot be protected (the region cannot
- * be locked, or it is full), the mode decides:
- *   KSH_PROTECT_REQUIRE  the allocation fails (the keystore answers
- *                        NO_MEMORY); the default
- *   KSH_PROTECT_PREFER   the block comes from ordinary memory
- *   KSH_PROTECT_OFF      every block comes from ordinary memory
- * The first shortfall of each kind is reported once through the message
- * facility (facility KSH: NOLOCK, FULL, NOLOCK_FALLBACK, FULL_FALLBACK).
+/* Protected memory. Every block comes from a region of address space that is
+ * left out of core dumps (MADV_DONTDUMP) and fenced by inaccessible guard
+ * pages, and is wiped when it is freed. The region is also locked into RAM,
+ * out of swap, as far as the process's lock limit (RLIMIT_MEMLOCK) allows:
+ *
+ *   the lock limit decides          it does not decide (always so)
+ *   ------------------------------  -------------------------------------
+ *   whether blocks stay out of      out of core dumps, between guard
+ *   swap                            pages, wiped when freed
+ *
+ * The region reserves address space up to its size (default 6 MiB, enough
+ * for a full table of 2000 keys with their metadata and per-key crypto
+ * state, and the PAC cache), maps it as it hands out blocks and locks it in
+ * steps of 16 KiB (of the page size, where pages are larger): a step is
+ * locked while a block in use lies in it, and unlocked when the last one is
+ * freed. So the process's VmLck never exceeds the steps that hold blocks in
+ * use (the bytes in use rounded up to the step, and the parts of steps that
+ * gaps left by freed blocks leave unused), and a process that keeps a few
+ * keys locks a few steps. A process with CAP_IPC_LOCK has no lock limit;
+ * others set it with `ulimit -l` (KiB) in a shell, `LimitMEMLOCK=8M` in a
+ * systemd unit, `docker run --ulimit memlock=8388608` (bytes) for a
+ * container. A child after fork inherits no lock: the host locks the steps
+ * in use again in the child, as far as the child's limit allows.
+ *
+ * The mode decides what becomes of a block the region cannot lock, and of one
+ * it cannot hold (it is full, or memory for it cannot be mapped):
+ *
+ *   mode                cannot lock        cannot hold
+ *   ------------------  -----------------  ---------------------------------
+ *   KSH_PROTECT_REGION  served unlocked    refused (FULL, NOMAP)
+ *     (the default)     (UNLOCKED)
+ *   KSH_PROTECT_REQUIRE refused (NOLOCK)   refused (FULL, NOMAP)
+ *   KSH_PROTECT_PREFER  served unlocked    ordinary memory (FULL_FALLBACK,
+ *                       (UNLOCKED)         NOMAP_FALLBACK)
+ *   KSH_PROTECT_OFF     every block comes from ordinary memory (the C
+ *                       library's heap) and is wiped when freed
+ *
+ * A refused block is a failed allocation (the keystore answers NO_MEMORY).
+ * Each message named (facility KSH) is emitted the first time it applies,
+ * once until the protection is set again, and says what happened (the call
+ * that failed, the limit, the sizes, the block's tag) and what to do; none
+ * is emitted while every block is served locked.
+ *
+ * Changed default: it was KSH_PROTECT_REQUIRE, with the region locked whole
+ * from the start, so that under a 64 KiB lock limit every allocation was
+ * refused, and under 8 MiB the region took 6 MiB of it before the first key.
+ * KSH_PROTECT_PREFER put a block it could not lock in ordinary memory; it now
+ * serves it unlocked from the region (no more NOLOCK_FALLBACK).
+ *
  * Environment, read at the first allocation:
- *   KSH_PROTECT=require|prefer|off
+ *   KSH_PROTECT=region|require|prefer|off   (unknown values: require)
  *   KSH_PROTECT_SIZE=n        bytes, or with a K, M or G suffix
  * A block keeps the memory it was given; a change of mode applies to the
  * blocks allocated after it. */
-enum { KSH_PROTECT_OFF = 0, KSH_PROTECT_REQUIRE = 1, KSH_PROTECT_PREFER = 2 };
+enum { KSH_PROTECT_OFF = 0, KSH_PROTECT_REQUIRE = 1, KSH_PROTECT_PREFER = 2, KSH_PROTECT_REGION = 3 };
 /* Sets the mode and, when size is not 0, the size protected memory may grow
- * to; a size below what is already mapped is refused (-1), as is an unknown
- * mode. A setup that failed is tried again at the next allocation, and each
- * shortfall is reported once more. Returns 0 on success. */
+ * to (a larger size adds a region); a size below what is already reserved is
+ * refused (-1), as is an unknown mode. A region that could not be reserved
+ * is tried again at the next allocation, and each message may be emitted once
+ * more. Returns 0 on success. */
 KSH_EXPORT int ksh_alloc_set_protection(int mode, size_t size);
 typedef struct ksh_protection_info {
     int mode;             /* KSH_PROTECT_* in force */
     size_t limit;         /* the size protected memory may grow to */
-    size_t size;          /* mapped and locked so far */
+    size_t size;          /* address space reserved so far */
     size_t used;          /* in blocks, with the allocator's headers */
     uint64_t refused;     /* allocations refused for want of protected memory */
-    uint64_t unprotected; /* blocks the fallback put in ordinary memory */
+    uint64_t unprotected; /* blocks put in ordinary memory when the region could not hold them */
+    /* Added after the first release: see ksh_alloc_protection_stats. */
+    size_t locked;   /* locked into RAM, in whole steps: what the region adds to VmLck */
+    size_t unlocked; /* in steps that hold blocks in use but could not be locked */
+    size_t step;     /* the locking step */
 } ksh_protection_info;
+/* Fills the first info_size bytes of *info with the fields above. */
+KSH_EXPORT void ksh_alloc_protection_stats(ksh_protection_info *info, size_t info_size);
+/* The structure grew at its end (locked, unlocked, step); the call stays
+ * compatible both ways. The exported function fills the fields up to
+ * `unprotected`, all that binaries built against the earlier header have
+ * room for; code built against this header reaches ksh_alloc_protection_stats
+ * through the macro, with the size of the structure it was built with. */
 KSH_EXPORT void ksh_alloc_protection_info(ksh_protection_info *info);
+#define ksh_alloc_protection_info(info) ksh_alloc_protection_stats((info), sizeof *(info))
 /* 1 when the block (from tagged_calloc or tagged_realloc) is in protected
- * memory. */
+ * memory, locked or not. */
 KSH_EXPORT int ksh_alloc_is_protected(const void *block);
+/* 1 when the block is in protected memory and locked into RAM. */
+KSH_EXPORT int ksh_alloc_is_locked(const void *block);
 
 /* ---- Traces --------------------------------------------------------------
  * Every trace_emit and reserve/commit becomes a record with its arguments
