@@ -153,22 +153,44 @@ if [ "$plain" = 1 ]; then
   fi
 fi
 
+# A configure preset's build directory, relative to the source tree (through
+# the presets it inherits from).
+binary_dir() {
+  python3 - "$1" <<'PY'
+import json, sys
+presets = {p["name"]: p for p in json.load(open("CMakePresets.json"))["configurePresets"]}
+def find(name):
+    p = presets[name]
+    if "binaryDir" in p:
+        return p["binaryDir"]
+    inherits = p.get("inherits", [])
+    for parent in [inherits] if isinstance(inherits, str) else inherits:
+        found = find(parent)
+        if found:
+            return found
+    return None
+d = find(sys.argv[1]) or ""
+print(d.replace("${presetName}", sys.argv[1]).replace("${sourceDir}/", ""))
+PY
+}
+
 # Copies the tracked tree (as it is in the work tree) to /root/keystore inside
 # the chroot, keeping the row's build directories there unless --clean.
 copy_tree() {
   local dest="$1/root/keystore"
   mkdir -p "$dest"
   if [ "$clean" = 1 ]; then
-    rm -rf "$dest"/build
+    rm -rf --one-file-system "$dest"/build
   fi
-  find "$dest" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
+  find "$dest" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf --one-file-system {} +
   git ls-files -z --cached | tar --null --files-from=- --ignore-failed-read -c | tar -x -C "$dest"
 }
 
 # Runs one preset's build, suite, goal ratios and core-dump test in a row.
 # Called as a condition, so every step checks its own status.
 run_preset() {  # run_preset CHROOT PRESET
-  local dir=$1 p=$2 log="$1/root/matrix-$2"
+  local dir=$1 p=$2 log="$1/root/matrix-$2" bdir
+  bdir=$(binary_dir "$p")
   # Every compile error of the row at once (-k 0), and no warning anywhere.
   echo "test-matrix: $row: $p: build"
   in_chroot "$dir" "cd /root/keystore && cmake --preset $p && cmake --build --preset $p -j $jobs -- -k 0" 2>&1 |
@@ -186,16 +208,16 @@ run_preset() {  # run_preset CHROOT PRESET
   fi
   # The core dump holds no secret, checked on its own: its skip would pass.
   echo "test-matrix: $row: $p: the core-dump test"
-  in_chroot "$dir" "cd /root/keystore/build/$p && tests/ks_unit_tests --gtest_filter='CoreDump.*'" |
+  in_chroot "$dir" "cd /root/keystore/$bdir && tests/ks_unit_tests --gtest_filter='CoreDump.*'" |
     tee "$log.core" || return 1
   if ! grep -q '^\[  PASSED  \] 1 test' "$log.core" || grep -q 'SKIPPED' "$log.core"; then
     echo "test-matrix: the core-dump test did not run to a pass with preset $p" >&2
     return 1
   fi
   # The goal ratios are printed, never a failure: a loaded machine moves them.
-  if [ -x "$dir/root/keystore/build/$p/bench/ks_bench" ]; then
+  if [ -x "$dir/root/keystore/$bdir/bench/ks_bench" ]; then
     echo "test-matrix: $row: $p: the goal ratios (scripts/bench-ratios.py)"
-    in_chroot "$dir" "cd /root/keystore && python3 scripts/bench-ratios.py build/$p/bench/ks_bench" ||
+    in_chroot "$dir" "cd /root/keystore && python3 scripts/bench-ratios.py $bdir/bench/ks_bench" ||
       echo "test-matrix: $p: a performance goal is not met (above)"
   fi
 }
