@@ -3,7 +3,9 @@
 # Cross-builds everything for 32-bit ARM (armhf) and runs the whole test suite
 # under qemu-arm. Installs the cross compiler and qemu-user from Debian, and
 # extracts the armhf libraries it links into build/armhf-prefix (nothing armhf
-# is installed system-wide). Not part of CI: a mirror hiccup must not block.
+# is installed system-wide). CI runs it: a failing `apt-get update` (a mirror
+# mid-sync) is tolerated when nothing is missing, and a download that fails on
+# stale lists is tried again once after an update.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -14,13 +16,17 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+update() { $sudo apt-get update || echo "test-armhf: apt-get update failed; trying with the lists at hand" >&2; }
+# Runs an apt command; if it fails (lists naming files the mirror no longer
+# has), updates the lists and runs it once more.
+retry() { "$@" || { update && "$@"; }; }
 
 # 1. Host tools.
 bash scripts/install-deps.sh
 missing=()
 for p in g++-arm-linux-gnueabihf qemu-user binutils-arm-linux-gnueabihf; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
-  $sudo apt-get update || echo "test-armhf: apt-get update failed; trying with the lists at hand" >&2
+  update
   $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
@@ -55,11 +61,11 @@ pkgs=(libssl-dev libssl3 libbz2-dev libbz2-1.0 libgtest-dev libgmock-dev)
 stamp="$prefix/.extracted-$(echo "${pkgs[*]}" | md5sum | cut -c1-8)"
 if [ ! -f "$stamp" ]; then
   if ! apt-cache show libssl3:armhf >/dev/null 2>&1; then
-    $sudo apt-get update || echo "test-armhf: apt-get update failed; trying with the lists at hand" >&2
+    update
   fi
   rm -rf "$prefix" && mkdir -p "$prefix"
   debs=$(mktemp -d)
-  (cd "$debs" && apt-get download "${pkgs[@]/%/:armhf}")
+  (cd "$debs" && retry apt-get download "${pkgs[@]/%/:armhf}")
   for d in "$debs"/*.deb; do dpkg-deb -x "$d" "$prefix"; done
   rm -rf "$debs"
   touch "$stamp"
