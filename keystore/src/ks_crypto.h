@@ -73,7 +73,8 @@ bool digest_ctx_started(const DigestCtx *ctx);
 // Starts md on ctx (MD5 allowed outside FIPS mode too).
 bool digest_start(DigestCtx *ctx, Md md);
 bool digest_update(DigestCtx *ctx, const void *bytes, size_t len);
-// Finishes into out (kMaxDigestLen bytes of room); *len gets the digest's size.
+// Finishes the digest digest_start started into out (kMaxDigestLen bytes of
+// room); *len gets its size.
 bool digest_finish(DigestCtx *ctx, uint8_t *out, size_t *len);
 
 // ---- HMAC (RFC 2104) with MD5 or SHA-1 ----

