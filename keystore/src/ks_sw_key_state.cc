@@ -36,6 +36,7 @@ constexpr size_t align16(size_t n) { return (n + 15) & ~size_t{15}; }
 // each part on a 16-byte boundary.
 struct Layout {
     size_t md5, sha1, aes[2], stride;  // aes: [0] decrypting, [1] encrypting
+    bool has_aes;                      // the backend keeps AES schedules
 };
 
 struct StateBlock {
@@ -54,6 +55,7 @@ __attribute__((constructor(111))) void allocate_states_at_load() {
     l.aes[0] = l.sha1 + align16(crypto::hmac_state_bytes(crypto::Md::kSha1));
     l.aes[1] = l.aes[0] + align16(crypto::aes_schedule_bytes());
     l.stride = l.aes[1] + align16(crypto::aes_schedule_bytes());
+    l.has_aes = crypto::aes_schedule_bytes() != 0;
     auto *b = static_cast<StateBlock *>(tagged_calloc(kTagStateBlock, 1, kEntriesAt + KS_MAX_KEYS * l.stride));
     if (b == nullptr) return;
     for (uint16_t i = 0; i < KS_MAX_KEYS; ++i) b->free[i] = static_cast<uint16_t>(KS_MAX_KEYS - 1 - i);
@@ -120,7 +122,7 @@ bool key_state_hmac(KeyState *state, int32_t slot, crypto::Md md, const uint8_t 
 
 AesResult key_state_aes_ecb(KeyState *state, int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out,
                             uint32_t len) {
-    if (len % 16 != 0 || len > 0x7FFFFFF0u || crypto::aes_schedule_bytes() == 0) return AesResult::kNotDone;
+    if (len % 16 != 0 || len > 0x7FFFFFF0u || !g_layout.has_aes) return AesResult::kNotDone;
     KeyState *s = state_for(state, slot);
     if (s == nullptr || !aes_key_len(s->value_len)) return AesResult::kNotDone;
     uint8_t *b = bytes_of(*s);
