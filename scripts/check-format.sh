@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # Fails, naming the files, when a tracked C or C++ source is not laid out as
 # .clang-format says (`scripts/check-format.sh --fix` rewrites them instead),
-# or when a tracked source or script file does not name its licence in its
-# first lines.
+# when a tracked source or script file does not name its licence in its
+# first lines, or when a library source outside the crypto backend includes
+# an OpenSSL header.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh clang-format >/dev/null
@@ -23,6 +24,16 @@ for f in "${licensed[@]}"; do
 done
 if [ ${#unlicensed[@]} -ne 0 ]; then
   printf 'no SPDX-License-Identifier line in its first two lines: %s\n' "${unlicensed[@]}" >&2
+  exit 1
+fi
+# Only the crypto backend (keystore/src/ks_crypto_openssl*) includes OpenSSL's
+# headers in the library, besides the two public headers whose contracts take
+# OpenSSL's types (ks_epa.h: AES_KEY; ks_hmac.h: EVP_MD_CTX, for callers only).
+mapfile -t openssl < <(git ls-files 'keystore/*.c' 'keystore/*.cc' 'keystore/*.h' |
+  grep -vE '^keystore/src/ks_crypto_openssl[^/]*$|^keystore/include/keystore/ks_(epa|hmac)\.h$' |
+  xargs -r grep -lE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]openssl/' || true)
+if [ ${#openssl[@]} -ne 0 ]; then
+  printf 'includes an OpenSSL header outside the crypto backend: %s\n' "${openssl[@]}" >&2
   exit 1
 fi
 bad=()

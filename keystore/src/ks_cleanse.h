@@ -7,12 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <openssl/crypto.h>
+#include "ks_crypto.h"
 
 namespace ks {
 
 inline void cleanse(void *p, size_t n) {
-    if (p != nullptr && n != 0) OPENSSL_cleanse(p, n);
+    if (p != nullptr && n != 0) crypto::cleanse(p, n);
 }
 
 // Cleanses then releases a block the library owns.

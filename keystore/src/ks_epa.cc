@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ks_cleanse.h"
+#include "ks_crypto.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void epa_encrypt(uint32_t mode, const AES_KEY *key, const uint8_t *in, uint8_t *
         load(t, in + off);
         for (int i = 0; i < 4; ++i) t[i] ^= v[i];
         store_swapped(block.data(), t);
-        AES_encrypt(block.data(), block.data(), key);
+        ks::crypto::epa_encrypt_block(key, block.data());
         load_swapped(v, block.data());
         store(out + off, v);
     }
@@ -65,7 +66,7 @@ void epa_decrypt(uint32_t mode, const AES_KEY *key, const uint8_t *in, uint8_t *
     for (int64_t off = 0; off < len; off += KS_EPA_BLOCK_LEN) {
         load(w, in + off);  // read whole before out, which may be in, is written
         store_swapped(block.data(), w);
-        AES_decrypt(block.data(), block.data(), key);
+        ks::crypto::epa_decrypt_block(key, block.data());
         load_swapped(t, block.data());
         for (int i = 0; i < 4; ++i) t[i] ^= v[i];
         store(out + off, t);

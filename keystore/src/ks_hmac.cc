@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// HMAC-MD5 and HMAC-SHA-1 (RFC 2104) over the digests of the library's
-// private OpenSSL context.
+// HMAC-MD5 and HMAC-SHA-1 (RFC 2104) over the crypto backend's digests.
 //
 // The caller owns the context and the digest context inside it. Init keys the
 // digest context with the inner pad and keeps the outer pad in the context;
@@ -15,51 +14,51 @@
 #include <cstring>
 
 #include "ks_cleanse.h"
-#include "ks_ossl.h"
+#include "ks_crypto.h"
 
 namespace {
 
-constexpr size_t kMaxDigest = KS_HMAC_SHA1_LEN;
+namespace crypto = ks::crypto;
+using crypto::DigestCtx;
 
-struct Algo {
-    ks::ossl::Md md;
-    size_t digest_len;
-};
-constexpr Algo kMd5{ks::ossl::Md::kMd5, KS_HMAC_MD5_LEN};
-constexpr Algo kSha1{ks::ossl::Md::kSha1, KS_HMAC_SHA1_LEN};
+constexpr crypto::Md kMd5 = crypto::Md::kMd5;
+constexpr crypto::Md kSha1 = crypto::Md::kSha1;
+static_assert(crypto::kHmacBlockLen == KS_HMAC_BLOCK_LEN && crypto::digest_len(kMd5) == KS_HMAC_MD5_LEN &&
+              crypto::digest_len(kSha1) == KS_HMAC_SHA1_LEN);
 
 // A digest context counts as keyed once init has started it; every failure
 // resets it, which drops the digest, so a reset context is never read.
-bool keyed(EVP_MD_CTX *c) { return c != nullptr && EVP_MD_CTX_get0_md(c) != nullptr; }
+bool keyed(DigestCtx *c) { return crypto::digest_ctx_started(c); }
 
-void init(EVP_MD_CTX *c, uint8_t *opad, const Algo &a, const uint8_t *key, uint32_t key_len) {
+void init(DigestCtx *c, uint8_t *opad, crypto::Md md, const uint8_t *key, uint32_t key_len) {
     if (c == nullptr) return;
     // Whatever the caller's digest context held before, it is unkeyed until
     // this init completes.
-    EVP_MD_CTX_reset(c);
+    crypto::digest_ctx_reset(c);
     ks::Scratch<KS_HMAC_BLOCK_LEN> ipad;
-    if (!ks::hmac_pads(a.md, key, key_len, ipad.data(), opad)) return;
-    if (!ks::digest_start(c, a.md) || EVP_DigestUpdate(c, ipad.data(), KS_HMAC_BLOCK_LEN) != 1) EVP_MD_CTX_reset(c);
+    if (!crypto::hmac_pads(md, key, key_len, ipad.data(), opad)) return;
+    if (!crypto::digest_start(c, md) || !crypto::digest_update(c, ipad.data(), KS_HMAC_BLOCK_LEN))
+        crypto::digest_ctx_reset(c);
 }
 
-void update(EVP_MD_CTX *c, const uint8_t *data, uint32_t data_len) {
+void update(DigestCtx *c, const uint8_t *data, uint32_t data_len) {
     if (data == nullptr || data_len == 0 || !keyed(c)) return;
-    if (EVP_DigestUpdate(c, data, data_len) != 1) EVP_MD_CTX_reset(c);
+    if (!crypto::digest_update(c, data, data_len)) crypto::digest_ctx_reset(c);
 }
 
 // Finishes into a local buffer and copies to the output only when every step
 // succeeded; frees the digest context in every case.
-void finish(uint8_t *digest, EVP_MD_CTX *c, const uint8_t *opad, const Algo &a) {
+void finish(uint8_t *digest, DigestCtx *c, const uint8_t *opad, crypto::Md md) {
     if (c == nullptr) return;
-    ks::Scratch<kMaxDigest> inner;
-    ks::Scratch<kMaxDigest> result;
-    unsigned int inner_len = 0;
-    unsigned int result_len = 0;
-    bool ok = keyed(c) && EVP_DigestFinal_ex(c, inner.data(), &inner_len) == 1 && ks::digest_start(c, a.md) &&
-              EVP_DigestUpdate(c, opad, KS_HMAC_BLOCK_LEN) == 1 && EVP_DigestUpdate(c, inner.data(), inner_len) == 1 &&
-              EVP_DigestFinal_ex(c, result.data(), &result_len) == 1 && result_len == a.digest_len;
-    if (ok && digest != nullptr) std::memcpy(digest, result.data(), a.digest_len);
-    EVP_MD_CTX_free(c);
+    ks::Scratch<crypto::kMaxDigestLen> inner;
+    ks::Scratch<crypto::kMaxDigestLen> result;
+    size_t inner_len = 0;
+    size_t result_len = 0;
+    bool ok = keyed(c) && crypto::digest_finish(c, inner.data(), &inner_len) && crypto::digest_start(c, md) &&
+              crypto::digest_update(c, opad, KS_HMAC_BLOCK_LEN) && crypto::digest_update(c, inner.data(), inner_len) &&
+              crypto::digest_finish(c, result.data(), &result_len) && result_len == crypto::digest_len(md);
+    if (ok && digest != nullptr) std::memcpy(digest, result.data(), result_len);
+    crypto::digest_ctx_free(c);
 }
 
 }  // namespace
@@ -81,7 +80,7 @@ void hmac_md5final(uint8_t *digest, hmac_md5_ctx *ctx) {
 void hmac_md5(const uint8_t *key, uint32_t key_len, const uint8_t *data, uint32_t data_len, uint8_t *digest) {
     hmac_md5_ctx ctx = {};
     if (key == nullptr || key_len == 0) return;
-    ctx.md_ctx = EVP_MD_CTX_new();
+    ctx.md_ctx = crypto::digest_ctx_new();
     if (ctx.md_ctx == nullptr) return;
     init(ctx.md_ctx, ctx.opad, kMd5, key, key_len);
     update(ctx.md_ctx, data, data_len);
@@ -106,7 +105,7 @@ void hmac_shafinal(uint8_t *digest, hmac_sha_ctx *ctx) {
 void hmac_sha(const uint8_t *key, uint32_t key_len, const uint8_t *data, uint32_t data_len, uint8_t *digest) {
     hmac_sha_ctx ctx = {};
     if (key == nullptr || key_len == 0) return;
-    ctx.md_ctx = EVP_MD_CTX_new();
+    ctx.md_ctx = crypto::digest_ctx_new();
     if (ctx.md_ctx == nullptr) return;
     init(ctx.md_ctx, ctx.opad, kSha1, key, key_len);
     update(ctx.md_ctx, data, data_len);

@@ -2,25 +2,21 @@
 // Software keystore block ciphers: AES-ECB, AES in the EPA chaining, DES-ECB
 // and triple DES-ECB with a stored key used in place.
 //
-// Every EVP cipher comes from the library's private OpenSSL context (single
-// DES from its legacy provider). Key material the library makes for a call
-// (aligned copies, expanded DES keys, AES schedules) is cleansed before it is
-// released.
+// The ciphers are the crypto backend's. Key material the library makes for a
+// call (aligned copies, expanded DES keys, AES schedules) is cleansed before
+// it is released.
 #include <cstdint>
 #include <cstring>
-
-#include <openssl/aes.h>
 
 #include "keystore/ks_cipher.h"
 #include "keystore/ks_epa.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_crypto.h"
 #include "ks_des_key.h"
-#include "ks_ossl.h"
 #include "ks_owner_tags.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_key_value.h"
-#include "ossl_ptr.h"
 
 namespace {
 
@@ -79,36 +75,13 @@ struct AesSchedule {
     ~AesSchedule() { ks::cleanse(&key, sizeof key); }
 };
 
-const EVP_CIPHER *aes_ecb_cipher(uint32_t key_len) {
+ks::crypto::Cipher aes_ecb_cipher(uint32_t key_len) {
     switch (key_len) {
-        case 16: return ks::ossl::cipher(ks::ossl::Cipher::kAes128Ecb);
-        case 24: return ks::ossl::cipher(ks::ossl::Cipher::kAes192Ecb);
-        default: return ks::ossl::cipher(ks::ossl::Cipher::kAes256Ecb);
+        case 16: return ks::crypto::Cipher::kAes128Ecb;
+        case 24: return ks::crypto::Cipher::kAes192Ecb;
+        default: return ks::crypto::Cipher::kAes256Ecb;
     }
 }
-
-// An ECB cipher context keyed for one call, padding off. Every libcrypto
-// result is checked.
-class Ecb {
-  public:
-    bool init(const EVP_CIPHER *cipher, const uint8_t *key, int32_t encrypt) {
-        if (cipher == nullptr) return false;
-        ctx_.reset(EVP_CIPHER_CTX_new());
-        if (!ctx_) return false;
-        return EVP_CipherInit_ex2(ctx_.get(), cipher, key, nullptr, encrypt != 0 ? 1 : 0, nullptr) == 1 &&
-               EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) == 1;
-    }
-    // Whole blocks from in to out; in and out may be the same buffer.
-    bool run(const uint8_t *in, uint8_t *out, size_t len) {
-        if (len == 0) return true;
-        int got = 0;
-        return EVP_CipherUpdate(ctx_.get(), out, &got, in, static_cast<int>(len)) == 1 &&
-               static_cast<size_t>(got) == len;
-    }
-
-  private:
-    ks::EvpCipherCtx ctx_;
-};
 
 // Copies in to out (they may overlap) unless they are the same buffer.
 void copy_input(const uint8_t *in, uint8_t *out, size_t len) {
@@ -137,10 +110,12 @@ int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in,
         case ks::AesResult::kNotDone: break;
     }
 
-    // Each block is enciphered on its own (ECB), through a scratch block so
-    // that overlapping input and output behave as a block-by-block walk.
-    Ecb ecb;
-    if (!ecb.init(aes_ecb_cipher(value.len), key.get(), encrypt)) return KS_CRYPTO_ERR;
+    // Keyed for this call. Each block is enciphered on its own (ECB): in
+    // place or apart all at once, overlapping at an offset through a scratch
+    // block, so that it behaves as a block-by-block walk.
+    ks::crypto::CipherCall ecb(aes_ecb_cipher(value.len), key.get(), encrypt != 0);
+    if (!ecb.ok()) return KS_CRYPTO_ERR;
+    if (in == out || in + n <= out || out + n <= in) return ecb.run(in, out, n) ? KS_SUCCESS : KS_CRYPTO_ERR;
     ks::Scratch<KS_AES_BLOCK_LEN> block;
     for (size_t off = 0; off < n; off += KS_AES_BLOCK_LEN) {
         if (!ecb.run(in + off, block.data(), KS_AES_BLOCK_LEN)) return KS_CRYPTO_ERR;  // earlier blocks stay
@@ -158,10 +133,7 @@ int32_t ks_sw_aes_cbc(const uint8_t *handle, uint32_t handle_len, uint8_t *iv, c
     if (key.get() == nullptr) return KS_NO_MEMORY;
 
     AesSchedule schedule;
-    int bits = static_cast<int>(value.len * 8);
-    int rc = encrypt != 0 ? AES_set_encrypt_key(key.get(), bits, &schedule.key)
-                          : AES_set_decrypt_key(key.get(), bits, &schedule.key);
-    if (rc != 0) return KS_CRYPTO_ERR;
+    if (!ks::crypto::epa_key(key.get(), value.len, encrypt != 0, &schedule.key)) return KS_CRYPTO_ERR;
     int32_t n = static_cast<int32_t>(len - len % KS_AES_BLOCK_LEN);
     if (encrypt != 0) {
         epa_encrypt(KS_EPA_MODE_FIRST, &schedule.key, in, out, iv, n);
@@ -183,8 +155,8 @@ int32_t ks_sw_des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t encr
 
     // The cipher is keyed before the input is copied to the output, so a
     // libcrypto failure leaves the output as it was.
-    Ecb ecb;
-    if (!ecb.init(ks::ossl::cipher(ks::ossl::Cipher::kDesEcb), key.data(), encrypt)) return KS_CRYPTO_ERR;
+    ks::crypto::CipherCall ecb(ks::crypto::Cipher::kDesEcb, key.data(), encrypt != 0);
+    if (!ecb.ok()) return KS_CRYPTO_ERR;
     size_t n = out_len - out_len % KS_DES_BLOCK_LEN;
     copy_input(in, out, n);
     if (!ecb.run(out, out, n)) return KS_CRYPTO_ERR;
@@ -202,8 +174,8 @@ int32_t ks_sw_3des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t enc
     for (size_t i = 0; i < 3; ++i) {
         ks::des_expand_key(value.bytes + i * ks::kDes56KeyLen, keys.data() + i * ks::kDesKeyLen);
     }
-    Ecb ecb;
-    if (!ecb.init(ks::ossl::cipher(ks::ossl::Cipher::kDesEde3Ecb), keys.data(), encrypt)) return KS_CRYPTO_ERR;
+    ks::crypto::CipherCall ecb(ks::crypto::Cipher::kDesEde3Ecb, keys.data(), encrypt != 0);
+    if (!ecb.ok()) return KS_CRYPTO_ERR;
     size_t n = out_len - out_len % KS_DES_BLOCK_LEN;
     copy_input(in, out, n);
     if (!ecb.run(out, out, n)) return KS_CRYPTO_ERR;

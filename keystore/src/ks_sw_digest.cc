@@ -8,7 +8,7 @@
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
-#include "ks_ossl.h"
+#include "ks_crypto.h"
 #include "ks_owner_tags.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_key_value.h"
@@ -23,11 +23,11 @@ int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *da
     // without keying the HMAC again.
     switch (selector) {
         case KS_DIGEST_SHA1:
-            if (!ks::key_state_hmac(key.state, key.index, ks::ossl::Md::kSha1, data, data_len, digest))
+            if (!ks::key_state_hmac(key.state, key.index, ks::crypto::Md::kSha1, data, data_len, digest))
                 hmac_sha(key.bytes, key.len, data, data_len, digest);
             return KS_SUCCESS;
         case KS_DIGEST_MD5:
-            if (!ks::key_state_hmac(key.state, key.index, ks::ossl::Md::kMd5, data, data_len, digest))
+            if (!ks::key_state_hmac(key.state, key.index, ks::crypto::Md::kMd5, data, data_len, digest))
                 hmac_md5(key.bytes, key.len, data, data_len, digest);
             return KS_SUCCESS;
         default: return KS_NOT_SUPPORTED;
@@ -57,9 +57,9 @@ int32_t ks_sw_hash(const uint8_t *handle, uint32_t handle_len, const uint8_t *pi
     p += secret.len;
     if (piece2_len != 0) std::memcpy(p, piece2, piece2_len);
 
-    const ks::Piece whole{buffer, static_cast<size_t>(total)};
-    const ks::ossl::Md md = selector == KS_DIGEST_MD5 ? ks::ossl::Md::kMd5 : ks::ossl::Md::kSha1;
-    const bool ok = ks::digest(md, &whole, 1, digest) == ks::DigestResult::kOk;
+    const ks::crypto::Piece whole{buffer, static_cast<size_t>(total)};
+    const ks::crypto::Md md = selector == KS_DIGEST_MD5 ? ks::crypto::Md::kMd5 : ks::crypto::Md::kSha1;
+    const bool ok = ks::crypto::digest(md, &whole, 1, digest) == ks::crypto::DigestResult::kOk;
     ks::free_cleansed(buffer, static_cast<size_t>(total));
     return ok ? KS_SUCCESS : KS_CRYPTO_ERR;
 }

@@ -10,7 +10,9 @@
 // block, a second block kept for the life of the process, whose entries stay
 // put when records move with their slots. So the state is kept wherever the
 // platform keeps the keys (a platform that locks its blocks and leaves them
-// out of core dumps protects it too), and making it allocates nothing.
+// out of core dumps protects it too), and making it allocates nothing. What
+// the state holds, and how large it is, is the crypto backend's
+// (ks_crypto.h); this file keeps the books.
 //
 // Each function computes exactly what the plain path computes, or returns
 // false without writing anything, in which case the caller takes the plain
@@ -21,7 +23,7 @@
 #include <cstdint>
 
 #include "keystore/ks_sw_keystore.h"
-#include "ks_ossl.h"
+#include "ks_crypto.h"
 
 namespace ks {
 
@@ -46,15 +48,17 @@ void key_state_forget(KeyState &state);
 //
 // HMAC (RFC 2104) with MD5 or SHA-1 keyed by the value of the entry at slot
 // `slot`, over data (null or length 0: the empty message), into out (16 or 20
-// bytes). False for an empty value (the plain path writes nothing then) and
-// when the pads cannot be derived (the long key's digest failed).
-bool key_state_hmac(KeyState *state, int32_t slot, ossl::Md md, const uint8_t *data, uint32_t data_len, uint8_t *out);
+// bytes). False, with nothing written, for an empty value (the plain path
+// writes nothing then), when the state cannot be made (the long key's digest
+// failed) or when libcrypto fails.
+bool key_state_hmac(KeyState *state, int32_t slot, crypto::Md md, const uint8_t *data, uint32_t data_len, uint8_t *out);
 
 // AES-ECB with the value of the entry at slot `slot` (16, 24 or 32 bytes) over
 // len bytes, a multiple of 16; in and out may be the same buffer, and when
 // they overlap otherwise each block is read before it is overwritten, as a
-// walk over the blocks does. kNotDone: nothing written, take the plain path;
-// kCryptoError: libcrypto failed after output may have been written.
+// walk over the blocks does. kNotDone: nothing written, take the plain path
+// (always when the backend keeps no AES schedule on this build); kCryptoError: libcrypto failed after output may have
+// been written.
 enum class AesResult { kNotDone, kDone, kCryptoError };
 AesResult key_state_aes_ecb(KeyState *state, int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out, uint32_t len);
 

@@ -11,15 +11,15 @@
 #include "keystore/ks_mschap.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_crypto.h"
 #include "ks_mschap_core.h"
-#include "ks_ossl.h"
 #include "ks_sw_key_value.h"
-#include "ossl_ptr.h"
 
 namespace {
 
-using ks::DigestResult;
-using ks::Piece;
+using ks::crypto::DigestResult;
+using ks::crypto::Piece;
+constexpr size_t kDigestRoom = ks::crypto::kMaxDigestLen;
 
 constexpr char kMagic1[] = "Magic server to client signing constant";
 constexpr char kMagic2[] = "Pad to make it do more than one iteration";
@@ -43,9 +43,9 @@ int32_t hash_stored(const uint8_t *handle, uint32_t handle_len, uint8_t hash[ks:
 }
 
 // MD4 of a 16-byte NT hash (the "hash of the hash" of RFC 2759 and RFC 3079).
-bool hash_nt_hash(const uint8_t hash[ks::kNtHashLen], uint8_t out[EVP_MAX_MD_SIZE]) {
+bool hash_nt_hash(const uint8_t hash[ks::kNtHashLen], uint8_t out[kDigestRoom]) {
     Piece piece{hash, ks::kNtHashLen};
-    return ks::digest(ks::ossl::Md::kMd4, &piece, 1, out) == DigestResult::kOk;
+    return ks::crypto::digest(ks::crypto::Md::kMd4, &piece, 1, out) == DigestResult::kOk;
 }
 
 }  // namespace
@@ -78,16 +78,16 @@ int32_t ks_sw_GenerateAuthenticatorResponse(const uint8_t *handle, uint32_t hand
     ks::Scratch<ks::kNtHashLen> hash;
     int32_t status = hash_stored(handle, handle_len, hash.data());
     if (status != KS_SUCCESS) return status;
-    ks::Scratch<EVP_MAX_MD_SIZE> hash_hash;
+    ks::Scratch<kDigestRoom> hash_hash;
     if (!hash_nt_hash(hash.data(), hash_hash.data())) return KS_CRYPTO_ERR;
 
     // A SHA-1 context that cannot be created ends the operation with SUCCESS
     // and nothing written, the documented answer of this operation; any other
     // libcrypto failure is CRYPTO_ERR.
-    ks::Scratch<EVP_MAX_MD_SIZE> digest1;
+    ks::Scratch<kDigestRoom> digest1;
     const Piece first[] = {
         {hash_hash.data(), ks::kNtHashLen}, {nt_response, KS_NT_RESPONSE_LEN}, {kMagic1, sizeof kMagic1 - 1}};
-    DigestResult r = ks::digest(ks::ossl::Md::kSha1, first, 3, digest1.data());
+    DigestResult r = ks::crypto::digest(ks::crypto::Md::kSha1, first, 3, digest1.data());
     if (r == DigestResult::kNoContext) return KS_SUCCESS;
     if (r != DigestResult::kOk) return KS_CRYPTO_ERR;
 
@@ -95,9 +95,9 @@ int32_t ks_sw_GenerateAuthenticatorResponse(const uint8_t *handle, uint32_t hand
     status = ks::challenge_hash(peer_challenge, auth_challenge, user_name, challenge);
     if (status != KS_SUCCESS) return status;
 
-    ks::Scratch<EVP_MAX_MD_SIZE> digest2;
+    ks::Scratch<kDigestRoom> digest2;
     const Piece second[] = {{digest1.data(), kSha1Len}, {challenge, sizeof challenge}, {kMagic2, sizeof kMagic2 - 1}};
-    r = ks::digest(ks::ossl::Md::kSha1, second, 3, digest2.data());
+    r = ks::crypto::digest(ks::crypto::Md::kSha1, second, 3, digest2.data());
     if (r == DigestResult::kNoContext) return KS_SUCCESS;
     if (r != DigestResult::kOk) return KS_CRYPTO_ERR;
 
@@ -131,18 +131,9 @@ int32_t ks_sw_NewPasswordEncryptedWithOldNtPasswordHash(const uint8_t *handle, u
     for (size_t i = 0; i < 4; ++i) block.data()[kPadLen + i] = static_cast<uint8_t>(byte_len >> (8 * i));
 
     // RC4 keyed with the old NT hash, over the whole block.
-    const EVP_CIPHER *rc4 = ks::ossl::cipher(ks::ossl::Cipher::kRc4);
-    if (rc4 == nullptr) return KS_CRYPTO_ERR;
-    ks::EvpCipherCtx ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return KS_CRYPTO_ERR;
+    ks::crypto::CipherCall rc4(ks::crypto::Cipher::kRc4, old_hash.data(), true);
     ks::Scratch<KS_PW_BLOCK_LEN> cipher;
-    int got = 0, tail = 0;
-    if (EVP_EncryptInit_ex2(ctx.get(), rc4, old_hash.data(), nullptr, nullptr) != 1 ||
-        EVP_EncryptUpdate(ctx.get(), cipher.data(), &got, block.data(), KS_PW_BLOCK_LEN) != 1 ||
-        EVP_EncryptFinal_ex(ctx.get(), cipher.data() + got, &tail) != 1 ||
-        got + tail != static_cast<int>(KS_PW_BLOCK_LEN)) {
-        return KS_CRYPTO_ERR;
-    }
+    if (!rc4.ok() || !rc4.run(block.data(), cipher.data(), KS_PW_BLOCK_LEN) || !rc4.finish()) return KS_CRYPTO_ERR;
     std::memcpy(out, cipher.data(), KS_PW_BLOCK_LEN);
     return KS_SUCCESS;
 }
@@ -173,15 +164,15 @@ int32_t ks_sw_GetMasterKey(const uint8_t *handle, uint32_t handle_len, const uin
     ks::Scratch<ks::kNtHashLen> hash;
     int32_t status = hash_stored(handle, handle_len, hash.data());
     if (status != KS_SUCCESS) return status;
-    ks::Scratch<EVP_MAX_MD_SIZE> hash_hash;
+    ks::Scratch<kDigestRoom> hash_hash;
     if (!hash_nt_hash(hash.data(), hash_hash.data())) return KS_CRYPTO_ERR;
 
     // From here on a failure leaves the master key zeroed.
     std::memset(master_key, 0, KS_MPPE_MASTER_KEY_LEN);
-    ks::Scratch<EVP_MAX_MD_SIZE> digest;
+    ks::Scratch<kDigestRoom> digest;
     const Piece pieces[] = {
         {hash_hash.data(), ks::kNtHashLen}, {nt_response, KS_NT_RESPONSE_LEN}, {kMppeMagic, sizeof kMppeMagic - 1}};
-    if (ks::digest(ks::ossl::Md::kSha1, pieces, 3, digest.data()) != DigestResult::kOk) return KS_CRYPTO_ERR;
+    if (ks::crypto::digest(ks::crypto::Md::kSha1, pieces, 3, digest.data()) != DigestResult::kOk) return KS_CRYPTO_ERR;
     std::memcpy(master_key, digest.data(), KS_MPPE_MASTER_KEY_LEN);
     return KS_SUCCESS;
 }

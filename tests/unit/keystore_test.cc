@@ -52,7 +52,7 @@ TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
         const uint8_t data[] = "d";
         uint8_t out[20];
         ASSERT_TRUE(
-            ks::key_state_hmac(ks::index_key_state(1), 1, ks::ossl::Md::kSha1, data, 1, out));  // made for "1:x"
+            ks::key_state_hmac(ks::index_key_state(1), 1, ks::crypto::Md::kSha1, data, 1, out));  // made for "1:x"
         std::string seen;
         ksh_set_pac_handlers(
             nullptr,
@@ -67,7 +67,7 @@ TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
         EXPECT_EQ(S(seen, "left ", ks_num_sym_keys), want);
         EXPECT_EQ(ks::index_state_records_in_use(), 1);
         const uint64_t calls = ksh_alloc_calls();
-        ASSERT_TRUE(ks::key_state_hmac(ks::index_key_state(0), 0, ks::ossl::Md::kSha1, data, 1, out));
+        ASSERT_TRUE(ks::key_state_hmac(ks::index_key_state(0), 0, ks::crypto::Md::kSha1, data, 1, out));
         EXPECT_EQ(ksh_alloc_calls(), calls) << "the state of \"1:x\" was made again";
     }
 }

@@ -21,9 +21,16 @@
 
 #include <stdint.h>
 
+/* Callers make the digest context with OpenSSL's EVP_MD_CTX_new(). The
+ * library's own sources see only the structure's tag, which names the same
+ * type as EVP_MD_CTX. */
+#ifndef KEYSTORE_BUILDING
 #include <openssl/evp.h>
+#endif
 
 #include "keystore/ks_types.h"
+
+struct evp_md_ctx_st;
 
 KS_EXTERN_C_BEGIN
 
@@ -39,7 +46,7 @@ KS_EXTERN_C_BEGIN
  *       init, read by final). It is derived from the key: wipe it when done.
  */
 typedef struct hmac_md5_ctx {
-    EVP_MD_CTX *md_ctx;
+    struct evp_md_ctx_st *md_ctx; /* EVP_MD_CTX * */
     uintptr_t reserved;
     uint8_t opad[KS_HMAC_BLOCK_LEN];
 } hmac_md5_ctx;
@@ -50,7 +57,7 @@ typedef struct hmac_md5_ctx {
  */
 typedef struct hmac_sha_ctx {
     uintptr_t reserved;
-    EVP_MD_CTX *md_ctx;
+    struct evp_md_ctx_st *md_ctx; /* EVP_MD_CTX * */
     uint8_t opad[KS_HMAC_BLOCK_LEN];
 } hmac_sha_ctx;
 
