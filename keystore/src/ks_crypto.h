@@ -40,9 +40,10 @@ namespace ks::crypto {
 void cleanse(void *p, size_t n);
 
 // Fetches every algorithm and makes every working context now rather than on
-// first use (each is kept for the life of the process once made); false when
-// one could not be made. For callers that count libcrypto's objects.
-bool prepare();
+// first use (each is kept for the life of the process once made; one that
+// cannot be made now is tried again on its first use). For callers that count
+// libcrypto's objects.
+void prepare();
 
 // ---- Digests ----
 
@@ -123,8 +124,8 @@ class CipherCall {
     CipherCall(const CipherCall &) = delete;
     CipherCall &operator=(const CipherCall &) = delete;
     bool ok() const { return ctx_ != nullptr; }
-    // Exactly len bytes from in to out (the same buffer allowed); len 0 does
-    // nothing. False when libcrypto fails.
+    // Exactly len bytes from in to out (the same buffer allowed). False when
+    // libcrypto fails.
     bool run(const uint8_t *in, uint8_t *out, size_t len);
     // The final step, which must add no bytes.
     bool finish();

@@ -138,13 +138,12 @@ void aes_call_drop(int slot, int enc) {
 
 void cleanse(void *p, size_t n) { OPENSSL_cleanse(p, n); }
 
-bool prepare() {
-    bool ok = true;
-    for (int i = 0; i < ossl::kMds; ++i) ok = ossl::md(Md(i)) != nullptr && ok;
-    for (int i = 0; i < ossl::kCiphers; ++i) ok = ossl::cipher(Cipher(i)) != nullptr && ok;
+void prepare() {
+    for (int i = 0; i < ossl::kMds; ++i) (void)ossl::md(Md(i));
+    for (int i = 0; i < ossl::kCiphers; ++i) (void)ossl::cipher(Cipher(i));
     for (Cipher c : {Cipher::kAes128Ecb, Cipher::kAes192Ecb, Cipher::kAes256Ecb})
-        for (int enc = 0; enc < 2; ++enc) ok = aes_call_made(c, enc) != nullptr && ok;
-    return ossl::prepare_keyed() && ok;
+        for (int enc = 0; enc < 2; ++enc) (void)aes_call_made(c, enc);
+    ossl::prepare_keyed();
 }
 
 // ---- Digests ----
@@ -190,15 +189,10 @@ bool hmac_pads(Md md, const uint8_t *key, size_t key_len, uint8_t ipad[kHmacBloc
         key = short_key.data();
         key_len = digest_len(md);
     }
-    ks::cleanse(ipad, kHmacBlockLen);
-    ks::cleanse(opad, kHmacBlockLen);
-    if (key_len != 0) {
-        std::memcpy(ipad, key, key_len);
-        std::memcpy(opad, key, key_len);
-    }
     for (size_t i = 0; i < kHmacBlockLen; ++i) {
-        ipad[i] ^= 0x36;
-        opad[i] ^= 0x5c;
+        const uint8_t k = i < key_len ? key[i] : 0;
+        ipad[i] = k ^ 0x36;
+        opad[i] = k ^ 0x5c;
     }
     return true;
 }
@@ -237,7 +231,6 @@ CipherCall::~CipherCall() {
 }
 
 bool CipherCall::run(const uint8_t *in, uint8_t *out, size_t len) {
-    if (len == 0) return true;
     int got = 0;
     return EVP_CipherUpdate(static_cast<EVP_CIPHER_CTX *>(ctx_), out, &got, in, static_cast<int>(len)) == 1 &&
            static_cast<size_t>(got) == len;

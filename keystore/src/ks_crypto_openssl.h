@@ -53,6 +53,6 @@ const EVP_CIPHER *cipher(Cipher which);
 bool start(EVP_MD_CTX *ctx, Md md);
 
 // The per-key paths' working contexts, made now (prepare()).
-bool prepare_keyed();
+void prepare_keyed();
 
 }  // namespace ks::crypto::ossl

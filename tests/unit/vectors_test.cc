@@ -20,9 +20,9 @@ uint32_t n32(const Bytes &b) { return uint32_t(b.size()); }
 
 class VectorTest : public KeystoreTest {};
 
-// One-shot and incremental (whole, and byte by byte). An empty key or empty
-// data is passed as a null pointer with a length, which the primitives take
-// as empty (the one-shot writes nothing without a key).
+// One-shot, incremental (whole, and byte by byte) and with the key stored. An
+// empty key or empty data is passed as a null pointer with a length, which
+// the primitives take as empty (the one-shot writes nothing without a key).
 TEST_F(VectorTest, Hmac) {
     for (auto &v : read_vectors("hmac.txt")) {
         const bool sha1 = v["alg"] == "sha1";
@@ -43,6 +43,14 @@ TEST_F(VectorTest, Hmac) {
             sha1 ? hmac_shafinal((o = out_for(mac)).data(), &c) : hmac_md5final((o = out_for(mac)).data(), &m);
             EXPECT_EQ(o, want) << v["mac"] << " in pieces of " << chunk;
             EXPECT_TRUE(!sha1 || Bytes(c.opad, c.opad + 64) == Bytes(64, 0)) << "the SHA-1 final clears its context";
+        }
+        // A stored key: its per-key state is made on the first use and kept for the second.
+        const Bytes h{KS_KEY_TYPE_SECRET, 'k'};
+        if (key.empty() || ks_sw_store_sym_key(h.data(), 2, nullptr, 0, k, kl, nullptr, 0) != KS_SUCCESS) continue;
+        for (int use = 0; use < 2; ++use) {
+            EXPECT_EQ(ks_sw_hmac(h.data(), 2, d, dl, (o = out_for(mac)).data(), sha1 ? KS_DIGEST_SHA1 : KS_DIGEST_MD5),
+                      KS_SUCCESS);
+            EXPECT_EQ(o, want) << v["mac"] << " stored, use " << use;
         }
     }
 }
