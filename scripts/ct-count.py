@@ -12,7 +12,8 @@ called on a secret is the caller's decision). That frame is the library's
 when its source file is under SOURCE_DIR/keystore, libcrypto's when it is in
 libcrypto, and the tests' or the tools' otherwise.
 
-Prints each report (kind, owner, count, its frames) and a table of counts by
+Prints each report (kind, owner, count, its frames, and where the secret
+was marked when memcheck tracked origins) and a table of counts by
 kind and owner, and exits 1 when there is any report at all: with every
 secret marked and every result declassified, the run has none. Exits 2 when a
 file is missing or is not memcheck's XML.
@@ -64,7 +65,8 @@ def main():
         command = " ".join(a.text or "" for a in root.iterfind("args/argv/*"))
         for error in root.iterfind("error"):
             kind = error.findtext("kind")
-            frames = error.findall("stack/frame")
+            stacks = error.findall("stack")
+            frames = stacks[0].findall("frame") if stacks else []
             who = owner(frames, source_dir)
             n = times.get(error.findtext("unique"), 1)
             counts[(kind, who)] = counts.get((kind, who), 0) + n
@@ -73,6 +75,11 @@ def main():
             print(f"report {shown}: {what} [{who}, {n} time(s)]\n  in: {command}")
             for f in frames[:12]:
                 print(f"    {frame_text(f)}")
+            # With --track-origins, where the secret was marked.
+            if len(stacks) > 1:
+                print(f"  {error.findtext('auxwhat', 'origin')}:")
+                for f in stacks[1].findall("frame")[:4]:
+                    print(f"    {frame_text(f)}")
     total = sum(counts.values())
     print(f"\nct-count: {len(files)} valgrind run(s), {total} report(s)")
     print("| kind | owner | reports |\n|---|---|---:|")
