@@ -116,7 +116,9 @@ enum class Cipher : uint8_t { kAes128Ecb, kAes192Ecb, kAes256Ecb, kDesEcb, kDesE
 // AES keys a working context kept for the process (one per key length and
 // direction, so one object of a kind at a time) and rekeys it with an
 // all-zero key at the end; the others make a context of their own and free
-// it. ok() is false when the cipher could not be keyed.
+// it. ok() is false when the cipher could not be keyed. DES, triple DES and
+// RC4 do not run in constant time in libcrypto: the key and the data they
+// are given become public at the call (ks_crypto_openssl.cc).
 class CipherCall {
   public:
     CipherCall(Cipher cipher, const uint8_t *key, bool encrypt);
@@ -131,14 +133,17 @@ class CipherCall {
     bool finish();
 
   private:
-    void *ctx_ = nullptr;  // libcrypto's cipher context
-    int kept_ = -1;        // the working context's slot, or -1: the call's own
+    void *ctx_ = nullptr;         // libcrypto's cipher context
+    int kept_ = -1;               // the working context's slot, or -1: the call's own
+    bool variable_time_ = false;  // DES, triple DES or RC4
 };
 
 // ---- The exported EPA routine's AES ----
 
 // Expands a 16-, 24- or 32-byte key into libcrypto's AES key schedule for
-// the block functions below; false when it refuses the key.
+// the block functions below; false when it refuses the key. These are
+// libcrypto's table-driven AES functions, not constant-time: what they are
+// given becomes public at the call.
 bool epa_key(const uint8_t *key, size_t key_len, bool encrypt, aes_key_st *schedule);
 // One 16-byte block in place, with a schedule made by epa_key (or by the
 // caller with libcrypto's own AES key functions).

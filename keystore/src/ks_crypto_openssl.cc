@@ -11,6 +11,7 @@
 
 #include "ks_cleanse.h"
 #include "ks_crypto_openssl.h"
+#include "ks_ct.h"
 
 namespace ks::crypto {
 namespace ossl {
@@ -134,6 +135,46 @@ void aes_call_drop(int slot, int enc) {
     aes_call_ctx(slot, enc) = nullptr;
 }
 
+// ---- libcrypto's variable-time algorithms ----
+// libcrypto's DES and triple DES (key schedule and rounds look up tables
+// indexed by key and data bits), RC4 (a state table indexed by key- and
+// data-derived bytes) and its low-level AES functions, which the exported EPA
+// routine's contract names (AES_set_encrypt_key, AES_set_decrypt_key,
+// AES_encrypt, AES_decrypt: table-driven even where the processor has AES
+// instructions), do not run in constant time: their timing and cache
+// footprint can depend on the key and the data. The protocols need them, so
+// users accept that residual risk (SECURITY.md). These are the only calls at
+// which the library declassifies a secret that is not a result: everything it
+// hands them is declassified at the call, so that the constant-time check
+// reports the library's own decisions and not libcrypto's known ones. The
+// data is declassified in place (it is the call's own buffer or the caller's
+// input); the key through a copy made for the call, since it may be a stored
+// value used in place, which stays marked.
+constexpr size_t kMaxVariableTimeKey = 32;
+
+class VariableTimeKey {
+  public:
+    VariableTimeKey(const uint8_t *key, size_t len) : key_(key) {
+#if KS_CT_CHECK
+        if (key == nullptr || len > kMaxVariableTimeKey) return;
+        std::memcpy(copy_.data(), key, len);
+        KS_CT_DECLASSIFY(copy_.data(), len);
+        key_ = copy_.data();
+#else
+        (void)len;
+#endif
+    }
+    VariableTimeKey(const VariableTimeKey &) = delete;
+    VariableTimeKey &operator=(const VariableTimeKey &) = delete;
+    const uint8_t *get() const { return key_; }
+
+  private:
+    const uint8_t *key_;
+#if KS_CT_CHECK
+    Scratch<kMaxVariableTimeKey> copy_;
+#endif
+};
+
 }  // namespace
 
 void cleanse(void *p, size_t n) { OPENSSL_cleanse(p, n); }
@@ -212,10 +253,12 @@ CipherCall::CipherCall(Cipher c, const uint8_t *key, bool encrypt) {
         kept_ = aes_slot(c) * 2 + enc;
         return;
     }
+    variable_time_ = true;  // DES, triple DES, RC4 (above)
     const EVP_CIPHER *alg = ossl::cipher(c);
     if (alg == nullptr) return;
+    const VariableTimeKey public_key(key, static_cast<size_t>(EVP_CIPHER_get_key_length(alg)));
     ossl::EvpCipherCtx x(EVP_CIPHER_CTX_new());
-    if (x && EVP_CipherInit_ex2(x.get(), alg, key, nullptr, enc, nullptr) == 1 &&
+    if (x && EVP_CipherInit_ex2(x.get(), alg, public_key.get(), nullptr, enc, nullptr) == 1 &&
         EVP_CIPHER_CTX_set_padding(x.get(), 0) == 1)
         ctx_ = x.release();
 }
@@ -231,6 +274,7 @@ CipherCall::~CipherCall() {
 }
 
 bool CipherCall::run(const uint8_t *in, uint8_t *out, size_t len) {
+    if (variable_time_) KS_CT_DECLASSIFY(in, len);
     int got = 0;
     return EVP_CipherUpdate(static_cast<EVP_CIPHER_CTX *>(ctx_), out, &got, in, static_cast<int>(len)) == 1 &&
            static_cast<size_t>(got) == len;
@@ -244,21 +288,28 @@ bool CipherCall::finish() {
 
 // ---- The EPA routine's AES ----
 // The exported EPA functions take libcrypto's AES_KEY, so its low-level AES
-// functions are their contract: these calls stay on every path.
+// functions are their contract: these calls stay on every path. They are
+// variable-time (above): the key, the schedule and the block are declassified
+// at the call.
 
 bool epa_key(const uint8_t *key, size_t key_len, bool encrypt, AES_KEY *schedule) {
     const int bits = static_cast<int>(key_len * 8);
+    const VariableTimeKey public_key(key, key_len);
     int rc = -1;
-    KS_DEPRECATED_CALL(rc = encrypt ? AES_set_encrypt_key(key, bits, schedule)
-                                    : AES_set_decrypt_key(key, bits, schedule))
+    KS_DEPRECATED_CALL(rc = encrypt ? AES_set_encrypt_key(public_key.get(), bits, schedule)
+                                    : AES_set_decrypt_key(public_key.get(), bits, schedule))
     return rc == 0;
 }
 
 void epa_encrypt_block(const AES_KEY *schedule, uint8_t block[16]) {
+    KS_CT_DECLASSIFY(schedule, sizeof *schedule);
+    KS_CT_DECLASSIFY(block, 16);
     KS_DEPRECATED_CALL(AES_encrypt(block, block, schedule))  // the EPA contract's block function
 }
 
 void epa_decrypt_block(const AES_KEY *schedule, uint8_t block[16]) {
+    KS_CT_DECLASSIFY(schedule, sizeof *schedule);
+    KS_CT_DECLASSIFY(block, 16);
     KS_DEPRECATED_CALL(AES_decrypt(block, block, schedule))  // the EPA contract's block function
 }
 

@@ -11,6 +11,7 @@
 #include "keystore/ks_pac.h"
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_ct.h"
 #include "ks_front.h"
 #include "ks_owner_tags.h"
 #include "ks_pac_common.h"
@@ -52,6 +53,7 @@ void cache_derived(pac_cache_entry *entry, const uint8_t *label, uint32_t label_
     rec->seed = bytes + olen + llen;
     rec->seed_len = slen;
     if (olen != 0) std::memcpy(rec->output, out, olen);
+    KS_CT_SECRET(rec->output, olen);  // a derived key the library keeps
     if (llen != 0) std::memcpy(rec->label, label, llen);
     if (slen != 0) std::memcpy(rec->seed, seed, slen);
     entry->derived = rec;
@@ -70,8 +72,15 @@ pac_shared_key *new_shared_key(uint32_t tag, const char *label, uint32_t label_l
     rec->label = bytes + olen;
     rec->label_len = llen;
     if (olen != 0) std::memcpy(rec->output, out, olen);
+    KS_CT_SECRET(rec->output, olen);  // a derived key the library keeps
     if (llen != 0) std::memcpy(rec->label, label, llen);
     return rec;
+}
+
+// Copies a cached derived key to the caller, to whom it is public.
+void give_cached(uint8_t *out, const uint8_t *cached, uint32_t len) {
+    std::memcpy(out, cached, len);
+    KS_CT_DECLASSIFY(out, len);
 }
 
 bool shared_key_matches(const pac_shared_key *rec, const char *label, uint32_t label_len, uint32_t out_len) {
@@ -98,7 +107,7 @@ int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *la
         if (d->label_len == label_len && bytes_equal(d->label, label, label_len) && d->seed_len == seed_len &&
             bytes_equal(d->seed, seed, seed_len) && d->output_len == out_len) {
             KS_TRACE(PAC, TPRF_RETURNED_FROM_CACHE);
-            std::memcpy(out, d->output, d->output_len);
+            give_cached(out, d->output, d->output_len);
             KS_TRACE(PAC, TPRF_CACHE_OUTPUT, static_cast<int>(out_len));
             return KS_SUCCESS;
         }
@@ -140,13 +149,13 @@ int32_t ks_pac_check_cache_entry_for_shared_keys(const uint8_t *aid, uint32_t ai
     if (label_is(label, kMackLabel)) {
         if (entry != nullptr && shared_key_matches(entry->mack, label, label_len, out_len)) {
             KS_TRACE(PAC, SK_MACK_FROM_CACHE);
-            std::memcpy(out, entry->mack->output, out_len);
+            give_cached(out, entry->mack->output, out_len);
             return KS_SUCCESS;
         }
     } else if (label_is(label, kKekLabel)) {
         if (entry != nullptr && shared_key_matches(entry->kek, label, label_len, out_len)) {
             KS_TRACE(PAC, SK_KEK_FROM_CACHE);
-            std::memcpy(out, entry->kek->output, out_len);
+            give_cached(out, entry->kek->output, out_len);
             return KS_SUCCESS;
         }
     }

@@ -13,6 +13,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_crypto.h"
+#include "ks_ct.h"
 #include "ks_des_key.h"
 #include "ks_owner_tags.h"
 #include "ks_sw_key_state.h"
@@ -88,6 +89,13 @@ void copy_input(const uint8_t *in, uint8_t *out, size_t len) {
     if (in != out) std::memmove(out, in, len);
 }
 
+// The len bytes at out are the cipher text (or clear text) the caller
+// receives: public from here on.
+int32_t result(const uint8_t *out, size_t len) {
+    KS_CT_DECLASSIFY(out, len);
+    return KS_SUCCESS;
+}
+
 }  // namespace
 
 extern "C" {
@@ -105,7 +113,7 @@ int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in,
     // The key's own contexts, keyed once and kept with its slot, when there
     // are any; the same cipher text as the walk below.
     switch (ks::key_state_aes_ecb(value.state, value.index, encrypt != 0, in, out, static_cast<uint32_t>(n))) {
-        case ks::AesResult::kDone: return KS_SUCCESS;
+        case ks::AesResult::kDone: return result(out, n);
         case ks::AesResult::kCryptoError: return KS_CRYPTO_ERR;
         case ks::AesResult::kNotDone: break;
     }
@@ -115,13 +123,13 @@ int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in,
     // block, so that it behaves as a block-by-block walk.
     ks::crypto::CipherCall ecb(aes_ecb_cipher(value.len), key.get(), encrypt != 0);
     if (!ecb.ok()) return KS_CRYPTO_ERR;
-    if (in == out || in + n <= out || out + n <= in) return ecb.run(in, out, n) ? KS_SUCCESS : KS_CRYPTO_ERR;
+    if (in == out || in + n <= out || out + n <= in) return ecb.run(in, out, n) ? result(out, n) : KS_CRYPTO_ERR;
     ks::Scratch<KS_AES_BLOCK_LEN> block;
     for (size_t off = 0; off < n; off += KS_AES_BLOCK_LEN) {
         if (!ecb.run(in + off, block.data(), KS_AES_BLOCK_LEN)) return KS_CRYPTO_ERR;  // earlier blocks stay
         std::memcpy(out + off, block.data(), KS_AES_BLOCK_LEN);
     }
-    return KS_SUCCESS;
+    return result(out, n);
 }
 
 int32_t ks_sw_aes_cbc(const uint8_t *handle, uint32_t handle_len, uint8_t *iv, const uint8_t *in, uint16_t len,
@@ -140,7 +148,8 @@ int32_t ks_sw_aes_cbc(const uint8_t *handle, uint32_t handle_len, uint8_t *iv, c
     } else {
         epa_decrypt(KS_EPA_MODE_FIRST, &schedule.key, in, out, iv, n);
     }
-    return KS_SUCCESS;
+    KS_CT_DECLASSIFY(iv, KS_AES_BLOCK_LEN);  // the chaining value left for the next call
+    return result(out, static_cast<size_t>(n));
 }
 
 int32_t ks_sw_des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t encrypt, const uint8_t *in, uint16_t in_len,
@@ -160,7 +169,7 @@ int32_t ks_sw_des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t encr
     size_t n = out_len - out_len % KS_DES_BLOCK_LEN;
     copy_input(in, out, n);
     if (!ecb.run(out, out, n)) return KS_CRYPTO_ERR;
-    return KS_SUCCESS;
+    return result(out, n);
 }
 
 int32_t ks_sw_3des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t encrypt, const uint8_t *in,
@@ -179,7 +188,7 @@ int32_t ks_sw_3des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t enc
     size_t n = out_len - out_len % KS_DES_BLOCK_LEN;
     copy_input(in, out, n);
     if (!ecb.run(out, out, n)) return KS_CRYPTO_ERR;
-    return KS_SUCCESS;
+    return result(out, n);
 }
 
 }  // extern "C"

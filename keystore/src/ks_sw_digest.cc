@@ -9,9 +9,27 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_crypto.h"
+#include "ks_ct.h"
 #include "ks_owner_tags.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_key_value.h"
+
+namespace {
+
+// The digest is the result the caller receives: public from here on.
+int32_t digest_out(uint8_t *digest, ks::crypto::Md md) {
+    KS_CT_DECLASSIFY(digest, ks::crypto::digest_len(md));
+    return KS_SUCCESS;
+}
+
+#if KS_CT_BREAK
+// The constant-time check's negative control, built only when asked for
+// (scripts/ct-check.sh with CT_BREAK=1): a branch on a secret byte, which the
+// check must report.
+volatile uint32_t g_ct_break_taken = 0;
+#endif
+
+}  // namespace
 
 extern "C" {
 
@@ -19,17 +37,20 @@ int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *da
                    uint32_t selector) {
     ks::KeyValue key;
     if (!ks::find_key_value(handle, handle_len, key)) return KS_RECORD_NOT_FOUND;
+#if KS_CT_BREAK
+    if (key.len != 0 && (key.bytes[0] & 1) != 0) g_ct_break_taken = g_ct_break_taken + 1;
+#endif
     // The key's precomputed pad states when it has them: the same digest
     // without keying the HMAC again.
     switch (selector) {
         case KS_DIGEST_SHA1:
             if (!ks::key_state_hmac(key.state, key.index, ks::crypto::Md::kSha1, data, data_len, digest))
                 hmac_sha(key.bytes, key.len, data, data_len, digest);
-            return KS_SUCCESS;
+            return digest_out(digest, ks::crypto::Md::kSha1);
         case KS_DIGEST_MD5:
             if (!ks::key_state_hmac(key.state, key.index, ks::crypto::Md::kMd5, data, data_len, digest))
                 hmac_md5(key.bytes, key.len, data, data_len, digest);
-            return KS_SUCCESS;
+            return digest_out(digest, ks::crypto::Md::kMd5);
         default: return KS_NOT_SUPPORTED;
     }
 }
@@ -61,7 +82,7 @@ int32_t ks_sw_hash(const uint8_t *handle, uint32_t handle_len, const uint8_t *pi
     const ks::crypto::Md md = selector == KS_DIGEST_MD5 ? ks::crypto::Md::kMd5 : ks::crypto::Md::kSha1;
     const bool ok = ks::crypto::digest(md, &whole, 1, digest) == ks::crypto::DigestResult::kOk;
     ks::free_cleansed(buffer, static_cast<size_t>(total));
-    return ok ? KS_SUCCESS : KS_CRYPTO_ERR;
+    return ok ? digest_out(digest, md) : KS_CRYPTO_ERR;
 }
 
 }  // extern "C"

@@ -14,6 +14,7 @@
 
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
+#include "ks_ct.h"
 #include "ks_owner_tags.h"
 #include "ks_sw_index.h"
 #include "ks_sw_table.h"
@@ -162,6 +163,7 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
     e->value_off = handle_len;
     e->value_len = value_len;
     if (value_len != 0) std::memcpy(ks::entry_value(e), value, value_len);
+    KS_CT_SECRET(ks::entry_value(e), value_len);  // every stored value enters here
     e->meta_off = handle_len + value_len;
     e->meta_len = meta_len;
     // A null metadata pointer leaves meta_len zero bytes.

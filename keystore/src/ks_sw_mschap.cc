@@ -12,6 +12,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_crypto.h"
+#include "ks_ct.h"
 #include "ks_mschap_core.h"
 #include "ks_sw_key_value.h"
 
@@ -42,6 +43,12 @@ int32_t hash_stored(const uint8_t *handle, uint32_t handle_len, uint8_t hash[ks:
     return hash_stored(password, hash);
 }
 
+// Copies a result to the caller's buffer, public from there on.
+void give(void *out, const void *result, size_t len) {
+    std::memcpy(out, result, len);
+    KS_CT_DECLASSIFY(out, len);
+}
+
 // MD4 of a 16-byte NT hash (the "hash of the hash" of RFC 2759 and RFC 3079).
 bool hash_nt_hash(const uint8_t hash[ks::kNtHashLen], uint8_t out[kDigestRoom]) {
     Piece piece{hash, ks::kNtHashLen};
@@ -68,7 +75,7 @@ int32_t ks_sw_GenerateNTResponse(const uint8_t *handle, uint32_t handle_len, con
         status = ks::des_encrypt_block(challenge, keys.data() + 7 * i, response.data() + 8 * i);
         if (status != KS_SUCCESS) return status;
     }
-    std::memcpy(nt_response, response.data(), KS_NT_RESPONSE_LEN);
+    give(nt_response, response.data(), KS_NT_RESPONSE_LEN);
     return KS_SUCCESS;
 }
 
@@ -102,7 +109,9 @@ int32_t ks_sw_GenerateAuthenticatorResponse(const uint8_t *handle, uint32_t hand
     if (r != DigestResult::kOk) return KS_CRYPTO_ERR;
 
     // "S=" and 40 upper-case hex digits; the formatter's terminator stays in
-    // the local buffer and never reaches the caller.
+    // the local buffer and never reaches the caller. The digest is the
+    // response the caller receives, so it is public before it is formatted.
+    KS_CT_DECLASSIFY(digest2.data(), kSha1Len);
     char text[KS_AUTH_RESPONSE_LEN + 1];
     text[0] = 'S';
     text[1] = '=';
@@ -127,6 +136,7 @@ int32_t ks_sw_NewPasswordEncryptedWithOldNtPasswordHash(const uint8_t *handle, u
         block.data()[kPadLen - 2 * n + 2 * i] = new_password[i];
         block.data()[kPadLen - 2 * n + 2 * i + 1] = 0;
     }
+    KS_CT_SECRET(block.data() + kPadLen - 2 * n, 2 * n);  // the new password enters here
     uint32_t byte_len = static_cast<uint32_t>(2 * n);
     for (size_t i = 0; i < 4; ++i) block.data()[kPadLen + i] = static_cast<uint8_t>(byte_len >> (8 * i));
 
@@ -134,7 +144,7 @@ int32_t ks_sw_NewPasswordEncryptedWithOldNtPasswordHash(const uint8_t *handle, u
     ks::crypto::CipherCall rc4(ks::crypto::Cipher::kRc4, old_hash.data(), true);
     ks::Scratch<KS_PW_BLOCK_LEN> cipher;
     if (!rc4.ok() || !rc4.run(block.data(), cipher.data(), KS_PW_BLOCK_LEN) || !rc4.finish()) return KS_CRYPTO_ERR;
-    std::memcpy(out, cipher.data(), KS_PW_BLOCK_LEN);
+    give(out, cipher.data(), KS_PW_BLOCK_LEN);
     return KS_SUCCESS;
 }
 
@@ -155,7 +165,7 @@ int32_t ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const uint8_t *old
         status = ks::des_encrypt_block(old_hash.data() + 8 * i, new_hash.data() + 7 * i, result.data() + 8 * i);
         if (status != KS_SUCCESS) return status;
     }
-    std::memcpy(out, result.data(), ks::kNtHashLen);
+    give(out, result.data(), ks::kNtHashLen);
     return KS_SUCCESS;
 }
 
@@ -173,7 +183,7 @@ int32_t ks_sw_GetMasterKey(const uint8_t *handle, uint32_t handle_len, const uin
     const Piece pieces[] = {
         {hash_hash.data(), ks::kNtHashLen}, {nt_response, KS_NT_RESPONSE_LEN}, {kMppeMagic, sizeof kMppeMagic - 1}};
     if (ks::crypto::digest(ks::crypto::Md::kSha1, pieces, 3, digest.data()) != DigestResult::kOk) return KS_CRYPTO_ERR;
-    std::memcpy(master_key, digest.data(), KS_MPPE_MASTER_KEY_LEN);
+    give(master_key, digest.data(), KS_MPPE_MASTER_KEY_LEN);
     return KS_SUCCESS;
 }
 
