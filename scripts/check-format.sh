@@ -3,8 +3,9 @@
 # Fails, naming the files, when a tracked C or C++ source is not laid out as
 # .clang-format says (`scripts/check-format.sh --fix` rewrites them instead),
 # when a tracked source or script file does not name its licence in its
-# first lines, or when a library source outside the crypto backend includes
-# an OpenSSL header.
+# first lines, when a library source outside the crypto backend includes an
+# OpenSSL header, or when the library's internal includes form a cycle or run
+# up its layers (scripts/check-includes.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh clang-format >/dev/null
@@ -36,6 +37,8 @@ if [ ${#openssl[@]} -ne 0 ]; then
   printf 'includes an OpenSSL header outside the crypto backend: %s\n' "${openssl[@]}" >&2
   exit 1
 fi
+# The library's internal includes: no cycle, none up a layer.
+python3 scripts/check-includes.py
 bad=()
 for f in "${files[@]}"; do
   clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || bad+=("$f")

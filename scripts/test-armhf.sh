@@ -79,4 +79,6 @@ cmake -S "$repo" -B "$builddir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKS_BUILD_BENCH=OFF -DKS_BUILD_EXAMPLES=ON
 cmake --build "$builddir" -j "$(nproc)"
 ctest --test-dir "$builddir" --output-on-failure -j "$(nproc)"
+# The 32-bit footprint figures (docs/performance.md).
+ctest --test-dir "$builddir" -R '^footprint$' -V | grep -E '^[0-9]+: (footprint|start-up|[0-9]+ )' || true
 echo "test-armhf: cross build and tests took $(( $(date +%s) - start )) s"

@@ -6,8 +6,11 @@
 # many containers') and once under 8 MiB (today's usual one): the demo, kstool
 # storing 50 keys, then 2000, and using each with HMAC and AES, the soak test
 # (its locked memory must be what the region locked), the host platform's
-# tests and the core-dump test (no marker secret in a core, locked or not). Under 64 KiB every program says once that blocks are served
-# unlocked; under 8 MiB nothing may be left unlocked, and nothing is said.
+# tests and the core-dump test (no marker secret in a core, locked or not). Under 64 KiB the
+# programs whose blocks outgrow the limit (kstool with 2000 keys, the soak) say once that blocks
+# are served unlocked, and the others (the demo, kstool with 50 keys: the library holds memory
+# in proportion to what is stored and used) say nothing; under 8 MiB nothing may be left
+# unlocked, and nothing is said.
 #   bash scripts/test-unprivileged.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,7 +56,7 @@ for limit in 64 8192; do
   if [ "$limit" = 64 ]; then unlocked=" 1 %KSH-4-UNLOCKED" all_locked=(); else unlocked="" all_locked=(--all-locked); fi
 
   as_user "$limit" "$b/tools/kstool/kstool" --script "$PWD/examples/demo.ks" >"$work/out" 2>"$work/err"
-  check_said "$unlocked"
+  check_said ""
   echo "demo: $(wc -l <"$work/out") lines"
 
   for keys in 50 2000; do
@@ -62,7 +65,7 @@ for limit in 64 8192; do
         "$i" "$i" "$i" "$i" "$((i * 7))"
     done >"$work/keys.ks"
     as_user "$limit" "$b/tools/kstool/kstool" <"$work/keys.ks" >"$work/out" 2>"$work/err"
-    check_said "$unlocked"
+    if [ "$keys" = 50 ]; then check_said ""; else check_said "$unlocked"; fi
     stored=$(grep -c '^ok$' "$work/out" || true)
     hmacs=$(grep -c '^hmac-sha1: ' "$work/out" || true)
     aes=$(grep -c '^ciphertext: ' "$work/out" || true)
@@ -71,10 +74,10 @@ for limit in 64 8192; do
   done
 
   if [ "$limit" = 64 ]; then
-    # require: the library's index and per-key state do not fit the limit and
-    # are refused (it works without them); a key that fits is still locked.
+    # require: a store holds only the key and the table's parts made for it,
+    # which fit the limit: nothing is refused.
     as_user "$limit" env KSH_PROTECT=require "$b/tools/kstool/kstool" secret store a b >"$work/out" 2>"$work/err"
-    check_said " 1 %KSH-3-NOLOCK"
+    check_said ""
     [ "$(cat "$work/out")" = ok ]
   fi
   as_user "$limit" "$b/tests/ks_soak" 30000 "${all_locked[@]}" 2>"$work/err"

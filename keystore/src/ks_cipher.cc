@@ -12,7 +12,7 @@ namespace {
 using namespace ks::front;
 
 int32_t aes_ecb(const char *name, const uint8_t *in, uint8_t *out, uint16_t len, int32_t encrypt) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle h;
     if (!h.named(KS_KEY_TYPE_SECRET, name) || in == nullptr || out == nullptr || len % KS_AES_BLOCK_LEN != 0)
         return KS_INVAL_ARGS;
@@ -25,7 +25,7 @@ int32_t aes_ecb(const char *name, const uint8_t *in, uint8_t *out, uint16_t len,
 }
 
 int32_t aes_cbc(const char *name, uint8_t *iv, const uint8_t *in, uint16_t len, uint8_t *out, int32_t encrypt) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle h;
     if (!h.named(KS_KEY_TYPE_SECRET, name) || iv == nullptr || in == nullptr || out == nullptr || len == 0 ||
         len % KS_AES_BLOCK_LEN != 0)
@@ -42,7 +42,7 @@ enum class Des { kSingle, kTriple };
 
 int32_t des_ecb(Des kind, const char *name, const uint8_t *in, uint16_t in_len, uint8_t *out, uint16_t out_len,
                 int32_t encrypt) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle h;
     if (!h.named(KS_KEY_TYPE_SECRET, name) || in == nullptr || out == nullptr || in_len == 0 || in_len == 0xFFFF ||
         in_len % KS_DES_BLOCK_LEN != 0 || in_len != out_len)

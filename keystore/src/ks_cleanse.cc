@@ -11,6 +11,9 @@ void free_cleansed(void *block, size_t n) {
     tagged_free(block);
 }
 
+OwnedBlock::OwnedBlock(uint32_t tag, size_t size)
+    : size_(size), bytes_(size != 0 ? static_cast<uint8_t *>(tagged_calloc(tag, 1, size)) : nullptr) {}
+
 StaticOrHeap::StaticOrHeap(uint8_t *fixed, size_t fixed_size, uint64_t size, uint32_t tag) {
     if (size <= fixed_size) {
         bytes_ = fixed;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Wiping secrets: one cleanse the optimiser cannot drop, a stack value that
-// wipes itself on every way out of a scope, and a work buffer that does the
-// same whether it is static or allocated.
+// wipes itself on every way out of a scope, an allocated block and a work
+// buffer that do the same.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +33,23 @@ template <size_t N>
 struct Scratch : Wiped<uint8_t[N]> {
     uint8_t *data() { return this->v; }
     static constexpr size_t size() { return N; }
+};
+
+// A zeroed block of `size` bytes allocated with its site's owner tag and
+// owned by one scope: cleansed and released on every way out of it. data()
+// is null when it could not be allocated, and for size 0, which allocates
+// nothing.
+class OwnedBlock {
+  public:
+    OwnedBlock(uint32_t tag, size_t size);
+    ~OwnedBlock() { free_cleansed(bytes_, size_); }
+    OwnedBlock(const OwnedBlock &) = delete;
+    OwnedBlock &operator=(const OwnedBlock &) = delete;
+    uint8_t *data() const { return bytes_; }
+
+  private:
+    size_t size_;
+    uint8_t *bytes_;
 };
 
 // A work buffer of `size` bytes for secret-derived input: the caller's static

@@ -14,7 +14,7 @@ using namespace ks::front;
 
 // The HMAC fronts read the name first but test the data before it.
 int32_t hmac_front(const char *name, const uint8_t *data, uint16_t data_len, uint8_t *digest, uint32_t selector) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle h;
     const bool named = h.named(KS_KEY_TYPE_SECRET, name);
     if (data_len == 0 || data == nullptr) return KS_INVAL_ARGS;
@@ -34,7 +34,7 @@ bool present(const uint8_t *piece, uint32_t len) { return piece != nullptr && le
 
 int32_t hash_front(const char *name, const uint8_t *piece1, uint32_t piece1_len, const uint8_t *piece2,
                    uint32_t piece2_len, uint8_t *digest, uint32_t selector) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle h;
     if (!h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
     if (!present(piece1, piece1_len) && !present(piece2, piece2_len)) return KS_INVAL_ARGS;

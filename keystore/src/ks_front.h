@@ -89,6 +89,11 @@ struct Handle {
     }
 };
 
+// Whether this unit is the standby, which refuses the operations that store,
+// change or use keys (each front says which it refuses): the one way the
+// fronts ask.
+inline bool standby() { return ks_is_standby != 0; }
+
 enum class Backend { kSoftware, kHardware, kAbsent };
 
 // What a request for the hardware keystore asks of the chip first.

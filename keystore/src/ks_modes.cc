@@ -4,6 +4,7 @@
 #include "keystore/ks_hw.h"
 #include "keystore/ks_registry.h"
 #include "keystore/ks_storage.h"
+#include "ks_front.h"
 #include "ks_registry_internal.h"
 #include "ks_trace.h"
 
@@ -50,7 +51,7 @@ int32_t ks_use_zav_for_incr_sync(void) { return ks_use_zav_ha; }
 // The maintenance calls go to the hardware contract whichever keystore is
 // selected.
 int32_t ks_compact_fw_memory(void) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (ks::front::standby()) return KS_STDBY_NOT_SUPPORTED;
     return ks_ae46c1_compact_memory();
 }
 

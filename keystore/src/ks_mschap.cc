@@ -13,7 +13,7 @@ extern "C" {
 
 int32_t ks_GenerateNTResponse(const char *name, const uint8_t *auth_challenge, const uint8_t *peer_challenge,
                               const char *user_name, uint8_t *nt_response) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle h;
     if (nt_response == nullptr || user_name == nullptr || peer_challenge == nullptr || auth_challenge == nullptr ||
         !h.named(KS_KEY_TYPE_SECRET, name)) {
@@ -32,7 +32,7 @@ int32_t ks_GenerateNTResponse(const char *name, const uint8_t *auth_challenge, c
 
 int32_t ks_GenerateAuthenticatorResponse(const char *name, const uint8_t *nt_response, const uint8_t *peer_challenge,
                                          const uint8_t *auth_challenge, const char *user_name, char *response) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle h;
     if (response == nullptr || user_name == nullptr || peer_challenge == nullptr || auth_challenge == nullptr ||
         nt_response == nullptr || !h.named(KS_KEY_TYPE_SECRET, name)) {
@@ -50,7 +50,7 @@ int32_t ks_GenerateAuthenticatorResponse(const char *name, const uint8_t *nt_res
 
 int32_t ks_NewPasswordEncryptedWithOldNtPasswordHash(const char *old_name, const uint8_t *new_password,
                                                      uint32_t new_password_len, uint8_t *out) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle h;
     if (new_password == nullptr || new_password_len == 0 || new_password_len > KS_NEW_PASSWORD_MAX ||
         !h.named(KS_KEY_TYPE_SECRET, old_name) || out == nullptr) {
@@ -68,7 +68,7 @@ int32_t ks_NewPasswordEncryptedWithOldNtPasswordHash(const char *old_name, const
 }
 
 int32_t ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const char *old_name, const char *new_name, uint8_t *out) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle old_h, new_h;
     if (out == nullptr || !old_h.named(KS_KEY_TYPE_SECRET, old_name) || !new_h.named(KS_KEY_TYPE_SECRET, new_name))
         return KS_INVAL_ARGS;
@@ -85,7 +85,7 @@ int32_t ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash(const char *old_name,
 }
 
 int32_t ks_GetMasterKey(const char *name, const uint8_t *nt_response, uint8_t *master_key) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     Handle h;
     if (nt_response == nullptr || master_key == nullptr || !h.named(KS_KEY_TYPE_SECRET, name)) return KS_INVAL_ARGS;
     return dispatch(

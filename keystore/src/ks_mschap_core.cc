@@ -9,7 +9,6 @@
 #include "ks_crypto.h"
 #include "ks_des_key.h"
 #include "ks_owner_tags.h"
-#include "ks_seams.h"
 
 namespace ks {
 namespace {

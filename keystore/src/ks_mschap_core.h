@@ -25,6 +25,10 @@ inline constexpr size_t kNtWorkBufferLen = 2 * kPasswordMaxChars;
 // Not reentrant: one caller at a time.
 int32_t nt_password_hash(const uint8_t *password, uint32_t len, uint8_t hash[kNtHashLen]);
 
+// Releases the work buffer (cleansed), returning the process to its load-time
+// state; the next hash allocates it again. For tests.
+void nt_password_hash_release();
+
 // ChallengeHash (RFC 2759 section 8.2): the first 8 bytes of
 // SHA-1(peer challenge 16 || authenticator challenge 16 || user name bytes).
 // A null user name hashes as the empty one. challenge: 8 bytes (OUT).

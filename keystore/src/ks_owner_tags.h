@@ -18,11 +18,14 @@ inline constexpr uint32_t kTagStoreMeta = 0x04600094;       // PAC metadata buil
 inline constexpr uint32_t kTagOpaqueCopy = 0x04600098;      // PAC-Opaque handed to the caller
 inline constexpr uint32_t kTagInfoCopy = 0x04600099;        // PAC-Info handed to the caller
 inline constexpr uint32_t kTagSharedKeyInput = 0x0460009A;  // shared-key input too large for the static buffer
+inline constexpr uint32_t kTagPacCacheIndex = 0x0460009D;   // PAC cache's index
 
 // Software keystore.
-inline constexpr uint32_t kTagIndex = 0x04600095;          // handle index (kept)
-inline constexpr uint32_t kTagStateBlock = 0x04600096;     // per-key crypto state (kept)
+inline constexpr uint32_t kTagIndex = 0x04600095;          // key table's handle index
+inline constexpr uint32_t kTagKeyState = 0x04600096;       // one key's crypto state
+inline constexpr uint32_t kTagOrders = 0x04600097;         // key table's sorted orders of names and A-IDs
 inline constexpr uint32_t kTagSlots = 0x0460009B;          // key table slot array (kept)
+inline constexpr uint32_t kTagKeyStateSlots = 0x0460009C;  // each slot's crypto state, found by slot
 inline constexpr uint32_t kTagKeyEntry = 0x0460009E;       // key table entry
 inline constexpr uint32_t kTagRandomScratch = 0x0460009F;  // random bytes for a printable or alphanumeric value
 inline constexpr uint32_t kTagMetaGrow = 0x046000A0;       // entry regrown for more metadata
@@ -39,6 +42,6 @@ inline constexpr uint32_t kTagDes3Keys = 0x046000AB;       // triple-DES keys sp
 
 // Blocks the library keeps for the life of the process once made: the leak
 // checks leave them out.
-inline constexpr uint32_t kKeptTags[] = {kTagSlots, kTagIndex, kTagStateBlock, kTagNtWorkBuffer};
+inline constexpr uint32_t kKeptTags[] = {kTagSlots, kTagNtWorkBuffer};
 
 }  // namespace ks

@@ -19,8 +19,11 @@
 #include "ks_pac_common.h"
 #include "ks_pac_internal.h"
 #include "ks_seams.h"
-#include "ks_sw_index.h"
+#include "ks_sw_order.h"
+#include "ks_sw_table.h"
 #include "ks_trace.h"
+
+static_assert(ks::kAidKeyLen == KS_PAC_SNMP_KEY_LEN, "the sorted A-IDs compare what the get-next walk compares");
 
 namespace {
 
@@ -89,7 +92,7 @@ extern "C" {
 
 int32_t ks_store_pac(const uint8_t *aid, uint32_t aid_len, const uint8_t *pac_key, uint32_t pac_key_len,
                      const uint8_t *opaque, uint32_t opaque_len, const uint8_t *info, uint32_t info_len) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (info_len == 0 || opaque_len == 0 || pac_key_len == 0 || !ks::pac::aid_valid(aid, aid_len) ||
         pac_key == nullptr || opaque == nullptr || info == nullptr)
         return KS_INVAL_ARGS;
@@ -98,21 +101,26 @@ int32_t ks_store_pac(const uint8_t *aid, uint32_t aid_len, const uint8_t *pac_ke
     if (!whole_tlv(opaque, opaque_len, KS_PAC_TLV_OPAQUE) || !whole_tlv(info, info_len, KS_PAC_TLV_INFO))
         return KS_INVAL_ARGS;
 
-    // Both lengths are at most 65539 here, so the sum cannot overflow.
-    uint32_t meta_len = opaque_len + info_len;
-    auto *meta = meta_len == 0 ? nullptr : static_cast<uint8_t *>(tagged_calloc(ks::kTagStoreMeta, 1, meta_len));
-    if (meta == nullptr) return KS_NO_MEMORY;
-    std::memcpy(meta, opaque, opaque_len);
-    std::memcpy(meta + opaque_len, info, info_len);
+    int32_t status;
+    {
+        // Both lengths are at most 65539 here, so the sum cannot overflow.
+        const uint32_t meta_len = opaque_len + info_len;
+        const ks::OwnedBlock meta(ks::kTagStoreMeta, meta_len);
+        if (meta.data() == nullptr) return KS_NO_MEMORY;
+        std::memcpy(meta.data(), opaque, opaque_len);
+        std::memcpy(meta.data() + opaque_len, info, info_len);
 
-    const Handle handle = Handle::pac(aid, aid_len);
-    // PACs are kept by the software keystore only: with the hardware keystore
-    // selected nothing is stored, cached or notified.
-    const int32_t status = dispatch(
-        Chip::kRequired,
-        [&] { return ks_sw_store_sym_key(handle.bytes, handle.len, nullptr, 0, pac_key, pac_key_len, meta, meta_len); },
-        [] { return KS_UNKNOWN_FAILURE; });
-    ks::free_cleansed(meta, meta_len);
+        const Handle handle = Handle::pac(aid, aid_len);
+        // PACs are kept by the software keystore only: with the hardware
+        // keystore selected nothing is stored, cached or notified.
+        status = dispatch(
+            Chip::kRequired,
+            [&] {
+                return ks_sw_store_sym_key(handle.bytes, handle.len, nullptr, 0, pac_key, pac_key_len, meta.data(),
+                                           meta_len);
+            },
+            [] { return KS_UNKNOWN_FAILURE; });
+    }
     if (status != KS_SUCCESS) return status;
 
     // The replaced PAC's entry and derived keys go; a failed add only means
@@ -143,7 +151,7 @@ int32_t ks_clear_pac(const uint8_t *aid, uint32_t aid_len) {
 }
 
 int32_t ks_pac_exists(const uint8_t *aid, uint32_t aid_len, int32_t *exists) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (exists == nullptr || !ks::pac::aid_valid(aid, aid_len)) return KS_INVAL_ARGS;
     const Handle handle = Handle::pac(aid, aid_len);
     return dispatch(
@@ -159,7 +167,7 @@ int32_t ks_snmp_pac_exists(const uint8_t *aid, uint32_t aid_len) {
 int32_t ks_return_aid_by_index(uint16_t *index, uint8_t **aid_out, uint32_t *aid_len_out) {
     // Arguments come before the standby check here.
     if (index == nullptr || aid_out == nullptr || aid_len_out == nullptr) return KS_INVAL_ARGS;
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
 
     // The index counts every key of the table; keys of other types are
     // passed over.
@@ -188,27 +196,37 @@ int32_t ks_snmp_get_next_pac(const uint8_t *aid, uint32_t aid_len, uint8_t *next
 
     // The smallest key greater than the current one: from the sorted A-IDs
     // in software mode, otherwise by a walk over the whole table.
-    if (backend(Chip::kAssumed) == Backend::kSoftware) {
-        const ks::NextAnswer answer = ks::index_next_aid(current, next_out, len_inout);
-        if (answer != ks::NextAnswer::kWalk) return answer == ks::NextAnswer::kFound ? 1 : 0;
-    }
     uint8_t best[kKeyLen] = {};
     uint32_t best_len = 0;
     bool found = false;
-    walk_handles(KS_KEY_TYPE_PAC, 0, Chip::kRequired, [&](uint8_t *handle, uint8_t handle_len, uint16_t) {
-        uint32_t n = handle_len - 1u;
-        if (n > kKeyLen) n = kKeyLen;
-        uint8_t key[kKeyLen] = {};
-        std::memcpy(key + kKeyLen - n, handle + 1, n);
-        ks::free_cleansed(handle, handle_len);
-        // Strictly smaller only: on equal keys the lowest index stays.
-        if (std::memcmp(key, current, kKeyLen) > 0 && (!found || std::memcmp(key, best, kKeyLen) < 0)) {
-            std::memcpy(best, key, kKeyLen);
-            best_len = n;
-            found = true;
-        }
-        return false;
-    });
+    const auto walk = [&] {
+        walk_handles(KS_KEY_TYPE_PAC, 0, Chip::kRequired, [&](uint8_t *handle, uint8_t handle_len, uint16_t) {
+            uint32_t n = handle_len - 1u;
+            if (n > kKeyLen) n = kKeyLen;
+            uint8_t key[kKeyLen] = {};
+            std::memcpy(key + kKeyLen - n, handle + 1, n);
+            ks::free_cleansed(handle, handle_len);
+            // Strictly smaller only: on equal keys the lowest index stays.
+            if (std::memcmp(key, current, kKeyLen) > 0 && (!found || std::memcmp(key, best, kKeyLen) < 0)) {
+                std::memcpy(best, key, kKeyLen);
+                best_len = n;
+                found = true;
+            }
+            return false;
+        });
+        return KS_SUCCESS;
+    };
+    int32_t sorted = -1;  // the sorted A-IDs' answer, 1 or 0; -1: walked
+    dispatch(
+        Chip::kAssumed,
+        [&] {
+            const ks::NextAnswer answer = ks::table_next_aid(current, next_out, len_inout);
+            if (answer == ks::NextAnswer::kWalk) return walk();
+            sorted = answer == ks::NextAnswer::kFound ? 1 : 0;
+            return KS_SUCCESS;
+        },
+        walk);
+    if (sorted >= 0) return sorted;
     if (!found) return 0;
     std::memcpy(next_out, best + kKeyLen - best_len, best_len);
     *len_inout = static_cast<uint8_t>(best_len);

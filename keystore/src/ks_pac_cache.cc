@@ -4,9 +4,9 @@
 // ks_pac_cacheq. Entries are made when a PAC is stored and, on demand, from
 // the key's metadata; they are dropped when the PAC is stored again or
 // cleared, and all at once by the purge. A private index over the queue
-// (ks_pac_cache_index.h) finds an A-ID's entry, and the entry before it,
-// without walking the queue; every change of the queue below is reported to
-// it.
+// (ks_pac_cache_index.h), the PAC store's own, finds an A-ID's entry, and the
+// entry before it, without walking the queue; every change of the queue below
+// is reported to it.
 #include <cstddef>
 #include <cstring>
 
@@ -73,7 +73,7 @@ enum class Part { kOpaque, kInfo };
 // miss, from the key's metadata.
 int32_t return_tlv(Part part, const uint8_t *aid, uint32_t aid_len, uint8_t **out, uint32_t *out_len) {
     const bool opaque = part == Part::kOpaque;
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (out_len == nullptr || out == nullptr || !ks::pac::aid_valid(aid, aid_len)) {
         ks::trace(opaque ? KS_TRACE_MESSAGE(PAC, OPAQUE_BAD_ARGS) : KS_TRACE_MESSAGE(PAC, INFO_BAD_ARGS),
                   static_cast<const void *>(aid), static_cast<int>(aid_len), static_cast<const void *>(out),
@@ -154,10 +154,17 @@ pac_cache_entry *pac_cache_add(const uint8_t *aid, uint32_t aid_len, const uint8
     // the sum meaningful on 32-bit size_t too.
     constexpr uint32_t kMaxPart = 0x01000000;
     if (aid_len > kMaxPart || opaque_len > kMaxPart || info_len > kMaxPart) return nullptr;
+    // The index makes room first: an index that cannot grow fails the add as
+    // the entry's own allocation would.
+    if (!ks::pac_cache_index_reserve()) return nullptr;
 
     auto *entry = static_cast<pac_cache_entry *>(
         tagged_calloc(ks::kTagPacCacheEntry, 1, entry_size(aid_len, opaque_len, info_len)));
-    if (entry == nullptr) return nullptr;
+    if (entry == nullptr) {
+        // An index made for this entry alone goes with it.
+        if (ks_pac_cacheq[0] == nullptr) ks::pac_cache_index_emptied();
+        return nullptr;
+    }
     uint8_t *cursor = reinterpret_cast<uint8_t *>(entry + 1);
     entry->aid = place(cursor, aid, aid_len);
     entry->aid_len = aid_len;

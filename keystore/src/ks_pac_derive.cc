@@ -94,7 +94,7 @@ extern "C" {
 
 int32_t ks_pac_key_t_prf(const uint8_t *aid, uint32_t aid_len, const uint8_t *label, uint32_t label_len,
                          const uint8_t *seed, uint32_t seed_len, uint8_t *out, uint32_t out_len) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (!ks::pac::aid_valid(aid, aid_len) || out == nullptr || out_len == 0) return KS_INVAL_ARGS;
     // A label or seed that claims bytes at a null address is refused rather
     // than read, as the keyed digests refuse such a piece.
@@ -165,7 +165,7 @@ int32_t ks_pac_check_cache_entry_for_shared_keys(const uint8_t *aid, uint32_t ai
 
 int32_t ks_pac_shared_keys_t_prf(const uint8_t *aid, uint32_t aid_len, const char *device_id, uint32_t device_id_len,
                                  const char *label, uint32_t label_len, uint8_t *out, uint32_t out_len) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     if (!ks::pac::aid_valid(aid, aid_len) || out == nullptr || out_len == 0) return KS_INVAL_ARGS;
 
     if (ks_pac_check_cache_entry_for_shared_keys(aid, aid_len, label, label_len, out, out_len) == KS_SUCCESS) {

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// PAC expiry and bulk clearing: the PAC-Lifetime of a stored PAC, and the
-// removal of old PACs (expired, or issued to another identity) or of all PACs
-// from whichever keystore is selected. Every PAC removed is reported through
-// notify_pac_deleted.
+// PAC expiry and bulk clearing: the PAC-Lifetime of a stored PAC, the
+// keep-or-remove test of a PAC's metadata, and the removal of old PACs
+// (expired, or issued to another identity) or of all PACs from whichever
+// keystore is selected: from the key table itself in the software keystore,
+// through the hardware contract otherwise. Every PAC removed is reported
+// through notify_pac_deleted.
 #include <cstdint>
 #include <cstring>
 
@@ -15,6 +17,7 @@
 #include "ks_front.h"
 #include "ks_pac_common.h"
 #include "ks_seams.h"
+#include "ks_sw_table.h"
 #include "ks_trace.h"
 
 namespace ks {
@@ -44,6 +47,14 @@ bool pac_lifetime(const uint8_t *aid, uint32_t aid_len, uint32_t *value) {
     }
     free_cleansed(info, info_len);
     return found;
+}
+
+// Does an I-ID value name device_id (d bytes)? Either exactly, or as a
+// NUL-terminated text followed by other bytes.
+bool iid_matches(const uint8_t *value, size_t len, const char *device_id, size_t d) {
+    if (d > len) return false;
+    if (d != 0 && std::memcmp(value, device_id, d) != 0) return false;
+    return d == len || value[d] == 0;
 }
 
 bool is_pac(const uint8_t *handle, uint8_t handle_len) { return handle_len != 0 && handle[0] == KS_KEY_TYPE_PAC; }
@@ -106,7 +117,8 @@ int32_t hw_delete_all_pacs(const HwPacOps &ops) {
         // The active unit also clears the PAC by A-ID, which tells the
         // standby. A PAC that neither call removed stays where it is: the walk
         // moves past it.
-        if (ha_core_is_active() != 0 && ops.clear_pac(aid, aid_len) == KS_SUCCESS) {
+        if (ha_core_is_active() != 0 &&
+            (ops.clear_pac != nullptr ? ops.clear_pac(aid, aid_len) : ks_clear_pac(aid, aid_len)) == KS_SUCCESS) {
             KS_TRACE(PAC, HA_CLEAR_ALL_NOTIFIED);
             removed = true;
         }
@@ -132,6 +144,54 @@ uint32_t ks_get_pac_expiration(const uint8_t *aid, uint32_t aid_len) {
     return ks::pac_lifetime(aid, aid_len, &lifetime) ? lifetime : 0;
 }
 
+int32_t ks_sw_pac_still_valid(const uint8_t *meta, uint16_t meta_len, const char *device_id) {
+    // Find the PAC-Info among the top-level TLVs; a malformed one before it
+    // ends the search.
+    ks::pac::Reader r(meta, meta_len), info;
+    uint16_t type;
+    do {
+        if (!r.tlv(type, info)) return 0;
+    } while (type != KS_PAC_TLV_INFO);
+    if (info.empty()) return 0;
+
+    // Every element up to the one that completes an identity and a lifetime
+    // must be whole.
+    const size_t d = device_id != nullptr ? std::strlen(device_id) : 0;
+    bool matched = false;
+    bool seen_lifetime = false;
+    bool expired = false;
+    do {
+        ks::pac::Reader value;
+        uint32_t lifetime;
+        if (!info.tlv(type, value)) return 0;
+        type &= ks::pac::kTlvTypeMask;
+        if (type == KS_PAC_INFO_LIFETIME && value.size() == 4 && value.u32(lifetime)) {
+            seen_lifetime = true;
+            if (ks::pac::now() > static_cast<int32_t>(lifetime)) expired = true;
+        } else if (type == KS_PAC_INFO_IID) {
+            if (!ks::iid_matches(value.data(), value.size(), device_id, d)) return 0;
+            matched = true;
+        }
+    } while (!(matched && seen_lifetime) && !info.empty());
+    return matched && !expired ? 1 : 0;
+}
+
+int32_t ks_sw_delete_old_pacs(const char *device_id) {
+    ks::sym_key_remove_each(
+        [device_id](const ks_sym_key_entry &e) {
+            const uint8_t *handle = ks::entry_handle(&e);
+            if (e.handle_len == 0 || handle[0] != KS_KEY_TYPE_PAC ||
+                ks_sw_pac_still_valid(ks::entry_meta(&e), static_cast<uint16_t>(e.meta_len), device_id) != 0)
+                return false;
+            // The host hears of the PAC while its entry is still in the table,
+            // and of the next one after the entry is gone.
+            notify_pac_deleted(handle + 1, e.handle_len - 1);
+            return true;
+        },
+        ks::kSwCryptoPath);
+    return KS_SUCCESS;
+}
+
 int32_t ks_clear_old_pacs_internal(const char *device_id) {
     return dispatch(
         Chip::kRequired, [&] { return ks_sw_delete_old_pacs(device_id); },
@@ -139,7 +199,7 @@ int32_t ks_clear_old_pacs_internal(const char *device_id) {
 }
 
 int32_t ks_clear_old_pacs(const char *device_id) {
-    if (ks_is_standby != 0) return KS_STDBY_NOT_SUPPORTED;
+    if (standby()) return KS_STDBY_NOT_SUPPORTED;
     // Cached entries go first, also those of PACs that will stay.
     ks_pac_cache_purge();
     if (device_id == nullptr || device_id[0] == '\0') return ks_clear_all_pacs();

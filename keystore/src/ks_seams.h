@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 // The library's test seams, all in one place: the hooks through which a
 // program linked with the library's objects (the unit tests, the fuzzers, a
-// scripted kstool) stands in for what a device provides, and the calls only
-// such a program makes. The shipped library never changes a hook from its
-// default. Hidden: never exported.
+// scripted kstool) stands in for what a device provides. The shipped library
+// never changes a hook from its default. (The few calls only such a program
+// makes are declared with what they reach: nt_password_hash_release,
+// table_parts_forget, key_state_at.) Hidden: never exported.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
 
 #include "keystore/ks_hw.h"
-#include "keystore/ks_pac.h"
 
 namespace ks {
 
@@ -22,8 +22,9 @@ struct HwPacOps {
     int32_t (*get_meta)(const uint8_t *handle, uint8_t handle_len, uint8_t **meta_out,
                         uint16_t *meta_len_out) = &ks_ae46c1_get_meta_data;
     int32_t (*delete_key)(const uint8_t *handle, uint8_t handle_len) = &ks_ae46c1_delete_key;
-    // Clears one PAC by A-ID and tells the standby (used on the active unit).
-    int32_t (*clear_pac)(const uint8_t *aid, uint32_t aid_len) = &ks_clear_pac;
+    // Clears one PAC by A-ID and tells the standby (used on the active unit);
+    // null: the library's own ks_clear_pac.
+    int32_t (*clear_pac)(const uint8_t *aid, uint32_t aid_len) = nullptr;
 };
 
 struct Seams {
@@ -39,23 +40,5 @@ struct Seams {
 
 // Set by tests; `seams = Seams{}` puts every hook back to the library's own.
 extern Seams seams;
-
-// Releases the NT password hash work buffer (cleansed), returning the process
-// to its load-time state; the next hash allocates it again.
-void nt_password_hash_release();
-
-// Allocates the handle index when it has none (as at load), and releases it
-// with every per-key state (lookups then scan the table).
-void index_allocate();
-void index_release();
-bool index_present();
-// The per-key state record of slot `slot`, as a lookup hands it over
-// (KeyValue::state), or null when the index is not usable. Valid until the
-// next change of the table.
-struct KeyState;
-KeyState *index_key_state(int32_t slot);
-// How many per-key state records hold anything (a dropped state leaves its
-// record all zero).
-int32_t index_state_records_in_use();
 
 }  // namespace ks

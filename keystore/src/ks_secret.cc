@@ -19,16 +19,10 @@
 #include "ks_cleanse.h"
 #include "ks_front.h"
 #include "ks_owner_tags.h"
-#include "ks_sw_index.h"
+#include "ks_sw_table.h"
 #include "ks_trace.h"
 
 using namespace ks::front;
-
-namespace {
-
-bool standby() { return ks_is_standby != 0; }
-
-}  // namespace
 
 extern "C" {
 
@@ -55,7 +49,9 @@ int32_t ks_check_ha_consistency(const char *name, int32_t *consistent) {
     int32_t present = 0;
     if (ks_secret_exists(name, &present) != KS_SUCCESS || present == 0) return KS_RECORD_NOT_FOUND;
     // A hardware keystore with redundancy on cannot vouch for its peer.
-    if (backend(Chip::kAssumed) == Backend::kHardware && ks_rf_disabled == 0) return KS_NOT_SUPPORTED;
+    const int32_t status = dispatch(
+        Chip::kAssumed, [] { return KS_SUCCESS; }, [] { return ks_rf_disabled != 0 ? KS_SUCCESS : KS_NOT_SUPPORTED; });
+    if (status != KS_SUCCESS) return status;
     *consistent = 1;
     return KS_SUCCESS;
 }
@@ -122,26 +118,23 @@ int32_t ks_rename_secret(const char *old_name, const char *new_name, const char 
 
     // The purge name has no length limit here, so its prefix [1][purge name]
     // is allocated rather than built as a handle.
-    uint8_t *prefix = nullptr;
-    uint32_t prefix_len = 0;
-    if (purge_name != nullptr && purge_name[0] != '\0') {
-        const size_t purge_len = std::strlen(purge_name);
-        prefix = static_cast<uint8_t *>(tagged_calloc(ks::kTagRenamePrefix, 1, purge_len + 1));
+    const size_t purge_len = purge_name != nullptr ? std::strlen(purge_name) : 0;
+    const ks::OwnedBlock block(ks::kTagRenamePrefix, purge_len != 0 ? purge_len + 1 : 0);
+    uint8_t *const prefix = block.data();
+    const auto prefix_len = static_cast<uint32_t>(purge_len != 0 ? purge_len + 1 : 0);
+    if (purge_len != 0) {
         if (prefix == nullptr) return KS_NO_MEMORY;
         prefix[0] = KS_KEY_TYPE_SECRET;
         std::memcpy(prefix + 1, purge_name, purge_len);
-        prefix_len = static_cast<uint32_t>(purge_len + 1);
     }
 
-    int32_t status = dispatch(
+    return dispatch(
         Chip::kAssumed,
         [&] { return ks_sw_rename_key(old_h.bytes, old_h.len, new_h.bytes, new_h.len, prefix, prefix_len); },
         [&] {
             return ks_ae46c1_rename_key(old_h.bytes, old_h.hw_len(), new_h.bytes, new_h.hw_len(), prefix,
                                         static_cast<uint8_t>(prefix_len));
         });
-    ks::free_cleansed(prefix, prefix_len);
-    return status;
 }
 
 int32_t ks_return_secret_handle_by_index(uint16_t *index, char **name_out) {
@@ -168,10 +161,8 @@ int32_t ks_snmp_get_next_password(char *buffer, uint32_t buffer_len) {
     // The smallest name greater than the caller's text: from the sorted
     // names in software mode, otherwise by a walk over the whole table.
     char best[KS_HANDLE_MAX] = {};
-    const ks::NextAnswer answer =
-        backend(Chip::kAssumed) == Backend::kSoftware ? ks::index_next_name(buffer, best) : ks::NextAnswer::kWalk;
-    bool found = answer == ks::NextAnswer::kFound;
-    if (answer == ks::NextAnswer::kWalk) {
+    bool found = false;
+    const auto walk = [&] {
         walk_handles(KS_KEY_TYPE_SECRET, 0, Chip::kAssumed, [&](uint8_t *copy, uint8_t len, uint16_t) {
             char name[KS_HANDLE_MAX];
             size_t n = len - 1u;
@@ -185,7 +176,17 @@ int32_t ks_snmp_get_next_password(char *buffer, uint32_t buffer_len) {
             }
             return false;
         });
-    }
+        return KS_SUCCESS;
+    };
+    dispatch(
+        Chip::kAssumed,
+        [&] {
+            const ks::NextAnswer answer = ks::table_next_name(buffer, best);
+            if (answer == ks::NextAnswer::kWalk) return walk();
+            found = answer == ks::NextAnswer::kFound;
+            return KS_SUCCESS;
+        },
+        walk);
     if (!found) return 0;
     std::memcpy(buffer, best, std::strlen(best) + 1);
     return 1;

@@ -27,22 +27,6 @@ static_assert(kDes3StoredLen == KS_3DES_STORED_KEY_LEN && ks::kDes56KeyLen == KS
 
 bool aes_key_len_ok(uint32_t len) { return len == 16 || len == 24 || len == 32; }
 
-// A block of key bytes owned by one call: allocated zeroed with its site's
-// tag, cleansed and released on every way out of the scope.
-class KeyBlock {
-  public:
-    KeyBlock(uint32_t tag, size_t len) : len_(len), bytes_(static_cast<uint8_t *>(tagged_calloc(tag, 1, len))) {}
-    ~KeyBlock() { ks::free_cleansed(bytes_, len_); }
-    KeyBlock(const KeyBlock &) = delete;
-    KeyBlock &operator=(const KeyBlock &) = delete;
-    bool ok() const { return bytes_ != nullptr; }
-    uint8_t *data() { return bytes_; }
-
-  private:
-    size_t len_;
-    uint8_t *bytes_;
-};
-
 // The stored AES key on a 4-byte boundary: the value in place when it is
 // aligned, otherwise a copy in a block with the given tag.
 class AlignedKey {
@@ -112,7 +96,7 @@ int32_t ks_sw_aes(const uint8_t *handle, uint32_t handle_len, const uint8_t *in,
 
     // The key's own contexts, keyed once and kept with its slot, when there
     // are any; the same cipher text as the walk below.
-    switch (ks::key_state_aes_ecb(value.state, value.index, encrypt != 0, in, out, static_cast<uint32_t>(n))) {
+    switch (ks::key_state_aes_ecb(value.state_slot, encrypt != 0, in, out, static_cast<uint32_t>(n))) {
         case ks::AesResult::kDone: return result(out, n);
         case ks::AesResult::kCryptoError: return KS_CRYPTO_ERR;
         case ks::AesResult::kNotDone: break;
@@ -158,8 +142,8 @@ int32_t ks_sw_des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t encr
     ks::KeyValue value;
     if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
     if (value.len != KS_DES_STORED_KEY_LEN) return KS_BAD_KEY;
-    KeyBlock key(ks::kTagDesKey, ks::kDesKeyLen);
-    if (!key.ok()) return KS_NO_MEMORY;
+    const ks::OwnedBlock key(ks::kTagDesKey, ks::kDesKeyLen);
+    if (key.data() == nullptr) return KS_NO_MEMORY;
     ks::des_expand_key(value.bytes, key.data());
 
     // The cipher is keyed before the input is copied to the output, so a
@@ -178,8 +162,8 @@ int32_t ks_sw_3des_crypt(const uint8_t *handle, uint32_t handle_len, int32_t enc
     ks::KeyValue value;
     if (!ks::find_key_value(handle, handle_len, value)) return KS_RECORD_NOT_FOUND;
     if (value.len != kDes3StoredLen) return KS_BAD_KEY;
-    KeyBlock keys(ks::kTagDes3Keys, kDes3KeyLen);
-    if (!keys.ok()) return KS_NO_MEMORY;
+    const ks::OwnedBlock keys(ks::kTagDes3Keys, kDes3KeyLen);
+    if (keys.data() == nullptr) return KS_NO_MEMORY;
     for (size_t i = 0; i < 3; ++i) {
         ks::des_expand_key(value.bytes + i * ks::kDes56KeyLen, keys.data() + i * ks::kDesKeyLen);
     }

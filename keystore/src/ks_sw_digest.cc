@@ -44,11 +44,11 @@ int32_t ks_sw_hmac(const uint8_t *handle, uint32_t handle_len, const uint8_t *da
     // without keying the HMAC again.
     switch (selector) {
         case KS_DIGEST_SHA1:
-            if (!ks::key_state_hmac(key.state, key.index, ks::crypto::Md::kSha1, data, data_len, digest))
+            if (!ks::key_state_hmac(key.state_slot, ks::crypto::Md::kSha1, data, data_len, digest))
                 hmac_sha(key.bytes, key.len, data, data_len, digest);
             return digest_out(digest, ks::crypto::Md::kSha1);
         case KS_DIGEST_MD5:
-            if (!ks::key_state_hmac(key.state, key.index, ks::crypto::Md::kMd5, data, data_len, digest))
+            if (!ks::key_state_hmac(key.state_slot, ks::crypto::Md::kMd5, data, data_len, digest))
                 hmac_md5(key.bytes, key.len, data, data_len, digest);
             return digest_out(digest, ks::crypto::Md::kMd5);
         default: return KS_NOT_SUPPORTED;
@@ -69,7 +69,8 @@ int32_t ks_sw_hash(const uint8_t *handle, uint32_t handle_len, const uint8_t *pi
 
     // piece1 || secret || piece2, back to back; the buffer holds the secret,
     // so it is cleansed before it is freed.
-    auto *buffer = static_cast<uint8_t *>(tagged_calloc(ks::kTagConcat, 1, static_cast<size_t>(total)));
+    const ks::OwnedBlock joined(ks::kTagConcat, static_cast<size_t>(total));
+    uint8_t *const buffer = joined.data();
     if (buffer == nullptr) return KS_NO_MEMORY;
     uint8_t *p = buffer;
     if (piece1_len != 0) std::memcpy(p, piece1, piece1_len);
@@ -80,9 +81,8 @@ int32_t ks_sw_hash(const uint8_t *handle, uint32_t handle_len, const uint8_t *pi
 
     const ks::crypto::Piece whole{buffer, static_cast<size_t>(total)};
     const ks::crypto::Md md = selector == KS_DIGEST_MD5 ? ks::crypto::Md::kMd5 : ks::crypto::Md::kSha1;
-    const bool ok = ks::crypto::digest(md, &whole, 1, digest) == ks::crypto::DigestResult::kOk;
-    ks::free_cleansed(buffer, static_cast<size_t>(total));
-    return ok ? digest_out(digest, md) : KS_CRYPTO_ERR;
+    return ks::crypto::digest(md, &whole, 1, digest) == ks::crypto::DigestResult::kOk ? digest_out(digest, md)
+                                                                                      : KS_CRYPTO_ERR;
 }
 
 }  // extern "C"

@@ -1,18 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// Per-key crypto state. Each slot's record (in the handle index's block)
-// names the entry it was made for and its entry of the state block, which
-// holds every byte of the state: the HMAC-MD5 and HMAC-SHA-1 states and the
-// decrypting and encrypting AES-ECB schedules, each as large as the crypto
-// backend says (an AES schedule takes no room where the backend keeps none),
-// made and run by the backend in that memory.
+// Per-key crypto state. A key's block holds its header, the HMAC-MD5 and
+// HMAC-SHA-1 states and, once it has been used by AES, the decrypting and
+// encrypting AES-ECB schedules, each as large as the crypto backend says (an
+// AES schedule takes no room where the backend keeps none, and no block is
+// made for AES then), made and run by the backend in that memory. Each part
+// starts on a 16-byte boundary; the platform's blocks are 16-byte aligned.
 //
-// The state block has an entry for every slot (a record holds at most one);
-// it is allocated at load and kept for the life of the process, like the
-// index (owner tag kTagStateBlock, beside the index's). If that allocation failed,
-// every operation takes its plain path. Entries stay put when records move
-// with their slots. A record and its entry are cleansed when dropped. A state
-// is used only while its slot still holds the same entry with the same value
-// length; otherwise it is dropped and made again.
+// The pointer block has one pointer per slot and moves them as the slots
+// move. A state is used only while its slot still holds the entry it was made
+// for with the same value length; otherwise it is dropped and made again. A
+// block is cleansed when it is released.
 #include "ks_sw_key_state.h"
 
 #include <cstring>
@@ -21,8 +18,7 @@
 #include "keystore/platform/ks_platform.h"
 #include "ks_cleanse.h"
 #include "ks_owner_tags.h"
-#include "ks_sw_index.h"
-#include "ks_sw_table.h"
+#include "ks_sw_entry.h"
 
 namespace ks {
 
@@ -32,87 +28,146 @@ enum : uint8_t { kMadeMd5 = 1, kMadeSha1 = 2, kMadeAes = 4 };  // kMadeAes << di
 
 constexpr size_t align16(size_t n) { return (n + 15) & ~size_t{15}; }
 
-// Where each part sits in an entry, and an entry's size: the backend's sizes,
-// each part on a 16-byte boundary.
+// Where each part sits in a key's block, and the block's two sizes: the
+// backend's sizes, each part on a 16-byte boundary.
 struct Layout {
-    size_t md5, sha1, aes[2], stride;  // aes: [0] decrypting, [1] encrypting
-    bool has_aes;                      // the backend keeps AES schedules
+    size_t md5, sha1, aes[2];  // aes: [0] decrypting, [1] encrypting
+    size_t hmac_only, with_aes;
+    bool has_aes;  // the backend keeps AES schedules
 };
 
-struct StateBlock {
-    uint16_t free_count;
-    uint16_t free[KS_MAX_KEYS];
-};
-constexpr size_t kEntriesAt = align16(sizeof(StateBlock));  // the entries follow the free list
-
-StateBlock *g_states = nullptr;
-Layout g_layout{};
-
-// At load, after the index.
-__attribute__((constructor(111))) void allocate_states_at_load() {
+Layout make_layout() {
     Layout l{};
+    l.md5 = align16(sizeof(KeyState));
     l.sha1 = l.md5 + align16(crypto::hmac_state_bytes(crypto::Md::kMd5));
-    l.aes[0] = l.sha1 + align16(crypto::hmac_state_bytes(crypto::Md::kSha1));
+    l.hmac_only = l.sha1 + align16(crypto::hmac_state_bytes(crypto::Md::kSha1));
+    l.aes[0] = l.hmac_only;
     l.aes[1] = l.aes[0] + align16(crypto::aes_schedule_bytes());
-    l.stride = l.aes[1] + align16(crypto::aes_schedule_bytes());
+    l.with_aes = l.aes[1] + align16(crypto::aes_schedule_bytes());
     l.has_aes = crypto::aes_schedule_bytes() != 0;
-    auto *b = static_cast<StateBlock *>(tagged_calloc(kTagStateBlock, 1, kEntriesAt + KS_MAX_KEYS * l.stride));
-    if (b == nullptr) return;
-    for (uint16_t i = 0; i < KS_MAX_KEYS; ++i) b->free[i] = static_cast<uint16_t>(KS_MAX_KEYS - 1 - i);
-    b->free_count = KS_MAX_KEYS;
-    g_layout = l;
-    g_states = b;
+    return l;
 }
 
-uint8_t *entry_at(uint16_t i) { return reinterpret_cast<uint8_t *>(g_states) + kEntriesAt + i * g_layout.stride; }
+// The backend's sizes are fixed for the build: laid out once, at load.
+const Layout g_layout = make_layout();
 
-// The record's entry, taking a free one when it has none; null when there is
-// no state block.
-uint8_t *bytes_of(KeyState &s) {
-    if (s.bytes == 0) {
-        if (g_states == nullptr || g_states->free_count == 0) return nullptr;
-        s.bytes = static_cast<uint16_t>(g_states->free[--g_states->free_count] + 1);
+// The pointer block: this header, then a pointer per slot.
+struct Slots {
+    int32_t capacity;
+    int32_t held;  // pointers that are not null
+};
+
+Slots *g_slots = nullptr;
+
+KeyState **states_of(Slots *s) { return reinterpret_cast<KeyState **>(s + 1); }
+size_t slots_size(int32_t capacity) { return sizeof(Slots) + static_cast<size_t>(capacity) * sizeof(KeyState *); }
+
+size_t state_size(const KeyState *s) { return s->with_aes != 0 ? g_layout.with_aes : g_layout.hmac_only; }
+
+bool grow_slots(int32_t slots) {
+    const int32_t capacity = part_capacity(slots);
+    auto *s = static_cast<Slots *>(tagged_calloc(kTagKeyStateSlots, 1, slots_size(capacity)));
+    if (s == nullptr) return false;
+    s->capacity = capacity;
+    if (Slots *old = g_slots) {
+        s->held = old->held;
+        std::memcpy(states_of(s), states_of(old), static_cast<size_t>(old->capacity) * sizeof(KeyState *));
+        free_cleansed(old, slots_size(old->capacity));
     }
-    return entry_at(s.bytes - 1);
+    g_slots = s;
+    return true;
 }
 
-// The record s of slot `slot` for the slot's current entry, started afresh
-// when it belongs to another; null when s is (no usable index).
-KeyState *state_for(KeyState *s, int32_t slot) {
-    if (s == nullptr) return nullptr;
+void release_slots() {
+    free_cleansed(g_slots, slots_size(g_slots->capacity));
+    g_slots = nullptr;
+}
+
+// The slot's pointer, making or growing the pointer block to reach it; null
+// when it cannot be allocated.
+KeyState **pointer_of(int32_t slot) {
+    if (g_slots == nullptr || slot >= g_slots->capacity) {
+        const int32_t needed = slot + 1 > ks_num_sym_keys ? slot + 1 : ks_num_sym_keys;
+        if (!grow_slots(needed)) return nullptr;
+    }
+    return &states_of(g_slots)[slot];
+}
+
+// The state of the entry at `slot`, made (with room for the AES schedules
+// when `aes`) or grown when needed; a state made for another entry is
+// dropped first. Null when none may be used or it cannot be allocated.
+KeyState *state_for(int32_t slot, bool aes) {
+    if (slot < 0) return nullptr;
     const ks_sym_key_entry *e = ks_sym_keys[slot];
-    if (s->entry != e || s->value_len != e->value_len) {
-        key_state_clear(*s);
-        s->entry = e;
-        s->value_len = e->value_len;
+    if (const KeyState *old = key_state_at(slot); old != nullptr && (old->entry != e || old->value_len != e->value_len))
+        key_state_drop(slot);
+    KeyState **at = pointer_of(slot);
+    if (at == nullptr) return nullptr;
+    KeyState *s = *at;
+    if (s != nullptr && (s->with_aes != 0 || !aes)) return s;
+    auto *made = static_cast<KeyState *>(tagged_calloc(kTagKeyState, 1, aes ? g_layout.with_aes : g_layout.hmac_only));
+    if (made == nullptr) {
+        if (g_slots->held == 0) release_slots();  // made for this state only
+        return nullptr;
     }
-    return s;
+    if (s != nullptr) {
+        // Grown for the AES schedules: the header and the HMAC states move.
+        std::memcpy(made, s, g_layout.hmac_only);
+        free_cleansed(s, g_layout.hmac_only);
+    } else {
+        made->entry = e;
+        made->value_len = e->value_len;
+        ++g_slots->held;
+    }
+    made->with_aes = aes ? 1 : 0;
+    *at = made;
+    return made;
 }
 
 bool aes_key_len(uint32_t len) { return len == 16 || len == 24 || len == 32; }
 
 }  // namespace
 
-void key_state_clear(KeyState &s) {
-    if (s.entry == nullptr) return;  // no state
-    if (s.bytes != 0) {
-        cleanse(entry_at(s.bytes - 1), g_layout.stride);
-        g_states->free[g_states->free_count++] = static_cast<uint16_t>(s.bytes - 1);
+bool key_state_reserve(int32_t slots) { return g_slots == nullptr || g_slots->capacity >= slots || grow_slots(slots); }
+
+void key_state_release() {
+    if (g_slots == nullptr) return;
+    for (int32_t i = 0; i < g_slots->capacity; ++i) {
+        KeyState *s = states_of(g_slots)[i];
+        if (s != nullptr) free_cleansed(s, state_size(s));
     }
-    cleanse(&s, sizeof s);
+    release_slots();
 }
 
-void key_state_forget(KeyState &s) { cleanse(&s, sizeof s); }
+void key_state_drop(int32_t slot) {
+    if (g_slots == nullptr || slot >= g_slots->capacity || states_of(g_slots)[slot] == nullptr) return;
+    KeyState *&s = states_of(g_slots)[slot];
+    free_cleansed(s, state_size(s));
+    s = nullptr;
+    if (--g_slots->held == 0) release_slots();
+}
 
-bool key_state_hmac(KeyState *state, int32_t slot, crypto::Md md, const uint8_t *data, uint32_t data_len,
-                    uint8_t *out) {
-    if (md != crypto::Md::kMd5 && md != crypto::Md::kSha1) return false;
-    KeyState *s = state_for(state, slot);
-    uint8_t *b = s != nullptr && s->value_len != 0 ? bytes_of(*s) : nullptr;
-    if (b == nullptr) return false;
+void key_state_move(int32_t from, int32_t to) {
+    if (g_slots == nullptr || from >= g_slots->capacity) return;
+    KeyState **states = states_of(g_slots);
+    states[to] = states[from];
+    states[from] = nullptr;
+}
+
+const KeyState *key_state_at(int32_t slot) {
+    return g_slots != nullptr && slot < g_slots->capacity ? states_of(g_slots)[slot] : nullptr;
+}
+
+int32_t key_state_count() { return g_slots != nullptr ? g_slots->held : 0; }
+
+bool key_state_hmac(int32_t slot, crypto::Md md, const uint8_t *data, uint32_t data_len, uint8_t *out) {
+    if ((md != crypto::Md::kMd5 && md != crypto::Md::kSha1) || slot < 0 || ks_sym_keys[slot]->value_len == 0)
+        return false;
+    KeyState *s = state_for(slot, false);
+    if (s == nullptr) return false;
     const bool sha1 = md == crypto::Md::kSha1;
     const uint8_t bit = sha1 ? kMadeSha1 : kMadeMd5;
-    void *at = b + (sha1 ? g_layout.sha1 : g_layout.md5);
+    void *at = reinterpret_cast<uint8_t *>(s) + (sha1 ? g_layout.sha1 : g_layout.md5);
     if ((s->made & bit) == 0) {
         if (!crypto::hmac_state_make(md, entry_value(s->entry), s->value_len, at)) return false;
         s->made |= bit;
@@ -120,15 +175,14 @@ bool key_state_hmac(KeyState *state, int32_t slot, crypto::Md md, const uint8_t 
     return crypto::hmac_state_run(md, at, data, data_len, out);
 }
 
-AesResult key_state_aes_ecb(KeyState *state, int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out,
-                            uint32_t len) {
-    if (len % 16 != 0 || len > 0x7FFFFFF0u || !g_layout.has_aes) return AesResult::kNotDone;
-    KeyState *s = state_for(state, slot);
-    if (s == nullptr || !aes_key_len(s->value_len)) return AesResult::kNotDone;
-    uint8_t *b = bytes_of(*s);
-    if (b == nullptr) return AesResult::kNotDone;
+AesResult key_state_aes_ecb(int32_t slot, bool encrypt, const uint8_t *in, uint8_t *out, uint32_t len) {
+    if (len % 16 != 0 || len > 0x7FFFFFF0u || !g_layout.has_aes || slot < 0 ||
+        !aes_key_len(ks_sym_keys[slot]->value_len))
+        return AesResult::kNotDone;
+    KeyState *s = state_for(slot, true);
+    if (s == nullptr) return AesResult::kNotDone;
     const int d = encrypt ? 1 : 0;
-    void *schedule = b + g_layout.aes[d];
+    void *schedule = reinterpret_cast<uint8_t *>(s) + g_layout.aes[d];
     if ((s->made & (kMadeAes << d)) == 0) {
         if (!crypto::aes_schedule_make(schedule, entry_value(s->entry), s->value_len, encrypt))
             return AesResult::kNotDone;

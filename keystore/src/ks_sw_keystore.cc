@@ -4,9 +4,9 @@
 // The table is an array of pointers to entries, in the order of storing. Each
 // entry is one allocation: six header words, then the handle, the value and
 // the metadata. Entries are cleansed before they are released, whatever the
-// reason of the release. Lookups go through a private handle index
-// (ks_sw_index.h), which every change below keeps in step; without it they
-// are a linear scan from slot 0, with the same results.
+// reason of the release. Lookups go through the table's private handle index,
+// and every change below tells the table's parts of it (ks_sw_table.h);
+// without them lookups are a linear scan from slot 0, with the same results.
 #include "keystore/ks_sw_keystore.h"
 
 #include <cstddef>
@@ -16,13 +16,9 @@
 #include "ks_cleanse.h"
 #include "ks_ct.h"
 #include "ks_owner_tags.h"
-#include "ks_sw_index.h"
 #include "ks_sw_table.h"
 
 namespace {
-
-constexpr int32_t kRandomPrintable = 1;
-constexpr int32_t kRandomAlnum = 2;
 
 [[noreturn]] void sw_assert(const char *expression, int line) {
     platform_assert(expression, ks::kSwKeystorePath, line);
@@ -44,12 +40,6 @@ bool prefix_matches(const ks_sym_key_entry *e, const uint8_t *prefix, uint32_t p
     return e->handle_len >= prefix_len && (prefix_len == 0 || std::memcmp(e->data, prefix, prefix_len) == 0);
 }
 
-// The C locale's printable and alphanumeric classes, on 7-bit values.
-bool in_class(uint8_t c, int32_t kind) {
-    if (kind == kRandomPrintable) return c >= 0x20 && c <= 0x7E;
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
 }  // namespace
 
 extern "C" {
@@ -57,74 +47,6 @@ ks_sym_key_entry **ks_sym_keys = nullptr;
 int32_t ks_num_sym_keys = 0;
 int32_t ks_sym_tab_size = 0;
 }
-
-namespace ks {
-
-ks_sym_key_entry *sym_key_slot(int32_t i, const char *assert_path) {
-    ks_sym_key_entry *p = ks_sym_keys[i];
-    if (p == nullptr) platform_assert(kNullSlotExpr, assert_path, __LINE__);
-    return p;
-}
-
-int32_t sym_key_scan(const uint8_t *handle, uint32_t handle_len, const char *assert_path) {
-    return index_find(handle, handle_len, assert_path);
-}
-
-int32_t sym_key_linear_scan(const uint8_t *handle, uint32_t handle_len, const char *assert_path) {
-    for (int32_t i = 0; i < ks_num_sym_keys; ++i) {
-        const ks_sym_key_entry *p = sym_key_slot(i, assert_path);
-        if (p->handle_len == handle_len && (handle_len == 0 || std::memcmp(p->data, handle, handle_len) == 0)) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-void sym_key_free_entry(ks_sym_key_entry *e) {
-    if (e == nullptr) return;
-    free_cleansed(e, e->total_len);
-}
-
-void sym_key_remove_unindexed(int32_t i) {
-    sym_key_free_entry(ks_sym_keys[i]);
-    int32_t old_count = ks_num_sym_keys;
-    ks_num_sym_keys = old_count - 1;
-    for (int32_t j = i + 1; j < old_count; ++j) ks_sym_keys[j - 1] = ks_sym_keys[j];
-    ks_sym_keys[ks_num_sym_keys] = nullptr;
-}
-
-void sym_key_remove(int32_t i) {
-    sym_key_remove_unindexed(i);
-    index_removed(i);
-}
-
-void sym_key_remove_marked(const SlotMarks &marks) {
-    const int32_t old_count = ks_num_sym_keys;
-    const int32_t start = marks.first < old_count ? marks.first : old_count;
-    int32_t w = start;
-    for (int32_t r = start; r < old_count; ++r) {
-        if (marks.test(r)) {
-            sym_key_free_entry(ks_sym_keys[r]);
-        } else {
-            ks_sym_keys[w++] = ks_sym_keys[r];
-        }
-    }
-    for (int32_t j = w; j < old_count; ++j) ks_sym_keys[j] = nullptr;
-    ks_num_sym_keys = w;
-    index_removed_marked(marks, old_count);
-}
-
-void sym_key_replace_entry(const uint8_t *old_handle, uint32_t old_len, ks_sym_key_entry *old_entry,
-                           ks_sym_key_entry *replacement) {
-    int32_t i = sym_key_scan(old_handle, old_len);
-    if (!(i >= 0)) sw_assert("i >= 0", __LINE__);
-    if (!(ks_sym_keys[i] == old_entry)) sw_assert("ks_sym_keys[i] == op", __LINE__);
-    ks_sym_keys[i] = replacement;
-    index_replaced(i);
-    sym_key_free_entry(old_entry);
-}
-
-}  // namespace ks
 
 extern "C" {
 
@@ -136,7 +58,6 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
     if (ks_num_sym_keys >= KS_MAX_KEYS) return KS_KEYSTORE_FULL;
     if (!(ks_num_sym_keys <= ks_sym_tab_size)) sw_assert("ks_num_sym_keys <= ks_sym_tab_size", __LINE__);
 
-    ks::index_prepare_insert();
     if (ks_num_sym_keys == ks_sym_tab_size) {
         int32_t new_size = ks_num_sym_keys + KS_TABLE_GROWTH;
         void *grown = tagged_realloc(ks::kTagSlots, ks_sym_keys, static_cast<size_t>(new_size) * sizeof(*ks_sym_keys));
@@ -144,7 +65,7 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
         ks_sym_key_entry **old_slots = ks_sym_keys;
         ks_sym_keys = static_cast<ks_sym_key_entry **>(grown);
         ks_sym_tab_size = new_size;
-        ks::index_slots_moved(old_slots);
+        ks::table_slots_moved(old_slots);
     }
 
     // Allocate before removing an old entry of the same handle, so that a
@@ -153,6 +74,11 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
     if (!entry_size(ks::kEntryHeaderLen, handle_len, value_len, meta_len, &total_len)) return KS_NO_MEMORY;
     ks_sym_key_entry *e = alloc_entry(ks::kTagKeyEntry, total_len);
     if (e == nullptr) return KS_NO_MEMORY;
+    // The table's parts make room for the new key too.
+    if (!ks::table_reserve()) {
+        ks::free_cleansed(e, total_len);
+        return KS_NO_MEMORY;
+    }
 
     int32_t old = ks::sym_key_scan(handle, handle_len);
     if (old >= 0) ks::sym_key_remove(old);
@@ -171,7 +97,7 @@ int32_t ks_sym_key_insert(const uint8_t *handle, uint32_t handle_len, const uint
 
     ks_sym_keys[ks_num_sym_keys] = e;
     ++ks_num_sym_keys;
-    ks::index_appended(ks_num_sym_keys - 1);
+    ks::table_appended(ks_num_sym_keys - 1);
     return KS_SUCCESS;
 }
 
@@ -213,35 +139,6 @@ int32_t ks_sw_return_key_handle_by_index(int32_t index, uint8_t **handle_out, ui
     return KS_SUCCESS;
 }
 
-int32_t ks_sw_generate_random_number(uint8_t *buffer, int32_t length, int32_t kind) {
-    uint32_t n = length > 0 ? static_cast<uint32_t>(length) : 0;
-    (void)platform_random_fill(buffer, n);
-    if (kind != kRandomPrintable && kind != kRandomAlnum) return KS_SUCCESS;
-    if (n == 0) return KS_NO_MEMORY;
-
-    auto *scratch = static_cast<uint8_t *>(tagged_calloc(ks::kTagRandomScratch, 1, n));
-    if (scratch == nullptr) return KS_NO_MEMORY;
-    (void)platform_random_fill(scratch, n);
-    uint32_t pos = 0;
-
-    // Each output byte keeps its low 7 bits when they fall in the class;
-    // otherwise it takes the next scratch byte (low 7 bits) that does. The
-    // scratch position carries over from one output byte to the next.
-    for (uint32_t k = 0; k < n; ++k) {
-        uint8_t c = buffer[k] & 0x7F;
-        while (!in_class(c, kind)) {
-            c = scratch[pos] & 0x7F;
-            if (++pos == n) {
-                (void)platform_random_fill(scratch, n);
-                pos = 0;
-            }
-        }
-        buffer[k] = c;
-    }
-    ks::free_cleansed(scratch, n);
-    return KS_SUCCESS;
-}
-
 int32_t ks_sw_add_sym_key_meta(const uint8_t *handle, uint32_t handle_len, const uint8_t *meta, uint32_t meta_len) {
     int32_t i = ks::sym_key_scan(handle, handle_len);
     if (i < 0) return KS_RECORD_NOT_FOUND;
@@ -260,7 +157,7 @@ int32_t ks_sw_add_sym_key_meta(const uint8_t *handle, uint32_t handle_len, const
         if (meta != nullptr) std::memcpy(ks::entry_meta(ne), meta, meta_len);
         ks::sym_key_free_entry(e);
         ks_sym_keys[i] = ne;
-        ks::index_replaced(i);
+        ks::table_replaced(i);
         return KS_SUCCESS;
     }
 
@@ -337,7 +234,7 @@ int32_t ks_sw_rename_key(const uint8_t *old_handle, uint32_t old_len, const uint
         // total_len and is wiped with the entry when it goes.
         std::memcpy(op->data, new_handle, new_len);
         op->handle_len = new_len;
-        ks::index_replaced(i);
+        ks::table_replaced(i);
         return KS_SUCCESS;
     }
 

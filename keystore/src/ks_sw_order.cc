@@ -12,13 +12,53 @@
 
 #include "keystore/ks_sw_keystore.h"
 #include "keystore/platform/ks_platform.h"
-#include "ks_sw_table.h"
+#include "ks_cleanse.h"
+#include "ks_owner_tags.h"
+#include "ks_sw_entry.h"
 
 namespace ks {
 namespace {
 
 enum Set : uint8_t { kNone = 0, kNames = 1, kAids = 2, kEmptyHandle = 3 };
-constexpr uint32_t kKeyLen = KS_PAC_SNMP_KEY_LEN;
+constexpr uint32_t kKeyLen = kAidKeyLen;
+
+struct OrderNode {
+    uint16_t left, right, parent;  // node numbers; 0 is none
+    uint16_t slot;
+    uint32_t priority;
+    uint8_t set;  // which order holds the node, if any
+};
+
+// The block: this header, then capacity + 1 nodes ([0] unused), the node of
+// each slot, and the node numbers released for reuse.
+struct Header {
+    uint16_t capacity;
+    uint16_t root[2];  // names, A-IDs
+    uint16_t free_count;
+    uint16_t fresh;         // numbers handed out so far, reused ones aside
+    uint32_t priorities;    // priorities handed out so far
+    int32_t empty_handles;  // entries whose handle is empty: the table walk ends at them
+};
+
+size_t block_size(size_t capacity) {
+    return sizeof(Header) + (capacity + 1) * sizeof(OrderNode) + 2 * capacity * sizeof(uint16_t);
+}
+
+// The arrays of a block.
+struct Orders {
+    Header *h;
+    OrderNode *node;
+    uint16_t *node_of;
+    uint16_t *free_nodes;
+};
+
+Orders orders_of(Header *h) {
+    auto *node = reinterpret_cast<OrderNode *>(h + 1);
+    auto *node_of = reinterpret_cast<uint16_t *>(node + h->capacity + 1);
+    return {h, node, node_of, node_of + h->capacity};
+}
+
+Header *g_orders = nullptr;
 
 // The handle length as the walks receive it: one byte.
 uint32_t walk_len(const ks_sym_key_entry *e) { return static_cast<uint8_t>(e->handle_len); }
@@ -33,7 +73,7 @@ uint8_t set_of(const ks_sym_key_entry *e) {
 
 // The entry a node stands for. A slot emptied behind the index's back stops
 // the process as the walk would.
-const ks_sym_key_entry *entry_of(const SlotOrders &o, uint16_t n) {
+const ks_sym_key_entry *entry_of(const Orders &o, uint16_t n) {
     const ks_sym_key_entry *e = ks_sym_keys[o.node[n].slot];
     if (e == nullptr) platform_assert("TALMU_FALSE", kSwKeystorePath, __LINE__);
     return e;
@@ -84,7 +124,7 @@ void aid_key(const ks_sym_key_entry *e, uint8_t *key) {
 }
 
 // The strict order of two nodes of one set: by key, then by slot.
-bool before(const SlotOrders &o, uint16_t a, uint16_t b) {
+bool before(const Orders &o, uint16_t a, uint16_t b) {
     const ks_sym_key_entry *ea = entry_of(o, a);
     const ks_sym_key_entry *eb = entry_of(o, b);
     int c;
@@ -108,11 +148,11 @@ uint32_t mix(uint32_t v) {
     return v;
 }
 
-uint16_t &root_of(SlotOrders &o, uint16_t n) { return o.root[o.node[n].set - 1]; }
+uint16_t &root_of(const Orders &o, uint16_t n) { return o.h->root[o.node[n].set - 1]; }
 
 // Node n takes its parent's place; the parent becomes its child on the other
 // side. The in-order sequence does not change.
-void rotate_up(SlotOrders &o, uint16_t n) {
+void rotate_up(const Orders &o, uint16_t n) {
     OrderNode &x = o.node[n];
     const uint16_t p = x.parent;
     OrderNode &px = o.node[p];
@@ -136,7 +176,7 @@ void rotate_up(SlotOrders &o, uint16_t n) {
         o.node[g].right = n;
 }
 
-void link(SlotOrders &o, uint16_t n) {
+void link(const Orders &o, uint16_t n) {
     OrderNode &x = o.node[n];
     uint16_t parent = 0;
     uint16_t *at = &root_of(o, n);
@@ -149,7 +189,7 @@ void link(SlotOrders &o, uint16_t n) {
     while (x.parent != 0 && o.node[x.parent].priority < x.priority) rotate_up(o, n);
 }
 
-void unlink(SlotOrders &o, uint16_t n) {
+void unlink(const Orders &o, uint16_t n) {
     OrderNode &x = o.node[n];
     while (x.left != 0 || x.right != 0) {
         uint16_t child = x.left == 0                                          ? x.right
@@ -168,20 +208,20 @@ void unlink(SlotOrders &o, uint16_t n) {
 }
 
 // Puts node n into the order its entry belongs to.
-void enter(SlotOrders &o, uint16_t n) {
+void enter(const Orders &o, uint16_t n) {
     OrderNode &x = o.node[n];
     x.left = x.right = x.parent = 0;
     x.set = set_of(entry_of(o, n));
     if (x.set == kEmptyHandle)
-        ++o.empty_handles;
+        ++o.h->empty_handles;
     else if (x.set != kNone)
         link(o, n);
 }
 
-void leave(SlotOrders &o, uint16_t n) {
+void leave(const Orders &o, uint16_t n) {
     OrderNode &x = o.node[n];
     if (x.set == kEmptyHandle)
-        --o.empty_handles;
+        --o.h->empty_handles;
     else if (x.set != kNone)
         unlink(o, n);
     x.set = kNone;
@@ -190,7 +230,7 @@ void leave(SlotOrders &o, uint16_t n) {
 // The leftmost node of the set whose key passes `greater` (a test that holds
 // for every node after the first that passes it), or 0.
 template <typename Greater>
-uint16_t first_greater(const SlotOrders &o, uint16_t root, Greater greater) {
+uint16_t first_greater(const Orders &o, uint16_t root, Greater greater) {
     uint16_t best = 0;
     for (uint16_t n = root; n != 0;) {
         if (greater(entry_of(o, n))) {
@@ -205,39 +245,79 @@ uint16_t first_greater(const SlotOrders &o, uint16_t root, Greater greater) {
 
 }  // namespace
 
-void order_clear(SlotOrders &o) { std::memset(&o, 0, sizeof o); }
+bool order_reserve(int32_t slots) {
+    if (slots <= 0 || (g_orders != nullptr && g_orders->capacity >= slots)) return true;
+    const auto capacity = static_cast<uint16_t>(part_capacity(slots));
+    auto *h = static_cast<Header *>(tagged_calloc(kTagOrders, 1, block_size(capacity)));
+    if (h == nullptr) return false;
+    if (Header *old = g_orders) {
+        // The same nodes, node numbers and links in the larger arrays.
+        const Orders from = orders_of(old);
+        *h = *old;
+        h->capacity = capacity;
+        const Orders to = orders_of(h);
+        std::memcpy(to.node, from.node, (old->capacity + 1) * sizeof(OrderNode));
+        std::memcpy(to.node_of, from.node_of, old->capacity * sizeof(uint16_t));
+        std::memcpy(to.free_nodes, from.free_nodes, old->free_count * sizeof(uint16_t));
+        free_cleansed(old, block_size(old->capacity));
+    }
+    h->capacity = capacity;
+    g_orders = h;
+    return true;
+}
 
-void order_add(SlotOrders &o, int32_t slot) {
-    const uint16_t n = o.free_count != 0 ? o.free_nodes[--o.free_count] : ++o.fresh;
+int32_t order_capacity() { return g_orders != nullptr ? g_orders->capacity : 0; }
+
+void order_release() {
+    if (g_orders == nullptr) return;
+    free_cleansed(g_orders, block_size(g_orders->capacity));
+    g_orders = nullptr;
+}
+
+void order_clear() {
+    if (g_orders == nullptr) return;
+    const uint16_t capacity = g_orders->capacity;
+    std::memset(g_orders, 0, block_size(capacity));
+    g_orders->capacity = capacity;
+}
+
+void order_add(int32_t slot) {
+    const Orders o = orders_of(g_orders);
+    const uint16_t n = o.h->free_count != 0 ? o.free_nodes[--o.h->free_count] : ++o.h->fresh;
     o.node_of[slot] = n;
     o.node[n].slot = static_cast<uint16_t>(slot);
-    o.node[n].priority = mix(++o.priorities);
+    o.node[n].priority = mix(++o.h->priorities);
     enter(o, n);
 }
 
-void order_drop(SlotOrders &o, int32_t slot) {
+void order_drop(int32_t slot) {
+    const Orders o = orders_of(g_orders);
     const uint16_t n = o.node_of[slot];
     leave(o, n);
-    o.free_nodes[o.free_count++] = n;
+    o.free_nodes[o.h->free_count++] = n;
 }
 
-void order_move(SlotOrders &o, int32_t from, int32_t to) {
+void order_move(int32_t from, int32_t to) {
+    const Orders o = orders_of(g_orders);
     const uint16_t n = o.node_of[from];
     o.node_of[to] = n;
     o.node[n].slot = static_cast<uint16_t>(to);
 }
 
-void order_replace(SlotOrders &o, int32_t slot) {
+void order_replace(int32_t slot) {
+    const Orders o = orders_of(g_orders);
     const uint16_t n = o.node_of[slot];
     leave(o, n);
     enter(o, n);
 }
 
-bool order_covers_table(const SlotOrders &o) { return o.empty_handles == 0; }
+bool order_covers_table() { return g_orders != nullptr && g_orders->empty_handles == 0; }
 
-bool order_next_name(const SlotOrders &o, const char *after, char *out) {
-    const uint16_t best = first_greater(
-        o, o.root[kNames - 1], [after](const ks_sym_key_entry *e) { return compare_name_text(name_of(e), after) > 0; });
+bool order_next_name(const char *after, char *out) {
+    const Orders o = orders_of(g_orders);
+    const uint16_t best = first_greater(o, o.h->root[kNames - 1], [after](const ks_sym_key_entry *e) {
+        return compare_name_text(name_of(e), after) > 0;
+    });
     if (best == 0) return false;
     const Name name = name_of(entry_of(o, best));
     if (name.len != 0) std::memcpy(out, name.bytes, name.len);
@@ -245,8 +325,9 @@ bool order_next_name(const SlotOrders &o, const char *after, char *out) {
     return true;
 }
 
-bool order_next_aid(const SlotOrders &o, const uint8_t *key, uint8_t *out, uint8_t *out_len) {
-    const uint16_t best = first_greater(o, o.root[kAids - 1], [key](const ks_sym_key_entry *e) {
+bool order_next_aid(const uint8_t *key, uint8_t *out, uint8_t *out_len) {
+    const Orders o = orders_of(g_orders);
+    const uint16_t best = first_greater(o, o.h->root[kAids - 1], [key](const ks_sym_key_entry *e) {
         uint8_t k[kKeyLen];
         aid_key(e, k);
         return std::memcmp(k, key, kKeyLen) > 0;

@@ -48,8 +48,8 @@
 #include "ks_pac_cache_index.h"
 #include "ks_pac_internal.h"
 #include "ks_seams.h"
-#include "ks_sw_index.h"
 #include "ks_sw_key_state.h"
+#include "ks_sw_key_value.h"
 #include "ks_sw_table.h"
 
 namespace ksmodel {
@@ -165,16 +165,18 @@ struct Keystore {
 };
 
 // Blocks the library holds beyond those it keeps for the life of the
-// process (the slot array, the handle index with its per-key crypto state,
-// the NT work buffer), and the blocks a state accounts for: one per key, cache
-// entry and derived result.
+// process (the slot array, the NT work buffer) and the per-key crypto state
+// (which keys hold one depends on their use: the driver checks it against
+// the keys), and the blocks a state accounts for: one per key, cache entry
+// and derived result, the handle index and the sorted orders while there are
+// keys, the cache's index while there are cached PACs.
 inline uint64_t library_blocks() {
     uint64_t n = ksh_alloc_live_blocks();
     for (uint32_t tag : ks::kKeptTags) n -= ksh_alloc_tag_live_blocks(tag);
-    return n;
+    return n - ksh_alloc_tag_live_blocks(ks::kTagKeyState) - ksh_alloc_tag_live_blocks(ks::kTagKeyStateSlots);
 }
 inline uint64_t accounted(const Keystore &s) {
-    uint64_t n = s.keys.size() + s.cache.size();
+    uint64_t n = s.keys.size() + 2 * !s.keys.empty() + s.cache.size() + !s.cache.empty();
     for (const PacEntry &c : s.cache) n += c.derived.has_value() + c.mack.has_value() + c.kek.has_value();
     return n;
 }
@@ -313,7 +315,6 @@ struct Driver {
     Source &in;
     void (*fail)(const std::string &what);  // called on every mismatch
     int names = 10;                         // size of the name pool
-    bool key_state = true;                  // per-key crypto state can be made
     Keystore model;
     std::vector<std::pair<int, Bytes>> events;  // the PAC notifications due: (added, A-ID)
     bool standby = false;
@@ -553,11 +554,14 @@ struct Driver {
         if (which == 6 && !model.keys.empty()) {
             ks::sym_key_free_entry(ks_sym_keys[ks_num_sym_keys - 1]);
             ks_sym_keys[--ks_num_sym_keys] = nullptr;
+            const Bytes gone = model.keys.back().handle;
             model.keys.pop_back();
+            expect(ks_sym_key_find(gone.data(), len(gone)), -1, "found after its removal");
         }
-        // The index made afresh, as at load: it rebuilds from the table and
-        // the cache queue on its next use.
-        if (which == 7) ks::index_release(), ks::index_allocate(), cache_indexed = false;
+        // The table's parts and the cache's index forget what they are in step
+        // with, as after a change behind their back: they rebuild from the
+        // table and the queue on their next use.
+        if (which == 7) ks::table_parts_forget(), ks::pac_cache_index_forget(), cache_indexed = false;
     }
     void modes() {
         const uint32_t which = in.pick(4);
@@ -637,14 +641,15 @@ struct Driver {
     // and last entries, a bucket for each entry with the one before it and no
     // other, and each entry found by its A-ID.
     void cache_index() {
-        const ks::PacCacheIndex *x = ks::index_pac_cache();
+        const ks::PacCacheIndex *x = ks::pac_cache_index();
         if (x == nullptr || !(cache_indexed |= x->valid)) return;
         std::map<const pac_cache_entry *, const pac_cache_entry *> queue, indexed;  // an entry, the one before it
         const pac_cache_entry *last = nullptr;
         for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; last = e, e = e->link)
             queue[e] = last;
-        for (const ks::PacCacheBucket &b : x->buckets)
-            if (b.entry != nullptr) indexed[b.entry] = b.prev;
+        for (size_t i = 0; i < size_t{1} << x->bits; ++i)
+            if (const ks::PacCacheBucket &b = ks::pac_cache_index_buckets(x)[i]; b.entry != nullptr)
+                indexed[b.entry] = b.prev;
         if (!expect(x->valid && x->first == ks_pac_cacheq[0] && x->last == last && x->count == indexed.size() &&
                         indexed == queue,
                     1, "PAC cache index in step"))
@@ -761,12 +766,13 @@ struct Driver {
                 expect(ks_sw_hmac(k.handle.data(), len(k.handle), data, sizeof data, got, sel), KS_SUCCESS, "HMAC");
                 (sel ? hmac_sha : hmac_md5)(ptr_of(k.value), len(k.value), data, sizeof data, want);
                 const auto md = sel ? ks::crypto::Md::kSha1 : ks::crypto::Md::kMd5;
-                const bool done =
-                    ks::key_state_hmac(ks::index_key_state(int32_t(i)), int32_t(i), md, data, sizeof data, again);
+                ks::KeyValue found;
+                ks::find_key_value(k.handle.data(), len(k.handle), found);
+                const bool done = ks::key_state_hmac(found.state_slot, md, data, sizeof data, again);
                 KS_CT_DECLASSIFY(again, sizeof again);  // an internal result, compared on purpose
                 expect(!std::memcmp(got, want, sizeof got) && (!done || !std::memcmp(again, want, sel ? 20 : 16)), 1,
                        "HMAC");
-                expect(done, key_state && !k.value.empty(), "HMAC from the per-key state");
+                expect(done, !k.value.empty(), "HMAC from the per-key state");
                 // The keyed digest of piece1 || value || piece2; a null piece1 counts as empty.
                 const bool null1 = step_no % 2;
                 Bytes whole((null1 ? 0 : 5) + k.value.size() + 4);
@@ -777,16 +783,16 @@ struct Driver {
                 EVP_Digest(whole.data(), whole.size(), want, nullptr, sel ? EVP_sha1() : EVP_md5(), nullptr);
                 expect(!std::memcmp(got, want, sizeof got), 1, "hash");
             }
-            if (k.value.size() == 16 || k.value.size() == 24 || k.value.size() == 32) aes(k, int32_t(i));
+            if (k.value.size() == 16 || k.value.size() == 24 || k.value.size() == 32) aes(k);
         }
-        ks_sym_key_find(data, 1);  // brings the index in step after a change behind its back
+        ks_sym_key_find(data, 1);  // brings the parts in step after a change behind their back
         int32_t owned = 0;
-        for (int32_t i = 0; i < ks_num_sym_keys; ++i) {
-            const ks::KeyState *s = ks::index_key_state(i);
-            if (s != nullptr && s->entry != nullptr)
+        for (int32_t i = 0; i < ks_num_sym_keys; ++i)
+            if (const ks::KeyState *s = ks::key_state_at(i))
                 owned += expect(s->entry == ks_sym_keys[i], 1, "another key's state");
-        }
-        expect(ks::index_state_records_in_use(), owned, "per-key states in use");
+        expect(ks::key_state_count(), owned, "per-key states in use");
+        expect(ksh_alloc_tag_live_blocks(ks::kTagKeyState), owned, "per-key state blocks");
+        expect(ksh_alloc_tag_live_blocks(ks::kTagKeyStateSlots), owned != 0, "per-key state slots");
     }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -794,7 +800,7 @@ struct Driver {
     // block cipher keyed with the model's value, block after block as a walk
     // over the blocks goes; nothing else in the buffer changes. The per-key
     // state must do AES-ECB itself.
-    void aes(const Key &k, int32_t i) {
+    void aes(const Key &k) {
         const bool encrypt = step_no % 2 == 0;
         const int from = 64, to = 64 + std::array{0, 64, 16, -16, 8, -8, 48}[step_no % 7];
         uint8_t buf[192], want[192], block[16];
@@ -805,8 +811,10 @@ struct Driver {
             (encrypt ? AES_encrypt : AES_decrypt)(want + from + b, block, &key), std::memcpy(want + to + b, block, 16);
         expect(ks_sw_aes(k.handle.data(), len(k.handle), buf + from, buf + to, 64, encrypt), KS_SUCCESS, "ks_sw_aes");
         expect(std::memcmp(buf, want, sizeof buf) == 0, 1, "AES");
-        expect(ks::key_state_aes_ecb(ks::index_key_state(i), i, encrypt, want, block, 16) == ks::AesResult::kDone,
-               key_state && ks::crypto::aes_schedule_bytes() != 0, "AES from the per-key state");
+        ks::KeyValue found;
+        ks::find_key_value(k.handle.data(), len(k.handle), found);
+        expect(ks::key_state_aes_ecb(found.state_slot, encrypt, want, block, 16) == ks::AesResult::kDone,
+               ks::crypto::aes_schedule_bytes() != 0, "AES from the per-key state");
     }
 #pragma GCC diagnostic pop
 
@@ -818,9 +826,8 @@ struct Driver {
             &Driver::table,        &Driver::modes,     &Driver::show};
         op = mix.empty() ? int(in.pick(kOpCount)) : mix[in.pick(uint32_t(mix.size()))];
         (this->*kOps[op])();
-        // The index follows every change made through the library, without a rebuild.
-        if (op != kTable && key_state && !model.keys.empty())
-            expect(ks::index_key_state(0) != nullptr, 1, "index in step");
+        // The parts follow every change made through the library, without a rebuild.
+        if (op != kTable) expect(ks::table_parts_in_step(), 1, "the table's parts in step");
         check();
         ++step_no;
     }

@@ -21,6 +21,7 @@
 #include "keystore_host/host.h"
 #include "keystore_host/showmsg.h"
 #include "ks_pac_internal.h"
+#include "ks_sw_key_state.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KS_SOAK_ASAN 1
@@ -42,9 +43,8 @@ constexpr uint32_t kAidLen = 7;
 constexpr uint32_t kFuture = 0x7FFF0000, kPast = 1;  // PAC lifetimes
 constexpr long kRssSlack = 1 << 20;
 // Blocks the library keeps for the life of the process once used: the key
-// table's slot array, its handle index with the per-key crypto state block,
-// and the NT password hash work buffer.
-constexpr uint64_t kKeptBlocks = 4;
+// table's slot array and the NT password hash work buffer.
+constexpr uint64_t kKeptBlocks = 2;
 
 std::string secret(uint32_t n, int cls) {
     char b[8];
@@ -235,10 +235,14 @@ long status_bytes(const char *field) {
     return kib < 0 ? -1 : kib * 1024;
 }
 
-// The key table's entries, the cache entries with their derived records, and
-// the blocks kept for the process.
+// The key table's entries with its handle index and sorted orders, the
+// crypto state of each key that holds one with the block that finds them, the
+// cache entries with their derived records and the cache's index, and the
+// blocks kept for the process.
 uint64_t blocks_of_contents() {
-    uint64_t n = kKeptBlocks + static_cast<uint64_t>(ks_num_sym_keys);
+    const auto states = static_cast<uint64_t>(ks::key_state_count());
+    uint64_t n = kKeptBlocks + static_cast<uint64_t>(ks_num_sym_keys) + 2 * (ks_num_sym_keys != 0);
+    n += states + (states != 0) + (ks_pac_cacheq[0] != nullptr);
     for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link)
         n += 1 + (e->derived != nullptr) + (e->mack != nullptr) + (e->kek != nullptr);
     return n;

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "../model/ks_model.h"
+#include "ks_mschap_core.h"
 #include "ks_pac_internal.h"
 #include "ks_trace_tables.h"
 

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // The model driver (tests/model/ks_model.h) over seeded random sequences:
-// small and large name pools, with and without the handle index. After each
-// run the keystore is emptied: every libcrypto object per-key state made
-// must be gone with its key, and the handle index must be one block. Beside
-// them, what random sequences do not reach: a full table, handles made
-// equal behind the library's back, and get-next over handles the fronts never
-// make.
+// small and large name pools. After each run the keystore is emptied: every
+// libcrypto object per-key state made must be gone with its key, and so must
+// every block of the table's parts. Beside them, what random sequences do not
+// reach: a full table, handles made equal behind the library's back, and
+// get-next over handles the fronts never make.
 #include <gtest/gtest.h>
 
 #include "../model/ks_model.h"
@@ -24,37 +23,23 @@ const std::vector<ksmodel::Op> kMix = {kStoreSecret, kStoreSecret, kStoreSecret,
                                        kClearPac,    kTlvCopy,     kTprf,        kClearOld, kTable,
                                        kTable,       kTable,       kModes,       kShow};
 
-class ModelTest : public kstest::KeystoreTest {
-  protected:
-    void TearDown() override {
-        ksh_alloc_clear_faults();
-        ks::index_allocate();  // as the library had it at load
-        kstest::KeystoreTest::TearDown();
-    }
-};
+using ModelTest = kstest::KeystoreTest;
 
 TEST_F(ModelTest, RandomSequencesMatchTheModel) {
     const bool counted = ksmodel::count_libcrypto();
-    // Name pools of several sizes (small ones collide often), the last run
-    // without the handle index.
-    const struct {
-        int names, steps;
-        bool index;
-    } runs[] = {{10, 400, true}, {40, 2500, true}, {400, 2500, true}, {60, 1500, false}};
+    // Name pools of several sizes: small ones collide often.
+    const struct { int names, steps; } runs[] = {{10, 400}, {40, 2500}, {400, 2500}};
     size_t kept = 0;
     for (uint32_t r = 0; r < std::size(runs) && !HasFailure(); ++r) {
         SCOPED_TRACE(testing::Message() << "run " << r);
         kstest::reset_keystore();
         ks::seams.clock = &ksmodel::driver_clock;
-        if (!runs[r].index) ks::index_release(), ksh_alloc_fail_tag(ks::kTagIndex);  // as if it failed at load
         ksmodel::Source in(r + 1);
-        ksmodel::Driver d{in, report, runs[r].names, runs[r].index};
+        ksmodel::Driver d{in, report, runs[r].names};
         for (int s = 0; s < runs[r].steps && !HasFailure(); ++s) d.step(kMix);
-        ksh_alloc_clear_faults();
-        EXPECT_EQ(ks::index_present(), runs[r].index);
         kstest::reset_keystore();
-        ks::index_allocate();
-        EXPECT_EQ(ksh_alloc_tag_live_blocks(ks::kTagIndex), 1u) << "the released handle index was not freed";
+        for (uint32_t tag : {ks::kTagIndex, ks::kTagOrders, ks::kTagKeyState, ks::kTagKeyStateSlots})
+            EXPECT_EQ(ksh_alloc_tag_live_blocks(tag), 0u) << "a part of the emptied table holds memory";
         // The first run leaves what libcrypto keeps for the process.
         if (r == 0) kept = ksmodel::libcrypto_live();
         EXPECT_TRUE(!counted || ksmodel::libcrypto_live() == kept) << "libcrypto objects outlived their keys";
@@ -100,11 +85,11 @@ TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
     uint8_t out[20];
     EXPECT_EQ(ks_sym_key_find(a, 2), 0);
     EXPECT_EQ(ks_sw_hmac(a, 2, data, 1, out, KS_DIGEST_SHA1), KS_SUCCESS);
-    EXPECT_EQ(ks::index_state_records_in_use(), 0);
+    EXPECT_EQ(ks::key_state_count(), 0);
 }
 
-// Growing the slot array moves it: the index follows the move, so the
-// per-key state made before it stays (a rebuild would drop every state).
+// Growing the slot array and the parts moves them: the parts follow, so the
+// per-key state made before stays (a rebuild would drop every state).
 TEST_F(ModelTest, GrowingTheTableKeepsPerKeyStates) {
     const uint8_t value[16] = {1}, data[] = "x";
     uint8_t out[20];
@@ -113,7 +98,7 @@ TEST_F(ModelTest, GrowingTheTableKeepsPerKeyStates) {
         const uint8_t h[] = {KS_KEY_TYPE_SECRET, static_cast<uint8_t>('a' + i)};
         ASSERT_EQ(ks_sw_store_sym_key(h, 2, nullptr, 0, value, 16, nullptr, 0), KS_SUCCESS);
         ASSERT_EQ(i == 0 ? ks_sw_hmac(h, 2, data, 1, out, KS_DIGEST_SHA1) : KS_SUCCESS, KS_SUCCESS);
-        EXPECT_EQ(ks::index_state_records_in_use(), 1) << "after key " << i;
+        EXPECT_EQ(ks::key_state_count(), 1) << "after key " << i;
     }
 }
 
@@ -131,8 +116,8 @@ std::vector<std::string> next_answers(const std::vector<Bytes> &starts) {
     return out;
 }
 
-// The sorted orders answer as the walk over the table does (the index
-// released) on handles the front never makes: names past 31 bytes or with a
+// The sorted orders answer as the walk over the table does (the parts
+// suspended, as during a PAC walk) on handles the front never makes: names past 31 bytes or with a
 // NUL inside, handles of 256 bytes or more (the walk gets their length as one
 // byte), empty names and A-IDs, A-IDs with equal 16-byte keys; and with an
 // empty handle in the table, where the walk stops.
@@ -168,9 +153,9 @@ TEST_F(ModelTest, GetNextEqualsTheWalkOnOddHandles) {
         const uint64_t calls = ksh_alloc_calls();
         const std::vector<std::string> sorted = next_answers(starts);
         EXPECT_EQ(ksh_alloc_calls() == calls, !empty_handle) << "the sorted orders answer only without an empty handle";
-        ks::index_release();
+        ks::table_suspend();
         EXPECT_EQ(sorted, next_answers(starts));
-        ks::index_allocate();
+        ks::table_resume(ks::SlotMarks{}, ks_num_sym_keys);
     }
 }
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Software keystore operations that compute with stored keys: the EAP-FAST
-// T-PRF (RFC 4851 section 5.5) keyed with any stored key, the keep-or-remove
-// test of a PAC's metadata, and the removal of old PACs from the key table.
+// The EAP-FAST T-PRF (RFC 4851 section 5.5) keyed with any stored key, the
+// software keystore's side of the PAC key derivation.
 #include <cstdint>
 #include <cstring>
 
@@ -12,9 +11,7 @@
 #include "ks_cleanse.h"
 #include "ks_ct.h"
 #include "ks_owner_tags.h"
-#include "ks_pac_common.h"
 #include "ks_sw_key_value.h"
-#include "ks_sw_table.h"
 
 namespace {
 
@@ -24,14 +21,6 @@ constexpr uint64_t kTprfOverhead = kBlock + 4;
 
 // T-PRF input for inputs that fit; larger ones get an allocation.
 uint8_t ks_sw_t_prf_buf[512];
-
-// Does an I-ID value name device_id (d bytes)? Either exactly, or as a
-// NUL-terminated text followed by other bytes.
-bool iid_matches(const uint8_t *value, size_t len, const char *device_id, size_t d) {
-    if (d > len) return false;
-    if (d != 0 && std::memcmp(value, device_id, d) != 0) return false;
-    return d == len || value[d] == 0;
-}
 
 }  // namespace
 
@@ -89,54 +78,6 @@ int32_t ks_sw_sym_key_t_prf(const uint8_t *handle, uint32_t handle_len, const ui
         }
     }
     KS_CT_DECLASSIFY(out, n);  // the derived key the caller receives
-    return KS_SUCCESS;
-}
-
-int32_t ks_sw_pac_still_valid(const uint8_t *meta, uint16_t meta_len, const char *device_id) {
-    // Find the PAC-Info among the top-level TLVs; a malformed one before it
-    // ends the search.
-    ks::pac::Reader r(meta, meta_len), info;
-    uint16_t type;
-    do {
-        if (!r.tlv(type, info)) return 0;
-    } while (type != KS_PAC_TLV_INFO);
-    if (info.empty()) return 0;
-
-    // Every element up to the one that completes an identity and a lifetime
-    // must be whole.
-    const size_t d = device_id != nullptr ? std::strlen(device_id) : 0;
-    bool matched = false;
-    bool seen_lifetime = false;
-    bool expired = false;
-    do {
-        ks::pac::Reader value;
-        uint32_t lifetime;
-        if (!info.tlv(type, value)) return 0;
-        type &= ks::pac::kTlvTypeMask;
-        if (type == KS_PAC_INFO_LIFETIME && value.size() == 4 && value.u32(lifetime)) {
-            seen_lifetime = true;
-            if (ks::pac::now() > static_cast<int32_t>(lifetime)) expired = true;
-        } else if (type == KS_PAC_INFO_IID) {
-            if (!iid_matches(value.data(), value.size(), device_id, d)) return 0;
-            matched = true;
-        }
-    } while (!(matched && seen_lifetime) && !info.empty());
-    return matched && !expired ? 1 : 0;
-}
-
-int32_t ks_sw_delete_old_pacs(const char *device_id) {
-    ks::sym_key_remove_each(
-        [device_id](const ks_sym_key_entry &e) {
-            const uint8_t *handle = ks::entry_handle(&e);
-            if (e.handle_len == 0 || handle[0] != KS_KEY_TYPE_PAC ||
-                ks_sw_pac_still_valid(ks::entry_meta(&e), static_cast<uint16_t>(e.meta_len), device_id) != 0)
-                return false;
-            // The host hears of the PAC while its entry is still in the table,
-            // and of the next one after the entry is gone.
-            notify_pac_deleted(handle + 1, e.handle_len - 1);
-            return true;
-        },
-        ks::kSwCryptoPath);
     return KS_SUCCESS;
 }
 

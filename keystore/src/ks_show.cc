@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// Show commands: the keystore listing as debug traces (ks_show_command) and as
-// a structured message built through the platform's show builder
-// (qel_ks_show_command). Both walk the key table by index and hold at most one
-// handle copy at a time, released on every way out.
+// Show commands, front operations of their own: the keystore listing as
+// debug traces (ks_show_command) and as a structured message built through
+// the platform's show builder (qel_ks_show_command). Both walk the key table
+// by index and hold at most one handle copy at a time, released on every way
+// out.
 #include "keystore/ks_show.h"
 
 #include <cstdint>
@@ -201,28 +202,30 @@ extern "C" {
 
 void ks_show_command(void) {
     HeldHandle h;
-    // Both listings report an absent chip themselves, without the NO_KEYSTORE
-    // error message.
-    const Backend selected = backend(Chip::kProbed);
-    switch (selected) {
-        case Backend::kSoftware: KS_TRACE(SW, SHOW_USING_SW); break;
-        case Backend::kHardware: KS_TRACE(SW, SHOW_FW_VERSION); break;
-        case Backend::kAbsent: KS_TRACE(SW, SHOW_NO_KEYSTORE); return;
+    // The listing reports an absent chip itself, without the NO_KEYSTORE
+    // error message; the hardware keystore offers no listing.
+    int32_t status = dispatch(
+        Chip::kProbed,
+        [&] {
+            KS_TRACE(SW, SHOW_USING_SW);
+            return h.fetch(0);
+        },
+        [] {
+            KS_TRACE(SW, SHOW_FW_VERSION);
+            return KS_UNKNOWN_FAILURE;
+        });
+    if (status == KS_NO_KEYSTORE) {
+        KS_TRACE(SW, SHOW_NO_KEYSTORE);
+        return;
     }
-
-    // The hardware keystore offers no listing.
-    int32_t status = KS_UNKNOWN_FAILURE;
-    if (selected == Backend::kSoftware) {
-        status = h.fetch(0);
-        if (status == KS_NO_MORE_RECORDS) {
-            KS_TRACE(SW, SHOW_EMPTY);
-            return;
-        }
-        if (status == KS_SUCCESS) {
-            KS_TRACE(SW, SHOW_CONTAINS);
-            KS_TRACE(SW, SHOW_HEADER);
-            KS_TRACE(SW, SHOW_RULE);
-        }
+    if (status == KS_NO_MORE_RECORDS) {
+        KS_TRACE(SW, SHOW_EMPTY);
+        return;
+    }
+    if (status == KS_SUCCESS) {
+        KS_TRACE(SW, SHOW_CONTAINS);
+        KS_TRACE(SW, SHOW_HEADER);
+        KS_TRACE(SW, SHOW_RULE);
     }
 
     for (uint16_t index = 0; status == KS_SUCCESS;) {
@@ -233,14 +236,9 @@ void ks_show_command(void) {
         // Once the software keystore has been switched off, an absent chip is
         // NO_KEYSTORE; a present one has no record to give (its enumeration
         // writes nothing), which is reported as UNKNOWN_FAILURE.
-        switch (backend(Chip::kProbed)) {
-            case Backend::kSoftware:
-                status = h.fetch(index);
-                if (status == KS_NO_MORE_RECORDS) return;
-                break;
-            case Backend::kHardware: status = KS_UNKNOWN_FAILURE; break;
-            case Backend::kAbsent: status = KS_NO_KEYSTORE; break;
-        }
+        status = dispatch(
+            Chip::kProbed, [&] { return h.fetch(index); }, [] { return KS_UNKNOWN_FAILURE; });
+        if (status == KS_NO_MORE_RECORDS) return;
     }
     KS_TRACE(SW, SHOW_ERROR, ks_err_str(status));
 }
@@ -256,6 +254,10 @@ void qel_ks_show_command(uintptr_t ctx0, uintptr_t ctx1, void *reply, int32_t *e
     }
 
     int32_t status;
+    // This listing asks which keystore is selected rather than dispatching a
+    // call: each keystore sets its own flag of the message before any record
+    // is read, and the walk below tells a switch to the hardware keystore
+    // from an absent chip.
     const Backend selected = backend(Chip::kProbed);
     if (selected == Backend::kSoftware) {
         showmsg_set_use_sw_ks(ctx0, ctx1, b.msg, 1, err);
