@@ -14,11 +14,13 @@
 // rules and the model give, and every result handed out (metadata and TLV
 // copies, derived keys, show elements) the model's. After every step the
 // whole key table and PAC cache must equal the model's; no block may be held
-// that the state does not account for; the PAC notifications, the by-index
-// and get-next walks, every lookup and existence test must be the model's;
-// HMACs and AES blocks with a sample of keys must equal those computed from
-// the model's values; and every per-key crypto state must belong to the
-// entry in its slot.
+// that the state does not account for; the PAC notifications and existence
+// tests must be the model's. The deep checks (the by-index and get-next
+// walks, every lookup, the PAC cache index bucket by bucket, HMACs and AES
+// blocks with a sample of keys against the model's values, every per-key
+// crypto state belonging to the entry in its slot) run after every step in
+// the unit test and, in the fuzz targets, after every Nth step (N read from
+// the input) and at the end of each input.
 #pragma once
 
 #include <openssl/aes.h>
@@ -29,13 +31,13 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
 #include <optional>
 #include <random>
-#include <set>
 #include <string>
 #include <unordered_set>
 
@@ -260,6 +262,9 @@ class Source {
         return b;
     }
     Bytes bytes(size_t n) { return data(n, n); }
+    // A choice of n (at most 256) from the input's last byte, which the
+    // reading from the front then ends before; 0 for an empty input.
+    uint32_t pick_last(uint32_t n) { return random_ ? pick(n) : left_ == 0 ? 0 : (--left_, uint32_t{p_[left_]} % n); }
 
   private:
     uint32_t byte() { return left_ == 0 ? 0 : (--left_, *p_++); }
@@ -315,11 +320,15 @@ struct Driver {
     Source &in;
     void (*fail)(const std::string &what);  // called on every mismatch
     int names = 10;                         // size of the name pool
+    // The deep checks run after every deep_every-th step (1: after each) and
+    // at finish(); the cheap ones after every step.
+    int deep_every = 1;
     Keystore model;
     std::vector<std::pair<int, Bytes>> events;  // the PAC notifications due: (added, A-ID)
     bool standby = false;
     bool cache_indexed = false;  // the PAC cache's index has been in step
     int step_no = 0, op = 0;
+    bool deep_done = false;  // the last step ran the deep checks
 
     bool expect(long long got, long long want, const char *what) {
         if (got != want)
@@ -571,9 +580,9 @@ struct Driver {
         if (which == 3) {  // 4096 random characters: every one of the class, and no other
             std::vector<uint8_t> r(4096);
             const int32_t kind = int32_t(1 + in.pick(2)), st = ks_generate_random_number(r.data(), 4096, kind);
-            std::set<uint8_t> seen(r.begin(), r.end()), want;
-            for (int c = 0; c < 256; ++c)
-                if (kind == KS_RANDOM_PRINTABLE ? std::isprint(c) : std::isalnum(c)) want.insert(uint8_t(c));
+            std::array<bool, 256> seen{}, want{};
+            for (uint8_t c : r) seen[c] = true;
+            for (int c = 0; c < 256; ++c) want[c] = kind == KS_RANDOM_PRINTABLE ? std::isprint(c) : std::isalnum(c);
             if (expect(st, standby ? KS_STDBY_NOT_SUPPORTED : KS_SUCCESS, "random") && !standby)
                 expect(seen == want, 1, "class");
         }
@@ -621,8 +630,16 @@ struct Driver {
         ksh_showmsg_reset();
     }
 
-    // ---- After every step ----
-    void check() {
+    // ---- After a step ----
+    // Everything: what check_step() and check_deep() check.
+    void check() { check_step(), check_deep(); }
+    // What is cheap to check (proportional to the keys held, not to the
+    // name space or the index's size): the whole key table and PAC cache
+    // against the model, the blocks held, the PAC notifications, the cache
+    // index's ends and count, and two names tested for as a secret and as a
+    // PAC. It also reads the same input whatever runs next, so that how often
+    // the deep checks run changes nothing else an input does.
+    void check_step() {
         expect(observe() == model, 1, "the keystore is the model's");
         expect(static_cast<long long>(library_blocks()), static_cast<long long>(accounted(model)), "blocks held");
         for (size_t i = 0; i < events.size() || i < ksh_pac_event_count(); ++i) {
@@ -632,14 +649,28 @@ struct Driver {
                    1, "PAC notification");
         }
         events.clear(), ksh_pac_events_clear(), ksh_trace_clear(), ksh_message_clear();
-        cache_index();
-        walks();
-        keyed();
+        cache_index_ends();
+        exists();
+        // Brings the handle index in step after a change behind its back.
+        ks_sym_key_find(reinterpret_cast<const uint8_t *>("k"), 1);
     }
+    // What walks the whole name space or index: the PAC cache index bucket
+    // by bucket, the by-index and get-next walks, every lookup, keyed results
+    // with sampled keys and the owner of every per-key state.
+    void check_deep() { cache_index(), walks(), keyed(); }
     // The PAC cache's index, once in step with the queue, stays in step
-    // through every change the library makes (no rebuild): the queue's first
-    // and last entries, a bucket for each entry with the one before it and no
-    // other, and each entry found by its A-ID.
+    // through every change the library makes (no rebuild): its first and
+    // last entries and its count are the queue's.
+    void cache_index_ends() {
+        const ks::PacCacheIndex *x = ks::pac_cache_index();
+        if (x == nullptr || !(cache_indexed |= x->valid)) return;
+        const pac_cache_entry *last = nullptr;
+        for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) last = e;
+        expect(x->valid && x->first == ks_pac_cacheq[0] && x->last == last && x->count == model.cache.size(), 1,
+               "PAC cache index in step");
+    }
+    // And bucket by bucket: a bucket for each entry with the one before it
+    // and no other, and each entry found by its A-ID.
     void cache_index() {
         const ks::PacCacheIndex *x = ks::pac_cache_index();
         if (x == nullptr || !(cache_indexed |= x->valid)) return;
@@ -650,10 +681,7 @@ struct Driver {
         for (size_t i = 0; i < size_t{1} << x->bits; ++i)
             if (const ks::PacCacheBucket &b = ks::pac_cache_index_buckets(x)[i]; b.entry != nullptr)
                 indexed[b.entry] = b.prev;
-        if (!expect(x->valid && x->first == ks_pac_cacheq[0] && x->last == last && x->count == indexed.size() &&
-                        indexed == queue,
-                    1, "PAC cache index in step"))
-            return;
+        if (!expect(x->valid && x->count == indexed.size() && indexed == queue, 1, "PAC cache index buckets")) return;
         for (const auto &[e, before] : queue) {
             pac_cache_entry *found = nullptr, *prev = nullptr;
             expect(ks::pac_cache_index_find(e->aid, e->aid_len, &found, &prev) && found == e && prev == before, 1,
@@ -679,7 +707,7 @@ struct Driver {
     }
     // The by-index walks of secret names and A-IDs, whole; get-next of both
     // types from the empty start, from every stored name and from just past
-    // each; a stored name and a pool name tested for as a secret and as a PAC.
+    // each.
     void walks() {
         for (uint8_t type : {kSecret, kPac}) {
             uint16_t index = 0;
@@ -704,8 +732,6 @@ struct Driver {
                 tagged_free(copy);
             }
         }
-        const Bytes stored = model.keys.empty() ? Bytes{'a'} : model.keys[step_no % model.keys.size()].handle;
-        const Arg text{false, Bytes(stored.begin() + 1, std::find(stored.begin() + 1, stored.end(), 0))};
         for (uint8_t type : {kSecret, kPac}) {
             const Order order = next_order(type);
             std::vector<Bytes> starts = {{}, Bytes(17, 'q')};  // an A-ID start over 16 bytes has no next
@@ -733,6 +759,11 @@ struct Driver {
                     expect(got == it->second, 1, "next name or A-ID");
             }
         }
+    }
+    // A stored name and a pool name tested for as a secret and as a PAC.
+    void exists() {
+        const Bytes stored = model.keys.empty() ? Bytes{'a'} : model.keys[step_no % model.keys.size()].handle;
+        const Arg text{false, Bytes(stored.begin() + 1, std::find(stored.begin() + 1, stored.end(), 0))};
         for (const Arg &n : {text, name()}) {
             int32_t flag = -1, pac = -1;
             if (expect(ks_secret_exists(n.text(), &flag), n.valid() ? KS_SUCCESS : KS_INVAL_ARGS, "exists") &&
@@ -828,8 +859,14 @@ struct Driver {
         (this->*kOps[op])();
         // The parts follow every change made through the library, without a rebuild.
         if (op != kTable) expect(ks::table_parts_in_step(), 1, "the table's parts in step");
-        check();
+        check_step();
+        if ((deep_done = (step_no + 1) % deep_every == 0)) check_deep();
         ++step_no;
+    }
+    // After the last step: the deep checks, unless that step ran them.
+    void finish() {
+        if (!deep_done) check_deep();
+        deep_done = true;
     }
 };
 
