@@ -150,7 +150,9 @@ void aes_call_drop(int slot, int enc) {
 // data is declassified in place (it is the call's own buffer or the caller's
 // input); the key through a copy made for the call, since it may be a stored
 // value used in place, which stays marked.
+#if KS_CT_CHECK
 constexpr size_t kMaxVariableTimeKey = 32;
+#endif
 
 class VariableTimeKey {
   public:
