@@ -119,9 +119,10 @@ int32_t ks_rename_secret(const char *old_name, const char *new_name, const char 
     // The purge name has no length limit here, so its prefix [1][purge name]
     // is allocated rather than built as a handle.
     const size_t purge_len = purge_name != nullptr ? std::strlen(purge_name) : 0;
-    const ks::OwnedBlock block(ks::kTagRenamePrefix, purge_len != 0 ? purge_len + 1 : 0);
+    const size_t prefix_size = purge_len != 0 ? purge_len + 1 : 0;
+    const ks::OwnedBlock block(ks::kTagRenamePrefix, prefix_size);
     uint8_t *const prefix = block.data();
-    const auto prefix_len = static_cast<uint32_t>(purge_len != 0 ? purge_len + 1 : 0);
+    const auto prefix_len = static_cast<uint32_t>(prefix_size);
     if (purge_len != 0) {
         if (prefix == nullptr) return KS_NO_MEMORY;
         prefix[0] = KS_KEY_TYPE_SECRET;

@@ -86,10 +86,8 @@ void release_slots() {
 // The slot's pointer, making or growing the pointer block to reach it; null
 // when it cannot be allocated.
 KeyState **pointer_of(int32_t slot) {
-    if (g_slots == nullptr || slot >= g_slots->capacity) {
-        const int32_t needed = slot + 1 > ks_num_sym_keys ? slot + 1 : ks_num_sym_keys;
-        if (!grow_slots(needed)) return nullptr;
-    }
+    // A slot indexes the table, so room for the table's count covers it.
+    if ((g_slots == nullptr || slot >= g_slots->capacity) && !grow_slots(ks_num_sym_keys)) return nullptr;
     return &states_of(g_slots)[slot];
 }
 

@@ -189,6 +189,8 @@ void link(const Orders &o, uint16_t n) {
     while (x.parent != 0 && o.node[x.parent].priority < x.priority) rotate_up(o, n);
 }
 
+// Takes node n out of its set: rotated down to a leaf, then cut from its
+// parent. Its own links are left as they are; enter() sets them again.
 void unlink(const Orders &o, uint16_t n) {
     OrderNode &x = o.node[n];
     while (x.left != 0 || x.right != 0) {
@@ -204,7 +206,6 @@ void unlink(const Orders &o, uint16_t n) {
         o.node[x.parent].left = 0;
     else
         o.node[x.parent].right = 0;
-    x.parent = 0;
 }
 
 // Puts node n into the order its entry belongs to.
