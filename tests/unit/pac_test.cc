@@ -5,6 +5,7 @@
 // notifications, table and cache) are golden files under tests/golden.
 // Beside them, a PAC cache larger than its index holds.
 #include <memory>
+#include <set>
 
 #include "ks_pac_cache_index.h"
 #include "ks_pac_common.h"
@@ -113,12 +114,22 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
 TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
     const int n = static_cast<int>(ks::kPacCacheIndexed) + 40;
     std::vector<Bytes> want;
+    // The index's buckets: none past its bound, and once it answers again,
+    // the queue's entries and no other.
+    auto indexed = [] {
+        std::set<const void *> in;
+        if (const ks::PacCacheIndex *x = ks::pac_cache_index())
+            for (size_t i = 0; i < size_t{1} << x->bits; ++i)
+                if (const void *e = ks::pac_cache_index_buckets(x)[i].entry) in.insert(e);
+        return in;
+    };
     for (int i = 0; i < n; ++i) {
         const SamplePac p = sample_pac(S("aid-", i));
         ASSERT_EQ(store(p), KS_SUCCESS);
         ASSERT_EQ(ks_sw_delete_key(handle(S("aid-", i)).data(), n32(p.aid) + 1), KS_SUCCESS);
         want.push_back(p.aid);
     }
+    EXPECT_EQ(indexed().size(), ks::kPacCacheIndexed);
     // Entries go from both ends and the middle until the index fits, then a
     // few more through it.
     std::vector<int> gone = {0, n - 1, n / 2};
@@ -139,9 +150,33 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
         want.erase(std::find(want.begin(), want.end(), p.aid));
     }
     std::vector<Bytes> got;
+    std::set<const void *> queued;
     for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link)
-        got.emplace_back(e->aid, e->aid + e->aid_len);
+        got.emplace_back(e->aid, e->aid + e->aid_len), queued.insert(e);
     EXPECT_EQ(got, want);
+    EXPECT_TRUE(ks::pac_cache_index()->valid);
+    EXPECT_EQ(indexed(), queued);
+}
+
+// Each part of a cache entry is bounded so that the entry's size cannot
+// wrap on a 32-bit size_t: a part past the bound refuses the add before
+// anything is allocated, whichever part it is; at the bound the add goes on
+// to allocate (made to fail here, so that no 16 MiB block is needed).
+TEST_F(PacTest, CacheEntryPartsAreBounded) {
+    constexpr uint32_t kBound = 0x01000000;
+    const uint8_t p[4] = {};
+    const struct {
+        uint32_t aid, opaque, info;
+        bool allocates;
+    } rows[] = {{kBound, 4, 4, true},      {4, kBound, 4, true},      {4, 4, kBound, true},
+                {kBound + 1, 4, 4, false}, {4, kBound + 1, 4, false}, {4, 4, kBound + 1, false}};
+    for (const auto &r : rows) {
+        const uint64_t failed = ksh_alloc_failed_calls();
+        ksh_alloc_fail_nth(1);
+        EXPECT_EQ(pac_cache_add(p, r.aid, p, r.opaque, p, r.info), nullptr);
+        ksh_alloc_fail_nth(0);
+        EXPECT_EQ(ksh_alloc_failed_calls() - failed, r.allocates ? 1u : 0u) << r.aid << " " << r.opaque;
+    }
 }
 
 // A hardware keystore in memory, with faults, behind the two hardware walks.
