@@ -91,9 +91,8 @@ int32_t return_tlv(Part part, const uint8_t *aid, uint32_t aid_len, uint8_t **ou
 
     const uint8_t *tlv = opaque ? entry->opaque : entry->info;
     uint32_t len = opaque ? entry->opaque_len : entry->info_len;
-    auto *copy = len == 0
-                     ? nullptr
-                     : static_cast<uint8_t *>(tagged_calloc(opaque ? ks::kTagOpaqueCopy : ks::kTagInfoCopy, 1, len));
+    // A cached TLV holds at least its header, so the copy is never empty.
+    auto *copy = static_cast<uint8_t *>(tagged_calloc(opaque ? ks::kTagOpaqueCopy : ks::kTagInfoCopy, 1, len));
     if (copy == nullptr) {
         ks::trace(opaque ? KS_TRACE_MESSAGE(PAC, OPAQUE_MALLOC_FAILED) : KS_TRACE_MESSAGE(PAC, INFO_MALLOC_FAILED));
         return KS_NO_MEMORY;
