@@ -89,6 +89,7 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
     };                                                          // the cache entry stays
     ASSERT_EQ(store(p) + store(sample_pac("authority-2")), 2);  // the entry looked up is not the last
     drain();
+    tprf("x", "s", 5), tprf("x", "s", 5), tprf("y", "s", 5);  // 1-byte inputs: kept whole, compared whole
     tprf("label", "seed-A", 5), tprf("label", "seed-A", 5), tprf("label", "seed-B", 5), drop_key();
     tprf("label", "seed-B", 5), tprf("labex", "seed-B", 5), tprf("labe", "seed-B", 5), tprf("label", "seed-", 5);
     tprf("label", "seed-C", 5), tprf("label", "seed-B", 4), tprf("", "seed-B", 5),
@@ -163,11 +164,10 @@ int32_t erase(const std::string &h) {
 const ks::HwPacOps kFakeOps = {
     [](uint16_t i, uint8_t **out, uint8_t *len) -> int32_t {
         g_hw->asked = std::to_string(i);
-        if (g_hw->index_status != KS_SUCCESS || i >= g_hw->keys.size())
-            return g_hw->index_status != KS_SUCCESS ? g_hw->index_status : KS_NO_MORE_RECORDS;
-        if (!g_hw->write_nothing)
+        if (i >= g_hw->keys.size()) return g_hw->index_status != KS_SUCCESS ? g_hw->index_status : KS_NO_MORE_RECORDS;
+        if (!g_hw->write_nothing)  // also beside a failure: the caller releases the copy
             *out = copy_out(bytes(g_hw->keys[i].first)), *len = uint8_t(g_hw->keys[i].first.size());
-        return KS_SUCCESS;
+        return g_hw->index_status;
     },
     [](const uint8_t *h, uint8_t len, uint8_t **out, uint16_t *out_len) -> int32_t {
         for (const auto &[handle, meta] : g_hw->keys)
@@ -214,7 +214,7 @@ TEST_F(PacTest, HardwareWalks) {
     hw.write_nothing = true;
     walk("all PACs, no handle written", ks_clear_all_pacs_internal());
     walk("old PACs, no handle written", ks_clear_old_pacs_internal("device-me"));
-    hw.index_status = KS_TIMEOUT;
+    hw.index_status = KS_TIMEOUT, hw.write_nothing = false;
     walk("all PACs, enumeration fails", ks_clear_all_pacs_internal());
     walk("old PACs, enumeration fails", ks_clear_old_pacs_internal("device-me"));
     expect_golden("golden/pac_hardware_walks.txt", out);
