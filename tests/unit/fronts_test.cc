@@ -44,6 +44,21 @@ const Op kOps[] = {
     {"clear_old_pacs_internal", [] { return ks_clear_old_pacs_internal("someone"); }},
     {"clear_all_pacs_internal", [] { return ks_clear_all_pacs_internal(); }},
     {"hmac_sha1 of the most data", [] { return ks_hmac_sha1("k", kIn, 65534, g.buf); }},
+    // entry points of the hardware contract that no front operation calls
+    {"hw sha1_hash", [] { return ks_ae46c1_sha1_hash(kS.data(), 2, kIn, 2, nullptr, 0, g.buf); }},
+    {"hw authenticator response",
+     [] {
+         return ks_ae46c1_GenerateAuthenticatorResponse(kS.data(), 2, kIn, kIn, kIn, "User",
+                                                        reinterpret_cast<char *>(g.buf));
+     }},
+    {"ha_store_sym_key", [] { return ks_ha_store_sym_key(kS.data(), 2, kIn, 16); }},
+    {"ha_delete_key", [] { return ks_ha_delete_key(kS.data(), 2); }},
+    {"rsa_store_key_and_cert", [] { return ks_rsa_store_key_and_cert("k", kIn, 4, kIn, 4); }},
+    {"rsa_store_cert", [] { return ks_rsa_store_cert("k", kIn, 4); }},
+    {"rsa_get_cert", [] { return ks_rsa_get_cert("k", &g.ptr, &g.w1); }},
+    {"get_public_key", [] { return ks_get_public_key("k", &g.ptr, &g.w1); }},
+    {"rsa_exp_d_mod_n", [] { return ks_rsa_exp_d_mod_n("k", kIn, 4, g.buf); }},
+    {"sw_rsa_exp_d_mod_n", [] { return ks_sw_rsa_exp_d_mod_n(kS.data(), 2, kIn, 4, g.buf); }},
 };
 
 class FrontsTest : public KeystoreTest {};

@@ -79,10 +79,10 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
         const int32_t st = ks_pac_key_t_prf(a.data(), n32(a), l.data(), n32(l), s.data(), n32(s), o.data(), n);
         out += step(S("t-prf ", aid, " ", label, "/", seed, "/", n, " ", to_hex(o)), st) + state();
     };
-    auto shared = [&](const std::string &id, const std::string &label, uint32_t n) {
+    auto shared = [&](const std::string &id, const std::string &label, uint32_t n, size_t label_len = 0) {
         std::fill(o.begin(), o.end(), 0xEE);
         const int32_t st = ks_pac_shared_keys_t_prf(p.aid.data(), 11, id.c_str(), uint32_t(id.size()), label.c_str(),
-                                                    uint32_t(label.size()), o.data(), n);
+                                                    uint32_t(label_len ? label_len : label.size()), o.data(), n);
         out += step(S("shared key ", id, "/", label, "/", n, " ", to_hex(o)), st) + state();
     };
     auto drop_key = [&] {
@@ -90,6 +90,7 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
     };                                                          // the cache entry stays
     ASSERT_EQ(store(p) + store(sample_pac("authority-2")), 2);  // the entry looked up is not the last
     drain();
+    tprf("x", "s", 1), tprf("x", "s", 1), tprf("y", "s", 1);  // 1-byte inputs and output: kept and compared whole
     tprf("label", "seed-A", 5), tprf("label", "seed-A", 5), tprf("label", "seed-B", 5), drop_key();
     tprf("label", "seed-B", 5), tprf("labex", "seed-B", 5), tprf("labe", "seed-B", 5), tprf("label", "seed-", 5);
     tprf("label", "seed-C", 5), tprf("label", "seed-B", 4), tprf("", "seed-B", 5),
@@ -104,6 +105,7 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
                 ks_pac_check_cache_entry_for_shared_keys(p.aid.data(), 11, "ZAV-KEK", 7, nullptr, 20));
     ASSERT_EQ(store(p), KS_SUCCESS);  // after a purge, a derivation loads the entry again
     ks_pac_cache_purge(), drain(), tprf("label", "seed-A", 5), ks_pac_cache_purge(), shared("dev", "ZAV-KEK", 20);
+    shared("dev", "ZAV-KEK", 20, 1), shared("dev", "ZAV-KEK", 20, 1);  // a label length of 1, kept whole
     expect_golden("golden/pac_derive.txt", out);
 }
 
@@ -198,11 +200,10 @@ int32_t erase(const std::string &h) {
 const ks::HwPacOps kFakeOps = {
     [](uint16_t i, uint8_t **out, uint8_t *len) -> int32_t {
         g_hw->asked = std::to_string(i);
-        if (g_hw->index_status != KS_SUCCESS || i >= g_hw->keys.size())
-            return g_hw->index_status != KS_SUCCESS ? g_hw->index_status : KS_NO_MORE_RECORDS;
-        if (!g_hw->write_nothing)
+        if (i >= g_hw->keys.size()) return g_hw->index_status != KS_SUCCESS ? g_hw->index_status : KS_NO_MORE_RECORDS;
+        if (!g_hw->write_nothing)  // also beside a failure: the caller releases the copy
             *out = copy_out(bytes(g_hw->keys[i].first)), *len = uint8_t(g_hw->keys[i].first.size());
-        return KS_SUCCESS;
+        return g_hw->index_status;
     },
     [](const uint8_t *h, uint8_t len, uint8_t **out, uint16_t *out_len) -> int32_t {
         for (const auto &[handle, meta] : g_hw->keys)
@@ -249,7 +250,7 @@ TEST_F(PacTest, HardwareWalks) {
     hw.write_nothing = true;
     walk("all PACs, no handle written", ks_clear_all_pacs_internal());
     walk("old PACs, no handle written", ks_clear_old_pacs_internal("device-me"));
-    hw.index_status = KS_TIMEOUT;
+    hw.index_status = KS_TIMEOUT, hw.write_nothing = false;
     walk("all PACs, enumeration fails", ks_clear_all_pacs_internal());
     walk("old PACs, enumeration fails", ks_clear_old_pacs_internal("device-me"));
     expect_golden("golden/pac_hardware_walks.txt", out);

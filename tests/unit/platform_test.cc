@@ -311,6 +311,9 @@ TEST_F(PlatformTest, LoadStartUpAndModes) {
     ks_use_sw_emulation(0);
     out += S("switch with flagged subscribers: notified ", g_calls, ", walks left ", (*changed)->walk_count, "\n");
     ksh_registry_clear(changed), ksh_registry_clear(registry_ks_notify_get_ks_notify_switchover_ptr());
+    ks_wait_on_keystore_init(), ks_disable_rf(), ks_set_standby_mode(7), ks_set_zav_for_incr_sync(9);
+    out += S("wait, disable rf, standby 7, zav 9: initialised ", ks_initialized, ", rf disabled ", ks_rf_disabled,
+             ", standby ", ks_is_standby, ", zav ", ks_use_zav_ha, " (answered ", ks_use_zav_for_incr_sync(), ")\n");
     expect_golden("golden/platform_modes.txt", out);
 }
 
@@ -336,6 +339,21 @@ TEST_F(PlatformTest, KeyFiles) {
                       in_order ? " families asked in order; " : " asked, out of order; ", ks_sw_sym_key_fname, " ",
                       ks_sw_rsa_key_fname));
     }
+    // The file wrappers: a count no larger than asked, a result past 31 bits
+    // refused as -1 with EOVERFLOW, the size read from the end with the
+    // position put back at the start, and -1 (a failed open) closed as 0.
+    char path[] = "/tmp/ks-key-file-XXXXXX";
+    const int32_t fd = mkstemp(path);
+    uint8_t buf[16] = "0123456789";
+    auto at = [&](const char *what, int32_t r) {
+        out += S(what, ": ", r, r < 0 ? S(" ", std::strerror(errno)) : "", "\n"), errno = 0;
+    };
+    at("write 10", ifs_write(fd, buf, 10)), ifs_lseek(fd, 2, SEEK_SET), at("read 4 at 2", ifs_read(fd, buf, 4));
+    at("size", ifs_fd_get_size(fd)), at("then at", ifs_lseek(fd, 0, SEEK_CUR));
+    at("seek to 2^31-1", ifs_lseek(fd, INT32_MAX, SEEK_SET)), at("one more", ifs_lseek(fd, 1, SEEK_CUR));
+    ASSERT_EQ(ftruncate64(fd, int64_t{1} << 31), 0);  // sparse: no space taken
+    at("size 2^31", ifs_fd_get_size(fd)), at("then at", ifs_lseek(fd, 0, SEEK_CUR));
+    at("close", ifs_close(fd)), at("close -1", ifs_close(-1)), at("remove", ifs_remove(path));
     expect_golden("golden/platform_key_files.txt", out);
 }
 

@@ -9,6 +9,7 @@
 #include "ks_des_key.h"
 #include "ks_mschap_core.h"
 #include "ks_vectors.h"
+#include "ossl_fault.h"
 #include "pac_test_util.h"
 
 namespace kstest {
@@ -52,6 +53,20 @@ TEST_F(VectorTest, Hmac) {
                       KS_SUCCESS);
             EXPECT_EQ(o, want) << v["mac"] << " stored, use " << use;
         }
+    }
+    // An init that fails (at each of libcrypto's allocations in turn; a key
+    // longer than a block is digested first) leaves the context unkeyed, even
+    // one keyed before: updates pass it by and final writes nothing.
+    const Bytes key(80, 'k');
+    for (uint64_t n = 1, failed = 0; ossl_faults_available(); ++n) {
+        hmac_sha_ctx c{};
+        c.md_ctx = EVP_MD_CTX_new(), hmac_shainit(&c, key.data(), 3), failed = ossl_failed_allocations();
+        ossl_fail_nth(n), hmac_shainit(&c, key.data(), n32(key)), ossl_fail_nth(0);
+        const bool init_failed = ossl_failed_allocations() != failed;
+        Bytes o(KS_HMAC_SHA1_LEN + 1, 0xEE);
+        hmac_shaupdate(&c, key.data(), 3), hmac_shafinal(o.data(), &c);
+        if (!init_failed) break;
+        EXPECT_EQ(o, Bytes(KS_HMAC_SHA1_LEN + 1, 0xEE)) << "libcrypto allocation " << n;
     }
 }
 
