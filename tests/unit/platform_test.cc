@@ -276,6 +276,16 @@ TEST(HostPlatform, RecordingRings) {
 // walk; only bit 0 of a subscriber's flags means "pass over".
 TEST_F(PlatformTest, LoadStartUpAndModes) {
     std::string out = kAtLoad;
+    // Each registry block goes to the framework naming its own descriptor;
+    // creating again hands over nothing more.
+    for (int round = 0; round < 2; ++round) {
+        const std::string created =
+            S(create_registry_keystore_ha_public(), create_registry_ks_notify(), create_registry_ks_platform());
+        out += S("create registries: ", created, ", blocks handed over ", ksh_registry_init_count(), ", descriptors ",
+                 _registry_keystore_ha_public->head.descriptor == &_registry_desc_keystore_ha_public,
+                 _registry_ks_notify->head.descriptor == &_registry_desc_ks_notify,
+                 _registry_ks_platform->head.descriptor == &_registry_desc_ks_platform, "\n");
+    }
     ks_list_header **changed = registry_ks_notify_get_ks_notify_ks_changed_ptr();
     ksh_registry_subscribe(changed, sub<'a'>, 0);
     ksh_registry_subscribe(registry_ks_notify_get_ks_notify_switchover_ptr(), sub<'o'>, 0);
