@@ -354,6 +354,7 @@ TEST_F(PlatformTest, KeyFiles) {
     // position put back at the start, and -1 (a failed open) closed as 0.
     char path[] = "/tmp/ks-key-file-XXXXXX";
     const int32_t fd = mkstemp(path);
+    ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
     uint8_t buf[16] = "0123456789";
     auto at = [&](const char *what, int32_t r) {
         out += S(what, ": ", r, r < 0 ? S(" ", std::strerror(errno)) : "", "\n"), errno = 0;
@@ -361,7 +362,11 @@ TEST_F(PlatformTest, KeyFiles) {
     at("write 10", ifs_write(fd, buf, 10)), ifs_lseek(fd, 2, SEEK_SET), at("read 4 at 2", ifs_read(fd, buf, 4));
     at("size", ifs_fd_get_size(fd)), at("then at", ifs_lseek(fd, 0, SEEK_CUR));
     at("seek to 2^31-1", ifs_lseek(fd, INT32_MAX, SEEK_SET)), at("one more", ifs_lseek(fd, 1, SEEK_CUR));
-    ASSERT_EQ(ftruncate64(fd, int64_t{1} << 31), 0);  // sparse: no space taken
+    if (ftruncate64(fd, int64_t{1} << 31) != 0) {  // sparse: no space taken
+        ADD_FAILURE() << "ftruncate64: " << std::strerror(errno);
+        close(fd), unlink(path);
+        return;
+    }
     at("size 2^31", ifs_fd_get_size(fd)), at("then at", ifs_lseek(fd, 0, SEEK_CUR));
     at("close", ifs_close(fd)), at("close -1", ifs_close(-1)), at("remove", ifs_remove(path));
     expect_golden("golden/platform_key_files.txt", out);
