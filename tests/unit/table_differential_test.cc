@@ -139,11 +139,15 @@ TEST_F(ModelTest, GetNextEqualsTheWalkOnOddHandles) {
                                               "\3x"};
     std::vector<Bytes> starts = {{}, {'a'}, {'m'}, {'z', 'z'}, {0xFF}, Bytes(16, 0xFF)};
     for (const std::string &h : handles) starts.emplace_back(h.begin() + 1, h.end());
-    for (bool empty_handle : {false, true}) {
-        SCOPED_TRACE(empty_handle ? "with an empty handle" : "");
+    // In this order (a password at index 0, where a walk starts), with an
+    // empty handle inserted, and rotated to put a PAC at index 0.
+    for (const char *table : {"", "with an empty handle", "PAC first"}) {
+        SCOPED_TRACE(table);
+        const bool empty_handle = table[0] == 'w';
         kstest::reset_keystore();
         const uint8_t v = 1;
-        for (size_t i = 0; i < handles.size(); ++i) {
+        for (size_t k = 0; k < handles.size(); ++k) {
+            const size_t i = table[0] == 'P' ? (k + 9) % handles.size() : k;
             if (empty_handle && i == 8) {
                 ASSERT_EQ(ks_sym_key_insert(&v, 0, &v, 1, nullptr, 0), KS_SUCCESS);
             }
