@@ -116,6 +116,8 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
 TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
     const int n = static_cast<int>(ks::kPacCacheIndexed) + 40;
     std::vector<Bytes> want;
+    // Two 1-byte A-IDs, the first ahead of the second in the queue.
+    auto aid_of = [n](int i) { return i == 1 ? std::string("x") : i == n - 1 ? std::string("y") : S("aid-", i); };
     // The index's buckets: none past its bound, and once it answers again,
     // the queue's entries and no other.
     auto indexed = [] {
@@ -126,9 +128,9 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
         return in;
     };
     for (int i = 0; i < n; ++i) {
-        const SamplePac p = sample_pac(S("aid-", i));
+        const SamplePac p = sample_pac(aid_of(i));
         ASSERT_EQ(store(p), KS_SUCCESS);
-        ASSERT_EQ(ks_sw_delete_key(handle(S("aid-", i)).data(), n32(p.aid) + 1), KS_SUCCESS);
+        ASSERT_EQ(ks_sw_delete_key(handle(aid_of(i)).data(), n32(p.aid) + 1), KS_SUCCESS);
         want.push_back(p.aid);
     }
     EXPECT_EQ(indexed().size(), ks::kPacCacheIndexed);
@@ -145,7 +147,7 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
         return tagged_free(out), std::make_pair(st, copy);
     };
     for (int i : gone) {
-        const SamplePac p = sample_pac(S("aid-", i));
+        const SamplePac p = sample_pac(aid_of(i));
         ASSERT_EQ(info(p.aid), std::make_pair(int32_t{KS_SUCCESS}, p.info)) << i;
         EXPECT_EQ(ks_clear_pac(p.aid.data(), n32(p.aid)), KS_RECORD_NOT_FOUND);
         EXPECT_EQ(info(p.aid).first, KS_UNKNOWN_FAILURE) << i;

@@ -131,6 +131,13 @@ TEST_F(VectorTest, MsChapV2) {
     ks::challenge_hash(value(v["PeerChallenge"]).data(), value(v["AuthenticatorChallenge"]).data(), nullptr,
                        unnamed.data());
     EXPECT_EQ(unnamed, o);
+    // A 1-byte user name is hashed too: SHA-1 of both challenges and the name.
+    const Bytes peer = value(v["PeerChallenge"]), auth = value(v["AuthenticatorChallenge"]),
+                hashed = cat(cat(peer, auth), {'u'});
+    uint8_t sha1[20];
+    ASSERT_EQ(EVP_Digest(hashed.data(), hashed.size(), sha1, nullptr, EVP_sha1(), nullptr), 1);
+    ks::challenge_hash(peer.data(), auth.data(), "u", o.data());
+    EXPECT_EQ(o, guarded(Bytes(sha1, sha1 + 8)));
     ASSERT_EQ(ks_store_secret_and_metadata("k", nullptr, pw.data(), n32(pw), nullptr, 0), KS_SUCCESS);
     ASSERT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("k", pw.data(), 10, (o = Bytes(516)).data()), KS_SUCCESS);
     EVP_MD *md4 = EVP_MD_fetch(nullptr, "MD4", nullptr);
