@@ -47,6 +47,8 @@ TEST_F(HostileInputTest, EveryFrontOperationRefusesBadInputAndHandlesItsLimits) 
             EXPECT_TRUE(!kept || ksmodel::observe() == before) << "the keystore changed";
             EXPECT_EQ(kept ? ksmodel::library_blocks() : blocks, blocks);
             EXPECT_EQ(silent ? ksh_trace_count() : 0u, 0u) << "a refusal or an argument fault was traced";
+            EXPECT_TRUE(refused || effect != "T" || want != KS_INVAL_ARGS || ksh_trace_count() != 0)
+                << "the argument fault was not traced";
         }
     }
 }
