@@ -121,6 +121,12 @@ TEST_F(VectorTest, MsChapV2) {
     Bytes o = out_for(value(v["PasswordHash"]));
     ASSERT_EQ(ks::nt_password_hash(pw.data(), n32(pw), o.data()), KS_SUCCESS);
     EXPECT_EQ(o, guarded(value(v["PasswordHash"])));
+    // A password past 256 characters is hashed as its first 256.
+    const Bytes longest(300, 'p');
+    Bytes whole(ks::kNtHashLen + 1, 0xEE), cut = whole;
+    ASSERT_EQ(ks::nt_password_hash(longest.data(), 300, whole.data()), KS_SUCCESS);
+    ASSERT_EQ(ks::nt_password_hash(longest.data(), 256, cut.data()), KS_SUCCESS);
+    EXPECT_EQ(whole, cut);
     o = out_for(value(v["Challenge"]));
     ASSERT_EQ(ks::challenge_hash(value(v["PeerChallenge"]).data(), value(v["AuthenticatorChallenge"]).data(),
                                  reinterpret_cast<const char *>(user.data()), o.data()),
