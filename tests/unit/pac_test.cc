@@ -106,6 +106,17 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
     ASSERT_EQ(store(p), KS_SUCCESS);  // after a purge, a derivation loads the entry again
     ks_pac_cache_purge(), drain(), tprf("label", "seed-A", 5), ks_pac_cache_purge(), shared("dev", "ZAV-KEK", 20);
     shared("dev", "ZAV-KEK", 20, 1), shared("dev", "ZAV-KEK", 20, 1);  // a label length of 1, kept whole
+    // A PAC-Info that cannot be loaded: no PAC, a PAC key stored without
+    // metadata, and one with a single byte of it.
+    const uint8_t one = 0;
+    ASSERT_EQ(ks_sw_store_sym_key(handle("bare").data(), 5, nullptr, 0, p.key.data(), 32, nullptr, 0), KS_SUCCESS);
+    ASSERT_EQ(ks_sw_store_sym_key(handle("one").data(), 4, nullptr, 0, p.key.data(), 32, &one, 1), KS_SUCCESS);
+    for (const std::string aid : {"no-such", "bare", "one"}) {
+        uint8_t *info = nullptr;
+        uint32_t len = 0;
+        out += step(S("info of ", aid), ks_return_pac_info(bytes(aid).data(), n32(bytes(aid)), &info, &len));
+        tagged_free(info);
+    }
     expect_golden("golden/pac_derive.txt", out);
 }
 
