@@ -171,6 +171,28 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
     EXPECT_EQ(got, want);
     EXPECT_TRUE(ks::pac_cache_index()->valid);
     EXPECT_EQ(indexed(), queued);
+    // Every entry is still found by its probe after the removals moved them.
+    auto all_found = [] {
+        for (auto *e = static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) {
+            pac_cache_entry *found = nullptr, *prev = nullptr;
+            if (!ks::pac_cache_index_find(e->aid, e->aid_len, &found, &prev) || found != e) return false;
+        }
+        return true;
+    };
+    EXPECT_TRUE(all_found());
+    // 1-byte A-IDs sharing the index's probe runs are told apart by their
+    // byte, before and after every other one is cleared through the index.
+    ks_pac_cache_purge();
+    for (int c = 1; c < 256; c += 8) ASSERT_EQ(store(sample_pac(std::string(1, char(c)))), KS_SUCCESS);
+    for (int step : {8, 16}) {
+        for (int c = 1; c < 256; c += step) {
+            const SamplePac p = sample_pac(std::string(1, char(c)));
+            ASSERT_EQ(info(p.aid), std::make_pair(int32_t{KS_SUCCESS}, p.info)) << c;
+        }
+        EXPECT_TRUE(ks::pac_cache_index()->valid && all_found());
+        for (int c = 9; step == 8 && c < 256; c += 16)
+            ASSERT_EQ(ks_clear_pac(bytes(std::string(1, char(c))).data(), 1), KS_SUCCESS);
+    }
 }
 
 // Each part of a cache entry is bounded so that the entry's size cannot
