@@ -125,6 +125,34 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
 // few enough are left, the index is rebuilt from the queue and takes over,
 // entries keeping their order.
 TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
+    auto info = [](const Bytes &aid) {
+        uint8_t *out = nullptr;
+        uint32_t len = 0;
+        const int32_t st = ks_return_pac_info(aid.data(), n32(aid), &out, &len);
+        const Bytes copy = out != nullptr ? Bytes(out, out + len) : Bytes{};
+        return tagged_free(out), std::make_pair(st, copy);
+    };
+    // Every queued entry is found by its probe.
+    auto all_found = [] {
+        for (auto *e = static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) {
+            pac_cache_entry *found = nullptr, *prev = nullptr;
+            if (!ks::pac_cache_index_find(e->aid, e->aid_len, &found, &prev) || found != e) return false;
+        }
+        return true;
+    };
+    // 1-byte A-IDs sharing the index's probe runs are told apart by their
+    // byte, before and after every other one is cleared through the index.
+    for (int c = 1; c < 256; c += 8) ASSERT_EQ(store(sample_pac(std::string(1, char(c)))), KS_SUCCESS);
+    for (int step : {8, 16}) {
+        for (int c = 1; c < 256; c += step) {
+            const SamplePac p = sample_pac(std::string(1, char(c)));
+            ASSERT_EQ(info(p.aid), std::make_pair(int32_t{KS_SUCCESS}, p.info)) << c;
+        }
+        EXPECT_TRUE(ks::pac_cache_index()->valid && all_found());
+        for (int c = 9; step == 8 && c < 256; c += 16)
+            ASSERT_EQ(ks_clear_pac(bytes(std::string(1, char(c))).data(), 1), KS_SUCCESS);
+    }
+    kstest::reset_keystore();
     const int n = static_cast<int>(ks::kPacCacheIndexed) + 40;
     std::vector<Bytes> want;
     // Two 1-byte A-IDs, the first ahead of the second in the queue.
@@ -150,13 +178,6 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
     std::vector<int> gone = {0, n - 1, n / 2};
     for (int i = 1; i <= 40; ++i) gone.push_back(i);
     gone.insert(gone.end(), {n - 2, n / 2 + 1});
-    auto info = [](const Bytes &aid) {
-        uint8_t *out = nullptr;
-        uint32_t len = 0;
-        const int32_t st = ks_return_pac_info(aid.data(), n32(aid), &out, &len);
-        const Bytes copy = out != nullptr ? Bytes(out, out + len) : Bytes{};
-        return tagged_free(out), std::make_pair(st, copy);
-    };
     for (int i : gone) {
         const SamplePac p = sample_pac(aid_of(i));
         ASSERT_EQ(info(p.aid), std::make_pair(int32_t{KS_SUCCESS}, p.info)) << i;
@@ -172,27 +193,7 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
     EXPECT_TRUE(ks::pac_cache_index()->valid);
     EXPECT_EQ(indexed(), queued);
     // Every entry is still found by its probe after the removals moved them.
-    auto all_found = [] {
-        for (auto *e = static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) {
-            pac_cache_entry *found = nullptr, *prev = nullptr;
-            if (!ks::pac_cache_index_find(e->aid, e->aid_len, &found, &prev) || found != e) return false;
-        }
-        return true;
-    };
     EXPECT_TRUE(all_found());
-    // 1-byte A-IDs sharing the index's probe runs are told apart by their
-    // byte, before and after every other one is cleared through the index.
-    ks_pac_cache_purge();
-    for (int c = 1; c < 256; c += 8) ASSERT_EQ(store(sample_pac(std::string(1, char(c)))), KS_SUCCESS);
-    for (int step : {8, 16}) {
-        for (int c = 1; c < 256; c += step) {
-            const SamplePac p = sample_pac(std::string(1, char(c)));
-            ASSERT_EQ(info(p.aid), std::make_pair(int32_t{KS_SUCCESS}, p.info)) << c;
-        }
-        EXPECT_TRUE(ks::pac_cache_index()->valid && all_found());
-        for (int c = 9; step == 8 && c < 256; c += 16)
-            ASSERT_EQ(ks_clear_pac(bytes(std::string(1, char(c))).data(), 1), KS_SUCCESS);
-    }
 }
 
 // Each part of a cache entry is bounded so that the entry's size cannot
