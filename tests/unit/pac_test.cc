@@ -152,6 +152,18 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
         for (int c = 9; step == 8 && c < 256; c += 16)
             ASSERT_EQ(ks_clear_pac(bytes(std::string(1, char(c))).data(), 1), KS_SUCCESS);
     }
+    // The queue header is exported: a queue changed behind the cache's back
+    // (here its head moved to the tail) is noticed, and a removal after it
+    // unlinks the right entry.
+    kstest::reset_keystore();
+    for (const char *aid : {"qa", "qb", "qc"}) ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
+    fifo_enqueue(ks_pac_cacheq, fifo_dequeue(ks_pac_cacheq));
+    ASSERT_EQ(ks_clear_pac(bytes("qa").data(), 2), KS_SUCCESS);
+    std::vector<Bytes> left;
+    for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link)
+        left.emplace_back(e->aid, e->aid + e->aid_len);
+    EXPECT_EQ(left, (std::vector<Bytes>{bytes("qb"), bytes("qc")}));
+    EXPECT_TRUE(all_found());
     kstest::reset_keystore();
     const int n = static_cast<int>(ks::kPacCacheIndexed) + 40;
     std::vector<Bytes> want;
