@@ -26,7 +26,25 @@ cmake --build --preset default
 b="$PWD/build/default"
 chmod -R go+rX "$b"  # the tests run as another user
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# A clone made under a private directory (mktemp -d makes one 0700) is out of
+# the user's reach: as root, each directory above the tree that others cannot
+# pass through is opened to them for this run only, and its mode put back after.
+restore=()
+if [ "$(id -u)" = 0 ]; then
+  dir=$PWD
+  while [ "$dir" != / ]; do
+    if [ -z "$(find "$dir" -maxdepth 0 -perm -o=x)" ]; then
+      restore+=("$(stat -c %a "$dir")" "$dir")
+      chmod o+x "$dir"
+    fi
+    dir=$(dirname "$dir")
+  done
+fi
+cleanup() {
+  rm -rf "$work"
+  for ((i = 0; i < ${#restore[@]}; i += 2)); do chmod "${restore[i]}" "${restore[i + 1]}"; done
+}
+trap cleanup EXIT
 chown "$user" "$work"
 
 # as_user LIMIT_KIB COMMAND...: the command as the user, without capabilities,
