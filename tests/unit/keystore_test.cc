@@ -76,6 +76,66 @@ TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
     }
 }
 
+// An entry whose parts add up past 32 bits is refused before anything is
+// allocated or read (the byte arguments here hold one byte each), and a key
+// of the same handle stays.
+TEST_F(KeyTableTest, EntrySizePast32BitsIsRefused) {
+    ASSERT_EQ(store("1:k", "v"), KS_SUCCESS);
+    const Bytes h = H("1:k");
+    const uint8_t one = 1;
+    const std::pair<uint32_t, uint32_t> parts[] = {{UINT32_MAX, 0}, {0x80000000u, 0x80000000u}, {1, UINT32_MAX - 8}};
+    for (const auto &[value_len, meta_len] : parts) {
+        const uint64_t calls = ksh_alloc_calls();
+        EXPECT_EQ(ks_sym_key_insert(h.data(), L(h), &one, value_len, &one, meta_len), KS_NO_MEMORY) << value_len;
+        EXPECT_EQ(ksh_alloc_calls(), calls);
+    }
+    // Metadata that would take the entry past 32 bits, likewise.
+    const uint64_t calls = ksh_alloc_calls();
+    for (uint32_t meta_len : {UINT32_MAX, UINT32_MAX - 20})
+        EXPECT_EQ(ks_sw_add_sym_key_meta(h.data(), L(h), &one, meta_len), KS_NO_MEMORY) << meta_len;
+    EXPECT_EQ(ksh_alloc_calls(), calls);
+    EXPECT_EQ(ks_num_sym_keys, 1);
+    EXPECT_GE(ks_sym_key_find(h.data(), L(h)), 0);
+}
+
+// Metadata replaced in place (shorter or as long) or in a grown entry; a
+// null pointer with a length stands for that many zeros. The entry keeps
+// the exported header's rule: total_len = 24 + meta_off + meta_len.
+TEST_F(KeyTableTest, MetadataReplacedInPlaceOrGrown) {
+    ASSERT_EQ(store("1:k", "value", "abcdef"), KS_SUCCESS);
+    const Bytes h = H("1:k");
+    const struct {
+        const char *meta;
+        uint32_t len;
+        std::string want;
+    } steps[] = {{"xy", 2, "xy"},
+                 {nullptr, 2, std::string(2, '\0')},
+                 {nullptr, 5, std::string(5, '\0')},
+                 {"abc", 3, "abc"},
+                 {nullptr, 0, ""},
+                 {"grown!", 6, "grown!"}};
+    for (const auto &[meta, len, want] : steps) {
+        ASSERT_EQ(ks_sw_add_sym_key_meta(h.data(), L(h), reinterpret_cast<const uint8_t *>(meta), len), KS_SUCCESS);
+        uint8_t *copy = nullptr;
+        uint16_t copy_len = 0;
+        ASSERT_EQ(ks_sw_get_sym_key_meta(h.data(), L(h), &copy, &copy_len), KS_SUCCESS);
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(copy), copy_len), want);
+        tagged_free(copy);
+        const ks_sym_key_entry *e = ks_sym_keys[ks_sym_key_find(h.data(), L(h))];
+        EXPECT_EQ(e->total_len, 24 + e->meta_off + e->meta_len) << want.size();
+    }
+}
+
+// A record with an empty handle has no copy to give: NO_MEMORY, with the
+// copy's pointer set to null.
+TEST_F(KeyTableTest, EmptyHandleIsNotCopied) {
+    const uint8_t v = 1;
+    ASSERT_EQ(ks_sym_key_insert(&v, 0, &v, 1, nullptr, 0), KS_SUCCESS);
+    uint8_t *copy = reinterpret_cast<uint8_t *>(&copy), len = 7;
+    EXPECT_EQ(ks_sw_return_key_handle_by_index(0, &copy, &len), KS_NO_MEMORY);
+    EXPECT_EQ(copy, nullptr);
+}
+
 using KeyTableDeathTest = KeyTableTest;
 
 // Walks over the slots (the purge's, the old-PAC clear's) meet a null slot
