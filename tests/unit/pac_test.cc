@@ -132,9 +132,20 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
         const Bytes copy = out != nullptr ? Bytes(out, out + len) : Bytes{};
         return tagged_free(out), std::make_pair(st, copy);
     };
+    // The queue's entries, head first, and their A-IDs.
+    auto queued = [] {
+        std::vector<pac_cache_entry *> q;
+        for (auto *e = static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) q.push_back(e);
+        return q;
+    };
+    auto queued_aids = [&] {
+        std::vector<Bytes> aids;
+        for (const pac_cache_entry *e : queued()) aids.emplace_back(e->aid, e->aid + e->aid_len);
+        return aids;
+    };
     // Every queued entry is found by its probe.
-    auto all_found = [] {
-        for (auto *e = static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) {
+    auto all_found = [&] {
+        for (pac_cache_entry *e : queued()) {
             pac_cache_entry *found = nullptr, *prev = nullptr;
             if (!ks::pac_cache_index_find(e->aid, e->aid_len, &found, &prev) || found != e) return false;
         }
@@ -159,10 +170,7 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
     for (const char *aid : {"qa", "qb", "qc"}) ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
     fifo_enqueue(ks_pac_cacheq, fifo_dequeue(ks_pac_cacheq));
     ASSERT_EQ(ks_clear_pac(bytes("qa").data(), 2), KS_SUCCESS);
-    std::vector<Bytes> left;
-    for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link)
-        left.emplace_back(e->aid, e->aid + e->aid_len);
-    EXPECT_EQ(left, (std::vector<Bytes>{bytes("qb"), bytes("qc")}));
+    EXPECT_EQ(queued_aids(), (std::vector<Bytes>{bytes("qb"), bytes("qc")}));
     EXPECT_TRUE(all_found());
     kstest::reset_keystore();
     const int n = static_cast<int>(ks::kPacCacheIndexed) + 40;
@@ -197,13 +205,10 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
         EXPECT_EQ(info(p.aid).first, KS_UNKNOWN_FAILURE) << i;
         want.erase(std::find(want.begin(), want.end(), p.aid));
     }
-    std::vector<Bytes> got;
-    std::set<const void *> queued;
-    for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link)
-        got.emplace_back(e->aid, e->aid + e->aid_len), queued.insert(e);
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(queued_aids(), want);
     EXPECT_TRUE(ks::pac_cache_index()->valid);
-    EXPECT_EQ(indexed(), queued);
+    const std::vector<pac_cache_entry *> q = queued();
+    EXPECT_EQ(indexed(), std::set<const void *>(q.begin(), q.end()));
     // Every entry is still found by its probe after the removals moved them.
     EXPECT_TRUE(all_found());
 }
