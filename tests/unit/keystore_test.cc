@@ -77,8 +77,8 @@ TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
 }
 
 // An entry whose parts add up past 32 bits is refused before anything is
-// allocated or read (the byte arguments here hold one byte each), and a key
-// of the same handle stays.
+// allocated or read (the byte arguments here hold one byte each), and the
+// key stays as it was.
 TEST_F(KeyTableTest, EntrySizePast32BitsIsRefused) {
     ASSERT_EQ(store("1:k", "v"), KS_SUCCESS);
     const Bytes h = H("1:k");
@@ -89,10 +89,13 @@ TEST_F(KeyTableTest, EntrySizePast32BitsIsRefused) {
         EXPECT_EQ(ks_sym_key_insert(h.data(), L(h), &one, value_len, &one, meta_len), KS_NO_MEMORY) << value_len;
         EXPECT_EQ(ksh_alloc_calls(), calls);
     }
-    // Metadata that would take the entry past 32 bits, likewise.
+    // Metadata or a new handle that would take the entry past 32 bits,
+    // likewise.
     const uint64_t calls = ksh_alloc_calls();
-    for (uint32_t meta_len : {UINT32_MAX, UINT32_MAX - 20})
-        EXPECT_EQ(ks_sw_add_sym_key_meta(h.data(), L(h), &one, meta_len), KS_NO_MEMORY) << meta_len;
+    for (uint32_t len : {UINT32_MAX, UINT32_MAX - 20}) {
+        EXPECT_EQ(ks_sw_add_sym_key_meta(h.data(), L(h), &one, len), KS_NO_MEMORY) << len;
+        EXPECT_EQ(ks_sw_rename_key(h.data(), L(h), &one, len, nullptr, 0), KS_NO_MEMORY) << len;
+    }
     EXPECT_EQ(ksh_alloc_calls(), calls);
     EXPECT_EQ(ks_num_sym_keys, 1);
     EXPECT_GE(ks_sym_key_find(h.data(), L(h)), 0);
