@@ -25,15 +25,17 @@ namespace {
 
 using ks::crypto::Md;
 
-// Runs this test binary again with only `test` selected and KS_CHILD=mode,
-// and answers what it printed; the child's own failures fail the parent.
-std::string run_child(const char *test, const char *mode) {
+// Runs this test binary again with only the current test selected and
+// KS_CHILD=mode, and answers what it printed; the child's own failures fail
+// the parent.
+std::string run_child(const char *mode) {
+    const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return ADD_FAILURE() << "no /proc/self/exe", "";
     self[n] = 0;
-    const std::string cmd =
-        S("KS_CHILD=", mode, " ", KS_RUN_PREFIX, " '", self, "' --gtest_brief=1 --gtest_filter=", test, " 2>&1");
+    const std::string cmd = S("KS_CHILD=", mode, " ", KS_RUN_PREFIX, " '", self,
+                              "' --gtest_brief=1 --gtest_filter=", test->test_suite_name(), ".", test->name(), " 2>&1");
     FILE *child = popen(cmd.c_str(), "r");
     if (child == nullptr) return ADD_FAILURE() << "popen " << cmd, "";
     std::string out;
@@ -65,7 +67,7 @@ TEST(CryptoBackend, LegacyProviderLoadedOnALaterUse) {
         return;
     }
     for (const char *order : {"md4", "des"}) {
-        const std::string out = run_child("CryptoBackend.LegacyProviderLoadedOnALaterUse", order);
+        const std::string out = run_child(order);
         EXPECT_NE(out.find("without the provider: CRYPTO_ERR 00000000000000000000000000000000, DES CRYPTO_ERR\n"
                            "with it: SUCCESS 44ebba8d5312b8d611474411f56989ae, DES SUCCESS\n"),
                   std::string::npos)
@@ -134,9 +136,7 @@ long count() {
 
 // What a context like the backend's keeps: `bare` blocks made by creating
 // it, `after_free` blocks still live once it has loaded its providers and
-// been freed (libcrypto 3.0 keeps some). Doing this once first also makes
-// libcrypto's one-time state, so that later counts show only what a use
-// keeps.
+// been freed (libcrypto 3.0 keeps some).
 struct ContextCost {
     long bare = 0, after_free = 0;
 };
@@ -152,19 +152,31 @@ ContextCost context_cost() {
 }
 }  // namespace live
 
+// In the parent: runs the current test in a child (KS_CHILD=mode) and
+// checks that it printed `done`; answers false. In the child: counts
+// libcrypto's blocks from here on, makes libcrypto's one-time state (so that
+// later counts show only what a use keeps) and answers true.
+bool counting_child(const char *mode, const char *done) {
+    if (std::getenv("KS_CHILD") == nullptr) {
+        const std::string out = run_child(mode);
+        EXPECT_NE(out.find(done), std::string::npos) << out;
+        return false;
+    }
+    if (!ossl_faults_available() || !live::install()) {
+        ADD_FAILURE() << "libcrypto allocated before the hooks";
+        return false;
+    }
+    live::context_cost();
+    return true;
+}
+
 // A first use that fails at any of libcrypto's allocations frees the library
 // context it made. libcrypto itself keeps a few blocks after some failed
 // allocations inside its own context creation, never a whole context; a
 // context made and dropped keeps at least its own blocks. The last round,
 // with no allocation failing, succeeds.
 TEST(CryptoBackend, FailedFirstUseKeepsNoContext) {
-    if (std::getenv("KS_CHILD") == nullptr) {
-        const std::string out = run_child("CryptoBackend.FailedFirstUseKeepsNoContext", "sweep");
-        EXPECT_NE(out.find("first use succeeded after "), std::string::npos) << out;
-        return;
-    }
-    ASSERT_TRUE(ossl_faults_available() && live::install()) << "libcrypto allocated before the hooks";
-    live::context_cost();
+    if (!counting_child("sweep", "first use succeeded after ")) return;
     const long bare = live::context_cost().bare;
     uint64_t n = 1;
     for (;; ++n) {
@@ -190,13 +202,7 @@ TEST(CryptoBackend, FailedFirstUseKeepsNoContext) {
 // loser's copy then leaves no more than freeing a context leaves, and less
 // than that plus a bare context (which keeping it would leave).
 TEST(CryptoBackend, FirstUseRaceLoserFreesItsCopy) {
-    if (std::getenv("KS_CHILD") == nullptr) {
-        const std::string out = run_child("CryptoBackend.FirstUseRaceLoserFreesItsCopy", "race");
-        EXPECT_NE(out.find("the loser's copy left "), std::string::npos) << out;
-        return;
-    }
-    ASSERT_TRUE(ossl_faults_available() && live::install()) << "libcrypto allocated before the hooks";
-    live::context_cost();
+    if (!counting_child("race", "the loser's copy left ")) return;
     const live::ContextCost cost = live::context_cost();
     const EVP_MD *lost = nullptr;
     std::thread loser([&] {
