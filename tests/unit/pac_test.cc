@@ -165,12 +165,20 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
     }
     // The queue header is exported: a queue changed behind the cache's back
     // (here its head moved to the tail) is noticed, and a removal after it
-    // unlinks the right entry.
+    // unlinks the right entry and no other.
     kstest::reset_keystore();
     for (const char *aid : {"qa", "qb", "qc"}) ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
     fifo_enqueue(ks_pac_cacheq, fifo_dequeue(ks_pac_cacheq));
     ASSERT_EQ(ks_clear_pac(bytes("qa").data(), 2), KS_SUCCESS);
     EXPECT_EQ(queued_aids(), (std::vector<Bytes>{bytes("qb"), bytes("qc")}));
+    EXPECT_TRUE(all_found());
+    // The same with the head kept: a middle entry moved to the tail.
+    kstest::reset_keystore();
+    for (const char *aid : {"qa", "qb", "qc"}) ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
+    const std::vector<pac_cache_entry *> abc = queued();
+    fifo_enqueue(ks_pac_cacheq, fifo_unlink(ks_pac_cacheq, abc[1], abc[0]));
+    ASSERT_EQ(ks_clear_pac(bytes("qb").data(), 2), KS_SUCCESS);
+    EXPECT_EQ(queued_aids(), (std::vector<Bytes>{bytes("qa"), bytes("qc")}));
     EXPECT_TRUE(all_found());
     kstest::reset_keystore();
     const int n = static_cast<int>(ks::kPacCacheIndexed) + 40;
