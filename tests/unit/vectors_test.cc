@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
+#include "ks_crypto.h"
 #include "ks_des_key.h"
 #include "ks_mschap_core.h"
 #include "ks_vectors.h"
@@ -140,6 +141,17 @@ TEST_F(VectorTest, MsChapV2) {
     EXPECT_EQ(o, guarded(Bytes(sha1, sha1 + 8)));
     ASSERT_EQ(ks_store_secret_and_metadata("k", nullptr, pw.data(), n32(pw), nullptr, 0), KS_SUCCESS);
     ASSERT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("k", pw.data(), 10, (o = Bytes(516)).data()), KS_SUCCESS);
+    // Deciphered with the old password's hash, the block ends in the new
+    // password as UTF-16LE and its byte length, little endian (here 400).
+    const Bytes longer(200, 'n');
+    ASSERT_EQ(ks_NewPasswordEncryptedWithOldNtPasswordHash("k", longer.data(), 200, o.data()), KS_SUCCESS);
+    uint8_t old_hash[ks::kNtHashLen];
+    ASSERT_EQ(ks::nt_password_hash(pw.data(), n32(pw), old_hash), KS_SUCCESS);
+    ks::crypto::CipherCall rc4(ks::crypto::Cipher::kRc4, old_hash, false);
+    ASSERT_TRUE(rc4.ok() && rc4.run(o.data(), o.data(), o.size()) && rc4.finish());
+    Bytes tail;
+    for (int i = 0; i < 200; ++i) tail.insert(tail.end(), {'n', 0});
+    EXPECT_EQ(Bytes(o.end() - 404, o.end()), cat(tail, {0x90, 0x01, 0, 0}));
     EVP_MD *md4 = EVP_MD_fetch(nullptr, "MD4", nullptr);
     EXPECT_TRUE(OSSL_PROVIDER_available(nullptr, "legacy") == 0 && md4 == nullptr);
     EVP_MD_free(md4);
