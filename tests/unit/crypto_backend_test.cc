@@ -27,15 +27,17 @@ using ks::crypto::Md;
 
 // Runs this test binary again with only the current test selected and
 // KS_CHILD=mode, and answers what it printed; the child's own failures fail
-// the parent.
+// the parent. The child is not a shard: a sharded parent's shard settings
+// would leave it no test to run.
 std::string run_child(const char *mode) {
     const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return ADD_FAILURE() << "no /proc/self/exe", "";
     self[n] = 0;
-    const std::string cmd = S("KS_CHILD=", mode, " ", KS_RUN_PREFIX, " '", self,
-                              "' --gtest_brief=1 --gtest_filter=", test->test_suite_name(), ".", test->name(), " 2>&1");
+    const std::string cmd = S(
+        "env -u GTEST_SHARD_INDEX -u GTEST_TOTAL_SHARDS -u GTEST_SHARD_STATUS_FILE KS_CHILD=", mode, " ", KS_RUN_PREFIX,
+        " '", self, "' --gtest_brief=1 --gtest_filter=", test->test_suite_name(), ".", test->name(), " 2>&1");
     FILE *child = popen(cmd.c_str(), "r");
     if (child == nullptr) return ADD_FAILURE() << "popen " << cmd, "";
     std::string out;
