@@ -180,6 +180,15 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
     ASSERT_EQ(ks_clear_pac(bytes("qb").data(), 2), KS_SUCCESS);
     EXPECT_EQ(queued_aids(), (std::vector<Bytes>{bytes("qa"), bytes("qc")}));
     EXPECT_TRUE(all_found());
+    // An entry whose A-ID is queued already, put in at the head, leaves the
+    // index out of use (it cannot be rebuilt) until the queue is whole again.
+    pac_cache_entry twin = *queued()[1];
+    fifo_enqueue(ks_pac_cacheq, &twin);
+    for (int i = 0; i < 2; ++i) fifo_enqueue(ks_pac_cacheq, fifo_dequeue(ks_pac_cacheq));
+    pac_cache_entry *found = nullptr, *prev = nullptr;
+    EXPECT_FALSE(ks::pac_cache_index_find(twin.aid, twin.aid_len, &found, &prev));
+    ASSERT_EQ(fifo_dequeue(ks_pac_cacheq), &twin);
+    EXPECT_TRUE(all_found());
     kstest::reset_keystore();
     const int n = static_cast<int>(ks::kPacCacheIndexed) + 40;
     std::vector<Bytes> want;
