@@ -7,13 +7,12 @@
 #include <openssl/provider.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <set>
 #include <thread>
 
+#include "../model/ks_model.h"
+#include "../model/ks_ops.h"
 #include "ks_crypto_openssl.h"
 #include "ks_des_key.h"
 #include "ks_mschap_core.h"
@@ -78,81 +77,23 @@ TEST(CryptoBackend, LegacyProviderLoadedOnALaterUse) {
     }
 }
 
-// libcrypto's live blocks, counted over the fault hooks. A thread that asks
-// is held at its next allocation until the test releases it.
-namespace live {
-CRYPTO_malloc_fn next_malloc;
-CRYPTO_realloc_fn next_realloc;
-CRYPTO_free_fn next_free;
-std::mutex blocks_lock;
-// Never destroyed, so that LeakSanitizer, which looks after the static
-// destructors, still finds every tracked block: these tests measure what
-// libcrypto keeps (3.0 keeps some blocks after a failed allocation) rather
-// than have it reported as a leak.
-std::set<void *> &blocks = *new std::set<void *>;
-thread_local bool hold_next = false;
-std::mutex gate_lock;
-std::condition_variable gate;
-bool held = false, released = false;
-
-// Drops `gone` from the live blocks and adds `made` (each may be null).
-void track(void *gone, void *made) {
-    std::lock_guard guard(blocks_lock);
-    if (gone != nullptr) blocks.erase(gone);
-    if (made != nullptr) blocks.insert(made);
-}
-void hold() {
-    if (!hold_next) return;
-    hold_next = false;
-    std::unique_lock lock(gate_lock);
-    held = true;
-    gate.notify_all();
-    gate.wait(lock, [] { return released; });
-}
-void *on_malloc(size_t n, const char *f, int l) {
-    hold();
-    void *p = next_malloc(n, f, l);
-    track(nullptr, p);
-    return p;
-}
-void *on_realloc(void *p, size_t n, const char *f, int l) {
-    hold();
-    void *q = next_realloc(p, n, f, l);
-    track(q != nullptr || n == 0 ? p : nullptr, q);
-    return q;
-}
-void on_free(void *p, const char *f, int l) {
-    track(p, nullptr);
-    next_free(p, f, l);
-}
-bool install() {
-    CRYPTO_get_mem_functions(&next_malloc, &next_realloc, &next_free);
-    return CRYPTO_set_mem_functions(on_malloc, on_realloc, on_free) == 1;
-}
-// (The error queue's texts go first: they come and go with errors.)
-long count() {
-    ERR_clear_error();
-    std::lock_guard guard(blocks_lock);
-    return long(blocks.size());
-}
-
-// What a context like the backend's keeps: `bare` blocks made by creating
-// it, `after_free` blocks still live once it has loaded its providers and
-// been freed (libcrypto 3.0 keeps some).
+// What a context like the backend's costs in libcrypto's live blocks:
+// `bare` blocks made by creating it, `after_free` blocks still live once it
+// has loaded its providers and been freed (libcrypto 3.0 keeps some).
 struct ContextCost {
     long bare = 0, after_free = 0;
 };
+long live() { return long(ksmodel::libcrypto_live()); }
 ContextCost context_cost() {
-    const long before = count();
+    const long before = live();
     OSSL_LIB_CTX *ctx = OSSL_LIB_CTX_new();
-    const long bare = count() - before;
+    const long bare = live() - before;
     (void)OSSL_PROVIDER_load(ctx, "default");
     (void)OSSL_PROVIDER_load(ctx, "legacy");
     EVP_MD_free(EVP_MD_fetch(ctx, "no such digest", nullptr));
     OSSL_LIB_CTX_free(ctx);
-    return {bare, count() - before};
+    return {bare, live() - before};
 }
-}  // namespace live
 
 // In the parent: runs the current test in a child (KS_CHILD=mode) and
 // checks that it printed `done`; answers false. In the child: counts
@@ -164,11 +105,11 @@ bool counting_child(const char *mode, const char *done) {
         EXPECT_NE(out.find(done), std::string::npos) << out;
         return false;
     }
-    if (!ossl_faults_available() || !live::install()) {
+    if (!ossl_faults_available() || !ksmodel::count_libcrypto(false)) {
         ADD_FAILURE() << "libcrypto allocated before the hooks";
         return false;
     }
-    live::context_cost();
+    context_cost();
     return true;
 }
 
@@ -179,10 +120,10 @@ bool counting_child(const char *mode, const char *done) {
 // with no allocation failing, succeeds.
 TEST(CryptoBackend, FailedFirstUseKeepsNoContext) {
     if (!counting_child("sweep", "first use succeeded after ")) return;
-    const long bare = live::context_cost().bare;
+    const long bare = context_cost().bare;
     uint64_t n = 1;
     for (;; ++n) {
-        const long before = live::count();
+        const long before = live();
         const uint64_t failed = ossl_failed_allocations();
         ossl_fail_nth(n);
         const EVP_MD *sha1 = ks::crypto::ossl::md(Md::kSha1);
@@ -192,7 +133,7 @@ TEST(CryptoBackend, FailedFirstUseKeepsNoContext) {
             break;
         }
         if (sha1 == nullptr) {
-            EXPECT_LT(live::count() - before, bare) << "allocation " << n << " failed";
+            EXPECT_LT(live() - before, bare) << "allocation " << n << " failed";
         }
     }
     std::printf("first use succeeded after %llu failed allocations\n", static_cast<unsigned long long>(n - 1));
@@ -205,32 +146,64 @@ TEST(CryptoBackend, FailedFirstUseKeepsNoContext) {
 // than that plus a bare context (which keeping it would leave).
 TEST(CryptoBackend, FirstUseRaceLoserFreesItsCopy) {
     if (!counting_child("race", "the loser's copy left ")) return;
-    const live::ContextCost cost = live::context_cost();
+    const ContextCost cost = context_cost();
     const EVP_MD *lost = nullptr;
     std::thread loser([&] {
-        live::context_cost();  // this thread's own libcrypto state, before the count
-        live::hold_next = true;
+        context_cost();  // this thread's own libcrypto state, before the count
+        ksmodel::ossl_count::hold_next = true;
         lost = ks::crypto::ossl::md(Md::kSha1);
     });
-    {
-        std::unique_lock lock(live::gate_lock);
-        live::gate.wait(lock, [] { return live::held; });
-    }
-    const long before = live::count();
+    ksmodel::ossl_count::wait_until_held();
+    const long before = live();
     const EVP_MD *won = ks::crypto::ossl::md(Md::kSha1);
-    const long published = live::count() - before;
-    {
-        std::lock_guard lock(live::gate_lock);
-        live::released = true;
-    }
-    live::gate.notify_all();
+    const long published = live() - before;
+    ksmodel::ossl_count::release();
     loser.join();
-    const long left = live::count() - before - published;
+    const long left = live() - before - published;
     ASSERT_NE(won, nullptr);
     EXPECT_EQ(lost, won);
     EXPECT_LT(left, cost.after_free + cost.bare) << "published " << published;
     std::printf("the loser's copy left %ld blocks (a freed context leaves %ld, a bare one is %ld)\n", left,
                 cost.after_free, cost.bare);
+}
+
+// A key's AES call on the plain path (here its own state cannot be made)
+// keys the working context the process keeps, made on the first such call
+// (the library context and the algorithm are made first, so that every
+// allocation of the working context gets its turn to fail). A first call
+// that fails at any of libcrypto's allocations writes nothing and answers a
+// failure, or else the cipher text; the round with no allocation failing
+// enciphers.
+TEST(CryptoBackend, FailedFirstAesCallWritesNothing) {
+    if (std::getenv("KS_CHILD") == nullptr) {
+        const std::string out = run_child("aes");
+        EXPECT_NE(out.find("AES enciphered after "), std::string::npos) << out;
+        return;
+    }
+    ASSERT_TRUE(ossl_faults_available());
+    reset_keystore();
+    ASSERT_EQ(ksops::Call({"ks_store_secret_and_metadata", "aesk", "@null", "k*16", "#", "@null", "0"}).run(),
+              KS_SUCCESS);
+    ASSERT_NE(ks::crypto::ossl::cipher(ks::crypto::Cipher::kAes128Ecb), nullptr);
+    ksh_alloc_fail_tag(ks::kTagKeyStateSlots);
+    std::vector<std::pair<int64_t, std::string>> faulted;  // status, output
+    for (uint64_t n = 1;; ++n) {
+        ASSERT_LT(n, 1000u);
+        ksops::Call call({"ks_aes_encrypt", "aesk", "i*32", "@out@3", "32"});
+        const uint64_t failed = ossl_failed_allocations();
+        ossl_fail_nth(n);
+        const int64_t st = call.run();
+        ossl_fail_nth(0);
+        if (ossl_failed_allocations() == failed) {
+            ASSERT_EQ(st, KS_SUCCESS);
+            for (const auto &[status, out] : faulted)
+                EXPECT_TRUE(status == KS_SUCCESS ? out == call.output(2) : out.empty()) << status;
+            std::printf("AES enciphered after %llu failed allocations\n", static_cast<unsigned long long>(n - 1));
+            break;
+        }
+        faulted.emplace_back(st, call.untouched() ? "" : call.output(2));
+    }
+    ksh_alloc_fail_tag(0);
 }
 
 }  // namespace
