@@ -2,6 +2,7 @@
 // The software key table: when a PAC's removal is announced, and a broken
 // table stopping the process.
 
+#include "ks_hash.h"
 #include "ks_seams.h"
 #include "ks_sw_key_state.h"
 #include "ks_sw_key_value.h"
@@ -137,6 +138,19 @@ TEST_F(KeyTableTest, EmptyHandleIsNotCopied) {
     uint8_t *copy = reinterpret_cast<uint8_t *>(&copy), len = 7;
     EXPECT_EQ(ks_sw_return_key_handle_by_index(0, &copy, &len), KS_NO_MEMORY);
     EXPECT_EQ(copy, nullptr);
+}
+
+// Two handles of one length and one hash (found by search): each is found
+// as itself, not as the other in its probe run.
+TEST_F(KeyTableTest, HandlesOfOneHashAreToldApart) {
+    const std::string keys[] = {"1:k0025102", "1:k0154003"};
+    ASSERT_EQ(ks::hash_bytes(H(keys[0]).data(), 9), ks::hash_bytes(H(keys[1]).data(), 9));
+    for (const std::string &k : keys) ASSERT_EQ(store(k, k), KS_SUCCESS);
+    for (const std::string &k : keys) {
+        const int32_t slot = ks_sym_key_find(H(k).data(), L(H(k)));
+        ASSERT_GE(slot, 0) << k;
+        EXPECT_EQ(Bytes(ks_sym_keys[slot]->data, ks_sym_keys[slot]->data + 9), H(k)) << k;
+    }
 }
 
 using KeyTableDeathTest = KeyTableTest;
