@@ -295,7 +295,8 @@ const ks::HwPacOps kFakeOps = {
 // A standby unit deletes past index 255 and passes over PACs it cannot
 // delete; the active unit clears those by A-ID. The old-PAC walk reads each
 // PAC's metadata and stops at the first it cannot read. Both end at a
-// failed enumeration, and where the backend writes no handle.
+// failed enumeration, where the backend writes no handle, and at the last
+// index 16 bits can name.
 TEST_F(PacTest, HardwareWalks) {
     std::string out;
     FakeHw hw;
@@ -316,7 +317,8 @@ TEST_F(PacTest, HardwareWalks) {
     const Bytes opaque = sample_pac("x").opaque,
                 gone = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(kMe, lifetime(kNow - 60))));
     hw.keys.clear();
-    for (const char *h : {"gone1", "gone2", "\x01s", "keep", "stuck", "gone3", "bad", "after"})
+    // (The sixth has an empty A-ID: its handle is the type byte alone.)
+    for (const char *h : {"gone1", "gone2", "\x01s", "keep", "stuck", "", "bad", "after"})
         hw.keys.push_back({h[0] == 1 ? h : "\x02" + std::string(h), gone});
     hw.keys[3].second = cat(opaque, tlv(KS_PAC_TLV_INFO, cat(kMe, lifetime(kNow + 60))));
     hw.undeletable = "\x02stuck", hw.bad_meta = std::string(1, KS_KEY_TYPE_PAC) + "bad";
@@ -327,6 +329,8 @@ TEST_F(PacTest, HardwareWalks) {
     hw.index_status = KS_TIMEOUT, hw.write_nothing = false;
     walk("all PACs, enumeration fails", ks_clear_all_pacs_internal());
     walk("old PACs, enumeration fails", ks_clear_old_pacs_internal("device-me"));
+    hw.keys.assign(0x10001, {"\x01k", {}}), hw.index_status = KS_SUCCESS;
+    walk("old PACs, more keys than 16 bits count", ks_clear_old_pacs_internal("device-me"));
     expect_golden("golden/pac_hardware_walks.txt", out);
 }
 
