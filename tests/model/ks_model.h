@@ -810,8 +810,15 @@ struct Driver {
         for (const Arg &n : {text, name()}) {
             int32_t flag = -1, pac = -1;
             if (expect(ks_secret_exists(n.text(), &flag), n.valid() ? KS_SUCCESS : KS_INVAL_ARGS, "exists") &&
-                n.valid())
+                n.valid()) {
                 expect(flag, model.find(n.handle()) >= 0, "exists flag");
+                // A stored secret is consistent with its peer (1): the
+                // software keystore has no peer to differ from.
+                int32_t same = -1;
+                expect(ks_check_ha_consistency(n.text(), &same), flag ? KS_SUCCESS : KS_RECORD_NOT_FOUND,
+                       "consistency");
+                expect(same, flag ? 1 : -1, "consistent flag");
+            }
             const int32_t got = ks_pac_exists(n.ptr(), len(n.bytes), &pac), r = refused(true, n.valid());
             if (expect(got, r >= 0 ? r : KS_SUCCESS, "ks_pac_exists") && r < 0)
                 expect(pac, model.find(n.handle(kPac)) >= 0, "flag");
