@@ -789,10 +789,16 @@ struct Driver {
                 Bytes got;
                 int32_t found = 0;
                 if (type == kSecret) {
-                    char buf[KS_HANDLE_MAX] = {};
-                    std::ranges::copy(s, buf);
+                    // The answer and its terminator replace the start; no byte
+                    // past them is written.
+                    char buf[KS_HANDLE_MAX], before[KS_HANDLE_MAX];
+                    std::memset(buf, '~', sizeof buf);
+                    *std::ranges::copy(s, buf).out = '\0';
+                    std::memcpy(before, buf, sizeof buf);
                     found = ks_snmp_get_next_password(buf, sizeof buf);
                     got.assign(buf, buf + std::strlen(buf));
+                    const size_t past = found == 1 ? got.size() + 1 : 0;
+                    expect(std::memcmp(buf + past, before + past, sizeof buf - past), 0, "bytes past the next name");
                 } else {
                     uint8_t next[16], size = 16;
                     found = ks_snmp_get_next_pac(ptr_of(s), len(s), next, &size);
