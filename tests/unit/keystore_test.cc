@@ -161,6 +161,7 @@ using KeyTableDeathTest = KeyTableTest;
 TEST_F(KeyTableDeathTest, BrokenTableStopsTheProcess) {
     for (const char *k : {"1:a", "1:b", "2:c"}) ASSERT_EQ(store(k, k), KS_SUCCESS);
     static uint8_t *copy, len;
+    static char after_a[KS_HANDLE_MAX] = "a";  // the sorted names visit "1:b" next
     static ks_sym_key_entry stray{};
     const std::string slot = R"(p != \(\(void\*\)0\) at keystore/src/ks_sw_keystore)";
     auto null = [] { ks_sym_keys[1] = nullptr; };
@@ -170,6 +171,8 @@ TEST_F(KeyTableDeathTest, BrokenTableStopsTheProcess) {
         {[&] { null(), ks_sym_key_find(H("1:b").data(), 2); }, slot + ":"},
         {[&] { null(), ks::table_suspend(), ks_sym_key_find(H("1:zz").data(), 3); }, slot + ":"},
         {[&] { null(), ks_sw_return_key_handle_by_index(1, &copy, &len); },
+         "TALMU_FALSE at keystore/src/ks_sw_keystore:"},
+        {[&] { null(), ks_snmp_get_next_password(after_a, sizeof after_a); },
          "TALMU_FALSE at keystore/src/ks_sw_keystore:"},
         {[] { ks_num_sym_keys = ks_sym_tab_size + 1, store("1:d", "v"); },
          "ks_num_sym_keys <= ks_sym_tab_size at keystore/src/ks_sw_keystore:"},
