@@ -55,11 +55,10 @@ for mnemonic, _ in rows(os.path.join(data, "messages.txt")):
 
 loads = [(int(p[1], 16), int(p[4], 16)) for p in (l.split() for l in run(readelf, "-lW", lib)) if p and p[0] == "LOAD"]
 loaded = b"\0".join(image[off:off + size] for off, size in loads)
-texts, seen = [], set()
+first = {}  # each (table, index) once, with its first row's text
 for r in rows(os.path.join(data, "trace_messages.txt")):
-    if (r[0], r[1]) not in seen:
-        seen.add((r[0], r[1]))
-        texts.append(r[2])
+    first.setdefault((r[0], r[1]), r[2])
+texts = list(first.values())
 named = {s[0]: s for s in sections.values()}
 for name in (".ks_trace_catalog", ".ks_trace_shapes"):
     _, off, size, alloc = named.get(name, (name, 0, 0, True))

@@ -110,7 +110,6 @@ int main(int argc, char **argv) {
     static const char kReady[] = "ready\n";
     if (write(STDOUT_FILENO, kReady, sizeof kReady - 1) != static_cast<ssize_t>(sizeof kReady - 1)) return 1;
     char c;
-    while (read(STDIN_FILENO, &c, 1) > 0) {
-    }
+    while (read(STDIN_FILENO, &c, 1) > 0) continue;  // until standard input closes
     return 0;
 }

@@ -257,6 +257,13 @@ inline size_t libcrypto_live() {
     return ossl_count::live.size();
 }
 
+// The PAC cache's entries, head first.
+inline std::vector<pac_cache_entry *> queued() {
+    std::vector<pac_cache_entry *> q;
+    for (auto *e = static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) q.push_back(e);
+    return q;
+}
+
 // The library's key table and PAC cache in the model's form.
 inline Keystore observe() {
     Keystore s;
@@ -272,7 +279,7 @@ inline Keystore observe() {
         s.keys.push_back({bytes(e->data, e->handle_len), bytes(ks::entry_value(e), e->value_len),
                           bytes(ks::entry_meta(e), e->meta_len)});
     }
-    for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) {
+    for (const pac_cache_entry *e : queued()) {
         PacEntry &c = s.cache.emplace_back(PacEntry{
             bytes(e->aid, e->aid_len), bytes(e->opaque, e->opaque_len), bytes(e->info, e->info_len), {}, {}, {}});
         if (const pac_derived_secret *d = e->derived)
@@ -718,9 +725,8 @@ struct Driver {
         const ks::PacCacheIndex *x = ks::pac_cache_index();
         if (x == nullptr || !(cache_indexed |= x->valid)) return;
         std::map<const pac_cache_entry *, const pac_cache_entry *> queue, indexed;  // an entry, the one before it
-        const pac_cache_entry *last = nullptr;
-        for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; last = e, e = e->link)
-            queue[e] = last;
+        const std::vector<pac_cache_entry *> q = queued();
+        for (size_t i = 0; i < q.size(); ++i) queue[q[i]] = i == 0 ? nullptr : q[i - 1];
         for (size_t i = 0; i < size_t{1} << x->bits; ++i)
             if (const ks::PacCacheBucket &b = ks::pac_cache_index_buckets(x)[i]; b.entry != nullptr)
                 indexed[b.entry] = b.prev;

@@ -105,91 +105,44 @@ inline int32_t show(void *reply) {
     return qel_ks_show_command(reinterpret_cast<uintptr_t>(reply), 0, reply, &err), err;
 }
 
-#define KSOP(fn) \
-    { #fn, wrap(fn) }
-inline const std::map<std::string, std::pair<Invoke, size_t>> &ops() {
-    static const std::map<std::string, std::pair<Invoke, size_t>> table = {
-        KSOP(ks_generate_random_number),
-        KSOP(ks_secret_exists),
-        KSOP(ks_check_ha_consistency),
-        KSOP(ks_add_metadata),
-        KSOP(ks_store_secret_and_metadata),
-        KSOP(ks_return_metadata),
-        KSOP(ks_clear_secret),
-        KSOP(ks_rename_secret),
-        KSOP(ks_return_secret_handle_by_index),
-        KSOP(ks_snmp_password_exists),
-        KSOP(ks_snmp_get_next_password),
-        KSOP(keystore_return_wdc),
-        KSOP(ks_hmac_md5),
-        KSOP(ks_hmac_sha1),
-        KSOP(ks_md5_hash),
-        KSOP(ks_sha1_hash),
-        KSOP(ks_sw_hmac),
-        KSOP(ks_sw_hash),
-        KSOP(ks_aes_encrypt),
-        KSOP(ks_aes_decrypt),
-        KSOP(ks_aes_cbc_encrypt),
-        KSOP(ks_aes_cbc_decrypt),
-        KSOP(ks_des_ecb_encrypt),
-        KSOP(ks_des_ecb_decrypt),
-        KSOP(ks_3des_ecb_encrypt),
-        KSOP(ks_3des_ecb_decrypt),
-        KSOP(ks_sw_aes),
-        KSOP(ks_sw_aes_cbc),
-        KSOP(ks_sw_des_crypt),
-        KSOP(ks_sw_3des_crypt),
-        KSOP(ks_GenerateNTResponse),
-        KSOP(ks_GenerateAuthenticatorResponse),
-        KSOP(ks_GetMasterKey),
-        KSOP(ks_NewPasswordEncryptedWithOldNtPasswordHash),
-        KSOP(ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash),
-        KSOP(ks_sw_GenerateNTResponse),
-        KSOP(ks_sw_GenerateAuthenticatorResponse),
-        KSOP(ks_sw_GetMasterKey),
-        KSOP(ks_sw_NewPasswordEncryptedWithOldNtPasswordHash),
-        KSOP(ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash),
-        KSOP(ks_store_pac),
-        KSOP(ks_clear_pac),
-        KSOP(ks_pac_exists),
-        KSOP(ks_snmp_pac_exists),
-        KSOP(ks_return_aid_by_index),
-        KSOP(ks_snmp_get_next_pac),
-        KSOP(ks_return_pac_opaque),
-        KSOP(ks_return_pac_info),
-        KSOP(ks_pac_cache_purge),
-        KSOP(ks_sw_sym_key_t_prf),
-        KSOP(ks_pac_key_t_prf),
-        KSOP(ks_pac_check_cache_entry_for_shared_keys),
-        KSOP(ks_pac_shared_keys_t_prf),
-        KSOP(ks_valid_pac_exists),
-        KSOP(ks_get_pac_expiration),
-        KSOP(ks_clear_old_pacs),
-        KSOP(ks_clear_old_pacs_internal),
-        KSOP(ks_clear_all_pacs),
-        KSOP(ks_sw_delete_old_pacs),
-        KSOP(ks_sym_key_insert),
-        KSOP(ks_sw_store_sym_key),
-        KSOP(ks_sw_add_sym_key_meta),
-        KSOP(ks_sw_add_meta_data),
-        KSOP(ks_sw_get_sym_key_meta),
-        KSOP(ks_sw_get_meta_data),
-        KSOP(ks_sw_rename_key),
-        KSOP(ks_sw_return_key_handle_by_index),
-        KSOP(ks_sw_delete_key),
-        KSOP(ks_sw_generate_random_number),
-        KSOP(ks_sym_key_prefix_purge),
-        KSOP(ks_sw_delete_all_keys_by_type),
-        KSOP(ks_compact_fw_memory),
-        KSOP(ks_return_fw_version_and_status),
-        KSOP(ks_dump_eeprom),
-        KSOP(ks_write_eeprom_byte),
-        KSOP(ks_use_sw_emulation),
-        KSOP(ks_show_command),
-        {"qel_ks_show_command", wrap(show)}};
+// The operations by name: each function's name is its argument's text.
+template <class... F>
+std::map<std::string, std::pair<Invoke, size_t>> by_name(const std::string &names, F... fn) {
+    std::map<std::string, std::pair<Invoke, size_t>> table;
+    std::stringstream in(names);
+    std::string name;
+    ((std::getline(in >> std::ws, name, ','), table.emplace(name, wrap(fn))), ...);
     return table;
 }
-#undef KSOP
+#define KS_BY_NAME(...) by_name(#__VA_ARGS__, __VA_ARGS__)
+inline const std::map<std::string, std::pair<Invoke, size_t>> &ops() {
+    static const auto table = [] {
+        auto t = KS_BY_NAME(
+            ks_generate_random_number, ks_secret_exists, ks_check_ha_consistency, ks_add_metadata,
+            ks_store_secret_and_metadata, ks_return_metadata, ks_clear_secret, ks_rename_secret,
+            ks_return_secret_handle_by_index, ks_snmp_password_exists, ks_snmp_get_next_password, keystore_return_wdc,
+            ks_hmac_md5, ks_hmac_sha1, ks_md5_hash, ks_sha1_hash, ks_sw_hmac, ks_sw_hash, ks_aes_encrypt,
+            ks_aes_decrypt, ks_aes_cbc_encrypt, ks_aes_cbc_decrypt, ks_des_ecb_encrypt, ks_des_ecb_decrypt,
+            ks_3des_ecb_encrypt, ks_3des_ecb_decrypt, ks_sw_aes, ks_sw_aes_cbc, ks_sw_des_crypt, ks_sw_3des_crypt,
+            ks_GenerateNTResponse, ks_GenerateAuthenticatorResponse, ks_GetMasterKey,
+            ks_NewPasswordEncryptedWithOldNtPasswordHash, ks_OldNtPasswordHashEncryptedWithNewNtPasswordHash,
+            ks_sw_GenerateNTResponse, ks_sw_GenerateAuthenticatorResponse, ks_sw_GetMasterKey,
+            ks_sw_NewPasswordEncryptedWithOldNtPasswordHash, ks_sw_OldNtPasswordHashEncryptedWithNewNtPasswordHash,
+            ks_store_pac, ks_clear_pac, ks_pac_exists, ks_snmp_pac_exists, ks_return_aid_by_index, ks_snmp_get_next_pac,
+            ks_return_pac_opaque, ks_return_pac_info, ks_pac_cache_purge, ks_sw_sym_key_t_prf, ks_pac_key_t_prf,
+            ks_pac_check_cache_entry_for_shared_keys, ks_pac_shared_keys_t_prf, ks_valid_pac_exists,
+            ks_get_pac_expiration, ks_clear_old_pacs, ks_clear_old_pacs_internal, ks_clear_all_pacs,
+            ks_sw_delete_old_pacs, ks_sym_key_insert, ks_sw_store_sym_key, ks_sw_add_sym_key_meta, ks_sw_add_meta_data,
+            ks_sw_get_sym_key_meta, ks_sw_get_meta_data, ks_sw_rename_key, ks_sw_return_key_handle_by_index,
+            ks_sw_delete_key, ks_sw_generate_random_number, ks_sym_key_prefix_purge, ks_sw_delete_all_keys_by_type,
+            ks_compact_fw_memory, ks_return_fw_version_and_status, ks_dump_eeprom, ks_write_eeprom_byte,
+            ks_use_sw_emulation, ks_show_command);
+        t.emplace("qel_ks_show_command", wrap(show));
+        return t;
+    }();
+    return table;
+}
+#undef KS_BY_NAME
 
 // One call, read from a row's tokens; it releases what it was handed.
 struct Call {

@@ -72,26 +72,9 @@ int32_t store_pac(uint32_t n, uint32_t lifetime) {
     uint8_t key[32];
     std::memset(key, static_cast<int>(n), sizeof key);
     const uint8_t opaque[] = {0, 2, 0, 3, 0xA1, 0xA2, static_cast<uint8_t>(n)};
-    const uint8_t info[] = {0,
-                            9,
-                            0,
-                            16,
-                            0,
-                            3,
-                            0,
-                            4,
-                            static_cast<uint8_t>(lifetime >> 24),
-                            static_cast<uint8_t>(lifetime >> 16),
-                            static_cast<uint8_t>(lifetime >> 8),
-                            static_cast<uint8_t>(lifetime),
-                            0,
-                            5,
-                            0,
-                            4,
-                            's',
-                            'w',
-                            '-',
-                            '1'};
+    // A PAC-Info TLV: the lifetime (its 4 bytes written below) and the I-ID "sw-1".
+    uint8_t info[] = {0, 9, 0, 16, 0, 3, 0, 4, 0, 0, 0, 0, 0, 5, 0, 4, 's', 'w', '-', '1'};
+    for (int i = 0; i < 4; ++i) info[8 + i] = static_cast<uint8_t>(lifetime >> (24 - 8 * i));
     return ks_store_pac(u8(a), kAidLen, key, sizeof key, opaque, sizeof opaque, info, sizeof info);
 }
 

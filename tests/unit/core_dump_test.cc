@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core_dump/markers.h"
+#include "ks_test_util.h"
 
 namespace {
 
@@ -39,13 +40,9 @@ std::string marker(size_t i) {
     return std::string(reinterpret_cast<const char *>(bytes), kMarkers[i].len);
 }
 
-std::string hex(const std::string &v, const char *format) {
-    std::string h;
-    for (unsigned char c : v) {
-        char b[3];
-        std::snprintf(b, sizeof b, format, c);
-        h += b;
-    }
+std::string hex(const std::string &v, bool upper) {
+    std::string h = kstest::to_hex(reinterpret_cast<const uint8_t *>(v.data()), v.size());
+    if (upper) std::transform(h.begin(), h.end(), h.begin(), ::toupper);
     return h;
 }
 
@@ -62,29 +59,23 @@ struct Session {
 // Takes a core of the session's program with KSH_PROTECT set to `protect`
 // (null: unset). False with the reason when the machine cannot take one.
 bool core_of(const Session &s, const char *protect, std::string &core, std::string &why) {
+    const auto cannot = [&why](const char *reason) {
+        why = reason;
+        return false;
+    };
 #if defined(__SANITIZE_ADDRESS__)
-    why = "a core of a process under AddressSanitizer holds its terabytes of reserved address space";
-    return false;
+    return cannot("a core of a process under AddressSanitizer holds its terabytes of reserved address space");
 #endif
-    if (std::system("command -v gcore >/dev/null 2>&1") != 0) {
-        why = "gcore (gdb) is not installed";
-        return false;
-    }
+    if (std::system("command -v gcore >/dev/null 2>&1") != 0) return cannot("gcore (gdb) is not installed");
     int to_child[2], from_child[2];
-    if (pipe(to_child) != 0 || pipe(from_child) != 0) {
-        why = "no pipes";
-        return false;
-    }
+    if (pipe(to_child) != 0 || pipe(from_child) != 0) return cannot("no pipes");
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(to_child[0], STDIN_FILENO);
         dup2(from_child[1], STDOUT_FILENO);
         close(to_child[1]);
         close(from_child[0]);
-        if (protect != nullptr)
-            setenv("KSH_PROTECT", protect, 1);
-        else
-            unsetenv("KSH_PROTECT");
+        protect != nullptr ? setenv("KSH_PROTECT", protect, 1) : unsetenv("KSH_PROTECT");
         std::vector<char *> argv;
         for (const std::string &a : s.argv) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
@@ -117,8 +108,7 @@ bool core_of(const Session &s, const char *protect, std::string &core, std::stri
     }
     EXPECT_EQ(write(to_child[1], s.finish.data(), s.finish.size()), static_cast<ssize_t>(s.finish.size()));
     close(to_child[1]);
-    while (read(from_child[0], buf, sizeof buf) > 0) {
-    }
+    while (read(from_child[0], buf, sizeof buf) > 0) continue;  // until it closes its end
     close(from_child[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -135,8 +125,8 @@ std::vector<std::string> markers_in(const std::string &core) {
         std::string utf16;
         for (char c : v) utf16 += std::string{c, '\0'};
         const std::pair<const char *, std::string> forms[] = {{"bytes", v},
-                                                              {"hex", hex(v, "%02x")},
-                                                              {"HEX", hex(v, "%02X")},
+                                                              {"hex", hex(v, false)},
+                                                              {"HEX", hex(v, true)},
                                                               {"UTF-16LE", kMarkers[i].password ? utf16 : ""}};
         for (const auto &[form, text] : forms)
             if (!text.empty() && core.find(text) != std::string::npos)
@@ -155,7 +145,7 @@ std::string kstool_commands() {
         const size_t end = s.find('}', at);
         const bool as_hex = s.compare(at + 1, 4, "hex ") == 0;
         const std::string v = marker(std::stoul(s.substr(at + (as_hex ? 5 : 1))));
-        s.replace(at, end + 1 - at, as_hex ? "hex:" + hex(v, "%02X") : v);
+        s.replace(at, end + 1 - at, as_hex ? "hex:" + hex(v, true) : v);
     }
     return s;
 }

@@ -46,6 +46,15 @@ std::string run_child(const char *mode) {
     return out;
 }
 
+// In the parent: runs the current test in a child (KS_CHILD=mode), checks
+// that it printed `done` and answers false. In the child: answers true.
+bool in_child(const char *mode, const char *done) {
+    if (std::getenv("KS_CHILD") != nullptr) return true;
+    const std::string out = run_child(mode);
+    EXPECT_NE(out.find(done), std::string::npos) << mode << ":\n" << out;
+    return false;
+}
+
 // A first use of MD4 or DES that cannot load their provider fails and
 // publishes nothing: the next use, with the provider there, loads it and
 // succeeds, whichever algorithm comes first.
@@ -67,14 +76,10 @@ TEST(CryptoBackend, LegacyProviderLoadedOnALaterUse) {
         std::printf("with it: %s\n", hash_and_des().c_str());
         return;
     }
-    for (const char *order : {"md4", "des"}) {
-        const std::string out = run_child(order);
-        EXPECT_NE(out.find("without the provider: CRYPTO_ERR 00000000000000000000000000000000, DES CRYPTO_ERR\n"
-                           "with it: SUCCESS 44ebba8d5312b8d611474411f56989ae, DES SUCCESS\n"),
-                  std::string::npos)
-            << order << " first:\n"
-            << out;
-    }
+    for (const char *order : {"md4", "des"})  // which comes first
+        in_child(order,
+                 "without the provider: CRYPTO_ERR 00000000000000000000000000000000, DES CRYPTO_ERR\n"
+                 "with it: SUCCESS 44ebba8d5312b8d611474411f56989ae, DES SUCCESS\n");
 }
 
 // What a context like the backend's costs in libcrypto's live blocks:
@@ -95,16 +100,11 @@ ContextCost context_cost() {
     return {bare, live() - before};
 }
 
-// In the parent: runs the current test in a child (KS_CHILD=mode) and
-// checks that it printed `done`; answers false. In the child: counts
-// libcrypto's blocks from here on, makes libcrypto's one-time state (so that
-// later counts show only what a use keeps) and answers true.
+// As in_child(); in the child, also counts libcrypto's blocks from here on
+// and makes libcrypto's one-time state (so that later counts show only what a
+// use keeps).
 bool counting_child(const char *mode, const char *done) {
-    if (std::getenv("KS_CHILD") == nullptr) {
-        const std::string out = run_child(mode);
-        EXPECT_NE(out.find(done), std::string::npos) << out;
-        return false;
-    }
+    if (!in_child(mode, done)) return false;
     if (!ossl_faults_available() || !ksmodel::count_libcrypto(false)) {
         ADD_FAILURE() << "libcrypto allocated before the hooks";
         return false;
@@ -175,11 +175,7 @@ TEST(CryptoBackend, FirstUseRaceLoserFreesItsCopy) {
 // failure, or else the cipher text; the round with no allocation failing
 // enciphers.
 TEST(CryptoBackend, FailedFirstAesCallWritesNothing) {
-    if (std::getenv("KS_CHILD") == nullptr) {
-        const std::string out = run_child("aes");
-        EXPECT_NE(out.find("AES enciphered after "), std::string::npos) << out;
-        return;
-    }
+    if (!in_child("aes", "AES enciphered after ")) return;
     ASSERT_TRUE(ossl_faults_available());
     reset_keystore();
     ASSERT_EQ(ksops::Call({"ks_store_secret_and_metadata", "aesk", "@null", "k*16", "#", "@null", "0"}).run(),

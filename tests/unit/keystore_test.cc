@@ -17,7 +17,6 @@ Bytes H(const std::string &key) {  // "1:name": type byte 1, then the name
     h[0] = static_cast<uint8_t>(std::stoi(key));
     return h;
 }
-uint32_t L(const Bytes &b) { return static_cast<uint32_t>(b.size()); }
 std::string text(const uint8_t *p, uint32_t n) {  // bytes other than printable ASCII as \xNN
     std::string s;
     for (const uint8_t *c = p; c != p + n; ++c)
@@ -28,13 +27,13 @@ std::string text(const uint8_t *p, uint32_t n) {  // bytes other than printable 
 bool hmac_from_state(const std::string &k) {
     ks::KeyValue v;
     uint8_t out[20];
-    return ks::find_key_value(H(k).data(), L(H(k)), v) &&
+    return ks::find_key_value(H(k).data(), n32(H(k)), v) &&
            ks::key_state_hmac(v.state_slot, ks::crypto::Md::kSha1, reinterpret_cast<const uint8_t *>("d"), 1, out);
 }
 int32_t store(const std::string &k, const std::string &v, const std::string &m = "", const std::string &purge = "") {
     const Bytes p = purge.empty() ? Bytes{} : H(purge);
-    return ks_sw_store_sym_key(H(k).data(), L(H(k)), p.empty() ? nullptr : p.data(), L(p), bytes(v).data(), L(bytes(v)),
-                               bytes(m).data(), L(bytes(m)));
+    return ks_sw_store_sym_key(H(k).data(), n32(H(k)), p.empty() ? nullptr : p.data(), n32(p), bytes(v).data(),
+                               n32(bytes(v)), bytes(m).data(), n32(bytes(m)));
 }
 
 class KeyTableTest : public KeystoreTest {};
@@ -64,7 +63,7 @@ TEST_F(KeyTableTest, RemovalNotifiedBeforeTheEntryGoes) {
             [](void *ctx, const uint8_t *aid, uint32_t n) {
                 const Bytes h = cat(Bytes{2}, Bytes(aid, aid + n));
                 *static_cast<std::string *>(ctx) +=
-                    S(text(aid, n), ks_sym_key_find(h.data(), L(h)) >= 0, "@", ks_num_sym_keys, " ");
+                    S(text(aid, n), ks_sym_key_find(h.data(), n32(h)) >= 0, "@", ks_num_sym_keys, " ");
             },
             &seen);
         EXPECT_EQ(walk(), KS_SUCCESS);
@@ -87,19 +86,19 @@ TEST_F(KeyTableTest, EntrySizePast32BitsIsRefused) {
     const std::pair<uint32_t, uint32_t> parts[] = {{UINT32_MAX, 0}, {0x80000000u, 0x80000000u}, {1, UINT32_MAX - 8}};
     for (const auto &[value_len, meta_len] : parts) {
         const uint64_t calls = ksh_alloc_calls();
-        EXPECT_EQ(ks_sym_key_insert(h.data(), L(h), &one, value_len, &one, meta_len), KS_NO_MEMORY) << value_len;
+        EXPECT_EQ(ks_sym_key_insert(h.data(), n32(h), &one, value_len, &one, meta_len), KS_NO_MEMORY) << value_len;
         EXPECT_EQ(ksh_alloc_calls(), calls);
     }
     // Metadata or a new handle that would take the entry past 32 bits,
     // likewise.
     const uint64_t calls = ksh_alloc_calls();
     for (uint32_t len : {UINT32_MAX, UINT32_MAX - 20}) {
-        EXPECT_EQ(ks_sw_add_sym_key_meta(h.data(), L(h), &one, len), KS_NO_MEMORY) << len;
-        EXPECT_EQ(ks_sw_rename_key(h.data(), L(h), &one, len, nullptr, 0), KS_NO_MEMORY) << len;
+        EXPECT_EQ(ks_sw_add_sym_key_meta(h.data(), n32(h), &one, len), KS_NO_MEMORY) << len;
+        EXPECT_EQ(ks_sw_rename_key(h.data(), n32(h), &one, len, nullptr, 0), KS_NO_MEMORY) << len;
     }
     EXPECT_EQ(ksh_alloc_calls(), calls);
     EXPECT_EQ(ks_num_sym_keys, 1);
-    EXPECT_GE(ks_sym_key_find(h.data(), L(h)), 0);
+    EXPECT_GE(ks_sym_key_find(h.data(), n32(h)), 0);
 }
 
 // Metadata replaced in place (shorter or as long) or in a grown entry; a
@@ -119,13 +118,13 @@ TEST_F(KeyTableTest, MetadataReplacedInPlaceOrGrown) {
                  {nullptr, 0, ""},
                  {"grown!", 6, "grown!"}};
     for (const auto &[meta, len, want] : steps) {
-        ASSERT_EQ(ks_sw_add_sym_key_meta(h.data(), L(h), reinterpret_cast<const uint8_t *>(meta), len), KS_SUCCESS);
+        ASSERT_EQ(ks_sw_add_sym_key_meta(h.data(), n32(h), reinterpret_cast<const uint8_t *>(meta), len), KS_SUCCESS);
         uint8_t *copy = nullptr;
         uint16_t copy_len = 0;
-        ASSERT_EQ(ks_sw_get_sym_key_meta(h.data(), L(h), &copy, &copy_len), KS_SUCCESS);
+        ASSERT_EQ(ks_sw_get_sym_key_meta(h.data(), n32(h), &copy, &copy_len), KS_SUCCESS);
         EXPECT_EQ(std::string(reinterpret_cast<const char *>(copy), copy_len), want);
         tagged_free(copy);
-        const ks_sym_key_entry *e = ks_sym_keys[ks_sym_key_find(h.data(), L(h))];
+        const ks_sym_key_entry *e = ks_sym_keys[ks_sym_key_find(h.data(), n32(h))];
         EXPECT_EQ(e->total_len, 24 + e->meta_off + e->meta_len) << want.size();
     }
 }
@@ -147,7 +146,7 @@ TEST_F(KeyTableTest, HandlesOfOneHashAreToldApart) {
     ASSERT_EQ(ks::hash_bytes(H(keys[0]).data(), 9), ks::hash_bytes(H(keys[1]).data(), 9));
     for (const std::string &k : keys) ASSERT_EQ(store(k, k), KS_SUCCESS);
     for (const std::string &k : keys) {
-        const int32_t slot = ks_sym_key_find(H(k).data(), L(H(k)));
+        const int32_t slot = ks_sym_key_find(H(k).data(), n32(H(k)));
         ASSERT_GE(slot, 0) << k;
         EXPECT_EQ(Bytes(ks_sym_keys[slot]->data, ks_sym_keys[slot]->data + 9), H(k)) << k;
     }

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "../model/ks_model.h"
 #include "ks_mschap_core.h"
 #include "ks_pac_internal.h"
 #include "ks_trace_tables.h"
@@ -116,7 +115,7 @@ std::string state() {
         s += " " + std::to_string(ks_sym_keys[i]->data[0]) + ":" +
              name(ks_sym_keys[i]->data + 1, ks_sym_keys[i]->handle_len - 1);
     s += "\n  cache:";
-    for (auto *e = static_cast<const pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link)
+    for (const pac_cache_entry *e : ksmodel::queued())
         s += " " + name(e->aid, e->aid_len) + (e->derived ? "+tprf" : "") + (e->mack ? "+mack" : "") +
              (e->kek ? "+kek" : "");
     return s + "\n";

@@ -19,6 +19,7 @@
 #include <tuple>
 #include <vector>
 
+#include "../model/ks_model.h"
 #include "keystore/keystore.h"
 #include "keystore/platform/ks_platform.h"
 #include "keystore/platform/ks_platform_records.h"
@@ -29,7 +30,8 @@
 
 namespace kstest {
 
-using Bytes = std::vector<uint8_t>;
+using ksmodel::Bytes;
+using ksmodel::cat;
 
 // Empties the key table and the PAC cache and resets the mode flags to what
 // start-up leaves (software keystore, not standby).
@@ -44,6 +46,8 @@ class KeystoreTest : public ::testing::Test {
 };
 
 std::vector<uint8_t> bytes(const std::string &s);
+// Its size as the library's 32-bit length arguments take it.
+inline uint32_t n32(const Bytes &b) { return static_cast<uint32_t>(b.size()); }
 std::string to_hex(const uint8_t *p, size_t n);
 inline std::string to_hex(const Bytes &b) { return to_hex(b.data(), b.size()); }
 // Its arguments written one after the other, as a stream writes them.
@@ -52,10 +56,6 @@ std::string S(const T &...parts) {
     std::ostringstream out;
     (out << ... << parts);
     return out.str();
-}
-inline Bytes cat(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // Everything the host recorded since the last call, one line each, and

@@ -28,7 +28,14 @@ Bytes lifetime(int32_t t) {
 }
 const Bytes kMe = tlv(KS_PAC_INFO_IID, bytes("device-me"));
 Bytes handle(const std::string &aid) { return cat(Bytes{KS_KEY_TYPE_PAC}, bytes(aid)); }
-uint32_t n32(const Bytes &b) { return uint32_t(b.size()); }
+// The PAC-Info copy the library hands out for an A-ID, with the status.
+std::pair<int32_t, Bytes> pac_info(const Bytes &aid) {
+    uint8_t *out = nullptr;
+    uint32_t len = 0;
+    const int32_t st = ks_return_pac_info(aid.data(), n32(aid), &out, &len);
+    const Bytes copy = out != nullptr ? Bytes(out, out + len) : Bytes{};
+    return tagged_free(out), std::make_pair(st, copy);
+}
 
 // The metadata split (each fault named by one trace), the TLV reader under
 // it, and the keep-or-remove test of the old-PAC clear.
@@ -111,12 +118,8 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
     const uint8_t one = 0;
     ASSERT_EQ(ks_sw_store_sym_key(handle("bare").data(), 5, nullptr, 0, p.key.data(), 32, nullptr, 0), KS_SUCCESS);
     ASSERT_EQ(ks_sw_store_sym_key(handle("one").data(), 4, nullptr, 0, p.key.data(), 32, &one, 1), KS_SUCCESS);
-    for (const std::string aid : {"no-such", "bare", "one"}) {
-        uint8_t *info = nullptr;
-        uint32_t len = 0;
-        out += step(S("info of ", aid), ks_return_pac_info(bytes(aid).data(), n32(bytes(aid)), &info, &len));
-        tagged_free(info);
-    }
+    for (const std::string aid : {"no-such", "bare", "one"})
+        out += step(S("info of ", aid), pac_info(bytes(aid)).first);
     expect_golden("golden/pac_derive.txt", out);
 }
 
@@ -125,20 +128,9 @@ TEST_F(PacTest, DerivationsAndTheirTraces) {
 // few enough are left, the index is rebuilt from the queue and takes over,
 // entries keeping their order.
 TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
-    auto info = [](const Bytes &aid) {
-        uint8_t *out = nullptr;
-        uint32_t len = 0;
-        const int32_t st = ks_return_pac_info(aid.data(), n32(aid), &out, &len);
-        const Bytes copy = out != nullptr ? Bytes(out, out + len) : Bytes{};
-        return tagged_free(out), std::make_pair(st, copy);
-    };
-    // The queue's entries, head first, and their A-IDs.
-    auto queued = [] {
-        std::vector<pac_cache_entry *> q;
-        for (auto *e = static_cast<pac_cache_entry *>(ks_pac_cacheq[0]); e != nullptr; e = e->link) q.push_back(e);
-        return q;
-    };
-    auto queued_aids = [&] {
+    using ksmodel::queued;
+    // The queue's A-IDs, head first.
+    auto queued_aids = [] {
         std::vector<Bytes> aids;
         for (const pac_cache_entry *e : queued()) aids.emplace_back(e->aid, e->aid + e->aid_len);
         return aids;
@@ -157,29 +149,24 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
     for (int step : {8, 16}) {
         for (int c = 1; c < 256; c += step) {
             const SamplePac p = sample_pac(std::string(1, char(c)));
-            ASSERT_EQ(info(p.aid), std::make_pair(int32_t{KS_SUCCESS}, p.info)) << c;
+            ASSERT_EQ(pac_info(p.aid), std::make_pair(int32_t{KS_SUCCESS}, p.info)) << c;
         }
         EXPECT_TRUE(ks::pac_cache_index()->valid && all_found());
         for (int c = 9; step == 8 && c < 256; c += 16)
             ASSERT_EQ(ks_clear_pac(bytes(std::string(1, char(c))).data(), 1), KS_SUCCESS);
     }
     // The queue header is exported: a queue changed behind the cache's back
-    // (here its head moved to the tail) is noticed, and a removal after it
-    // unlinks the right entry and no other.
-    kstest::reset_keystore();
-    for (const char *aid : {"qa", "qb", "qc"}) ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
-    fifo_enqueue(ks_pac_cacheq, fifo_dequeue(ks_pac_cacheq));
-    ASSERT_EQ(ks_clear_pac(bytes("qa").data(), 2), KS_SUCCESS);
-    EXPECT_EQ(queued_aids(), (std::vector<Bytes>{bytes("qb"), bytes("qc")}));
-    EXPECT_TRUE(all_found());
-    // The same with the head kept: a middle entry moved to the tail.
-    kstest::reset_keystore();
-    for (const char *aid : {"qa", "qb", "qc"}) ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
-    const std::vector<pac_cache_entry *> abc = queued();
-    fifo_enqueue(ks_pac_cacheq, fifo_unlink(ks_pac_cacheq, abc[1], abc[0]));
-    ASSERT_EQ(ks_clear_pac(bytes("qb").data(), 2), KS_SUCCESS);
-    EXPECT_EQ(queued_aids(), (std::vector<Bytes>{bytes("qa"), bytes("qc")}));
-    EXPECT_TRUE(all_found());
+    // (its head, or with the head kept a middle entry, moved to the tail) is
+    // noticed, and a removal of the moved entry unlinks it and no other.
+    for (const bool head : {true, false}) {
+        kstest::reset_keystore();
+        for (const char *aid : {"qa", "qb", "qc"}) ASSERT_EQ(store(sample_pac(aid)), KS_SUCCESS);
+        const std::vector<pac_cache_entry *> abc = queued();
+        fifo_enqueue(ks_pac_cacheq, head ? fifo_dequeue(ks_pac_cacheq) : fifo_unlink(ks_pac_cacheq, abc[1], abc[0]));
+        ASSERT_EQ(ks_clear_pac(bytes(head ? "qa" : "qb").data(), 2), KS_SUCCESS);
+        EXPECT_EQ(queued_aids(), (std::vector<Bytes>{bytes(head ? "qb" : "qa"), bytes("qc")}));
+        EXPECT_TRUE(all_found()) << head;
+    }
     // An entry whose A-ID is queued already, put in at the head, leaves the
     // index out of use (it cannot be rebuilt) until the queue is whole again.
     pac_cache_entry twin = *queued()[1];
@@ -221,9 +208,9 @@ TEST_F(PacTest, MoreCachedPacsThanTheCacheIndexHolds) {
     gone.insert(gone.end(), {n - 2, n / 2 + 1});
     for (int i : gone) {
         const SamplePac p = sample_pac(aid_of(i));
-        ASSERT_EQ(info(p.aid), std::make_pair(int32_t{KS_SUCCESS}, p.info)) << i;
+        ASSERT_EQ(pac_info(p.aid), std::make_pair(int32_t{KS_SUCCESS}, p.info)) << i;
         EXPECT_EQ(ks_clear_pac(p.aid.data(), n32(p.aid)), KS_RECORD_NOT_FOUND);
-        EXPECT_EQ(info(p.aid).first, KS_UNKNOWN_FAILURE) << i;
+        EXPECT_EQ(pac_info(p.aid).first, KS_UNKNOWN_FAILURE) << i;
         want.erase(std::find(want.begin(), want.end(), p.aid));
     }
     EXPECT_EQ(queued_aids(), want);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Helpers of the PAC tests: TLV building and a sample PAC.
+// Helpers of the PAC tests: a sample PAC, its TLVs built as the model builds them.
 #pragma once
 
 #include "ks_pac_internal.h"
@@ -8,14 +8,7 @@
 
 namespace kstest {
 
-// A TLV whose length field says value.size() (or `length` when given).
-inline Bytes tlv(uint16_t type, const Bytes &value, int length = -1) {
-    uint16_t l = length < 0 ? static_cast<uint16_t>(value.size()) : static_cast<uint16_t>(length);
-    Bytes out{static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), static_cast<uint8_t>(l >> 8),
-              static_cast<uint8_t>(l)};
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
+using ksmodel::tlv;
 
 struct SamplePac {
     Bytes aid, key, opaque, info;

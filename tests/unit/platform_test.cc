@@ -238,12 +238,8 @@ TEST(HostPlatform, RecordingRings) {
          ksh_message_dropped, ksh_message_clear},
         {[](int k) { showmsg_elem_create(0, uintptr_t(k)); }, ksh_showmsg_call_count,
          [](size_t i) { return int(ksh_showmsg_call_at(i)->ctx1); }, ksh_showmsg_calls_dropped, ksh_showmsg_reset},
-        {[](int k) {
-             const uint8_t aid = uint8_t(k);
-             notify_pac_added(&aid, 1);
-         },
-         ksh_pac_event_count, [](size_t i) { return int(ksh_pac_event_at(i)->aid[0]); }, ksh_pac_events_dropped,
-         ksh_pac_events_clear},
+        {[](int k) { notify_pac_added(std::array{uint8_t(k)}.data(), 1); }, ksh_pac_event_count,
+         [](size_t i) { return int(ksh_pac_event_at(i)->aid[0]); }, ksh_pac_events_dropped, ksh_pac_events_clear},
     };
     ksh_message_set_print(0);
     for (const Recorder &r : recorders) {

@@ -19,9 +19,8 @@ void setup(const std::string &items) {
             item == "fail-2nd" ? ksh_alloc_fail_nth(2) : ksh_alloc_fail_tag(ks::kTagHandleCopy);
         else if (item != "-" && item != "turns") {
             const Bytes h = cat({uint8_t(std::stoul(item, nullptr, 16))}, value(item.substr(item.find(':') + 1)));
-            ASSERT_EQ(
-                ks_sw_store_sym_key(h.data(), uint32_t(h.size()), nullptr, 0, bytes("ZZZZ").data(), 4, nullptr, 0),
-                KS_SUCCESS);
+            ASSERT_EQ(ks_sw_store_sym_key(h.data(), n32(h), nullptr, 0, bytes("ZZZZ").data(), 4, nullptr, 0),
+                      KS_SUCCESS);
         }
     }
 }

@@ -36,6 +36,15 @@ TEST_F(TraceCatalogTest, EveryMessageRendersAsWritten) {
         const DataRow a(r.begin() + 4, r.end() - packed);
         std::string shape;
         for (const std::string &x : a) shape += x[0] == 'n' ? 's' : x[0];
+        // The emitter of each argument shape the rows use.
+        const std::map<std::string, std::function<void()>> emit = {
+            {"", [&] { trace_emit(d, index, mod, lvl); }},
+            {"s", [&] { trace_emit(d, index, mod, lvl, Str(a[0])); }},
+            {"i", [&] { trace_emit(d, index, mod, lvl, I(a[0])); }},
+            {"p", [&] { trace_emit(d, index, mod, lvl, P(a[0])); }},
+            {"is", [&] { trace_emit(d, index, mod, lvl, I(a[0]), Str(a[1])); }},
+            {"pii", [&] { trace_emit(d, index, mod, lvl, P(a[0]), I(a[1]), I(a[2])); }},
+            {"pipp", [&] { trace_emit(d, index, mod, lvl, P(a[0]), I(a[1]), P(a[2]), P(a[3])); }}};
         if (packed) {  // integer, string length, string bytes, integer; native order
             const uint32_t n = uint32_t(a[1].size() - 1), size = 12 + n;
             const int i0 = I(a[0]), i2 = I(a[2]);
@@ -43,20 +52,8 @@ TEST_F(TraceCatalogTest, EveryMessageRendersAsWritten) {
             std::memcpy(b, &i0, 4), std::memcpy(b + 4, &n, 4), std::memcpy(b + 8, Str(a[1]), n),
                 std::memcpy(b + 8 + n, &i2, 4);
             trace_record_commit(b, size, mod, lvl);
-        } else if (shape.empty())
-            trace_emit(d, index, mod, lvl);
-        else if (shape == "s")
-            trace_emit(d, index, mod, lvl, Str(a[0]));
-        else if (shape == "i")
-            trace_emit(d, index, mod, lvl, I(a[0]));
-        else if (shape == "p")
-            trace_emit(d, index, mod, lvl, P(a[0]));
-        else if (shape == "is")
-            trace_emit(d, index, mod, lvl, I(a[0]), Str(a[1]));
-        else if (shape == "pii")
-            trace_emit(d, index, mod, lvl, P(a[0]), I(a[1]), I(a[2]));
-        else if (shape == "pipp")
-            trace_emit(d, index, mod, lvl, P(a[0]), I(a[1]), P(a[2]), P(a[3]));
+        } else if (const auto e = emit.find(shape); e != emit.end())
+            e->second();
         else
             ADD_FAILURE() << "no emitter for shape " << shape;
         EXPECT_EQ(S(ksh_trace_at(ksh_trace_count() - 1)->packed, rendered()), S(packed, r[3] == "=" ? r[2] : r[3]))

@@ -18,7 +18,6 @@ namespace {
 
 Bytes out_for(const Bytes &want) { return Bytes(want.size() + 1, 0xEE); }
 Bytes guarded(const Bytes &want) { return cat(want, {0xEE}); }
-uint32_t n32(const Bytes &b) { return uint32_t(b.size()); }
 
 class VectorTest : public KeystoreTest {};
 
