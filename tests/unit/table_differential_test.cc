@@ -58,6 +58,7 @@ TEST_F(ModelTest, FullTable) {
     };
     for (uint32_t i = 0; i <= KS_MAX_KEYS; ++i) insert(i);
     insert(7);
+    ks::table_parts_forget();  // the parts rebuild for a full table
     // Every key with a per-key state at once.
     for (const ksmodel::Key &k : d.model.keys) {
         uint8_t got[20], want[20];
@@ -101,6 +102,54 @@ TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
     EXPECT_EQ(ks_sym_key_find(a, 2), 0);
     EXPECT_EQ(ks_sw_hmac(a, 2, data, 1, out, KS_DIGEST_SHA1), KS_SUCCESS);
     EXPECT_EQ(ks::key_state_count(), 0);
+}
+
+// More entries than the parts have room for, put in behind the table's back
+// (the parts were made for one key): the table is not indexed, and a lookup
+// scans it.
+TEST_F(ModelTest, CountPastThePartsIsNotIndexed) {
+    const uint8_t v = 1, first[] = {KS_KEY_TYPE_SECRET, 0xFF};
+    for (uint8_t i = 0; i < 79; ++i) {
+        const uint8_t h[] = {KS_KEY_TYPE_SECRET, i};
+        ASSERT_EQ(ks_sym_key_insert(h, 2, &v, 1, nullptr, 0), KS_SUCCESS);
+    }
+    const std::vector<ks_sym_key_entry *> kept(ks_sym_keys, ks_sym_keys + 79);
+    std::fill_n(ks_sym_keys, 79, nullptr), ks_num_sym_keys = 0;
+    ASSERT_EQ(ks_sym_key_insert(first, 2, &v, 1, nullptr, 0), KS_SUCCESS);
+    std::copy(kept.begin(), kept.end(), ks_sym_keys + 1), ks_num_sym_keys = 80;
+    for (uint8_t i = 0; i < 79; ++i) {
+        const uint8_t h[] = {KS_KEY_TYPE_SECRET, i};
+        EXPECT_EQ(ks_sym_key_find(h, 2), i + 1);
+    }
+    EXPECT_FALSE(ks::table_parts_in_step());
+}
+
+// A key's state follows its entry: made again for an entry whose value
+// length changed behind the table's back. A state that cannot be made leaves
+// the pointer block only while it holds another key's state.
+TEST_F(ModelTest, KeyStatesFollowTheirEntries) {
+    const uint8_t value[16] = {1, 2, 3}, data[] = "x", a[] = "\1a", b[] = "\1b";
+    uint8_t out[20], want[20];
+    const auto held = [] {
+        return kstest::S(ks::key_state_count(), " ", ksh_alloc_tag_live_blocks(ks::kTagKeyState), " ",
+                         ksh_alloc_tag_live_blocks(ks::kTagKeyStateSlots));
+    };
+    for (const uint8_t *h : {a, b}) ASSERT_EQ(ks_sw_store_sym_key(h, 2, nullptr, 0, value, 16, nullptr, 0), KS_SUCCESS);
+    const auto hmac = [&](const uint8_t *h, uint32_t failing_tag) {
+        ksh_alloc_fail_tag(failing_tag);
+        const int32_t st = ks_sw_hmac(h, 2, data, 1, out, KS_DIGEST_SHA1);
+        return ksh_alloc_fail_tag(0), st;
+    };
+    EXPECT_EQ(hmac(a, ks::kTagKeyState), KS_SUCCESS);
+    EXPECT_EQ(held(), "0 0 0");
+    EXPECT_EQ(hmac(a, 0), KS_SUCCESS);
+    EXPECT_EQ(hmac(b, ks::kTagKeyState), KS_SUCCESS);
+    EXPECT_EQ(held(), "1 1 1");
+    ks_sym_keys[0]->value_len = 8;
+    EXPECT_EQ(hmac(a, 0), KS_SUCCESS);
+    hmac_sha(value, 8, data, 1, want);
+    EXPECT_EQ(Bytes(out, out + 20), Bytes(want, want + 20));
+    ks_sym_keys[0]->value_len = 16;
 }
 
 // Growing the slot array and the parts moves them: the parts follow, so the
