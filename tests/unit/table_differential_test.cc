@@ -118,11 +118,27 @@ TEST_F(ModelTest, CountPastThePartsIsNotIndexed) {
     ASSERT_EQ(ks_sym_key_insert(first, 2, &v, 1, nullptr, 0), KS_SUCCESS);
     std::copy(kept.begin(), kept.end(), ks_sym_keys + 1), ks_num_sym_keys = 80;
     ASSERT_EQ(ks_sw_delete_key(first, 2), KS_SUCCESS);  // every later slot moves down
+    EXPECT_EQ(ks_sym_key_find(first, 2), -1);
     for (uint8_t i = 0; i < 79; ++i) {
         const uint8_t h[] = {KS_KEY_TYPE_SECRET, i};
         EXPECT_EQ(ks_sym_key_find(h, 2), i);
     }
     EXPECT_FALSE(ks::table_parts_in_step());
+}
+
+// A key put back behind the table's back, then a purge that brings the count
+// back to the one the parts saw: the parts rebuild rather than take the
+// table for the one they saw.
+TEST_F(ModelTest, PurgeAfterAKeyPutInBehindTheTablesBack) {
+    const uint8_t v = 1;
+    const auto h = [](const char *s) { return reinterpret_cast<const uint8_t *>(s); };
+    for (const char *k : {"\1a", "\1b", "\1c"}) ASSERT_EQ(ks_sym_key_insert(h(k), 2, &v, 1, nullptr, 0), KS_SUCCESS);
+    ks_sym_key_entry *c = std::exchange(ks_sym_keys[2], nullptr);
+    ks_num_sym_keys = 2;
+    EXPECT_EQ(ks_sym_key_find(h("\1c"), 2), -1);  // the parts rebuild for a and b
+    ks_sym_keys[ks_num_sym_keys++] = c;
+    EXPECT_EQ(ks_sym_key_prefix_purge(h("\1a"), 2), 1);
+    EXPECT_EQ(kstest::S(ks_sym_key_find(h("\1b"), 2), " ", ks_sym_key_find(h("\1c"), 2)), "0 1");
 }
 
 // A key's state follows its entry: made again for an entry whose value
