@@ -89,7 +89,7 @@ TEST_F(ModelTest, ReStoringTheOnlyKey) {
 
 // Handles made equal behind the library's back (and a count change that
 // makes the index rebuild): a table with equal handles is not indexed, so a
-// lookup scans it and no per-key state is kept.
+// lookup scans it and no per-key state is kept, for HMAC or AES.
 TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
     const uint8_t value[16] = {1}, data[] = "x", a[] = "\1a";
     for (const char *h : {"\1a", "\1x", "\1c", "\1y"})
@@ -101,6 +101,7 @@ TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
     uint8_t out[20];
     EXPECT_EQ(ks_sym_key_find(a, 2), 0);
     EXPECT_EQ(ks_sw_hmac(a, 2, data, 1, out, KS_DIGEST_SHA1), KS_SUCCESS);
+    EXPECT_EQ(ks_sw_aes(a, 2, value, out, 16, 1), KS_SUCCESS);
     EXPECT_EQ(ks::key_state_count(), 0);
 }
 
