@@ -16,6 +16,14 @@ using ksmodel::Bytes;
 
 void report(const std::string &what) { ADD_FAILURE() << what; }
 
+const uint8_t *u8(const char *s) { return reinterpret_cast<const uint8_t *>(s); }
+// Stores a key of the given handle with a 1-byte value, as the table's own
+// insert does.
+int32_t insert(const Bytes &handle) {
+    const uint8_t v = 1;
+    return ks_sym_key_insert(handle.data(), ksmodel::len(handle), &v, 1, nullptr, 0);
+}
+
 // Every operation, stores more often than removals so that tables grow.
 using enum ksmodel::Op;
 const std::vector<ksmodel::Op> kMix = {kStoreSecret, kStoreSecret, kStoreSecret, kAddMeta,  kReturnMeta,
@@ -83,7 +91,7 @@ TEST_F(ModelTest, ReStoringTheOnlyKey) {
     const Bytes h = ksmodel::Arg{false, d.pool_name(0)}.handle(), h2 = ksmodel::Arg{false, d.pool_name(1)}.handle();
     for (uint8_t i = 0; i < 200; ++i)
         ASSERT_EQ(ks_sym_key_insert(h.data(), 2, &i, 1, nullptr, 0), d.model.store(h, {i}, {})) << int(i);
-    ASSERT_EQ(ks_sym_key_insert(h2.data(), 2, h2.data(), 1, nullptr, 0), d.model.store(h2, {h2[0]}, {}));
+    ASSERT_EQ(insert(h2), d.model.store(h2, {1}, {}));
     d.check();
 }
 
@@ -93,8 +101,7 @@ TEST_F(ModelTest, ReStoringTheOnlyKey) {
 TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
     const uint8_t value[16] = {1}, data[] = "x", a[] = "\1a";
     for (const char *h : {"\1a", "\1x", "\1c", "\1y"})
-        ASSERT_EQ(ks_sw_store_sym_key(reinterpret_cast<const uint8_t *>(h), 2, nullptr, 0, value, 16, nullptr, 0),
-                  KS_SUCCESS);
+        ASSERT_EQ(ks_sw_store_sym_key(u8(h), 2, nullptr, 0, value, 16, nullptr, 0), KS_SUCCESS);
     ks_sym_keys[2]->data[1] = 'a';  // "\1c" becomes a second "\1a"
     ks::sym_key_free_entry(ks_sym_keys[3]);
     ks_sym_keys[ks_num_sym_keys = 3] = nullptr;
@@ -109,21 +116,15 @@ TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
 // (the parts were made for one key): the table is not indexed, a lookup
 // scans it, and a removal leaves the parts alone.
 TEST_F(ModelTest, CountPastThePartsIsNotIndexed) {
-    const uint8_t v = 1, first[] = {KS_KEY_TYPE_SECRET, 0xFF};
-    for (uint8_t i = 0; i < 79; ++i) {
-        const uint8_t h[] = {KS_KEY_TYPE_SECRET, i};
-        ASSERT_EQ(ks_sym_key_insert(h, 2, &v, 1, nullptr, 0), KS_SUCCESS);
-    }
+    const Bytes first = {KS_KEY_TYPE_SECRET, 0xFF};
+    for (uint8_t i = 0; i < 79; ++i) ASSERT_EQ(insert({KS_KEY_TYPE_SECRET, i}), KS_SUCCESS);
     const std::vector<ks_sym_key_entry *> kept(ks_sym_keys, ks_sym_keys + 79);
     std::fill_n(ks_sym_keys, 79, nullptr), ks_num_sym_keys = 0;
-    ASSERT_EQ(ks_sym_key_insert(first, 2, &v, 1, nullptr, 0), KS_SUCCESS);
+    ASSERT_EQ(insert(first), KS_SUCCESS);
     std::copy(kept.begin(), kept.end(), ks_sym_keys + 1), ks_num_sym_keys = 80;
-    ASSERT_EQ(ks_sw_delete_key(first, 2), KS_SUCCESS);  // every later slot moves down
-    EXPECT_EQ(ks_sym_key_find(first, 2), -1);
-    for (uint8_t i = 0; i < 79; ++i) {
-        const uint8_t h[] = {KS_KEY_TYPE_SECRET, i};
-        EXPECT_EQ(ks_sym_key_find(h, 2), i);
-    }
+    ASSERT_EQ(ks_sw_delete_key(first.data(), 2), KS_SUCCESS);  // every later slot moves down
+    EXPECT_EQ(ks_sym_key_find(first.data(), 2), -1);
+    for (uint8_t i = 0; i < 79; ++i) EXPECT_EQ(ks_sym_key_find(Bytes{KS_KEY_TYPE_SECRET, i}.data(), 2), i);
     EXPECT_FALSE(ks::table_parts_in_step());
 }
 
@@ -131,22 +132,19 @@ TEST_F(ModelTest, CountPastThePartsIsNotIndexed) {
 // back to the one the parts saw: the parts rebuild rather than take the
 // table for the one they saw.
 TEST_F(ModelTest, PurgeAfterAKeyPutInBehindTheTablesBack) {
-    const uint8_t v = 1;
-    const auto h = [](const char *s) { return reinterpret_cast<const uint8_t *>(s); };
-    for (const char *k : {"\1a", "\1b", "\1c"}) ASSERT_EQ(ks_sym_key_insert(h(k), 2, &v, 1, nullptr, 0), KS_SUCCESS);
+    for (const char *k : {"\1a", "\1b", "\1c"}) ASSERT_EQ(insert(Bytes(k, k + 2)), KS_SUCCESS);
     ks_sym_key_entry *c = std::exchange(ks_sym_keys[2], nullptr);
     ks_num_sym_keys = 2;
-    EXPECT_EQ(ks_sym_key_find(h("\1c"), 2), -1);  // the parts rebuild for a and b
+    EXPECT_EQ(ks_sym_key_find(u8("\1c"), 2), -1);  // the parts rebuild for a and b
     ks_sym_keys[ks_num_sym_keys++] = c;
-    EXPECT_EQ(ks_sym_key_prefix_purge(h("\1a"), 2), 1);
-    EXPECT_EQ(kstest::S(ks_sym_key_find(h("\1b"), 2), " ", ks_sym_key_find(h("\1c"), 2)), "0 1");
+    EXPECT_EQ(ks_sym_key_prefix_purge(u8("\1a"), 2), 1);
+    EXPECT_EQ(kstest::S(ks_sym_key_find(u8("\1b"), 2), " ", ks_sym_key_find(u8("\1c"), 2)), "0 1");
 }
 
 // A first store that cannot make all of the table's parts leaves none.
 TEST_F(ModelTest, FailedFirstStoreLeavesNoPart) {
-    const uint8_t h[] = {KS_KEY_TYPE_SECRET, 'a'};
     ksh_alloc_fail_tag(ks::kTagOrders);
-    EXPECT_EQ(ks_sym_key_insert(h, 2, h, 1, nullptr, 0), KS_NO_MEMORY);
+    EXPECT_EQ(insert({KS_KEY_TYPE_SECRET, 'a'}), KS_NO_MEMORY);
     ksh_alloc_fail_tag(0);
     EXPECT_EQ(ksh_alloc_tag_live_blocks(ks::kTagIndex), 0u);
 }
@@ -156,7 +154,7 @@ TEST_F(ModelTest, FailedFirstStoreLeavesNoPart) {
 // the pointer block only while it holds another key's state.
 TEST_F(ModelTest, KeyStatesFollowTheirEntries) {
     const uint8_t data[] = "x", a[] = "\1a", b[] = "\1b";
-    const auto *value = reinterpret_cast<const uint8_t *>("0123456789abcdef");  // cut short: another HMAC key
+    const uint8_t *value = u8("0123456789abcdef");  // cut short: another HMAC key
     uint8_t out[20], want[20];
     const auto held = [] {
         return kstest::S(ks::key_state_count(), " ", ksh_alloc_tag_live_blocks(ks::kTagKeyState), " ",
@@ -244,8 +242,7 @@ TEST_F(ModelTest, GetNextEqualsTheWalkOnOddHandles) {
             if (empty_handle && i == 8) {
                 ASSERT_EQ(ks_sym_key_insert(&v, 0, &v, 1, nullptr, 0), KS_SUCCESS);
             }
-            const auto *h = reinterpret_cast<const uint8_t *>(handles[i].data());
-            ASSERT_EQ(ks_sym_key_insert(h, static_cast<uint32_t>(handles[i].size()), &v, 1, nullptr, 0), KS_SUCCESS);
+            ASSERT_EQ(insert(Bytes(handles[i].begin(), handles[i].end())), KS_SUCCESS);
         }
         const uint64_t calls = ksh_alloc_calls();
         const std::vector<std::string> sorted = next_answers(starts);
@@ -255,8 +252,8 @@ TEST_F(ModelTest, GetNextEqualsTheWalkOnOddHandles) {
         // A change ends the suspension, as after a walk that never finished:
         // the parts rebuild on their next use. (The scan tells the 1-byte
         // handles apart.)
-        ASSERT_EQ(ks_sw_delete_key(reinterpret_cast<const uint8_t *>("\2"), 1), KS_SUCCESS);
-        EXPECT_GE(ks_sym_key_find(reinterpret_cast<const uint8_t *>("\1"), 1), 0);
+        ASSERT_EQ(ks_sw_delete_key(u8("\2"), 1), KS_SUCCESS);
+        EXPECT_GE(ks_sym_key_find(u8("\1"), 1), 0);
         EXPECT_TRUE(ks::table_parts_in_step());
     }
 }
