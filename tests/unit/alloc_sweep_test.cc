@@ -166,11 +166,9 @@ class AllocSweepTest : public kstest::KeystoreTest {
             ASSERT_NO_FATAL_FAILURE(prepare());
             ksops::Call call(call_row);
             const ksmodel::Keystore before = ksmodel::observe();
-            const uint64_t blocks = ksmodel::library_blocks(), failed = kstest::ossl_failed_allocations();
-            kstest::ossl_fail_nth(n);
-            const int64_t st = call.run();
-            kstest::ossl_fail_nth(0);
-            if (kstest::ossl_failed_allocations() == failed) break;  // fewer than n allocations
+            const uint64_t blocks = ksmodel::library_blocks();
+            int64_t st = 0;
+            if (!kstest::ossl_fail_at(n, [&] { st = call.run(); })) break;  // fewer than n allocations
             SCOPED_TRACE("libcrypto allocation " + std::to_string(n));
             call.release();
             EXPECT_TRUE(st == KS_SUCCESS || st == KS_CRYPTO_ERR || st == KS_NO_MEMORY) << st;
