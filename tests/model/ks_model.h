@@ -663,8 +663,7 @@ struct Driver {
                        (v.value_set != 0) == (h[0] != 3) && (secret || pac ? v.type_set && v.type == pac : !v.type_set),
                    1, "element");
         }
-        ksh_showmsg_reply_free(reply);
-        ksh_showmsg_reset();
+        ksh_showmsg_reply_free(reply), ksh_showmsg_reset();
     }
 
     // ---- After a step ----
