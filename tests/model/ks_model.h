@@ -31,7 +31,6 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
@@ -40,6 +39,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <semaphore>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -190,7 +190,8 @@ inline uint64_t accounted(const Keystore &s) {
 // front of the allocator functions installed (it cannot once libcrypto has
 // allocated with its own); blocks from before are not counted. Threads may
 // allocate at once; a thread that sets hold_next is held at its next
-// allocation until release() (to stop a thread inside a first use).
+// allocation until release(), and wait_until_held() returns once it is (one
+// such thread in a process, to stop it inside a first use).
 namespace ossl_count {
 inline CRYPTO_malloc_fn next_malloc;
 inline CRYPTO_realloc_fn next_realloc;
@@ -202,25 +203,12 @@ inline std::mutex lock;
 // than have it reported.
 inline std::unordered_set<void *> &live = *new std::unordered_set<void *>;
 inline thread_local bool hold_next = false;
-inline std::mutex gate_lock;
-inline std::condition_variable gate;
-inline bool held = false, released = false;
+inline std::binary_semaphore held{0}, released{0};
 inline void hold() {
-    if (!std::exchange(hold_next, false)) return;
-    std::unique_lock wait(gate_lock);
-    held = true;
-    gate.notify_all();
-    gate.wait(wait, [] { return released; });
+    if (std::exchange(hold_next, false)) held.release(), released.acquire();
 }
-inline void wait_until_held() {
-    std::unique_lock wait(gate_lock);
-    gate.wait(wait, [] { return held; });
-}
-inline void release() {
-    std::lock_guard guard(gate_lock);
-    released = true;
-    gate.notify_all();
-}
+inline void wait_until_held() { held.acquire(); }
+inline void release() { released.release(); }
 // Drops `gone` from the live blocks and adds `made` (each may be null).
 inline void track(void *gone, void *made) {
     std::lock_guard guard(lock);
@@ -330,7 +318,6 @@ inline time_t driver_clock(time_t *t) { return t != nullptr ? *t = g_now : g_now
 inline Bytes tlv(uint16_t type, const Bytes &v) {
     return cat({uint8_t(type >> 8), uint8_t(type), uint8_t(v.size() >> 8), uint8_t(v.size())}, v);
 }
-inline uint32_t be(const Bytes &b, size_t at, int n) { return n == 0 ? 0 : be(b, at, n - 1) << 8 | b[at + n - 1]; }
 // A non-null address for a buffer, also an empty one.
 inline const uint8_t *ptr_of(const Bytes &b) { return b.empty() ? reinterpret_cast<const uint8_t *>("") : b.data(); }
 inline uint32_t len(const Bytes &b) { return static_cast<uint32_t>(b.size()); }
@@ -676,8 +663,7 @@ struct Driver {
                        (v.value_set != 0) == (h[0] != 3) && (secret || pac ? v.type_set && v.type == pac : !v.type_set),
                    1, "element");
         }
-        ksh_showmsg_reply_free(reply);
-        ksh_showmsg_reset();
+        ksh_showmsg_reply_free(reply), ksh_showmsg_reset();
     }
 
     // ---- After a step ----

@@ -136,8 +136,7 @@ bool walks(uint32_t n) {
     uint32_t aid_len = 0;
     const int32_t by_index[] = {ks_return_secret_handle_by_index(&index, &found),
                                 ks_return_aid_by_index(&aid_index, &found_aid, &aid_len)};
-    tagged_free(found);
-    tagged_free(found_aid);
+    tagged_free(found), tagged_free(found_aid);
     for (int32_t st : by_index)
         if (st != KS_SUCCESS && st != KS_NO_MORE_RECORDS) return false;
     return ks_snmp_get_next_password(name, sizeof name) == 1 && ks_snmp_get_next_pac(u8(a), kAidLen, next, &len) == 1;

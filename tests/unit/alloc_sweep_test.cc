@@ -34,26 +34,20 @@ void record(uint32_t tag, size_t size) {
     if (tag == ks::kTagKeyStateSlots) size = 8 + (size - 8) / sizeof(void *) * 8;
     if (tag >= ks::kTagPacCacheEntry && tag <= ks::kTagPacKek) size += kPointers[tag - ks::kTagPacCacheEntry] * kWiden;
     if (tag == ks::kTagPacCacheIndex) size = 32 + (size - sizeof(ks::PacCacheIndex)) / sizeof(void *) * 8;
-    if (tag == ks::kTagKeyState)
-        std::snprintf(b, sizeof b, ",%X:*", tag - 0x04600000u);
-    else
-        std::snprintf(b, sizeof b, ",%X:%zu", tag - 0x04600000u, size);
-    if (g_allocations != nullptr) *g_allocations += b;
+    std::snprintf(b, sizeof b, ",%X:", tag - 0x04600000u);
+    if (g_allocations != nullptr) *g_allocations += b + (tag == ks::kTagKeyState ? "*" : std::to_string(size));
 }
 
 // A row's allocations as this build makes them: those marked "?aes" only
 // where the crypto backend keeps AES schedules.
 std::string expected_allocations(const std::string &row) {
     const bool aes = ks::crypto::aes_schedule_bytes() != 0;
+    std::stringstream in(row);
     std::string out;
-    for (size_t from = 0; from <= row.size();) {
-        size_t to = row.find(',', from);
-        if (to == std::string::npos) to = row.size();
-        std::string item = row.substr(from, to - from);
+    for (std::string item; std::getline(in, item, ',');) {
         const bool aes_only = item.ends_with("?aes");
         if (aes_only) item.resize(item.size() - 4);
         if (aes || !aes_only) out += (out.empty() ? "" : ",") + item;
-        from = to + 1;
     }
     return out.empty() ? "-" : out;
 }
@@ -166,11 +160,9 @@ class AllocSweepTest : public kstest::KeystoreTest {
             ASSERT_NO_FATAL_FAILURE(prepare());
             ksops::Call call(call_row);
             const ksmodel::Keystore before = ksmodel::observe();
-            const uint64_t blocks = ksmodel::library_blocks(), failed = kstest::ossl_failed_allocations();
-            kstest::ossl_fail_nth(n);
-            const int64_t st = call.run();
-            kstest::ossl_fail_nth(0);
-            if (kstest::ossl_failed_allocations() == failed) break;  // fewer than n allocations
+            const uint64_t blocks = ksmodel::library_blocks();
+            int64_t st = 0;
+            if (!kstest::ossl_fail_at(n, [&] { st = call.run(); })) break;  // fewer than n allocations
             SCOPED_TRACE("libcrypto allocation " + std::to_string(n));
             call.release();
             EXPECT_TRUE(st == KS_SUCCESS || st == KS_CRYPTO_ERR || st == KS_NO_MEMORY) << st;

@@ -124,17 +124,12 @@ TEST(CryptoBackend, FailedFirstUseKeepsNoContext) {
     uint64_t n = 1;
     for (;; ++n) {
         const long before = live();
-        const uint64_t failed = ossl_failed_allocations();
-        ossl_fail_nth(n);
-        const EVP_MD *sha1 = ks::crypto::ossl::md(Md::kSha1);
-        ossl_fail_nth(0);
-        if (ossl_failed_allocations() == failed) {
+        const EVP_MD *sha1 = nullptr;
+        if (!ossl_fail_at(n, [&] { sha1 = ks::crypto::ossl::md(Md::kSha1); })) {
             ASSERT_NE(sha1, nullptr);
             break;
         }
-        if (sha1 == nullptr) {
-            EXPECT_LT(live() - before, bare) << "allocation " << n << " failed";
-        }
+        if (sha1 == nullptr) EXPECT_LT(live() - before, bare) << "allocation " << n << " failed";
     }
     std::printf("first use succeeded after %llu failed allocations\n", static_cast<unsigned long long>(n - 1));
 }
@@ -186,11 +181,8 @@ TEST(CryptoBackend, FailedFirstAesCallWritesNothing) {
     for (uint64_t n = 1;; ++n) {
         ASSERT_LT(n, 1000u);
         ksops::Call call({"ks_aes_encrypt", "aesk", "i*32", "@out@3", "32"});
-        const uint64_t failed = ossl_failed_allocations();
-        ossl_fail_nth(n);
-        const int64_t st = call.run();
-        ossl_fail_nth(0);
-        if (ossl_failed_allocations() == failed) {
+        int64_t st = 0;
+        if (!ossl_fail_at(n, [&] { st = call.run(); })) {
             ASSERT_EQ(st, KS_SUCCESS);
             for (const auto &[status, out] : faulted)
                 EXPECT_TRUE(status == KS_SUCCESS ? out == call.output(2) : out.empty()) << status;

@@ -43,13 +43,10 @@ void reset_keystore() {
     static const uint8_t kAnyPrefix = 0;
     ks_sym_key_prefix_purge(&kAnyPrefix, 0);
     ks_use_sw_ks = 1;
-    ks_is_standby = 0;
-    ks_rf_disabled = 0;
+    ks_is_standby = ks_rf_disabled = ks_use_zav_ha = ks_initialized = 0;
     ks::seams = ks::Seams{};
     ks::nt_password_hash_release();
     ks_pac_cache_purge();
-    ks_use_zav_ha = 0;
-    ks_initialized = 0;
     // Key file names at their load values, and a board that is not of the
     // boot-flash family.
     std::strcpy(ks_sw_sym_key_fname, "/flash/private-KS1");
@@ -80,9 +77,8 @@ void KeystoreTest::TearDown() {
 std::vector<uint8_t> bytes(const std::string &s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
 std::string to_hex(const uint8_t *p, size_t n) {
-    std::string s(2 * n, '0');
-    for (size_t i = 0; i < n; ++i)
-        s[2 * i] = "0123456789abcdef"[p[i] >> 4], s[2 * i + 1] = "0123456789abcdef"[p[i] & 15];
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += "0123456789abcdef"[p[i] >> 4], s += "0123456789abcdef"[p[i] & 15];
     return s;
 }
 
@@ -96,9 +92,7 @@ std::string drain() {
         const ksh_pac_event *e = ksh_pac_event_at(i);
         s += std::string(e->added ? "  pac added " : "  pac deleted ") + to_hex(e->aid, e->aid_len) + "\n";
     }
-    ksh_trace_clear();
-    ksh_message_clear();
-    ksh_pac_events_clear();
+    ksh_trace_clear(), ksh_message_clear(), ksh_pac_events_clear();
     return s;
 }
 

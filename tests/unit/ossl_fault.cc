@@ -26,7 +26,10 @@ const bool installed = CRYPTO_set_mem_functions(fault_malloc, fault_realloc, fau
 }  // namespace
 
 bool ossl_faults_available() { return installed; }
-void ossl_fail_nth(uint64_t n) { countdown = n; }
-uint64_t ossl_failed_allocations() { return failed; }
+bool ossl_fail_at(uint64_t n, const std::function<void()> &call) {
+    const uint64_t before = failed;
+    countdown = n, call(), countdown = 0;
+    return failed != before;
+}
 
 }  // namespace kstest

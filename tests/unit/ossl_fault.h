@@ -5,14 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace kstest {
 
 bool ossl_faults_available();
-// The nth libcrypto allocation from now fails (1 = the next one); 0 turns it
-// off.
-void ossl_fail_nth(uint64_t n);
-// Allocations failed on purpose since the process began.
-uint64_t ossl_failed_allocations();
+// Runs `call` with its nth libcrypto allocation failing (1 = the first);
+// answers whether it got that far (made at least n allocations).
+bool ossl_fail_at(uint64_t n, const std::function<void()> &call);
 
 }  // namespace kstest

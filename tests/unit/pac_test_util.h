@@ -16,18 +16,14 @@ struct SamplePac {
 
 // A PAC whose TLVs carry the A-ID, so two samples never look alike.
 inline SamplePac sample_pac(const std::string &aid, uint8_t flavour = 0) {
-    SamplePac p;
-    p.aid = bytes(aid);
-    p.key = Bytes(32, static_cast<uint8_t>(0xA0 + flavour));
-    p.opaque = tlv(KS_PAC_TLV_OPAQUE, cat(bytes("opaque-" + aid), Bytes(1, flavour)));
-    p.info = tlv(KS_PAC_TLV_INFO, cat(tlv(KS_PAC_INFO_IID, bytes("dev-" + aid)), tlv(0x8004, Bytes(3, flavour))));
-    return p;
+    return {bytes(aid), Bytes(32, static_cast<uint8_t>(0xA0 + flavour)),
+            tlv(KS_PAC_TLV_OPAQUE, cat(bytes("opaque-" + aid), Bytes(1, flavour))),
+            tlv(KS_PAC_TLV_INFO, cat(tlv(KS_PAC_INFO_IID, bytes("dev-" + aid)), tlv(0x8004, Bytes(3, flavour))))};
 }
 
 inline int32_t store(const SamplePac &p) {
-    return ks_store_pac(p.aid.data(), static_cast<uint32_t>(p.aid.size()), p.key.data(),
-                        static_cast<uint32_t>(p.key.size()), p.opaque.data(), static_cast<uint32_t>(p.opaque.size()),
-                        p.info.data(), static_cast<uint32_t>(p.info.size()));
+    return ks_store_pac(p.aid.data(), n32(p.aid), p.key.data(), n32(p.key), p.opaque.data(), n32(p.opaque),
+                        p.info.data(), n32(p.info));
 }
 
 }  // namespace kstest

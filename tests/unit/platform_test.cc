@@ -24,6 +24,7 @@ const ks_message_definition *const kMessages[] = {  // in the order of tests/dat
     &msg_KEYSTORE_BAD_MAGIC,  &msg_KEYSTORE_UNEXPECTED_EOF, &msg_KEYSTORE_IPCPORT,       &msg_KEYSTORE_IPCOPEN,
     &msg_KEYSTORE_IPCNOCONN,  &msg_KEYSTORE_IPCSEND,        &msg_KEYSTORE_ISSU_INCOMPAT, &msg_KEYSTORE_IPC_NO_PROC,
     &msg_KEYSTORE_NO_KEYSTORE};
+constexpr uint32_t kTag = 0x0460FF01;  // the tag of the blocks the host allocator tests make
 ks_subsystem_header *header(size_t i) {
     return static_cast<ks_subsystem_header *>(const_cast<void *>(ksh_subsystem_at(i)));
 }
@@ -60,7 +61,6 @@ class PlatformTest : public KeystoreTest {};
 // The host allocator's accounting, fault injection and wipe check, on which
 // the other tests' leak and failure checks rest.
 TEST(HostPlatform, Allocator) {
-    constexpr uint32_t kTag = 0x0460FF01;
     const uint64_t blocks = ksh_alloc_live_blocks();
     auto *q =
         static_cast<uint8_t *>(tagged_realloc(kTag + 1, std::memcpy(tagged_calloc(kTag, 1, 8), "abcdefgh", 8), 32));
@@ -95,7 +95,6 @@ size_t vm_locked() {
 // counts it too; once all are freed, no step of theirs stays charged, and the
 // region has merged back into room for one block as large as before.
 TEST(HostPlatform, ProtectedBlocksKeepTheirBytesAndMergeBack) {
-    constexpr uint32_t kTag = 0x0460FF01;
     ksh_protection_info start, mid, end;
     tagged_free(tagged_calloc(kTag, 1, 1));  // the first protected block makes the region
     ksh_alloc_protection_info(&start);
@@ -196,7 +195,7 @@ TEST(HostPlatformDeathTest, EachModeLocksServesUnlockedRefusesOrFallsBackWithOne
             bool ok = true;
             void *b[2];
             for (void *&block : b) {
-                block = tagged_calloc(0x0460FF01, 1, n);
+                block = tagged_calloc(kTag, 1, n);
                 const Outcome got = block == nullptr                 ? kRefused
                                     : !ksh_alloc_is_protected(block) ? kOrdinary
                                     : ksh_alloc_is_locked(block)     ? kLocked

@@ -34,9 +34,7 @@ class SecretHygieneTest : public kstest::KeystoreTest {};
 
 TEST_F(SecretHygieneTest, MarkerNeverLeavesAndEveryReleaseIsCleansed) {
     FILE *printed = std::tmpfile();
-    ksh_trace_set_print_stream(printed);
-    ksh_message_set_print_stream(printed);
-    ksh_trace_set_print(1);
+    ksh_trace_set_print_stream(printed), ksh_message_set_print_stream(printed), ksh_trace_set_print(1);
     ksh_alloc_check_cleansed(1);
     for (const auto &row : ksops::read_rows(std::string(KS_TEST_DATA_DIR) + "/data/secret_hygiene.txt")) {
         SCOPED_TRACE(testing::PrintToString(row));
@@ -62,17 +60,13 @@ TEST_F(SecretHygieneTest, MarkerNeverLeavesAndEveryReleaseIsCleansed) {
             if (call.reply != nullptr && render(call.reply, text.data(), text.size()) > 0)
                 out += "\n" + std::string(text.c_str());
         // Copies handed to the caller are the caller's to clear.
-        ksh_alloc_check_cleansed(0);
-        call.release();
-        ksh_alloc_check_cleansed(1);
+        ksh_alloc_check_cleansed(0), call.release(), ksh_alloc_check_cleansed(1);
         EXPECT_EQ(ksh_alloc_uncleansed_frees(), uncleansed)
             << "a block was released uncleansed, tag 0x" << std::hex << ksh_alloc_last_uncleansed_tag();
         EXPECT_FALSE(has_marker(out + "\n" + bytes)) << out;
     }
     ksh_alloc_check_cleansed(0);
-    ksh_trace_set_print(0);
-    ksh_trace_set_print_stream(nullptr);
-    ksh_message_set_print_stream(nullptr);
+    ksh_trace_set_print(0), ksh_trace_set_print_stream(nullptr), ksh_message_set_print_stream(nullptr);
     std::fclose(printed);
 }
 

@@ -87,8 +87,7 @@ TEST_F(ShowTest, GoldenScenarios) {
                 nullptr);
         ksh_showmsg_reply *reply = ksh_showmsg_reply_new();
         expect_golden("show/" + row[0] + ".exp", structured(reply));
-        ksh_showmsg_reply_free(reply);
-        ksh_showmsg_set_hook(nullptr, nullptr);
+        ksh_showmsg_reply_free(reply), ksh_showmsg_set_hook(nullptr, nullptr);
         EXPECT_EQ(ksh_showmsg_live_elements(), 0u);
     }
 }
