@@ -114,7 +114,7 @@ TEST_F(ModelTest, EqualHandlesAreNotIndexed) {
 
 // More entries than the parts have room for, put in behind the table's back
 // (the parts were made for one key): the table is not indexed, a lookup
-// scans it, and a removal leaves the parts alone.
+// scans it, and a removal or a change leaves the parts alone.
 TEST_F(ModelTest, CountPastThePartsIsNotIndexed) {
     const Bytes first = {KS_KEY_TYPE_SECRET, 0xFF};
     for (uint8_t i = 0; i < 79; ++i) ASSERT_EQ(insert({KS_KEY_TYPE_SECRET, i}), KS_SUCCESS);
@@ -125,6 +125,7 @@ TEST_F(ModelTest, CountPastThePartsIsNotIndexed) {
     ASSERT_EQ(ks_sw_delete_key(first.data(), 2), KS_SUCCESS);  // every later slot moves down
     EXPECT_EQ(ks_sym_key_find(first.data(), 2), -1);
     for (uint8_t i = 0; i < 79; ++i) EXPECT_EQ(ks_sym_key_find(Bytes{KS_KEY_TYPE_SECRET, i}.data(), 2), i);
+    EXPECT_EQ(ks_sw_add_sym_key_meta(Bytes{KS_KEY_TYPE_SECRET, 78}.data(), 2, u8("meta"), 4), KS_SUCCESS);
     EXPECT_FALSE(ks::table_parts_in_step());
 }
 
