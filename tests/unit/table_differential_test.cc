@@ -67,6 +67,7 @@ TEST_F(ModelTest, FullTable) {
     for (uint32_t i = 0; i <= KS_MAX_KEYS; ++i) insert(i);
     insert(7);
     ks::table_parts_forget();  // the parts rebuild for a full table
+    EXPECT_FALSE(ks::table_parts_in_step());
     // Every key with a per-key state at once.
     for (const ksmodel::Key &k : d.model.keys) {
         uint8_t got[20], want[20];
