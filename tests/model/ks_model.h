@@ -320,7 +320,8 @@ inline Bytes tlv(uint16_t type, const Bytes &v) {
 }
 // A non-null address for a buffer, also an empty one.
 inline const uint8_t *ptr_of(const Bytes &b) { return b.empty() ? reinterpret_cast<const uint8_t *>("") : b.data(); }
-inline uint32_t len(const Bytes &b) { return static_cast<uint32_t>(b.size()); }
+// Its size as the library's 32-bit length arguments take it.
+inline uint32_t n32(const Bytes &b) { return static_cast<uint32_t>(b.size()); }
 
 constexpr uint8_t kSecret = KS_KEY_TYPE_SECRET, kPac = KS_KEY_TYPE_PAC;
 
@@ -483,16 +484,16 @@ struct Driver {
         Bytes info = tlv(KS_PAC_TLV_INFO, info_value());
         if (bad >= 16) {
             Bytes meta = bad == 16 ? in.bytes(in.pick(40)) : bad == 17 ? cat(opaque, info) : cat(info, opaque);
-            meta.resize(in.pick(2) ? in.pick(len(meta) + 1) : meta.size());
-            expect(ks_sw_store_sym_key(h.data(), len(h), nullptr, 0, ptr_of(key), len(key), ptr_of(meta), len(meta)),
+            meta.resize(in.pick(2) ? in.pick(n32(meta) + 1) : meta.size());
+            expect(ks_sw_store_sym_key(h.data(), n32(h), nullptr, 0, ptr_of(key), n32(key), ptr_of(meta), n32(meta)),
                    model.store(h, key, meta), "raw");
             return;
         }
-        uint32_t olen = len(opaque), ilen = len(info);
+        uint32_t olen = n32(opaque), ilen = n32(info);
         if (bad == 1 || bad == 4) (bad == 1 ? opaque : info)[1] = 3;
         if (bad == 2 || bad == 5) olen = bad == 2 ? olen - 1 : 0;
         if (bad == 3) info.push_back(0), ++ilen;
-        const int32_t got = ks_store_pac(a.ptr(), len(a.bytes), bad == 6 ? nullptr : ptr_of(key), key_len,
+        const int32_t got = ks_store_pac(a.ptr(), n32(a.bytes), bad == 6 ? nullptr : ptr_of(key), key_len,
                                          opaque.data(), olen, bad == 7 ? nullptr : info.data(), ilen);
         const int32_t r = refused(true, a.valid() && key_len != 0 && (bad == 0 || bad > 7));
         if (expect(got, r >= 0 ? r : model.store_pac(a.bytes, key, opaque, info), "") && got == KS_SUCCESS)
@@ -501,7 +502,7 @@ struct Driver {
     // The host is told of the removal also when there was no PAC.
     void clear_pac() {
         const Arg a = aid();
-        const int32_t got = ks_clear_pac(a.ptr(), len(a.bytes));
+        const int32_t got = ks_clear_pac(a.ptr(), n32(a.bytes));
         if (a.valid()) model.drop(a.bytes);
         if (!expect(got, a.valid() ? model.erase(pac_handle(a.bytes)) : KS_INVAL_ARGS, "")) return;
         if (a.valid()) events.push_back({0, a.bytes});
@@ -512,7 +513,7 @@ struct Driver {
         const bool info = in.pick(2) == 1;
         uint8_t *out = nullptr;
         uint32_t n = 0;
-        const int32_t got = (info ? ks_return_pac_info : ks_return_pac_opaque)(a.ptr(), len(a.bytes), &out, &n);
+        const int32_t got = (info ? ks_return_pac_info : ks_return_pac_opaque)(a.ptr(), n32(a.bytes), &out, &n);
         const int32_t r = refused(true, a.valid());
         const PacEntry *e = r < 0 ? model.cached_or_loaded(a.bytes) : nullptr;
         if (expect(got, r >= 0 ? r : e ? KS_SUCCESS : KS_UNKNOWN_FAILURE, "") && e)
@@ -526,10 +527,10 @@ struct Driver {
     void tprf() {
         const Arg a = aid();
         const Bytes label = in.bytes(in.pick(12)), seed = in.bytes(in.pick(12));
-        const uint32_t n = in.pick(66), ll = len(label), sl = len(seed);
+        const uint32_t n = in.pick(66), ll = n32(label), sl = n32(seed);
         uint8_t out[80], want[80];
         std::memset(out, 0xA5, sizeof out), std::memset(want, 0xA5, sizeof want);
-        const int32_t got = ks_pac_key_t_prf(a.ptr(), len(a.bytes), ptr_of(label), ll, ptr_of(seed), sl, out, n);
+        const int32_t got = ks_pac_key_t_prf(a.ptr(), n32(a.bytes), ptr_of(label), ll, ptr_of(seed), sl, out, n);
         const int32_t r = refused(true, a.valid() && n != 0);
         PacEntry *e = r < 0 ? model.entry(a.bytes) : nullptr;
         const Key *k = r < 0 ? model.get(pac_handle(a.bytes)) : nullptr;
@@ -540,7 +541,7 @@ struct Driver {
         if (hit)
             std::copy(e->derived->output.begin(), e->derived->output.end(), want);
         else
-            ks_sw_sym_key_t_prf(k->handle.data(), len(k->handle), ptr_of(label), ll, ptr_of(seed), sl, want, n);
+            ks_sw_sym_key_t_prf(k->handle.data(), n32(k->handle), ptr_of(label), ll, ptr_of(seed), sl, want, n);
         expect(std::memcmp(out, want, sizeof out) == 0, 1, "T-PRF output");
         if (!hit && (e = model.cached_or_loaded(a.bytes)) != nullptr) e->derived = {label, seed, Bytes(out, out + n)};
     }
@@ -556,7 +557,7 @@ struct Driver {
         if (which != 1) model.cache.clear();
         model.remove_if([&](const Key &k) {
             const bool go =
-                k.handle[0] == kPac && (all || !ks_sw_pac_still_valid(ptr_of(k.meta), uint16_t(len(k.meta)), device));
+                k.handle[0] == kPac && (all || !ks_sw_pac_still_valid(ptr_of(k.meta), uint16_t(n32(k.meta)), device));
             if (go) events.push_back({0, Bytes(k.handle.begin() + 1, k.handle.end())});
             return go;
         });
@@ -576,17 +577,17 @@ struct Driver {
         p.resize(in.pick(8) ? 2 + in.pick(2) : 1);  // now and then the type alone
         const std::optional<Bytes> prefix = in.pick(3) == 0 ? std::optional(p) : std::nullopt;
         const uint8_t *pp = prefix ? p.data() : nullptr;
-        const uint32_t pl = prefix ? len(p) : 0, which = in.pick(8);
+        const uint32_t pl = prefix ? n32(p) : 0, which = in.pick(8);
         if (which == 0)
-            expect(ks_sw_store_sym_key(h.data(), len(h), pp, pl, ptr_of(v), len(v), ptr_of(m), len(m)),
+            expect(ks_sw_store_sym_key(h.data(), n32(h), pp, pl, ptr_of(v), n32(v), ptr_of(m), n32(m)),
                    model.store(h, v, m, prefix), "store");
-        if (which == 1) expect(ks_sw_delete_key(h.data(), len(h)), model.erase(h), "delete");
+        if (which == 1) expect(ks_sw_delete_key(h.data(), n32(h)), model.erase(h), "delete");
         if (which == 2 && h != h2)
-            expect(ks_sw_rename_key(h.data(), len(h), h2.data(), len(h2), pp, pl), model.rename(h, h2, prefix),
+            expect(ks_sw_rename_key(h.data(), n32(h), h2.data(), n32(h2), pp, pl), model.rename(h, h2, prefix),
                    "rename");
         if (which == 3)
-            expect(ks_sw_add_sym_key_meta(h.data(), len(h), ptr_of(m), len(m)), model.set_meta(h, m), "metadata");
-        if (which == 4) expect(ks_sym_key_prefix_purge(p.data(), len(p)), model.purge(p), "purge");
+            expect(ks_sw_add_sym_key_meta(h.data(), n32(h), ptr_of(m), n32(m)), model.set_meta(h, m), "metadata");
+        if (which == 4) expect(ks_sym_key_prefix_purge(p.data(), n32(p)), model.purge(p), "purge");
         if (which == 5 && in.pick(4) == 0) {  // rare: it empties much of the table
             expect(ks_sw_delete_all_keys_by_type(h[0]), KS_SUCCESS, "delete by type");
             model.remove_if([&](const Key &k) {
@@ -602,7 +603,7 @@ struct Driver {
             ks_sym_keys[--ks_num_sym_keys] = nullptr;
             const Bytes gone = model.keys.back().handle;
             model.keys.pop_back();
-            expect(ks_sym_key_find(gone.data(), len(gone)), -1, "found after its removal");
+            expect(ks_sym_key_find(gone.data(), n32(gone)), -1, "found after its removal");
         }
         // The table's parts and the cache's index forget what they are in step
         // with, as after a change behind their back: they rebuild from the
@@ -733,7 +734,7 @@ struct Driver {
         for (const Key &k : model.keys) {
             if (k.handle[0] != type) continue;
             Bytes name(k.handle.begin() + 1,
-                       k.handle.begin() + 1 + std::min<size_t>(len(k.handle) - 1, type == kPac ? 16 : 31));
+                       k.handle.begin() + 1 + std::min<size_t>(n32(k.handle) - 1, type == kPac ? 16 : 31));
             if (type == kSecret) name.resize(std::find(name.begin(), name.end(), 0) - name.begin());
             order.emplace_back(type == kPac ? cat(Bytes(16 - name.size()), name) : name, name);
         }
@@ -793,7 +794,7 @@ struct Driver {
                     expect(std::memcmp(buf + past, before + past, sizeof buf - past), 0, "bytes past the next name");
                 } else {
                     uint8_t next[16], size = 16;
-                    found = ks_snmp_get_next_pac(ptr_of(s), len(s), next, &size);
+                    found = ks_snmp_get_next_pac(ptr_of(s), n32(s), next, &size);
                     got.assign(next, next + (found == 1 ? size : 0));
                 }
                 if (expect(found, it != order.end(), "get-next") && found)
@@ -817,19 +818,19 @@ struct Driver {
                        "consistency");
                 expect(same, flag ? 1 : -1, "consistent flag");
             }
-            const int32_t got = ks_pac_exists(n.ptr(), len(n.bytes), &pac), r = refused(true, n.valid());
+            const int32_t got = ks_pac_exists(n.ptr(), n32(n.bytes), &pac), r = refused(true, n.valid());
             if (expect(got, r >= 0 ? r : KS_SUCCESS, "ks_pac_exists") && r < 0)
                 expect(pac, model.find(n.handle(kPac)) >= 0, "flag");
             // A PAC with a lifetime is valid until the clock reaches it. The
             // lifetime is read from the A-ID's cache entry, loaded on a miss:
             // an entry the old-PAC walk left behind still answers.
-            const uint32_t expires = ks_get_pac_expiration(n.ptr(), len(n.bytes));
+            const uint32_t expires = ks_get_pac_expiration(n.ptr(), n32(n.bytes));
             const PacEntry *e = n.valid() && !standby ? model.cached_or_loaded(n.bytes) : nullptr;
             expect(expires == 0 || e != nullptr, 1, "expiration without a cache entry");
             // Without a PAC-Info (or a PAC) none is valid, even with the clock
             // before 1970 or past 2038 (negative).
             if (expires != 0 || e == nullptr || e->info.empty())
-                expect(ks_valid_pac_exists(n.ptr(), len(n.bytes)), expires != 0 && g_now < int32_t(expires),
+                expect(ks_valid_pac_exists(n.ptr(), n32(n.bytes)), expires != 0 && g_now < int32_t(expires),
                        "valid PAC");
         }
     }
@@ -839,18 +840,18 @@ struct Driver {
     void keyed() {
         static const uint8_t data[] = "keyed data for the sampled keys";
         for (size_t i = 0; i < model.keys.size(); ++i)
-            expect(ks_sym_key_find(model.keys[i].handle.data(), len(model.keys[i].handle)), (long long)i, "lookup");
+            expect(ks_sym_key_find(model.keys[i].handle.data(), n32(model.keys[i].handle)), (long long)i, "lookup");
         for (size_t t = 0, n = model.keys.size(); t < 3 && t < n; ++t) {
             const size_t i = (static_cast<size_t>(step_no) * 7 + t * 13) % n;
             const Key &k = model.keys[i];
             for (uint32_t sel : {KS_DIGEST_MD5, KS_DIGEST_SHA1}) {
                 uint8_t got[24], want[24], again[24];
                 std::memset(got, 0xA5, sizeof got), std::memset(want, 0xA5, sizeof want);
-                expect(ks_sw_hmac(k.handle.data(), len(k.handle), data, sizeof data, got, sel), KS_SUCCESS, "HMAC");
-                (sel ? hmac_sha : hmac_md5)(ptr_of(k.value), len(k.value), data, sizeof data, want);
+                expect(ks_sw_hmac(k.handle.data(), n32(k.handle), data, sizeof data, got, sel), KS_SUCCESS, "HMAC");
+                (sel ? hmac_sha : hmac_md5)(ptr_of(k.value), n32(k.value), data, sizeof data, want);
                 const auto md = sel ? ks::crypto::Md::kSha1 : ks::crypto::Md::kMd5;
                 ks::KeyValue found;
-                ks::find_key_value(k.handle.data(), len(k.handle), found);
+                ks::find_key_value(k.handle.data(), n32(k.handle), found);
                 const bool done = ks::key_state_hmac(found.state_slot, md, data, sizeof data, again);
                 KS_CT_DECLASSIFY(again, sizeof again);  // an internal result, compared on purpose
                 expect(!std::memcmp(got, want, sizeof got) && (!done || !std::memcmp(again, want, sel ? 20 : 16)), 1,
@@ -865,7 +866,7 @@ struct Driver {
                 Bytes whole(n1 + k.value.size() + n2);
                 auto at = std::copy(data, data + n1, whole.begin());
                 std::copy(data + 5, data + 5 + n2, std::copy(k.value.begin(), k.value.end(), at));
-                const int32_t hashed = ks_sw_hash(k.handle.data(), len(k.handle), null1 ? nullptr : data,
+                const int32_t hashed = ks_sw_hash(k.handle.data(), n32(k.handle), null1 ? nullptr : data,
                                                   null1 ? 5 : n1, null2 ? nullptr : data + 5, null2 ? 4 : n2, got, sel);
                 EVP_Digest(whole.data(), whole.size(), want, nullptr, sel ? EVP_sha1() : EVP_md5(), nullptr);
                 if (expect(hashed, whole.empty() ? KS_NO_MEMORY : KS_SUCCESS, "hash") && !whole.empty())
@@ -897,10 +898,10 @@ struct Driver {
         (encrypt ? AES_set_encrypt_key : AES_set_decrypt_key)(k.value.data(), int(k.value.size() * 8), &key);
         for (int b = 0; b < 64; b += 16)
             (encrypt ? AES_encrypt : AES_decrypt)(want + from + b, block, &key), std::memcpy(want + to + b, block, 16);
-        expect(ks_sw_aes(k.handle.data(), len(k.handle), buf + from, buf + to, 64, encrypt), KS_SUCCESS, "ks_sw_aes");
+        expect(ks_sw_aes(k.handle.data(), n32(k.handle), buf + from, buf + to, 64, encrypt), KS_SUCCESS, "ks_sw_aes");
         expect(std::memcmp(buf, want, sizeof buf) == 0, 1, "AES");
         ks::KeyValue found;
-        ks::find_key_value(k.handle.data(), len(k.handle), found);
+        ks::find_key_value(k.handle.data(), n32(k.handle), found);
         expect(ks::key_state_aes_ecb(found.state_slot, encrypt, want, block, 16) == ks::AesResult::kDone,
                ks::crypto::aes_schedule_bytes() != 0, "AES from the per-key state");
     }

@@ -40,8 +40,7 @@ std::string trace_line(const ksh_trace_record *r) {
 
 void reset_keystore() {
     // Empty the key table; its slot array stays, as it does in the library.
-    static const uint8_t kAnyPrefix = 0;
-    ks_sym_key_prefix_purge(&kAnyPrefix, 0);
+    ks_sym_key_prefix_purge(ksmodel::ptr_of({}), 0);
     ks_use_sw_ks = 1;
     ks_is_standby = ks_rf_disabled = ks_use_zav_ha = ks_initialized = 0;
     ks::seams = ks::Seams{};
@@ -67,14 +66,11 @@ void KeystoreTest::SetUp() {
 void KeystoreTest::TearDown() {
     ksh_alloc_clear_faults();
     reset_keystore();
-    uint64_t live = ksmodel::library_blocks();
-    if (live != baseline_blocks_) {
+    if (const uint64_t live = ksmodel::library_blocks(); live != baseline_blocks_) {
         ksh_alloc_leak_report(stderr);
         ADD_FAILURE() << "live blocks after the test: " << live << ", before: " << baseline_blocks_;
     }
 }
-
-std::vector<uint8_t> bytes(const std::string &s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
 std::string to_hex(const uint8_t *p, size_t n) {
     std::string s;
@@ -117,8 +113,7 @@ std::string state() {
 
 void expect_golden(const std::string &path, const std::string &actual) {
     const std::string file = std::string(KS_TEST_DATA_DIR) + "/" + path;
-    const char *update = std::getenv("KS_UPDATE_GOLDEN");
-    if (update != nullptr && update[0] == '1') {
+    if (const char *update = std::getenv("KS_UPDATE_GOLDEN"); update != nullptr && update[0] == '1') {
         std::ofstream(file, std::ios::binary) << actual;
         return;
     }

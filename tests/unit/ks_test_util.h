@@ -45,9 +45,8 @@ class KeystoreTest : public ::testing::Test {
     uint64_t baseline_blocks_ = 0;
 };
 
-std::vector<uint8_t> bytes(const std::string &s);
-// Its size as the library's 32-bit length arguments take it.
-inline uint32_t n32(const Bytes &b) { return static_cast<uint32_t>(b.size()); }
+inline Bytes bytes(const std::string &s) { return {s.begin(), s.end()}; }
+using ksmodel::n32;
 std::string to_hex(const uint8_t *p, size_t n);
 inline std::string to_hex(const Bytes &b) { return to_hex(b.data(), b.size()); }
 // Its arguments written one after the other, as a stream writes them.

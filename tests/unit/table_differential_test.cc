@@ -21,7 +21,7 @@ const uint8_t *u8(const char *s) { return reinterpret_cast<const uint8_t *>(s); 
 // insert does.
 int32_t insert(const Bytes &handle) {
     const uint8_t v = 1;
-    return ks_sym_key_insert(handle.data(), ksmodel::len(handle), &v, 1, nullptr, 0);
+    return ks_sym_key_insert(handle.data(), ksmodel::n32(handle), &v, 1, nullptr, 0);
 }
 
 // Every operation, stores more often than removals so that tables grow.
@@ -60,18 +60,18 @@ TEST_F(ModelTest, RandomSequencesMatchTheModel) {
 TEST_F(ModelTest, FullTable) {
     ksmodel::Source in(7);
     ksmodel::Driver d{in, report, KS_MAX_KEYS + 1};
-    const auto insert = [&](uint32_t i) {
+    const auto store = [&](uint32_t i) {
         const Bytes h = ksmodel::Arg{false, d.pool_name(i)}.handle();
-        EXPECT_EQ(ks_sym_key_insert(h.data(), ksmodel::len(h), h.data(), 1, nullptr, 0), d.model.store(h, {h[0]}, {}));
+        EXPECT_EQ(ks_sym_key_insert(h.data(), ksmodel::n32(h), h.data(), 1, nullptr, 0), d.model.store(h, {h[0]}, {}));
     };
-    for (uint32_t i = 0; i <= KS_MAX_KEYS; ++i) insert(i);
-    insert(7);
+    for (uint32_t i = 0; i <= KS_MAX_KEYS; ++i) store(i);
+    store(7);
     ks::table_parts_forget();  // the parts rebuild for a full table
     EXPECT_FALSE(ks::table_parts_in_step());
     // Every key with a per-key state at once.
     for (const ksmodel::Key &k : d.model.keys) {
         uint8_t got[20], want[20];
-        ks_sw_hmac(k.handle.data(), ksmodel::len(k.handle), k.handle.data(), 1, got, KS_DIGEST_SHA1);
+        ks_sw_hmac(k.handle.data(), ksmodel::n32(k.handle), k.handle.data(), 1, got, KS_DIGEST_SHA1);
         hmac_sha(k.value.data(), 1, k.handle.data(), 1, want);
         ASSERT_EQ(Bytes(got, got + 20), Bytes(want, want + 20));
     }
@@ -79,8 +79,8 @@ TEST_F(ModelTest, FullTable) {
     // Both ends, then every third key: each removal shifts its probe run back.
     std::vector<Bytes> gone = {d.model.keys.front().handle, d.model.keys.back().handle};
     for (size_t i = 1; i + 1 < d.model.keys.size(); i += 3) gone.push_back(d.model.keys[i].handle);
-    for (const Bytes &h : gone) EXPECT_EQ(ks_sw_delete_key(h.data(), ksmodel::len(h)), d.model.erase(h));
-    insert(0);
+    for (const Bytes &h : gone) EXPECT_EQ(ks_sw_delete_key(h.data(), ksmodel::n32(h)), d.model.erase(h));
+    store(0);
     d.check();
 }
 
