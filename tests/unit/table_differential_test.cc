@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "../model/ks_model.h"
+#include "ks_sw_index.h"
 #include "ks_test_util.h"
 
 namespace {
@@ -129,6 +130,7 @@ TEST_F(ModelTest, CountPastThePartsIsNotIndexed) {
     const Bytes meta(64, 'm');  // too long to fit in place: the entry is replaced
     EXPECT_EQ(ks_sw_add_sym_key_meta(Bytes{KS_KEY_TYPE_SECRET, 78}.data(), 2, meta.data(), 64), KS_SUCCESS);
     EXPECT_FALSE(ks::table_parts_in_step());
+    EXPECT_EQ(ks::index_find(Bytes{KS_KEY_TYPE_SECRET, 78}.data(), 2, ""), -1) << "the change reached the index";
 }
 
 // A key put back behind the table's back, then a purge that brings the count
@@ -258,6 +260,11 @@ TEST_F(ModelTest, GetNextEqualsTheWalkOnOddHandles) {
         ASSERT_EQ(ks_sw_delete_key(u8("\2"), 1), KS_SUCCESS);
         EXPECT_GE(ks_sym_key_find(u8("\1"), 1), 0);
         EXPECT_TRUE(ks::table_parts_in_step());
+        // Once the empty handle is removed, the orders answer again.
+        ASSERT_EQ(empty_handle ? ks_sw_delete_key(&v, 0) : KS_SUCCESS, KS_SUCCESS);
+        const uint64_t after = ksh_alloc_calls();
+        next_answers(starts);
+        EXPECT_EQ(ksh_alloc_calls(), after);
     }
 }
 
