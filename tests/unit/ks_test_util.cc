@@ -73,8 +73,8 @@ void KeystoreTest::TearDown() {
 }
 
 std::string to_hex(const uint8_t *p, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += "0123456789abcdef"[p[i] >> 4], s += "0123456789abcdef"[p[i] & 15];
+    std::string s(2 * n, '0');
+    for (size_t i = 0; i < 2 * n; ++i) s[i] = "0123456789abcdef"[i % 2 != 0 ? p[i / 2] & 15 : p[i / 2] >> 4];
     return s;
 }
 
